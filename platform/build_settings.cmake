@@ -3,8 +3,10 @@
 # Linux: x86-64 with SSE4.2, fast floating point, signed overflow that wraps, debug information
 # and the stack protector. The fast-math flags are given to the compiler only: at link time GCC
 # would add start-up code that switches the whole process to flush-to-zero.
+# NaN and infinity keep their meaning in comparisons (-fno-finite-math-only): callers do pass
+# them, and a box or threshold that is NaN must compare false rather than at the optimiser's whim.
 set(CELLPROX_GNU_COMPILE_FLAGS
-  -O3 -ffast-math -fwrapv -fPIC -march=x86-64 -mtune=generic -msse4.2
+  -O3 -ffast-math -fno-finite-math-only -fwrapv -fPIC -march=x86-64 -mtune=generic -msse4.2
   -g -fstack-protector-strong
   -fvisibility=hidden -fvisibility-inlines-hidden
   -fno-exceptions -fno-rtti

@@ -1,0 +1,170 @@
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <random>
+#include <vector>
+
+#include "kernels/bb_intersections.h"
+
+using namespace cellprox;
+
+namespace {
+
+// Contiguous tables for n cells, prepared as a caller must: starts -1, counts 0, free slots -1.
+struct Tables {
+    explicit Tables(int32_t n)
+        : n(n), bbox(size_t(n) * 24, 0.0f), links(size_t(n) * MAX_CELL_LINKS, -1),
+          starts(size_t(n), -1), counts(size_t(n), 0) {}
+
+    void set_box(int32_t cell, float x0, float y0, float z0, float x1, float y1, float z1) {
+        for (int corner = 0; corner < 8; ++corner) {
+            float* p = &bbox[size_t(cell) * 24 + corner * 3];
+            p[0] = (corner & 1) ? x1 : x0;
+            p[1] = (corner & 2) ? y1 : y0;
+            p[2] = (corner & 4) ? z1 : z0;
+        }
+    }
+
+    BroadPhaseArrays arrays() {
+        BroadPhaseArrays a;
+        a.bbox = view(reinterpret_cast<char*>(bbox.data()), 3, {n, 8, 3}, {96, 12, 4});
+        a.links = view(reinterpret_cast<char*>(links.data()), 2, {n, MAX_CELL_LINKS}, {120, 4, 0});
+        a.link_starts = view(reinterpret_cast<char*>(starts.data()), 1, {n, 0, 0}, {4, 0, 0});
+        a.link_count = view(reinterpret_cast<char*>(counts.data()), 1, {n, 0, 0}, {1, 0, 0});
+        return a;
+    }
+
+    int32_t run() { return get_bb_intersections(arrays(), n, plain_loop_frame()); }
+
+    std::vector<int32_t> row(int32_t cell) const {
+        return {links.begin() + cell * MAX_CELL_LINKS,
+                links.begin() + cell * MAX_CELL_LINKS + counts[size_t(cell)]};
+    }
+
+    static StridedView view(char* data, int ndim, std::initializer_list<ptrdiff_t> shape,
+                            std::initializer_list<ptrdiff_t> strides) {
+        StridedView v;
+        v.data = data;
+        v.ndim = ndim;
+        std::copy(shape.begin(), shape.end(), v.shape);
+        std::copy(strides.begin(), strides.end(), v.strides);
+        return v;
+    }
+
+    int32_t n;
+    std::vector<float> bbox;
+    std::vector<int32_t> links, starts;
+    std::vector<uint8_t> counts;
+};
+
+}  // namespace
+
+TEST(BoxPass, WidensByTheMarginInDoublePrecision) {
+    Tables t(1);
+    t.set_box(0, 0.5f, -1.0f, 3.0f, 1.5f, 2.0f, 7.25f);
+    EXPECT_EQ(t.run(), 0);
+    const float* lo = &t.bbox[0];
+    const float* hi = &t.bbox[3];
+#ifdef CELLPROX_SINGLE_PRECISION_MARGIN
+    EXPECT_EQ(lo[0], 0.5f - 0.002f);
+    EXPECT_EQ(hi[2], 7.25f + 0.002f);
+#else
+    EXPECT_EQ(lo[0], float(0.5 - 0.002));
+    EXPECT_EQ(lo[1], float(-1.0 - 0.002));
+    EXPECT_EQ(hi[2], float(7.25 + 0.002));
+#endif
+    EXPECT_EQ(t.starts[0], -1);
+    EXPECT_EQ(t.counts[0], 0);
+}
+
+TEST(BoxPass, SeedsTakePartInTheFold) {
+    Tables t(1);
+    t.set_box(0, 200000.0f, -300000.0f, 0.0f, 300000.0f, -200000.0f, 1.0f);
+    t.run();
+    EXPECT_EQ(t.bbox[0], 100000.0f);   // lower x: the seed wins, the margin vanishes
+    EXPECT_EQ(t.bbox[4], -100000.0f);  // upper y: likewise
+}
+
+TEST(PairPass, TouchingAndNearBoxesLinkFarOnesDoNot) {
+    struct Case { float shift; int32_t links; };
+    for (Case c : {Case{1.0f, 1}, Case{1.003f, 1}, Case{1.005f, 0}}) {
+        Tables t(2);
+        t.set_box(0, 0, 0, 0, 1, 1, 1);
+        t.set_box(1, c.shift, 0, 0, c.shift + 1, 1, 1);
+        EXPECT_EQ(t.run(), c.links) << c.shift;
+        EXPECT_EQ(t.counts[0], c.links);
+        EXPECT_EQ(t.starts[1], -1);
+        if (c.links) {
+            EXPECT_EQ(t.links[0], 1);
+            EXPECT_EQ(t.starts[0], 0);
+        }
+    }
+    Tables apart(2);
+    apart.set_box(0, 0, 0, 0, 1, 1, 1);
+    apart.set_box(1, 0.5f, 0.5f, 2.0f, 1.5f, 1.5f, 3.0f);
+    EXPECT_EQ(apart.run(), 0);
+}
+
+TEST(PairPass, FullRowSpillsIntoTheHigherRow) {
+    // Cell 0 overlaps cells 1..35, which lie apart from one another.
+    Tables t(36);
+    t.set_box(0, 0, 0, 0, 100, 1, 1);
+    for (int32_t c = 1; c < 36; ++c) t.set_box(c, 2.0f * c, 0.25f, 0.25f, 2.0f * c + 1, 0.75f, 0.75f);
+    EXPECT_EQ(t.run(), 35);
+    EXPECT_EQ(t.counts[0], 30);
+    for (int32_t k = 0; k < 30; ++k) EXPECT_EQ(t.links[size_t(k)], k + 1);
+    for (int32_t c = 1; c <= 30; ++c) EXPECT_EQ(t.counts[size_t(c)], 0);
+    for (int32_t c = 31; c < 36; ++c) {
+        EXPECT_EQ(t.row(c), std::vector<int32_t>{0});
+        EXPECT_EQ(t.starts[size_t(c)], c - 1);
+    }
+}
+
+TEST(PairPass, EachPairIsRecordedOnceWhateverFreeSlotsHold) {
+    Tables t(3);
+    for (int32_t c = 0; c < 3; ++c) t.set_box(c, 0, 0, 0, 1, 1, 1);
+    t.links[29] = 2;                       // a stale free slot of row 0 names cell 2
+    t.links[1 * MAX_CELL_LINKS + 29] = 0;  // 0 never makes a later row skip anything
+    EXPECT_EQ(t.run(), 3);
+    EXPECT_EQ(t.row(0), (std::vector<int32_t>{1, 2}));
+    EXPECT_EQ(t.row(1), (std::vector<int32_t>{2}));
+    EXPECT_EQ(t.counts[2], 0);
+    EXPECT_EQ(t.starts[2], -1);
+}
+
+TEST(PairPass, NonPositiveCountTouchesNothing) {
+    Tables t(2);
+    t.set_box(0, 0, 0, 0, 1, 1, 1);
+    const std::vector<float> before = t.bbox;
+    EXPECT_EQ(get_bb_intersections(t.arrays(), 0, plain_loop_frame()), 0);
+    EXPECT_EQ(get_bb_intersections(t.arrays(), -4, plain_loop_frame()), 0);
+    EXPECT_EQ(t.bbox, before);
+}
+
+TEST(PairPass, RowsAscendAndStartsAreRunningSums) {
+    std::mt19937 rng(7);
+    std::uniform_real_distribution<float> pos(0.0f, 10.0f), size(0.1f, 3.0f);
+    Tables t(300);
+    for (int32_t c = 0; c < t.n; ++c) {
+        const float x = pos(rng), y = pos(rng), z = pos(rng);
+        t.set_box(c, x, y, z, x + size(rng), y + size(rng), z + size(rng));
+    }
+    const int32_t n_links = t.run();
+    int32_t running = 0;
+    for (int32_t c = 0; c < t.n; ++c) {
+        const std::vector<int32_t> r = t.row(c);
+        if (r.empty()) {
+            EXPECT_EQ(t.starts[size_t(c)], -1);
+        } else {
+            EXPECT_EQ(t.starts[size_t(c)], running);
+        }
+        for (size_t k = 0; k < r.size(); ++k) {
+            EXPECT_NE(r[k], c);
+            if (k > 0) {
+                EXPECT_LT(r[k - 1], r[k]);
+            }
+        }
+        running += int32_t(r.size());
+    }
+    EXPECT_EQ(running, n_links);
+}
