@@ -1,9 +1,15 @@
 // generate_neighbors: binding of the narrow phase.
+#include <cstdint>
+
+#include "kernels/debug_dump.h"
+#include "kernels/neighbor_links.h"
 #include "module/arguments.h"
 #include "module/callables.h"
 #include "module/module_state.h"
 #include "module/result_array.h"
+#include "module/scratch_memory.h"
 #include "module/traceback.h"
+#include "platform/interpreter_loops.h"
 
 namespace cellprox {
 
@@ -27,25 +33,47 @@ int convert_arguments(PyObject* const* values, NeighborArguments* args) {
     return convert_int32(values[4], &args->use_debug);
 }
 
+// The one address check that costs nothing and catches the commonest mistake: any other
+// address is trusted, as it must be.
+int check_cells_address(const NeighborArguments& args) {
+    if (args.cells_p != 0 || args.cell_count <= 0) return 0;
+    PyErr_Format(PyExc_ValueError,
+                 "cells_p is 0 (a null address) but cell_count is %d: pass the address of an "
+                 "array of %d cell records",
+                 static_cast<int>(args.cell_count), static_cast<int>(args.cell_count));
+    return -1;
+}
+
 PyObject* run(const NeighborArguments& args) {
+    ScratchFloats link_distances;
+    if (link_distances.allocate(args.n_links) < 0) return nullptr;
     HeldBuffer output_view;
     StridedView output;
     PyObject* result = new_result_array(args.n_links, output_view, &output);
-    if (result == nullptr) {
-        add_traceback(TRACEBACK_NAME, __LINE__);
-        return nullptr;
-    }
+    if (result == nullptr) return nullptr;
+
+    const char* cells = reinterpret_cast<const char*>(static_cast<intptr_t>(args.cells_p));
+    const DumpChoice choice = choose_dump_cells(args.cell_count);
+    if (args.use_debug == 1) print_debug_dump(cells, args.cell_count, choice);
+
+    const NeighborQuery query{cells, args.cell_count, args.n_links, args.distance_threshold};
+    compute_link_distances(query, link_distances.data(), interpreter_loop_frame());
+    store_link_distances(link_distances.data(), args.n_links, output);
     return result;
 }
 
 PyObject* call(PyObject* const* values) {
     NeighborArguments args;
-    if (convert_arguments(values, &args) < 0) {
+    if (convert_arguments(values, &args) < 0 || check_cells_address(args) < 0) {
         add_traceback(TRACEBACK_NAME, __LINE__);
         return nullptr;
     }
     PyObject* result = run(args);
-    if (result == nullptr) add_traceback(TRACEBACK_NAME, __LINE__);
+    if (result == nullptr) {
+        // Errors of the kernel itself carry its entry and the binding's.
+        add_traceback(TRACEBACK_NAME, __LINE__);
+        add_traceback(TRACEBACK_NAME, __LINE__);
+    }
     return result;
 }
 

@@ -1,0 +1,48 @@
+// Single-precision helpers over points: a point is the address of three floats x, y, z.
+#pragma once
+
+#include <cmath>
+
+namespace cellprox {
+
+inline void sub_v3(const float* A, const float* B, float* output) {
+    output[0] = A[0] - B[0];
+    output[1] = A[1] - B[1];
+    output[2] = A[2] - B[2];
+}
+
+inline void add_v3(const float* A, const float* B, float* output) {
+    output[0] = A[0] + B[0];
+    output[1] = A[1] + B[1];
+    output[2] = A[2] + B[2];
+}
+
+inline void mult_v3_f(float* A, float value) {
+    A[0] *= value;
+    A[1] *= value;
+    A[2] *= value;
+}
+
+inline float dotprod(const float* A, const float* B) {
+    return A[0] * B[0] + A[1] * B[1] + A[2] * B[2];
+}
+
+inline float absf(float a) { return a < 0.0f ? -a : a; }
+
+// The square root of every distance. The darwin deliverable approximates it as its toolchain
+// did: the processor's reciprocal-square-root estimate refined by one Newton step.
+#ifdef CELLPROX_APPROXIMATE_SQRT
+float approximate_sqrt(float x);
+inline float square_root(float x) { return approximate_sqrt(x); }
+#else
+inline float square_root(float x) { return std::sqrt(x); }
+#endif
+
+inline float distance_between(const float* A, const float* B) {
+    const float dx = A[0] - B[0];
+    const float dy = A[1] - B[1];
+    const float dz = A[2] - B[2];
+    return square_root(dx * dx + dy * dy + dz * dz);
+}
+
+}  // namespace cellprox

@@ -1,0 +1,97 @@
+"""Shared fixtures for the cellprox extension module tests.
+
+The module under test is named by CELLPROX_MODULE (cellprox_gnu, cellprox_darwin or
+cellprox_nt); messages and traceback entries carry that name, so nothing below hard-codes it.
+"""
+import importlib
+import os
+import subprocess
+import sys
+import tempfile
+import time
+import traceback
+
+import pytest
+
+MODULE_NAME = os.environ.get("CELLPROX_MODULE", "cellprox_gnu")
+
+# The 32-bit integer overflow message: the Windows build converts through a 32-bit C long and
+# reports the interpreter's own wording.
+INT_OVERFLOW_MESSAGE = (
+    "Python int too large to convert to C long"
+    if MODULE_NAME.endswith("_nt")
+    else "value too large to convert to int"
+)
+
+
+def _import_module():
+    # A concurrent reinstall can leave the package half-written for a moment.
+    for attempt in range(5):
+        try:
+            return importlib.import_module(MODULE_NAME)
+        except ImportError:
+            if attempt == 4:
+                raise
+            time.sleep(1.0)
+
+
+@pytest.fixture(scope="session")
+def ext():
+    return _import_module()
+
+
+@pytest.fixture(scope="session", name="MODULE_NAME")
+def module_name_fixture():
+    return MODULE_NAME
+
+
+@pytest.fixture(scope="session")
+def int_overflow_message():
+    return INT_OVERFLOW_MESSAGE
+
+
+def run_python(code, *interpreter_flags):
+    """Runs `code` in a fresh interpreter; MODULE is predefined as the module's name.
+
+    Returns (returncode, stdout, stderr).
+    """
+    source = f"MODULE = {MODULE_NAME!r}\n{code}"
+    env = dict(os.environ, CELLPROX_MODULE=MODULE_NAME)
+    completed = subprocess.run(
+        [sys.executable, *interpreter_flags, "-c", source],
+        capture_output=True,
+        text=True,
+        env=env,
+        cwd=tempfile.gettempdir(),
+        timeout=120,
+    )
+    return completed.returncode, completed.stdout, completed.stderr
+
+
+@pytest.fixture(scope="session")
+def python_subprocess():
+    return run_python
+
+
+def traceback_names(exc):
+    return [entry.name for entry in traceback.extract_tb(exc.__traceback__)]
+
+
+@pytest.fixture(scope="session")
+def expect_error():
+    """Calls function(*args, **kwargs), which must fail with exactly `exc_type(message)`.
+
+    The innermost traceback entry must be the module's entry for that function. Returns the
+    exception for further checks.
+    """
+
+    def check(exc_type, message, function, *args, **kwargs):
+        with pytest.raises(exc_type) as info:
+            function(*args, **kwargs)
+        assert type(info.value) is exc_type
+        if message is not None:
+            assert str(info.value) == message
+        assert traceback_names(info.value)[-1] == f"{MODULE_NAME}.{function.__name__}"
+        return info.value
+
+    return check
