@@ -2,4 +2,4 @@
 # Installs the package and runs the main example.
 source "$(dirname "$0")/setup.sh"
 python -m pip install --quiet .
-python examples/broad_phase.py "$@"
+python examples/proximity.py "$@"

@@ -81,8 +81,9 @@ def traceback_names(exc):
 def expect_error():
     """Calls function(*args, **kwargs), which must fail with exactly `exc_type(message)`.
 
-    The innermost traceback entry must be the module's entry for that function. Returns the
-    exception for further checks.
+    The innermost traceback entry must be the module's entry for that function; when the error
+    comes from Python code the call ran (an __int__ method, say) that code's frames follow it.
+    Returns the exception for further checks.
     """
 
     def check(exc_type, message, function, *args, **kwargs):
@@ -91,7 +92,13 @@ def expect_error():
         assert type(info.value) is exc_type
         if message is not None:
             assert str(info.value) == message
-        assert traceback_names(info.value)[-1] == f"{MODULE_NAME}.{function.__name__}"
+        entries = traceback.extract_tb(info.value.__traceback__)
+        names = [entry.name for entry in entries]
+        own = f"{MODULE_NAME}.{function.__name__}"
+        assert own in names
+        last = len(names) - 1 - names[::-1].index(own)
+        # Only frames of Python code that the call ran may follow the boundary's entry.
+        assert all(entry.filename.endswith(".py") for entry in entries[last + 1:])
         return info.value
 
     return check
