@@ -3,6 +3,10 @@
 
 #include <cmath>
 
+#ifdef CELLPROX_APPROXIMATE_SQRT
+#include <xmmintrin.h>
+#endif
+
 namespace cellprox {
 
 inline void sub_v3(const float* A, const float* B, float* output) {
@@ -30,10 +34,16 @@ inline float dotprod(const float* A, const float* B) {
 inline float absf(float a) { return a < 0.0f ? -a : a; }
 
 // The square root of every distance. The darwin deliverable approximates it as its toolchain
-// did: the processor's reciprocal-square-root estimate refined by one Newton step.
+// did: sqrt(x) = x * rsqrt(x), from the processor's estimate r of 1/sqrt(x) (about 12 bits)
+// refined by one Newton step, 0.5 * s * (3 - s * r) with s = x * r. Below the smallest normal
+// float the estimate is unreliable, and the result is 0.
 #ifdef CELLPROX_APPROXIMATE_SQRT
-float approximate_sqrt(float x);
-inline float square_root(float x) { return approximate_sqrt(x); }
+inline float square_root(float x) {
+    if (absf(x) < 1.17549435e-38f) return 0.0f;
+    const float r = _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(x)));
+    const float s = x * r;
+    return (s * -0.5f) * (s * r - 3.0f);
+}
 #else
 inline float square_root(float x) { return std::sqrt(x); }
 #endif

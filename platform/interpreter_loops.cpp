@@ -1,18 +1,68 @@
 // The loop frame that the Python boundary hands to the kernels.
+//
+// Built with OpenMP (the nt deliverable, or CELLPROX_OPENMP), each loop runs on the runtime's
+// thread team with a static schedule: one contiguous block per thread, in ascending order.
+// Without it the loops run on the calling thread.
 #include "platform/interpreter_loops.h"
 
 #include "module/python.h"
 
+#ifdef _OPENMP
+#include <omp.h>
+#endif
+
 namespace cellprox {
 
 namespace {
+
 void* save_thread() { return PyEval_SaveThread(); }
 void restore_thread(void* saved) { PyEval_RestoreThread(static_cast<PyThreadState*>(saved)); }
+
+#ifdef _OPENMP
+
+// Block `thread` of `threads` nearly equal contiguous blocks of 0 .. n-1; the first n % threads
+// blocks are one longer.
+void static_block(int32_t n, int thread, int threads, int32_t* begin, int32_t* end) {
+    const int32_t base = n / threads;
+    const int32_t extra = n % threads;
+    *begin = thread * base + (thread < extra ? thread : extra);
+    *end = *begin + base + (thread < extra ? 1 : 0);
+}
+
+// Every thread of the team registers with the interpreter on entry and leaves on exit, taking
+// the lock only for those two moments: the calling thread gets its own thread state back, team
+// threads get a fresh one for the length of the region.
+void run_on_team(int32_t n, bool attach_threads, LoopBlock block, void* context) {
+    if (n <= 0) return;
+#pragma omp parallel
+    {
+        PyGILState_STATE registration = PyGILState_UNLOCKED;
+        PyThreadState* detached = nullptr;
+        if (attach_threads) {
+            registration = PyGILState_Ensure();
+            detached = PyEval_SaveThread();
+        }
+        int32_t begin = 0, end = 0;
+        static_block(n, omp_get_thread_num(), omp_get_num_threads(), &begin, &end);
+        if (begin < end) block(begin, end, context);
+#pragma omp barrier
+        if (attach_threads) {
+            PyEval_RestoreThread(detached);
+            PyGILState_Release(registration);
+        }
+    }
+}
+
+const LoopFrame frame{save_thread, restore_thread, run_on_team};
+
+#else
+
+const LoopFrame frame{save_thread, restore_thread, run_serial_loop};
+
+#endif
+
 }  // namespace
 
-const LoopFrame& interpreter_loop_frame() {
-    static const LoopFrame frame{save_thread, restore_thread, run_serial_loop};
-    return frame;
-}
+const LoopFrame& interpreter_loop_frame() { return frame; }
 
 }  // namespace cellprox

@@ -46,3 +46,35 @@ class CellArray:
 
     def __len__(self):
         return len(self.records)
+
+
+def random_cells(rng, n, spread, collections):
+    """n small random cells (2-8 vertices, 1-9 edges) spread over a cube, collections alternating."""
+    cells = []
+    for k in range(n):
+        v_count = int(rng.integers(2, 9))
+        center = rng.uniform(0, spread, 3)
+        vertices = (center + rng.normal(0, 0.6, (v_count, 3))).astype(np.float32)
+        e_count = int(rng.integers(1, 10))
+        edges = rng.integers(0, v_count, (e_count, 2))
+        cells.append({"vertices": vertices, "edges": edges, "coll": k % collections,
+                      "origin": center.astype(np.float32)})
+    return cells
+
+
+def broad_phase(ext, cells):
+    """Links the cells by their vertex bounding boxes; fills in links and links_start."""
+    n = len(cells)
+    bbox = np.empty((n, 8, 3), np.float32)
+    for k, cell in enumerate(cells):
+        v = cell["vertices"]
+        lo, hi = v.min(0), v.max(0)
+        bbox[k] = [[(hi if c >> a & 1 else lo)[a] for a in range(3)] for c in range(8)]
+    links = np.full((n, 30), -1, np.int32)
+    starts = np.full(n, -1, np.int32)
+    counts = np.zeros(n, np.uint8)
+    n_links = ext.get_bb_intersections(bbox, n, links, starts, counts)
+    for k, cell in enumerate(cells):
+        cell["links"] = links[k, :counts[k]]
+        cell["links_start"] = int(starts[k])
+    return n_links

@@ -22,16 +22,16 @@ def size_changed(name, expected, got):
 
 
 def test_namespace(ext, MODULE_NAME):
-    spec = ext.__spec__
+    found = ext.__spec__
     assert ext.__name__ == MODULE_NAME
     assert ext.__doc__ is None
     assert ext.np is numpy
     assert ext.sys is sys
     assert type(ext.__test__) is dict and ext.__test__ == {}
     assert ext.__builtins__ is builtins
-    assert ext.__file__ == spec.origin
-    assert ext.__loader__ is spec.loader
-    assert ext.__package__ == spec.parent == ""
+    assert ext.__file__ == found.origin
+    assert ext.__loader__ is found.loader
+    assert ext.__package__ == found.parent == ""
     assert not hasattr(ext, "__path__")
     assert not hasattr(ext, "EPS")
     public = {name for name in vars(ext) if not name.startswith("__")}

@@ -3,13 +3,23 @@ import numpy as np
 import pytest
 
 import reference
-from cells import CellArray
+from cells import CellArray, broad_phase, random_cells
 
 
 def square(x=0.0, y=0.0, z=0.0, size=1.0):
     """A square in the plane z, as a cell with 4 vertices and 4 edges."""
     v = np.array([[0, 0, 0], [1, 0, 0], [1, 1, 0], [0, 1, 0]], np.float32) * size
     return {"vertices": v + [x, y, z], "edges": [[0, 1], [1, 2], [2, 3], [3, 0]]}
+
+
+@pytest.fixture
+def approx_sqrt(ext):
+    """The darwin build's square roots are an estimate refined once: a few ulps off."""
+    return ext.__name__.endswith("_darwin")
+
+
+def close_to(values, approx_sqrt):
+    return pytest.approx(values, rel=1e-6 if approx_sqrt else 0)
 
 
 def run(ext, cells, n_links, threshold):
@@ -25,18 +35,21 @@ def test_empty_inputs(ext):
 
 
 @pytest.mark.parametrize("threshold, expected", [(0.6, 5.0), (0.5, -1.0), (0.0, -1.0), (-1.0, -1.0)])
-def test_same_collection_compares_vertices_and_reports_origin_distance(ext, threshold, expected):
+def test_same_collection_compares_vertices_and_reports_origin_distance(ext, approx_sqrt,
+                                                                     threshold, expected):
+    if approx_sqrt and threshold == 0.5:
+        pytest.skip("an estimated square root may land either side of an exact threshold")
     a = dict(square(), links=[1], links_start=0, origin=(0, 0, 0))
     b = dict(square(x=1.5), origin=(3, 4, 0))  # nearest vertices 0.5 apart
-    assert run(ext, [a, b], 1, threshold) == [expected]
+    assert run(ext, [a, b], 1, threshold) == close_to([expected], approx_sqrt)
 
 
-def test_different_collections_compare_edges_not_vertices(ext):
+def test_different_collections_compare_edges_not_vertices(ext, approx_sqrt):
     # Two crossing sticks whose end points are all far apart.
     a = {"vertices": [[-5, 0, 0], [5, 0, 0]], "edges": [[0, 1]], "links": [1], "links_start": 0,
          "coll": 0, "origin": (1, 0, 0)}
     b = {"vertices": [[0, -5, 0], [0, 5, 0]], "edges": [[0, 1]], "coll": 1, "origin": (1, 2, 0)}
-    assert run(ext, [a, b], 1, 1e-3) == [2.0]
+    assert run(ext, [a, b], 1, 1e-3) == close_to([2.0], approx_sqrt)
     b["coll"] = 0  # same collection: the vertices decide, and they are 7 apart
     assert run(ext, [a, b], 1, 1.0) == [-1.0]
 
@@ -52,11 +65,11 @@ def test_cells_without_geometry_never_pass(ext, same):
     assert run(ext, [a, b], 1, 10.0) == [-1.0]
 
 
-def test_invalid_neighbours_and_uncovered_slots_stay_unset(ext):
+def test_invalid_neighbours_and_uncovered_slots_stay_unset(ext, approx_sqrt):
     a = dict(square(), links=[-1, 2, 1, 0], links_start=1, origin=(0, 0, 0))
     b = dict(square(x=0.5), origin=(0, 3, 4))
     # Slot 0 and slot 5 belong to no cell; slot 4 is the cell linked to itself.
-    assert run(ext, [a, b], 6, 1.0) == [-1.0, -1.0, -1.0, 5.0, 0.0, -1.0]
+    assert run(ext, [a, b], 6, 1.0) == close_to([-1.0, -1.0, -1.0, 5.0, 0.0, -1.0], approx_sqrt)
 
 
 def test_result_does_not_depend_on_the_debug_switch(ext, capfd):
@@ -67,38 +80,8 @@ def test_result_does_not_depend_on_the_debug_switch(ext, capfd):
     assert quiet.tolist() == [0.0]
 
 
-def random_cells(rng, n, spread, collections):
-    cells = []
-    for k in range(n):
-        v_count = int(rng.integers(2, 9))
-        center = rng.uniform(0, spread, 3)
-        vertices = (center + rng.normal(0, 0.6, (v_count, 3))).astype(np.float32)
-        e_count = int(rng.integers(1, 10))
-        edges = rng.integers(0, v_count, (e_count, 2))
-        cells.append({"vertices": vertices, "edges": edges, "coll": k % collections,
-                      "origin": center.astype(np.float32)})
-    return cells
-
-
-def broad_phase(ext, cells):
-    n = len(cells)
-    bbox = np.empty((n, 8, 3), np.float32)
-    for k, cell in enumerate(cells):
-        v = cell["vertices"]
-        lo, hi = v.min(0), v.max(0)
-        bbox[k] = [[(hi if c >> a & 1 else lo)[a] for a in range(3)] for c in range(8)]
-    links = np.full((n, 30), -1, np.int32)
-    starts = np.full(n, -1, np.int32)
-    counts = np.zeros(n, np.uint8)
-    n_links = ext.get_bb_intersections(bbox, n, links, starts, counts)
-    for k, cell in enumerate(cells):
-        cell["links"] = links[k, :counts[k]]
-        cell["links_start"] = int(starts[k])
-    return n_links
-
-
 @pytest.mark.parametrize("collections", [1, 2, 3])
-def test_matches_reference_on_random_cells(ext, collections):
+def test_matches_reference_on_random_cells(ext, approx_sqrt, collections):
     rng = np.random.default_rng(collections)
     cells = random_cells(rng, 150, 8.0, collections)
     n_links = broad_phase(ext, cells)
@@ -115,6 +98,6 @@ def test_matches_reference_on_random_cells(ext, collections):
                 undecided += 1  # within rounding of the threshold: either answer is right
                 continue
             expected = reference.origin_distance(cell, cells[other]) if gap < threshold else -1.0
-            assert result[slot] == pytest.approx(expected, rel=1e-6), (k, m, gap)
+            assert result[slot] == pytest.approx(expected, rel=4e-6 if approx_sqrt else 1e-6), (k, m, gap)
             passed += expected != -1.0
     assert n_links > 200 and passed > 20 and undecided < 3
