@@ -22,7 +22,7 @@ import ctypes, importlib, json, os, sys
 from cells import CellArray
 
 ext = importlib.import_module(os.environ["CELLPROX_MODULE"])
-libc = ctypes.CDLL(None)
+libc = ctypes.CDLL("ucrtbase" if sys.platform == "win32" else None)  # the C stdio the dump writes to
 for case in json.loads(sys.stdin.read()):
     os.write(1, b"\0" + case["name"].encode() + b"\0")
     cells = CellArray(case["cells"])

@@ -20,7 +20,7 @@ import ctypes, importlib, json, os, sys
 import numpy as np
 from cells import CellArray
 ext = importlib.import_module(os.environ["CELLPROX_MODULE"])
-libc = ctypes.CDLL(None)
+libc = ctypes.CDLL("ucrtbase" if sys.platform == "win32" else None)  # the C stdio the dump writes to
 """
 
 
