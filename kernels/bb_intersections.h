@@ -40,8 +40,14 @@ bool check_bb_intersections(const BoxView& bb_1, const BoxView& bb_2);
 // The box pass: corners 0 and 1 of cells begin .. end-1 become the widened bounds of all eight.
 void widen_boxes(const StridedView& bbox, int32_t begin, int32_t end);
 
-// The pair pass over boxes already widened; returns the number of links recorded.
+// The pair pass over boxes already widened; returns the number of links recorded. It gives the
+// tables of the direct algorithm below, visiting far fewer pairs; with too little memory for its
+// index it runs the direct algorithm.
 int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_count);
+
+// The pair pass as plainly written: every row tests every other cell in ascending order (with a
+// 30-slot scan of each lower row) until it holds 30 links.
+int32_t link_overlapping_boxes_direct(const BroadPhaseArrays& arrays, int32_t cell_count);
 
 // The whole kernel: the box pass with the interpreter lock released, then the pair pass.
 // The caller guarantees that every view holds cell_count rows of the extents above.
