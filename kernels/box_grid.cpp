@@ -124,7 +124,11 @@ void BoxGrid::build(const StridedView& bbox) {
     if (n_outside_ < n_) {
         const double span = std::max(upper[0] - lower[0],
                                      std::max(upper[1] - lower[1], upper[2] - lower[2]));
-        if (!(bucket_size > 0.0)) bucket_size = span > 0.0 ? span / std::cbrt(double(n_)) : 1.0;
+        if (!(bucket_size > 0.0)) {  // boxes without extent: about one box per bucket
+            int64_t root = 1;
+            while ((root + 1) * (root + 1) * (root + 1) <= n_) ++root;
+            bucket_size = span > 0.0 ? span / double(root) : 1.0;
+        }
         const double budget = 2.0 * n_ + 64.0;
         for (;;) {
             double total = 1.0;

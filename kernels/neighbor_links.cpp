@@ -1,8 +1,12 @@
 #include "kernels/neighbor_links.h"
 
+#include <cstdlib>
+
 #include "kernels/cell.h"
+#include "kernels/link_filter.h"
 #include "kernels/segment_distance.h"
 #include "kernels/vector_math.h"
+#include "kernels/vertex_batch.h"
 
 namespace cellprox {
 
@@ -62,6 +66,118 @@ bool edges_close(const CellGeometry& a, const CellGeometry& b, float threshold) 
     return false;
 }
 
+// Per-thread working memory of the cell loop: the neighbour's elements that survive pruning,
+// packed. Grows as needed and is freed when the loop's block ends.
+class PackedElements {
+public:
+    PackedElements() = default;
+    ~PackedElements() { std::free(data_); }
+    PackedElements(const PackedElements&) = delete;
+    PackedElements& operator=(const PackedElements&) = delete;
+
+    // Room for n floats, or null when memory is short (the caller then works unpacked).
+    float* reserve(int64_t n) {
+        if (n <= capacity_) return data_;
+        float* grown = static_cast<float*>(std::realloc(data_, static_cast<size_t>(n) * sizeof(float)));
+        if (grown == nullptr) return nullptr;
+        data_ = grown;
+        capacity_ = n;
+        return data_;
+    }
+
+private:
+    float* data_ = nullptr;
+    int64_t capacity_ = 0;
+};
+
+inline void segment_bounds(const float* from, const float* to, float* lo, float* hi) {
+    for (int axis = 0; axis < 3; ++axis) {
+        lo[axis] = from[axis] < to[axis] ? from[axis] : to[axis];
+        hi[axis] = from[axis] > to[axis] ? from[axis] : to[axis];
+    }
+}
+
+// The vertex test with pruning: b's vertices near a's bounds are packed as x[], y[], z[] and
+// tested four at a time against each of a's vertices near b's bounds.
+bool vertices_close_pruned(const CellGeometry& a, const VertexBounds& bounds_a,
+                           const CellGeometry& b, const VertexBounds& bounds_b, float threshold,
+                           PackedElements& packed) {
+    float* space = packed.reserve(3 * static_cast<int64_t>(b.v_count));
+    if (space == nullptr) return vertices_close(a, b, threshold);
+    const double limit = pruning_limit(threshold, bounds_a, bounds_b);
+    float* x = space;
+    float* y = space + b.v_count;
+    float* z = space + 2 * static_cast<ptrdiff_t>(b.v_count);
+    int32_t kept = 0;
+    for (int32_t j = 0; j < b.v_count; ++j) {
+        const float* v = b.vertices + 3 * static_cast<ptrdiff_t>(j);
+        if (farther_than(v, v, bounds_a, limit)) continue;
+        x[kept] = v[0];
+        y[kept] = v[1];
+        z[kept] = v[2];
+        ++kept;
+    }
+    if (kept == 0) return false;
+    const VertexBatch batch{x, y, z, kept};
+    for (int32_t i = 0; i < a.v_count; ++i) {
+        const float* v = a.vertices + 3 * static_cast<ptrdiff_t>(i);
+        if (farther_than(v, v, bounds_b, limit)) continue;
+        if (any_vertex_within(v, batch, threshold)) return true;
+    }
+    return false;
+}
+
+// The edge test with pruning: b's edges near a's bounds are packed as (p0, p1) pairs, and each
+// of a's edges near b's bounds is measured against them with the same segment distance.
+bool edges_close_pruned(const CellGeometry& a, const VertexBounds& bounds_a,
+                        const CellGeometry& b, const VertexBounds& bounds_b, float threshold,
+                        PackedElements& packed) {
+    float* space = packed.reserve(6 * static_cast<int64_t>(b.e_count));
+    if (space == nullptr) return edges_close(a, b, threshold);
+    const double limit = pruning_limit(threshold, bounds_a, bounds_b);
+    int32_t kept = 0;
+    float lo[3], hi[3];
+    for (int32_t j = 0; j < b.e_count; ++j) {
+        const float *p0, *p1;
+        if (!edge_points(b, j, &p0, &p1)) continue;
+        segment_bounds(p0, p1, lo, hi);
+        if (farther_than(lo, hi, bounds_a, limit)) continue;
+        float* slot = space + 6 * static_cast<ptrdiff_t>(kept++);
+        for (int k = 0; k < 3; ++k) {
+            slot[k] = p0[k];
+            slot[3 + k] = p1[k];
+        }
+    }
+    if (kept == 0) return false;
+    for (int32_t i = 0; i < a.e_count; ++i) {
+        const float *q0, *q1;
+        if (!edge_points(a, i, &q0, &q1)) continue;
+        segment_bounds(q0, q1, lo, hi);
+        if (farther_than(lo, hi, bounds_b, limit)) continue;
+        for (int32_t j = 0; j < kept; ++j) {
+            const float* p = space + 6 * static_cast<ptrdiff_t>(j);
+            if (dist3D_Segment_to_Segment(p, p + 3, q0, q1) < threshold) return true;
+        }
+    }
+    return false;
+}
+
+// Whether the two cells come closer than the threshold: vertex against vertex in one
+// collection, edge against edge across collections (the neighbour's edge first).
+bool cells_close(const Cell& cell_a, const CellGeometry& a, const VertexBounds& bounds_a,
+                 const Cell& cell_b, float threshold, PackedElements& packed) {
+    // No distance is below a threshold of 0 or less (or NaN): nothing to measure.
+    if (!(threshold > 0.0f)) return false;
+    const CellGeometry b = geometry_of(cell_b);
+    const VertexBounds bounds_b = vertex_bounds(b.vertices, b.v_count);
+    const bool same = cell_a.coll_index == cell_b.coll_index;
+    if (!bounds_a.usable || !bounds_b.usable) {
+        return same ? vertices_close(a, b, threshold) : edges_close(a, b, threshold);
+    }
+    return same ? vertices_close_pruned(a, bounds_a, b, bounds_b, threshold, packed)
+                : edges_close_pruned(a, bounds_a, b, bounds_b, threshold, packed);
+}
+
 struct LoopContext {
     const NeighborQuery* query;
     float* link_distances;
@@ -75,10 +191,12 @@ void fill_block(int32_t begin, int32_t end, void* context) {
 void cell_block(int32_t begin, int32_t end, void* context) {
     const LoopContext& loop = *static_cast<LoopContext*>(context);
     const NeighborQuery& query = *loop.query;
+    PackedElements packed;
     for (int32_t cell_idx = begin; cell_idx < end; ++cell_idx) {
         const Cell cell_a = read_cell(query.cells, cell_idx);
         if (cell_a.n_count <= 0 || cell_a.cell_links == nullptr) continue;
         const CellGeometry a = geometry_of(cell_a);
+        const VertexBounds bounds_a = vertex_bounds(a.vertices, a.v_count);
         for (int32_t k = 0; k < cell_a.n_count; ++k) {
             // A slot outside the result is never written, whatever the record says.
             const int64_t cell_n_idx = static_cast<int64_t>(cell_a.links_start) + k;
@@ -86,10 +204,12 @@ void cell_block(int32_t begin, int32_t end, void* context) {
             const int32_t other_cell_idx = cell_a.cell_links[k];
             if (other_cell_idx >= query.cell_count || other_cell_idx < 0) continue;
             const Cell cell_b = read_cell(query.cells, other_cell_idx);
-            const CellGeometry b = geometry_of(cell_b);
-            const bool close = cell_a.coll_index == cell_b.coll_index
-                                   ? vertices_close(a, b, query.distance_threshold)
-                                   : edges_close(a, b, query.distance_threshold);
+            const bool close =
+                query.direct_loops
+                    ? (cell_a.coll_index == cell_b.coll_index
+                           ? vertices_close(a, geometry_of(cell_b), query.distance_threshold)
+                           : edges_close(a, geometry_of(cell_b), query.distance_threshold))
+                    : cells_close(cell_a, a, bounds_a, cell_b, query.distance_threshold, packed);
             if (close) {
                 loop.link_distances[cell_n_idx] = distance_between(cell_a.origin, cell_b.origin);
             }

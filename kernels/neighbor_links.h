@@ -14,6 +14,8 @@ struct NeighborQuery {
     int32_t cell_count;
     int32_t n_links;           // slots of the per-link result
     float distance_threshold;  // strict: a pair exactly at the threshold is not close
+    // Run the plain pair loops without pruning or packing (for comparison; same results).
+    bool direct_loops = false;
 };
 
 // Fills link_distances[0 .. n_links-1]: -1.0 everywhere, then the origin distance in the slot of

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <random>
 #include <vector>
 
 #include "kernels/cell.h"
@@ -114,4 +116,79 @@ TEST(NeighborLinks, StoreCopiesThroughStrideAndNeverPastTheEnd) {
     view.strides[0] = -8;
     store_link_distances(distances, 4, view);
     EXPECT_EQ(out, (std::vector<float>{2.5f, 0.0f, -1.0f, 0.0f, 1.0f, 0.0f}));
+}
+
+namespace {
+
+// Random small cells around random centres: vertices, edges (some naming missing vertices),
+// and links to random cells (some invalid).
+struct RandomCells {
+    RandomCells(std::mt19937& rng, int32_t n, int32_t collections, float spread) {
+        std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+        std::normal_distribution<float> jitter(0.0f, 0.5f);
+        geometry.reserve(size_t(n));
+        for (int32_t c = 0; c < n; ++c) {
+            geometry.emplace_back(0.0f, 0.0f);
+            SquareCell& g = geometry.back();
+            g.vertices.clear();
+            g.edges.clear();
+            const float cx = spread * unit(rng), cy = spread * unit(rng), cz = spread * unit(rng);
+            const int32_t v = 2 + int32_t(rng() % 14), e = 1 + int32_t(rng() % 20);
+            for (int32_t k = 0; k < v; ++k) g.vertices.insert(g.vertices.end(), {cx + jitter(rng), cy + jitter(rng), cz + jitter(rng)});
+            for (int32_t k = 0; k < 2 * e; ++k) g.edges.push_back(int32_t(rng() % uint32_t(v + 1)) - (k % 7 == 0 ? 1 : 0));
+            for (int32_t k = 0; k < 6; ++k) g.links.push_back(int32_t(rng() % uint32_t(n + 2)) - 1);
+        }
+        int32_t start = 0;
+        for (int32_t c = 0; c < n; ++c) {
+            records.push_back(record(geometry[size_t(c)], c % collections, start, float(c)));
+            start += int32_t(geometry[size_t(c)].links.size());
+        }
+        n_links = start;
+    }
+    std::vector<SquareCell> geometry{};
+    std::vector<Cell> records;
+    int32_t n_links = 0;
+};
+
+std::vector<float> run_loops(const std::vector<Cell>& cells, int32_t n_links, float threshold, bool direct) {
+    std::vector<float> out(static_cast<size_t>(n_links), 0.0f);
+    NeighborQuery q{reinterpret_cast<const char*>(cells.data()), int32_t(cells.size()), n_links, threshold, direct};
+    compute_link_distances(q, out.data(), plain_loop_frame());
+    return out;
+}
+
+}  // namespace
+
+TEST(NeighborLinks, PruningKeepsEveryResultOfThePlainLoops) {
+    std::mt19937 rng(99);
+    int passed = 0;
+    for (int trial = 0; trial < 30; ++trial) {
+        RandomCells cells(rng, 60, 1 + trial % 3, 6.0f);
+        for (float threshold : {0.05f, 0.3f, 1.0f, 0.0f, -1.0f, INFINITY, NAN}) {
+            const std::vector<float> direct = run_loops(cells.records, cells.n_links, threshold, true);
+            const std::vector<float> pruned = run_loops(cells.records, cells.n_links, threshold, false);
+            ASSERT_EQ(0, std::memcmp(direct.data(), pruned.data(), direct.size() * sizeof(float))) << trial;
+            for (float d : direct) passed += d >= 0.0f;
+        }
+    }
+    EXPECT_GT(passed, 1000);
+}
+
+TEST(NeighborLinks, PruningAtTheThreshold) {
+    // Two one-edge cells in different collections, exactly `gap` apart along x, at coordinates
+    // large enough that rounding matters, and vertices likewise in one collection.
+    for (float base : {0.0f, 1000.0f, -37.5f}) {
+        for (float gap : {0.25f, 0.5f, 1.0f}) {
+            SquareCell a(base, 0), b(base + 1 + gap, 0);
+            a.links = {1};
+            for (int coll_b : {0, 1}) {
+                const std::vector<Cell> cells = {record(a, 0, 0, 0.0f), record(b, coll_b, -1, 3.0f)};
+                const float computed = std::nextafter(gap, 1.0f);
+                for (float threshold : {std::nextafter(gap, 0.0f), gap, computed, std::nextafter(computed, 1.0f)}) {
+                    EXPECT_EQ(run_loops(cells, 1, threshold, false), run_loops(cells, 1, threshold, true))
+                        << base << " " << gap << " " << threshold;
+                }
+            }
+        }
+    }
 }

@@ -33,14 +33,15 @@ def run_child(code, **env_overrides):
 
 
 def test_lock_is_released_while_the_links_are_measured(ext):
-    # Two cells of one collection, 3000 vertices each, far apart: every link compares all
-    # 9 million vertex pairs without finding a close one.
-    rng = np.random.default_rng(7)
-    vertices = rng.random((3000, 3), dtype=np.float32)
-    links = 12
+    # Two cells of one collection whose vertices interleave on one lattice (the even and the odd
+    # points, a unit apart): nothing can be pruned, and every link compares all 8.5 million
+    # vertex pairs without finding one closer than the threshold.
+    lattice = np.indices((18, 18, 18)).reshape(3, -1).T.astype(np.float32)
+    even = lattice.sum(axis=1) % 2 == 0
+    links = 40
     cells = CellArray([
-        dict(vertices=vertices, links=[1] * links, links_start=0),
-        dict(vertices=vertices + 100.0, links=[0] * links, links_start=links),
+        dict(vertices=lattice[even], links=[1] * links, links_start=0),
+        dict(vertices=lattice[~even], links=[0] * links, links_start=links),
     ])
 
     running = threading.Event()
@@ -62,7 +63,7 @@ def test_lock_is_released_while_the_links_are_measured(ext):
         running.wait()
         before = counter[0]
         started = time.perf_counter()
-        result = ext.generate_neighbors(cells.address, 2, 2 * links, 1e-3, 0)
+        result = ext.generate_neighbors(cells.address, 2, 2 * links, 0.5, 0)
         elapsed = time.perf_counter() - started
         during = counter[0] - before
     finally:
