@@ -4,6 +4,7 @@
 
 #include "kernels/cell.h"
 #include "kernels/link_filter.h"
+#include "kernels/segment_batch.h"
 #include "kernels/segment_distance.h"
 #include "kernels/vector_math.h"
 #include "kernels/vertex_batch.h"
@@ -127,14 +128,16 @@ bool vertices_close_pruned(const CellGeometry& a, const VertexBounds& bounds_a,
     return false;
 }
 
-// The edge test with pruning: b's edges near a's bounds are packed as (p0, p1) pairs, and each
-// of a's edges near b's bounds is measured against them with the same segment distance.
+// The edge test with pruning: b's edges near a's bounds are packed as six arrays (p0 and p1,
+// x, y, z), and each of a's edges near b's bounds is measured against four of them at a time.
 bool edges_close_pruned(const CellGeometry& a, const VertexBounds& bounds_a,
                         const CellGeometry& b, const VertexBounds& bounds_b, float threshold,
                         PackedElements& packed) {
     float* space = packed.reserve(6 * static_cast<int64_t>(b.e_count));
     if (space == nullptr) return edges_close(a, b, threshold);
     const double limit = pruning_limit(threshold, bounds_a, bounds_b);
+    float* column[6];
+    for (int k = 0; k < 6; ++k) column[k] = space + k * static_cast<ptrdiff_t>(b.e_count);
     int32_t kept = 0;
     float lo[3], hi[3];
     for (int32_t j = 0; j < b.e_count; ++j) {
@@ -142,22 +145,20 @@ bool edges_close_pruned(const CellGeometry& a, const VertexBounds& bounds_a,
         if (!edge_points(b, j, &p0, &p1)) continue;
         segment_bounds(p0, p1, lo, hi);
         if (farther_than(lo, hi, bounds_a, limit)) continue;
-        float* slot = space + 6 * static_cast<ptrdiff_t>(kept++);
         for (int k = 0; k < 3; ++k) {
-            slot[k] = p0[k];
-            slot[3 + k] = p1[k];
+            column[k][kept] = p0[k];
+            column[3 + k][kept] = p1[k];
         }
+        ++kept;
     }
     if (kept == 0) return false;
+    const SegmentBatch batch{{column[0], column[1], column[2]}, {column[3], column[4], column[5]}, kept};
     for (int32_t i = 0; i < a.e_count; ++i) {
         const float *q0, *q1;
         if (!edge_points(a, i, &q0, &q1)) continue;
         segment_bounds(q0, q1, lo, hi);
         if (farther_than(lo, hi, bounds_b, limit)) continue;
-        for (int32_t j = 0; j < kept; ++j) {
-            const float* p = space + 6 * static_cast<ptrdiff_t>(j);
-            if (dist3D_Segment_to_Segment(p, p + 3, q0, q1) < threshold) return true;
-        }
+        if (any_segment_within(q0, q1, batch, threshold)) return true;
     }
     return false;
 }

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <random>
+#include <vector>
 
 #include "kernels/segment_distance.h"
 
@@ -106,4 +107,50 @@ TEST(SegmentDistance, AgreesWithDoublePrecisionOnRandomSegments) {
             ASSERT_NEAR(distance(p0, p1, q0, q1), expected, tolerance) << trial;
         }
     }
+}
+
+#include "kernels/segment_batch.h"
+
+TEST(SegmentBatch, DecidesExactlyAsTheScalarDistance) {
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<float> coord(-2.0f, 2.0f);
+    auto point = [&](float* p) { for (int k = 0; k < 3; ++k) p[k] = coord(rng); };
+    int checked = 0;
+    for (int trial = 0; trial < 4000; ++trial) {
+        float q0[3], q1[3];
+        point(q0);
+        point(q1);
+        if (trial % 5 == 0) std::copy(q0, q0 + 3, q1);  // the second segment a point
+        const int32_t count = 1 + int32_t(rng() % 9);
+        std::vector<float> cols[6];
+        std::vector<float> scalar(static_cast<size_t>(count), 0.0f);
+        for (int32_t j = 0; j < count; ++j) {
+            float p0[3], p1[3];
+            point(p0);
+            point(p1);
+            switch (rng() % 6) {
+                case 0: std::copy(p0, p0 + 3, p1); break;                                  // a point
+                case 1: for (int k = 0; k < 3; ++k) p1[k] = p0[k] + 2 * (q1[k] - q0[k]); break;  // parallel
+                case 2: for (int k = 0; k < 3; ++k) { p0[k] = q0[k]; p1[k] = q1[k]; } break;      // the same
+                default: break;
+            }
+            for (int k = 0; k < 3; ++k) {
+                cols[k].push_back(p0[k]);
+                cols[3 + k].push_back(p1[k]);
+            }
+            scalar[size_t(j)] = dist3D_Segment_to_Segment(p0, p1, q0, q1);
+        }
+        const SegmentBatch batch{{cols[0].data(), cols[1].data(), cols[2].data()},
+                                 {cols[3].data(), cols[4].data(), cols[5].data()}, count};
+        // Thresholds at, just below and just above each scalar distance.
+        for (float d : scalar) {
+            for (float threshold : {std::nextafter(d, 0.0f), d, std::nextafter(d, 10.0f)}) {
+                bool expected = false;
+                for (float s : scalar) expected = expected || s < threshold;
+                ASSERT_EQ(any_segment_within(q0, q1, batch, threshold), expected) << trial;
+                ++checked;
+            }
+        }
+    }
+    EXPECT_GT(checked, 30000);
 }
