@@ -166,11 +166,11 @@ bool edges_close_pruned(const CellGeometry& a, const VertexBounds& bounds_a,
 // Whether the two cells come closer than the threshold: vertex against vertex in one
 // collection, edge against edge across collections (the neighbour's edge first).
 bool cells_close(const Cell& cell_a, const CellGeometry& a, const VertexBounds& bounds_a,
-                 const Cell& cell_b, float threshold, PackedElements& packed) {
+                 const Cell& cell_b, const VertexBounds& bounds_b, float threshold,
+                 PackedElements& packed) {
     // No distance is below a threshold of 0 or less (or NaN): nothing to measure.
     if (!(threshold > 0.0f)) return false;
     const CellGeometry b = geometry_of(cell_b);
-    const VertexBounds bounds_b = vertex_bounds(b.vertices, b.v_count);
     const bool same = cell_a.coll_index == cell_b.coll_index;
     if (!bounds_a.usable || !bounds_b.usable) {
         return same ? vertices_close(a, b, threshold) : edges_close(a, b, threshold);
@@ -179,10 +179,39 @@ bool cells_close(const Cell& cell_a, const CellGeometry& a, const VertexBounds& 
                 : edges_close_pruned(a, bounds_a, b, bounds_b, threshold, packed);
 }
 
+// Room for every cell's vertex bounds for one call; null when there is no memory for it (the
+// loops then compute bounds link by link).
+struct CellBoundsTable {
+    explicit CellBoundsTable(int32_t cell_count)
+        : data(cell_count > 0 ? static_cast<VertexBounds*>(std::malloc(
+                                    static_cast<size_t>(cell_count) * sizeof(VertexBounds)))
+                              : nullptr) {}
+    ~CellBoundsTable() { std::free(data); }
+    CellBoundsTable(const CellBoundsTable&) = delete;
+    CellBoundsTable& operator=(const CellBoundsTable&) = delete;
+    VertexBounds* data;
+};
+
 struct LoopContext {
     const NeighborQuery* query;
     float* link_distances;
+    VertexBounds* bounds;  // of every cell, or null when there was no memory for them
 };
+
+VertexBounds bounds_of(const LoopContext& loop, int32_t cell_idx, const Cell& cell) {
+    if (loop.bounds != nullptr) return loop.bounds[cell_idx];
+    const CellGeometry geometry = geometry_of(cell);
+    return vertex_bounds(geometry.vertices, geometry.v_count);
+}
+
+// Every cell's bounds once, in cell order, rather than once per link naming it.
+void bounds_block(int32_t begin, int32_t end, void* context) {
+    const LoopContext& loop = *static_cast<LoopContext*>(context);
+    for (int32_t cell_idx = begin; cell_idx < end; ++cell_idx) {
+        const CellGeometry geometry = geometry_of(read_cell(loop.query->cells, cell_idx));
+        loop.bounds[cell_idx] = vertex_bounds(geometry.vertices, geometry.v_count);
+    }
+}
 
 void fill_block(int32_t begin, int32_t end, void* context) {
     float* link_distances = static_cast<LoopContext*>(context)->link_distances;
@@ -197,7 +226,7 @@ void cell_block(int32_t begin, int32_t end, void* context) {
         const Cell cell_a = read_cell(query.cells, cell_idx);
         if (cell_a.n_count <= 0 || cell_a.cell_links == nullptr) continue;
         const CellGeometry a = geometry_of(cell_a);
-        const VertexBounds bounds_a = vertex_bounds(a.vertices, a.v_count);
+        const VertexBounds bounds_a = bounds_of(loop, cell_idx, cell_a);
         for (int32_t k = 0; k < cell_a.n_count; ++k) {
             // A slot outside the result is never written, whatever the record says.
             const int64_t cell_n_idx = static_cast<int64_t>(cell_a.links_start) + k;
@@ -210,7 +239,8 @@ void cell_block(int32_t begin, int32_t end, void* context) {
                     ? (cell_a.coll_index == cell_b.coll_index
                            ? vertices_close(a, geometry_of(cell_b), query.distance_threshold)
                            : edges_close(a, geometry_of(cell_b), query.distance_threshold))
-                    : cells_close(cell_a, a, bounds_a, cell_b, query.distance_threshold, packed);
+                    : cells_close(cell_a, a, bounds_a, cell_b, bounds_of(loop, other_cell_idx, cell_b),
+                                  query.distance_threshold, packed);
             if (close) {
                 loop.link_distances[cell_n_idx] = distance_between(cell_a.origin, cell_b.origin);
             }
@@ -222,9 +252,11 @@ void cell_block(int32_t begin, int32_t end, void* context) {
 
 void compute_link_distances(const NeighborQuery& query, float* link_distances,
                             const LoopFrame& frame) {
-    LoopContext context{&query, link_distances};
+    const CellBoundsTable bounds(query.direct_loops ? 0 : query.cell_count);
+    LoopContext context{&query, link_distances, bounds.data};
     InterpreterReleased unlocked(frame);
     frame.parallel_for(query.n_links, false, fill_block, &context);
+    if (bounds.data != nullptr) frame.parallel_for(query.cell_count, false, bounds_block, &context);
     frame.parallel_for(query.cell_count, true, cell_block, &context);
 }
 
