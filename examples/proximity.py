@@ -5,31 +5,28 @@ two collections like a checkerboard. The broad phase finds candidate links from 
 narrow phase confirms those whose cells come closer than the threshold (vertex against vertex
 within a collection, edge against edge across collections).
 
+This example uses the raw interface: it prepares the link tables and builds the 64-byte cell
+records itself. The package does both for you (cellprox.CellSet, cellprox.find_neighbors); the
+native module is cellprox.native, the deliverable built for this platform.
+
 Run with: python examples/proximity.py [--cells N] [--threshold T] [--seed S]
 """
 import argparse
 import time
 
 import numpy as np
+import numpy.typing as npt
 
-import cellprox_gnu as cellprox
-
-MAX_CELL_LINKS = 30
-
-# The 64-byte cell record that generate_neighbors reads.
-CELL_DTYPE = np.dtype({
-    "names": ["index", "coll_index", "links_start", "v_count", "e_count", "n_count",
-              "origin", "vertices", "edges", "cell_links"],
-    "formats": ["<i4", "<i4", "<i4", "<i4", "<i4", "<i4", ("<f4", 3), "<u8", "<u8", "<u8"],
-    "offsets": [0, 4, 8, 12, 16, 20, 24, 40, 48, 56],
-    "itemsize": 64,
-})
+# The 64-byte cell record that generate_neighbors reads, and the link slots per cell.
+from cellprox import CELL_DTYPE, MAX_CELL_LINKS
+from cellprox import native as cellprox
 
 BOX_EDGES = np.array([[0, 1], [2, 3], [4, 5], [6, 7], [0, 2], [1, 3], [4, 6], [5, 7],
                       [0, 4], [1, 5], [2, 6], [3, 7]], np.int32)
 
 
-def jittered_boxes(n_cells, rng):
+def jittered_boxes(n_cells: int, rng: np.random.Generator
+                   ) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int64]]:
     """Corner points (n, 8, 3) of the boxes of a roughly cubic grid, and each cell's grid spot."""
     side = int(np.ceil(n_cells ** (1 / 3)))
     index = np.arange(n_cells)
@@ -43,8 +40,8 @@ def jittered_boxes(n_cells, rng):
     return corners, spot
 
 
-def main():
-    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+def main() -> None:
+    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
     parser.add_argument("--cells", type=int, default=4000, help="number of cells (default 4000)")
     parser.add_argument("--threshold", type=float, default=0.01,
                         help="closeness threshold in grid units (default 0.01)")

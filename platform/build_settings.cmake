@@ -26,6 +26,12 @@ endif()
 # square root), stack cookies, no C++ exceptions.
 set(CELLPROX_MSVC_FLAGS /O2 /GS /W4 /Zi /EHs-c- /D_HAS_EXCEPTIONS=0 /GR-)
 
+# CELLPROX_SANITIZE (GCC and Clang; ignored by MSVC): AddressSanitizer and UndefinedBehaviorSanitizer
+# on the core and the module, at compile and link time. Every report is fatal. A module built so
+# runs only in an interpreter with the ASan runtime preloaded (scripts/sanitize.sh).
+set(CELLPROX_SANITIZE_FLAGS
+  -fsanitize=address,undefined -fno-sanitize-recover=all -fno-omit-frame-pointer)
+
 function(cellprox_apply_compiler_settings target)
   if(MSVC)
     target_compile_options(${target} PRIVATE ${CELLPROX_MSVC_FLAGS})
@@ -33,6 +39,11 @@ function(cellprox_apply_compiler_settings target)
     target_compile_options(${target} PRIVATE ${CELLPROX_DARWIN_FLAGS})
   else()
     target_compile_options(${target} PRIVATE ${CELLPROX_GNU_FLAGS})
+  endif()
+  if(CELLPROX_SANITIZE AND NOT MSVC)
+    # Link options are public so that whatever links the static core links the runtimes too.
+    target_compile_options(${target} PRIVATE ${CELLPROX_SANITIZE_FLAGS})
+    target_link_options(${target} PUBLIC ${CELLPROX_SANITIZE_FLAGS})
   endif()
 endfunction()
 

@@ -2,7 +2,7 @@
 # Installs everything the tests need and runs every test: the C++ unit tests, then the Python
 # suite against the installed module and against the other deliverables' flavours built for
 # this machine (darwin's square root; nt's margin, overflow message and OpenMP loops, with one
-# thread and with four).
+# thread and with four), a short fuzzing run of the kernels, and the suite under the sanitizers.
 source "$(dirname "$0")/setup.sh" libgtest-dev binutils
 python -m pip install --quiet ".[test]"
 
@@ -24,3 +24,8 @@ echo "== cellprox_nt flavour, OMP_NUM_THREADS=1"
 CELLPROX_MODULE=cellprox_nt PYTHONPATH="$build/flavours" OMP_NUM_THREADS=1 "${pytest[@]}"
 echo "== cellprox_nt flavour, OMP_NUM_THREADS=4"
 CELLPROX_MODULE=cellprox_nt PYTHONPATH="$build/flavours" OMP_NUM_THREADS=4 "${pytest[@]}"
+
+# Safety: a short fuzzing run of the kernels, then the whole suite once more against a module built
+# with AddressSanitizer and UndefinedBehaviorSanitizer (last, so that pytest's summary closes the run).
+bash "$ROOT/scripts/fuzz.sh" 20
+bash "$ROOT/scripts/sanitize.sh" "$@"

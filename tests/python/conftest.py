@@ -102,3 +102,20 @@ def expect_error():
         return info.value
 
     return check
+
+
+# Figures a test wants shown with the run's summary (calls made, examples tried, ...):
+# record_figure("leaks: calls", 12345) adds to the named figure.
+FIGURES = {}
+
+
+def record_figure(name, amount):
+    FIGURES[name] = FIGURES.get(name, 0) + amount
+
+
+def pytest_terminal_summary(terminalreporter):
+    if FIGURES:
+        terminalreporter.write_sep("-", f"figures ({MODULE_NAME})")
+        for name, value in FIGURES.items():
+            shown = f"{value:.1f}" if isinstance(value, float) else str(value)
+            terminalreporter.write_line(f"{name}: {shown}")

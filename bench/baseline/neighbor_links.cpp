@@ -1,0 +1,108 @@
+#include "neighbor_links.h"
+
+#include "cell.h"
+#include "segment_distance.h"
+#include "vector_math.h"
+
+namespace cellprox_baseline {
+
+namespace {
+
+// What the loops may read of a cell. A null array with a positive count counts as empty, so a
+// half-built record cannot send the loops through a null address.
+struct CellGeometry {
+    const float* vertices;
+    const int32_t* edges;
+    int32_t v_count;
+    int32_t e_count;
+};
+
+CellGeometry geometry_of(const Cell& cell) {
+    return CellGeometry{cell.vertices, cell.edges, cell.vertices ? cell.v_count : 0,
+                        cell.edges ? cell.e_count : 0};
+}
+
+inline bool valid_vertex(int32_t vertex, int32_t v_count) {
+    return vertex >= 0 && vertex < v_count;
+}
+
+// Both end points of edge k, or false when the edge names a vertex the cell does not have.
+inline bool edge_points(const CellGeometry& cell, int32_t k, const float** from, const float** to) {
+    const int32_t first = cell.edges[2 * static_cast<ptrdiff_t>(k)];
+    const int32_t second = cell.edges[2 * static_cast<ptrdiff_t>(k) + 1];
+    if (!valid_vertex(first, cell.v_count) || !valid_vertex(second, cell.v_count)) return false;
+    *from = cell.vertices + 3 * static_cast<ptrdiff_t>(first);
+    *to = cell.vertices + 3 * static_cast<ptrdiff_t>(second);
+    return true;
+}
+
+bool vertices_close(const CellGeometry& a, const CellGeometry& b, float threshold) {
+    for (int32_t i = 0; i < a.v_count; ++i) {
+        const float* vertex_a = a.vertices + 3 * static_cast<ptrdiff_t>(i);
+        for (int32_t j = 0; j < b.v_count; ++j) {
+            if (distance_between(vertex_a, b.vertices + 3 * static_cast<ptrdiff_t>(j)) < threshold) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+// The neighbour's edge is the first segment, the current cell's edge the second.
+bool edges_close(const CellGeometry& a, const CellGeometry& b, float threshold) {
+    for (int32_t i = 0; i < a.e_count; ++i) {
+        const float *q0, *q1;
+        if (!edge_points(a, i, &q0, &q1)) continue;
+        for (int32_t j = 0; j < b.e_count; ++j) {
+            const float *p0, *p1;
+            if (!edge_points(b, j, &p0, &p1)) continue;
+            if (dist3D_Segment_to_Segment(p0, p1, q0, q1) < threshold) return true;
+        }
+    }
+    return false;
+}
+
+struct LoopContext {
+    const NeighborQuery* query;
+    float* link_distances;
+};
+
+void fill_block(int32_t begin, int32_t end, void* context) {
+    float* link_distances = static_cast<LoopContext*>(context)->link_distances;
+    for (int32_t s = begin; s < end; ++s) link_distances[s] = -1.0f;
+}
+
+void cell_block(int32_t begin, int32_t end, void* context) {
+    const LoopContext& loop = *static_cast<LoopContext*>(context);
+    const NeighborQuery& query = *loop.query;
+    for (int32_t cell_idx = begin; cell_idx < end; ++cell_idx) {
+        const Cell cell_a = read_cell(query.cells, cell_idx);
+        if (cell_a.n_count <= 0 || cell_a.cell_links == nullptr) continue;
+        const CellGeometry a = geometry_of(cell_a);
+        for (int32_t k = 0; k < cell_a.n_count; ++k) {
+            // A slot outside the result is never written, whatever the record says.
+            const int64_t cell_n_idx = static_cast<int64_t>(cell_a.links_start) + k;
+            if (cell_n_idx < 0 || cell_n_idx >= query.n_links) continue;
+            const int32_t other_cell_idx = cell_a.cell_links[k];
+            if (other_cell_idx >= query.cell_count || other_cell_idx < 0) continue;
+            const Cell cell_b = read_cell(query.cells, other_cell_idx);
+            const CellGeometry b = geometry_of(cell_b);
+            const bool close = cell_a.coll_index == cell_b.coll_index
+                                   ? vertices_close(a, b, query.distance_threshold)
+                                   : edges_close(a, b, query.distance_threshold);
+            if (close) {
+                loop.link_distances[cell_n_idx] = distance_between(cell_a.origin, cell_b.origin);
+            }
+        }
+    }
+}
+
+}  // namespace
+
+void compute_link_distances(const NeighborQuery& query, float* link_distances) {
+    LoopContext context{&query, link_distances};
+    if (query.n_links > 0) fill_block(0, query.n_links, &context);
+    if (query.cell_count > 0) cell_block(0, query.cell_count, &context);
+}
+
+}  // namespace cellprox_baseline

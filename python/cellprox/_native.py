@@ -1,0 +1,73 @@
+"""Finding and loading the native module built for this platform."""
+from __future__ import annotations
+
+import importlib
+import importlib.machinery
+import os
+import sys
+from types import ModuleType
+from typing import Protocol, cast
+
+import numpy as np
+import numpy.typing as npt
+
+# The deliverable built for each platform, by sys.platform.
+DELIVERABLES = {"linux": "cellprox_gnu", "darwin": "cellprox_darwin", "win32": "cellprox_nt"}
+ENVIRONMENT_VARIABLE = "CELLPROX_MODULE"
+FUNCTIONS = ("get_bb_intersections", "generate_neighbors")
+
+
+class NativeModule(Protocol):
+    """The interface of the native modules (cellprox_gnu, cellprox_darwin, cellprox_nt)."""
+
+    __name__: str
+
+    def get_bb_intersections(self, bbox: object, cell_count: int, links: object,
+                             link_starts: object, link_count: object) -> int: ...
+
+    def generate_neighbors(self, cells_p: int, cell_count: int, n_links: int,
+                           distance_threshold: float, use_debug: int
+                           ) -> npt.NDArray[np.float32]: ...
+
+
+def module_name() -> tuple[str, str]:
+    """The name of the module to load and why that one."""
+    chosen = os.environ.get(ENVIRONMENT_VARIABLE, "").strip()
+    if chosen:
+        return chosen, f"named by the environment variable {ENVIRONMENT_VARIABLE}"
+    name = DELIVERABLES.get(sys.platform)
+    if name is None:
+        supported = ", ".join(f"{name} ({platform})" for platform, name in DELIVERABLES.items())
+        raise ImportError(
+            f"cellprox has no native module for the platform {sys.platform!r}; it is built for "
+            f"{supported}. If you built one of them for this machine, name it in the "
+            f"environment variable {ENVIRONMENT_VARIABLE}, e.g. {ENVIRONMENT_VARIABLE}=cellprox_gnu")
+    return name, f"the deliverable for sys.platform {sys.platform!r}"
+
+
+def load() -> NativeModule:
+    """Imports the native module; an ImportError says which one, why, and what to do."""
+    name, reason = module_name()
+    if not name.isidentifier():
+        raise ImportError(f"cellprox: {ENVIRONMENT_VARIABLE}={name!r} is not a module name; set "
+                          "it to cellprox_gnu, cellprox_darwin or cellprox_nt, or unset it")
+    files = " or ".join(name + suffix for suffix in importlib.machinery.EXTENSION_SUFFIXES)
+    try:
+        module: ModuleType = importlib.import_module(name)
+    except ImportError as error:
+        hint = (f"unset {ENVIRONMENT_VARIABLE} or make {name} importable (PYTHONPATH)"
+                if reason.startswith("named") else
+                "reinstall with `pip install --force-reinstall cellprox` (or `pip install .` "
+                "in the source tree) for this interpreter")
+        raise ImportError(
+            f"cellprox could not import its native module {name!r} ({reason}); it looked for a "
+            f"file {files} on sys.path. The import failed with {type(error).__name__}: {error}. "
+            f"To fix: {hint}.", name=name) from error
+    missing = [function for function in FUNCTIONS if not callable(getattr(module, function, None))]
+    if missing:
+        raise ImportError(
+            f"cellprox: the module {name!r} ({reason}, loaded from "
+            f"{getattr(module, '__file__', '?')}) lacks {', '.join(missing)}; it is not a "
+            f"cellprox native module. Point {ENVIRONMENT_VARIABLE} at cellprox_gnu, "
+            "cellprox_darwin or cellprox_nt.", name=name)
+    return cast(NativeModule, module)

@@ -1,0 +1,315 @@
+"""The cellprox package: loading the native module, CellSet, find_neighbors, types, docs."""
+import gc
+import os
+import pathlib
+import re
+import subprocess
+import sys
+import tempfile
+import weakref
+
+import numpy as np
+import pytest
+
+import cellprox
+import cellprox.fracture
+import reference
+from cells import CELL_DTYPE as INDEPENDENT_CELL_DTYPE
+from cells import CellArray, random_cells
+
+ROOT = pathlib.Path(__file__).resolve().parents[2]
+
+
+def run_isolated(code, **env):
+    completed = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True,
+                               env=dict(os.environ, **env), cwd=tempfile.gettempdir(),
+                               timeout=120)
+    return completed.returncode, completed.stdout, completed.stderr
+
+
+def cube(x=0.0, y=0.0, z=0.0, size=1.0):
+    corners = np.array([[(c & 1), (c >> 1 & 1), (c >> 2 & 1)] for c in range(8)], np.float32)
+    edges = [[c, c | 1 << a] for c in range(8) for a in range(3) if not c >> a & 1]
+    return corners * size + np.float32([x, y, z]), np.array(edges, np.int32)
+
+
+# --- Loading ---------------------------------------------------------------------------------
+
+def test_package_loads_the_module_named_by_the_environment(ext, MODULE_NAME):
+    assert cellprox.native is ext and cellprox.native.__name__ == MODULE_NAME
+    assert cellprox.get_bb_intersections is ext.get_bb_intersections
+    assert cellprox.generate_neighbors is ext.generate_neighbors
+    assert cellprox.CELL_DTYPE == INDEPENDENT_CELL_DTYPE
+
+
+@pytest.mark.parametrize("module, expected", [
+    ("cellprox_missing", [r"'cellprox_missing'", r"CELLPROX_MODULE",
+                          r"cellprox_missing\.cpython-311", r"No module named 'cellprox_missing'"]),
+    ("json", [r"'json'", r"lacks get_bb_intersections, generate_neighbors",
+              r"Point CELLPROX_MODULE at"]),
+    ("not a name", [r"not a module name"]),
+])
+def test_import_error_says_what_was_looked_for_and_why(module, expected):
+    code, _, err = run_isolated("import cellprox", CELLPROX_MODULE=module)
+    assert code != 0
+    message = err.strip().splitlines()[-1]
+    assert message.startswith("ImportError: ")
+    for pattern in expected:
+        assert re.search(pattern, message), message
+
+
+# --- CellSet -----------------------------------------------------------------------------------
+
+GOOD_V, GOOD_E = cube()
+
+
+@pytest.mark.parametrize("vertices, edges, kwargs, expected", [
+    (GOOD_V, [GOOD_E], {}, r"vertices is one \(8, 3\) array.*pass \[vertices\]"),
+    ([GOOD_V, GOOD_V], [GOOD_E], {}, r"2 vertex arrays but 1 edge arrays"),
+    ([GOOD_V, GOOD_V[:, :2]], [GOOD_E] * 2, {}, r"cell 1: vertices have shape \(8, 2\).*\(v, 3\)"),
+    ([GOOD_V.astype(complex)], [GOOD_E], {}, r"cell 0: vertices have dtype complex128.*float32"),
+    ([np.array([["a"] * 3])], [GOOD_E], {}, r"cell 0: vertices have dtype <U1"),
+    ([GOOD_V, GOOD_V], [GOOD_E, GOOD_E.astype(float)], {},
+     r"cell 1: edges have dtype float64.*integer vertex numbers.*np\.int32"),
+    ([GOOD_V, GOOD_V], [GOOD_E, np.vstack([GOOD_E, [[3, 8]]])], {},
+     r"cell 1: edge 12 is \(3, 8\), but the cell has 8 vertices \(valid vertex numbers: 0\.\.7\)"),
+    ([GOOD_V], [np.array([[0, -1]])], {}, r"cell 0: edge 0 is \(0, -1\)"),
+    ([np.zeros((0, 3))], [np.array([[0, 0]])], {}, r"has 0 vertices \(valid vertex numbers: none"),
+    ([GOOD_V, np.where(np.eye(8, 3, dtype=bool), np.nan, GOOD_V)], [GOOD_E] * 2, {},
+     r"cell 1: vertex 0 is \(nan, 0\.0, 0\.0\); coordinates must be finite"),
+    ([GOOD_V.astype(float) * 1e39], [GOOD_E], {}, r"cell 0: vertex 1 is \(1e\+39, .*float32 range"),
+    ([np.zeros((0, 3))], [[]], {}, r"cell 0 has no vertices.*pass origins="),
+    ([GOOD_V], [GOOD_E], {"origins": [[0, 0]]}, r"origins have .* shape \(1, 2\).*\(1, 3\)"),
+    ([GOOD_V], [GOOD_E], {"origins": [[0, 0, np.inf]]}, r"cell 0: its origin .* not finite"),
+    ([GOOD_V] * 2, [GOOD_E] * 2, {"collections": [1, 2, 3]}, r"collections must be one integer or 2"),
+    ([GOOD_V], [GOOD_E], {"collections": 1.5}, r"collections must be one integer"),
+])
+def test_cell_set_names_the_cell_the_problem_and_the_fix(vertices, edges, kwargs, expected):
+    with pytest.raises(ValueError, match=expected):
+        cellprox.CellSet(vertices, edges, **kwargs)
+
+
+def test_cell_set_converts_and_owns_its_copies(ext):
+    v64 = np.asfortranarray(GOOD_V.astype(np.float64) + 0.25)
+    e64 = GOOD_E.astype(np.int64)[::-1]                    # a reversed (negative-stride) view
+    cells = cellprox.CellSet([v64, v64[::2]], [e64, [[0, 1], [2, 3]]], collections=[0, 7])
+    rec = cells.records
+    assert rec.dtype == cellprox.CELL_DTYPE and rec.itemsize == 64
+    assert rec["v_count"].tolist() == [8, 4] and rec["e_count"].tolist() == [12, 2]
+    assert rec["coll_index"].tolist() == [0, 7] and rec["index"].tolist() == [0, 1]
+    assert rec["links_start"].tolist() == [-1, -1] and rec["n_count"].tolist() == [0, 0]
+    np.testing.assert_allclose(rec["origin"][0], v64.mean(axis=0), rtol=1e-6)
+    v64 += 100.0   # the caller's arrays are theirs; the set keeps its own
+    e64[:] = 0
+    assert cells.vertices(1).dtype == np.float32 and cells.vertices(1).flags.c_contiguous
+    np.testing.assert_array_equal(cells.vertices(1), (GOOD_V[::2] + 0.25))
+    np.testing.assert_array_equal(cells.edges(0), GOOD_E[::-1])
+    # The records point at exactly these arrays.
+    assert rec["vertices"][1] == cells.vertices(1).ctypes.data
+    assert rec["edges"][0] == cells.edges(0).ctypes.data
+    corners = cells.corners()
+    assert corners.shape == (2, 8, 3) and corners.dtype == np.float32
+    np.testing.assert_array_equal(corners[0, 0], [0.25] * 3)
+    np.testing.assert_array_equal(corners[0, 7], [1.25] * 3)
+    np.testing.assert_array_equal(corners[0, 5], [1.25, 0.25, 1.25])    # bits 0 and 2: x, z up
+
+
+def test_records_keep_their_arrays_alive_after_the_caller_lets_go(ext):
+    rng = np.random.default_rng(3)
+    cells = random_cells(rng, 40, 4.0, 2)
+    cell_set = cellprox.CellSet([c["vertices"] for c in cells], [c["edges"] for c in cells],
+                                origins=[c["origin"] for c in cells], collections=[c["coll"] for c in cells])
+    expected = cellprox.find_neighbors(cell_set, 0.5)
+    records = expected.cells.records
+    watched = [weakref.ref(a) for a in (expected.cells.vertex_data, expected.cells.edge_data,
+                                        expected.cells.links)]
+    n, n_links = len(records), expected.n_links
+    view = records[5:]                        # views keep the arrays alive as well
+    del cells, cell_set, expected, records
+    gc.collect()
+    garbage = [np.full(1000, 7.0) for _ in range(200)]   # reuse of freed memory would show
+    assert all(ref() is not None for ref in watched)
+    again = ext.generate_neighbors(view.ctypes.data - 5 * 64, n, n_links, 0.5, 0)
+    assert (again >= 0).any()
+    copy = view.copy()
+    del view
+    gc.collect()
+    assert all(ref() is not None for ref in watched)
+    del copy, garbage
+    gc.collect()
+    assert all(ref() is None for ref in watched)
+
+
+def test_attach_links_refuses_tables_the_module_would_trust(ext):
+    cells = cellprox.CellSet([GOOD_V] * 3, [GOOD_E] * 3)
+    links, starts, counts = cellprox.link_tables(3)
+    with pytest.raises(ValueError, match=r"links must be an integer array of shape \(3, 30\)"):
+        cells.attach_links(links[:2], starts, counts)
+    with pytest.raises(ValueError, match=r"link_count must be an integer array of shape \(3,\)"):
+        cells.attach_links(links, starts, counts.astype(float))
+    counts[1] = 31
+    with pytest.raises(ValueError, match=r"cell 1: link_count is 31, but its row of links has 30"):
+        cells.attach_links(links, starts, counts)
+    counts[:] = [2, 1, 0]
+    with pytest.raises(ValueError, match=r"cell 0 has 2 links but link_starts is -1"):
+        cells.attach_links(links, starts, counts)
+    starts[:] = [0, 1, -1]
+    with pytest.raises(ValueError, match=r"slots of cells 0 and 1 overlap"):
+        cells.attach_links(links, starts, counts)
+    starts[:] = [1, 0, -1]
+    links[0, :2], links[1, 0] = [1, 2], 2
+    cells.attach_links(links.astype(np.int64), starts, counts)   # converted to int32 rows
+    assert cells.n_links == 3
+    assert cells.records["links_start"].tolist() == [1, 0, -1]
+    assert cells.records["cell_links"][2] == 0
+    assert cells.links is not None and cells.links.dtype == np.int32
+    result = ext.generate_neighbors(cells.address, 3, cells.n_links, 0.5, 0)
+    assert result.tolist() == [0.0, 0.0, 0.0]       # identical cubes: every link passes
+
+
+# --- find_neighbors --------------------------------------------------------------------------
+
+def raw_pipeline(ext, vertices, edges, origins, collections, threshold):
+    """The journey by hand, with the tests' own record builder."""
+    n = len(vertices)
+    bbox = np.empty((n, 8, 3), np.float32)
+    for k, v in enumerate(vertices):
+        lo, hi = v.min(0), v.max(0)
+        bbox[k] = [[(hi if c >> a & 1 else lo)[a] for a in range(3)] for c in range(8)]
+    links = np.full((n, 30), -1, np.int32)
+    starts = np.full(n, -1, np.int32)
+    counts = np.zeros(n, np.uint8)
+    n_links = ext.get_bb_intersections(bbox, n, links, starts, counts)
+    array = CellArray([{"vertices": vertices[k], "edges": edges[k], "origin": origins[k],
+                        "coll": collections[k], "links": links[k, :counts[k]],
+                        "links_start": starts[k]} for k in range(n)])
+    distances = ext.generate_neighbors(array.address, n, n_links, threshold, 0)
+    return bbox, links, starts, counts, n_links, distances
+
+
+def test_find_neighbors_equals_the_raw_pipeline(ext):
+    fracture = cellprox.fracture.voronoi_fracture(250, seed=4, collections=2)
+    result = cellprox.find_neighbors(fracture, 0.002)
+    bbox, links, starts, counts, n_links, distances = raw_pipeline(
+        ext, fracture.vertices, fracture.edges, fracture.origins, fracture.collections, 0.002)
+    assert result.n_links == n_links > 0
+    np.testing.assert_array_equal(result.bbox, bbox)
+    np.testing.assert_array_equal(result.links, links)
+    np.testing.assert_array_equal(result.link_starts, starts)
+    np.testing.assert_array_equal(result.link_count, counts)
+    np.testing.assert_array_equal(result.link_distances, distances)
+    expected = sorted(tuple(sorted((i, int(links[i, m])))) for i in range(len(fracture))
+                      for m in range(counts[i]) if distances[starts[i] + m] >= 0)
+    assert result.pairs.tolist() == [list(p) for p in expected]
+    origins = fracture.origins
+    np.testing.assert_allclose(
+        result.distances, np.linalg.norm(origins[result.pairs[:, 0]] - origins[result.pairs[:, 1]],
+                                         axis=1), rtol=1e-5)
+    assert result.missed_pairs == 0
+    # Per-cell arrays give the same answer as the fracture.
+    again = cellprox.find_neighbors(fracture.vertices, 0.002, edges=fracture.edges,
+                                    origins=fracture.origins, collections=fracture.collections)
+    np.testing.assert_array_equal(again.pairs, result.pairs)
+
+
+def shrunk_fracture_cells(n, seed):
+    """Voronoi cells each shrunk towards its seed by up to 3%: gaps of 0 to about 0.01."""
+    fracture = cellprox.fracture.voronoi_fracture(n, seed=seed, collections=2)
+    scale = 1 - np.random.default_rng(seed).uniform(0, 0.03, n)
+    return [{"vertices": o + (v - o) * np.float32(f), "edges": e, "origin": o, "coll": c}
+            for v, e, o, c, f in zip(fracture.vertices, fracture.edges, fracture.origins,
+                                     fracture.collections, scale)]
+
+
+@pytest.mark.parametrize("make_cells, threshold", [
+    (lambda: shrunk_fracture_cells(60, 2), 0.003),
+    # Far beyond the boxes' margin: the boxes must be grown to find these pairs.
+    (lambda: random_cells(np.random.default_rng(11), 60, 10.0, 2), 0.35),
+])
+def test_find_neighbors_against_brute_force(ext, make_cells, threshold):
+    """Every pair of cells measured in double precision (pairs whose boxes are farther apart
+    than the threshold cannot be close and are skipped)."""
+    cells = make_cells()
+    result = cellprox.find_neighbors([c["vertices"] for c in cells], threshold,
+                                     edges=[c["edges"] for c in cells],
+                                     origins=[c["origin"] for c in cells],
+                                     collections=[c["coll"] for c in cells])
+    found = set(map(tuple, result.pairs.tolist()))
+    lower = np.array([np.min(c["vertices"], axis=0) for c in cells], np.float64)
+    upper = np.array([np.max(c["vertices"], axis=0) for c in cells], np.float64)
+    expected, unsure = set(), set()
+    for i in range(len(cells)):
+        for j in range(i + 1, len(cells)):
+            gap = np.maximum(0, np.maximum(lower[i] - upper[j], lower[j] - upper[i]))
+            if np.linalg.norm(gap) > threshold + 1e-3:
+                continue
+            d = reference.closest_approach(cells[i], cells[j], cells[i]["coll"] == cells[j]["coll"])
+            if abs(d - threshold) < 1e-5 * max(1.0, threshold):
+                unsure.add((i, j))
+            elif d < threshold:
+                expected.add((i, j))
+    assert len(expected) > 5 and result.missed_pairs == 0
+    assert found - unsure == expected
+
+
+def test_find_neighbors_counts_pairs_lost_to_full_rows(ext):
+    n = 70   # identical cells: every pair overlaps, far more than 30 slots per row hold
+    result = cellprox.find_neighbors([GOOD_V] * n, 0.001, edges=[GOOD_E] * n)
+    assert result.missed_pairs == n * (n - 1) // 2 - result.n_links > 0
+    assert len(result) == result.n_links
+    np.testing.assert_array_equal(result.neighbor_counts().sum(), 2 * result.n_links)
+
+
+def test_find_neighbors_edge_cases_and_errors(ext):
+    empty = cellprox.find_neighbors([], 0.01, edges=[])
+    assert empty.pairs.shape == (0, 2) and empty.n_links == 0 and len(empty.link_distances) == 0
+    one = cellprox.find_neighbors([GOOD_V], 0.01, edges=[GOOD_E])
+    assert len(one) == 0 and one.link_count.tolist() == [0]
+    for bad in (0, -1.0, float("nan"), float("inf")):
+        with pytest.raises(ValueError, match="threshold .* must be a positive finite distance"):
+            cellprox.find_neighbors([GOOD_V], bad, edges=[GOOD_E])
+    with pytest.raises(ValueError, match="threshold must be a number"):
+        cellprox.find_neighbors([GOOD_V], "near", edges=[GOOD_E])
+    with pytest.raises(ValueError, match=r"also needs edges=\[\.\.\.\]"):
+        cellprox.find_neighbors([GOOD_V], 0.01)
+    cells = cellprox.CellSet([GOOD_V], [GOOD_E])
+    with pytest.raises(ValueError, match=r"collections apply only to per-cell vertex arrays"):
+        cellprox.find_neighbors(cells, 0.01, collections=[1])
+
+
+# --- Types and docs ---------------------------------------------------------------------------
+
+def test_mypy_passes_on_the_package_and_the_examples():
+    pytest.importorskip("mypy")
+    user = getattr(os, "getuid", lambda: "user")()
+    cache = pathlib.Path(tempfile.gettempdir()) / f"cellprox-mypy-{user}"
+    completed = subprocess.run(
+        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", str(cache),
+         str(ROOT / "python" / "cellprox"), str(ROOT / "python" / "stubs"),
+         str(ROOT / "examples")],
+        capture_output=True, text=True, cwd=ROOT, timeout=300)
+    assert completed.returncode == 0, completed.stdout + completed.stderr
+
+
+def test_installed_distribution_carries_package_module_and_stubs():
+    from importlib import metadata
+
+    try:
+        names = {str(path) for path in metadata.files("cellprox") or []}
+    except metadata.PackageNotFoundError:
+        pytest.skip("cellprox is not installed")
+    assert {"cellprox/__init__.py", "cellprox/py.typed", "cellprox/fracture.py"} <= names
+    module = cellprox._native.DELIVERABLES[sys.platform]
+    assert any(re.fullmatch(rf"{module}\.[\w.-]+\.(so|pyd)", name) for name in names), names
+    assert {f"{module}.pyi", f"{module}-stubs/__init__.pyi"} <= names
+
+
+def test_package_tour_runs_as_written(MODULE_NAME):
+    """docs/package.md's Python blocks, in order, in one namespace, as a reader would."""
+    text = (ROOT / "docs" / "package.md").read_text()
+    blocks = re.findall(r"```python\n(.*?)```", text, re.S)
+    assert len(blocks) >= 3
+    namespace = {}
+    for index, block in enumerate(blocks):
+        exec(compile(block.replace("cellprox_gnu", MODULE_NAME), f"docs/package.md block {index}",
+                     "exec"), namespace)
