@@ -1,5 +1,8 @@
 #include "kernels/bb_intersections.h"
 
+#include <algorithm>
+#include <cstdlib>
+
 #include "kernels/box_grid.h"
 
 namespace cellprox {
@@ -8,10 +11,6 @@ namespace {
 
 inline BoxView box_of(const StridedView& bbox, int32_t cell) {
     return BoxView{element(bbox, cell), bbox.strides[1], bbox.strides[2]};
-}
-
-inline float bound(const BoxView& box, int corner, int axis) {
-    return load<float>(box.data + corner * box.corner_stride + axis * box.axis_stride);
 }
 
 // The margin is applied in double precision and rounded once when stored, so a bound moves by
@@ -43,14 +42,6 @@ void box_pass_block(int32_t begin, int32_t end, void* context) {
 
 }  // namespace
 
-bool check_bb_intersections(const BoxView& bb_1, const BoxView& bb_2) {
-    for (int axis = 0; axis < 3; ++axis) {
-        if (!(bound(bb_1, 1, axis) > bound(bb_2, 0, axis))) return false;
-        if (!(bound(bb_2, 1, axis) > bound(bb_1, 0, axis))) return false;
-    }
-    return true;
-}
-
 void widen_boxes(const StridedView& bbox, int32_t begin, int32_t end) {
     for (int32_t cell = begin; cell < end; ++cell) {
         float lower[3] = {BOX_LOWER_SEED, BOX_LOWER_SEED, BOX_LOWER_SEED};
@@ -71,11 +62,21 @@ void widen_boxes(const StridedView& bbox, int32_t begin, int32_t end) {
 
 namespace {
 
+// Finished rows, for the question "does lower row j name cell i?": how many slots this call
+// wrote in row j (ascending entries), and whether its other slots, as the caller left them,
+// hold any number above j (only those could name a later row). When they do not, a binary
+// search of the written slots answers instead of the 30-slot scan.
+struct FinishedRows {
+    uint8_t* written = nullptr;
+    uint8_t* stale_above = nullptr;
+};
+
 // Writes the rows, one candidate at a time, exactly as the direct algorithm decides: candidates
 // of a row must come in ascending order, and must include every cell whose box overlaps.
 class RowWriter {
 public:
-    explicit RowWriter(const BroadPhaseArrays& arrays) : arrays_(arrays) {}
+    RowWriter(const BroadPhaseArrays& arrays, FinishedRows finished = {})
+        : arrays_(arrays), finished_(finished) {}
 
     void start_row(int32_t i) {
         row_ = i;
@@ -89,9 +90,14 @@ public:
         if (j == row_) return;
         // Both tests only read, so the cheap one goes first.
         if (!check_bb_intersections(box_i, box_j)) return;
+        offer_overlapping(j);
+    }
+
+    // The same step for a candidate j (not the row itself) already known to overlap.
+    void offer_overlapping(int32_t j) {
         // A lower row that names this one already holds the pair, or holds a stale entry the
         // caller left in a free slot; either way the pair is not recorded from this side.
-        if (j < row_ && row_names(arrays_.links, j, row_)) return;
+        if (j < row_ && lower_row_names(j)) return;
 
         store<int32_t>(element(arrays_.links, row_, k_), j);
         char* start = element(arrays_.link_starts, row_);
@@ -102,14 +108,67 @@ public:
         ++k_;
     }
 
+    void finish_row() {
+        if (finished_.written == nullptr) return;
+        bool above = false;
+        for (int32_t slot = k_; slot < MAX_CELL_LINKS && !above; ++slot) {
+            above = load<int32_t>(element(arrays_.links, row_, slot)) > row_;
+        }
+        finished_.written[row_] = static_cast<uint8_t>(k_);
+        finished_.stale_above[row_] = above ? 1 : 0;
+    }
+
     int32_t n_links() const { return n_links_; }
 
 private:
+    bool lower_row_names(int32_t j) const {
+        if (finished_.written == nullptr || finished_.stale_above[j]) {
+            return row_names(arrays_.links, j, row_);
+        }
+        int32_t first = 0, last = finished_.written[j];
+        while (first < last) {
+            const int32_t middle = (first + last) / 2;
+            const int32_t value = load<int32_t>(element(arrays_.links, j, middle));
+            if (value == row_) return true;
+            if (value < row_) {
+                first = middle + 1;
+            } else {
+                last = middle;
+            }
+        }
+        return false;
+    }
+
     const BroadPhaseArrays& arrays_;
+    FinishedRows finished_;
     int32_t row_ = 0;
     int32_t k_ = 0;
     int32_t n_links_ = 0;
 };
+
+// Memory for FinishedRows, O(cells); without it the writer scans lower rows.
+struct FinishedRowsMemory {
+    explicit FinishedRowsMemory(int32_t cell_count)
+        : rows{static_cast<uint8_t*>(std::malloc(static_cast<size_t>(cell_count))),
+               static_cast<uint8_t*>(std::malloc(static_cast<size_t>(cell_count)))} {
+        if (rows.written == nullptr || rows.stale_above == nullptr) {
+            std::free(rows.written);
+            std::free(rows.stale_above);
+            rows = FinishedRows{};
+        }
+    }
+    ~FinishedRowsMemory() {
+        std::free(rows.written);
+        std::free(rows.stale_above);
+    }
+    FinishedRowsMemory(const FinishedRowsMemory&) = delete;
+    FinishedRowsMemory& operator=(const FinishedRowsMemory&) = delete;
+    FinishedRows rows;
+};
+
+// How many bucket entries a row may search exhaustively; a more crowded neighbourhood is
+// visited lazily, in ascending order, until the row is full.
+constexpr int32_t COLLECT_CAPACITY = 2048;
 
 inline BoxView compact_box(const float* box) { return BoxView{reinterpret_cast<const char*>(box), 12, 4}; }
 
@@ -138,7 +197,9 @@ int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_coun
     const BoxGrid grid(arrays.bbox, cell_count);
     if (!grid.ready()) return link_overlapping_boxes_direct(arrays, cell_count);
 
-    RowWriter rows(arrays);
+    FinishedRowsMemory finished(cell_count);
+    RowWriter rows(arrays, finished.rows);
+    int32_t found[COLLECT_CAPACITY];
     for (int32_t i = 0; i < cell_count; ++i) {
         const BoxView box_i = compact_box(grid.box(i));
         rows.start_row(i);
@@ -146,12 +207,21 @@ int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_coun
             for (int32_t j = 0; j < cell_count && !rows.full(); ++j) {
                 rows.offer(j, box_i, compact_box(grid.box(j)));
             }
-            continue;
+        } else {
+            const int32_t n_found = grid.collect_overlapping(i, found, COLLECT_CAPACITY);
+            if (n_found >= 0) {
+                for (int32_t k = 0; k < n_found && !rows.full(); ++k) rows.offer_overlapping(found[k]);
+            } else {
+                const bool merged = grid.for_each_candidate(i, [&](int32_t j) {
+                    rows.offer(j, box_i, compact_box(grid.box(j)));
+                    return !rows.full();
+                });
+                for (int32_t j = 0; !merged && j < cell_count && !rows.full(); ++j) {
+                    rows.offer(j, box_i, compact_box(grid.box(j)));
+                }
+            }
         }
-        grid.for_each_candidate(i, [&](int32_t j) {
-            rows.offer(j, box_i, compact_box(grid.box(j)));
-            return !rows.full();
-        });
+        rows.finish_row();
     }
     return rows.n_links();
 }

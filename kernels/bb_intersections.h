@@ -34,8 +34,18 @@ struct BoxView {
 inline float minf2(float a, float b) { return a < b ? a : b; }
 inline float maxf2(float a, float b) { return a > b ? a : b; }
 
-// True when the two boxes overlap strictly on all three axes (touching boxes do not).
-bool check_bb_intersections(const BoxView& bb_1, const BoxView& bb_2);
+// True when the two boxes overlap strictly on all three axes (touching boxes do not); a NaN
+// bound overlaps nothing. Inline: the pair pass calls it for every candidate.
+inline bool check_bb_intersections(const BoxView& bb_1, const BoxView& bb_2) {
+    auto bound = [](const BoxView& box, int corner, int axis) {
+        return load<float>(box.data + corner * box.corner_stride + axis * box.axis_stride);
+    };
+    for (int axis = 0; axis < 3; ++axis) {
+        if (!(bound(bb_1, 1, axis) > bound(bb_2, 0, axis))) return false;
+        if (!(bound(bb_2, 1, axis) > bound(bb_1, 0, axis))) return false;
+    }
+    return true;
+}
 
 // The box pass: corners 0 and 1 of cells begin .. end-1 become the widened bounds of all eight.
 void widen_boxes(const StridedView& bbox, int32_t begin, int32_t end);

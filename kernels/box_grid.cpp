@@ -4,6 +4,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "kernels/bb_intersections.h"
+
 namespace cellprox {
 
 namespace {
@@ -15,14 +17,24 @@ bool finite_box(const float* box) {
     return true;
 }
 
-float largest_side(const float* box) {
-    return std::max(box[3] - box[0], std::max(box[4] - box[1], box[5] - box[2]));
+// Sides in double precision: exactly the difference of the two float bounds.
+double largest_side(const float* box) {
+    double side = 0.0;
+    for (int axis = 0; axis < 3; ++axis) {
+        side = std::max(side, double(box[3 + axis]) - double(box[axis]));
+    }
+    return side;
 }
 
-// An upside-down box (upper below lower on some axis) cannot come out of the box pass, but would
-// touch no bucket although it may overlap others: it is kept out of the grid.
-float smallest_side(const float* box) {
-    return std::min(box[3] - box[0], std::min(box[4] - box[1], box[5] - box[2]));
+// An upside-down box (upper below lower on some axis) cannot come out of the box pass, but the
+// grid's reasoning needs lower <= upper: such a box is kept out of the grid.
+bool upright(const float* box) {
+    return box[0] <= box[3] && box[1] <= box[4] && box[2] <= box[5];
+}
+
+inline bool overlap(const float* a, const float* b) {
+    return check_bb_intersections(BoxView{reinterpret_cast<const char*>(a), 12, 4},
+                                  BoxView{reinterpret_cast<const char*>(b), 12, 4});
 }
 
 template <typename T>
@@ -49,23 +61,28 @@ bool BoxGrid::allocate() {
     boxes_ = allocate_array<float>(6 * static_cast<int64_t>(n_));
     outside_ = allocate_array<uint8_t>(n_);
     outside_list_ = allocate_array<int32_t>(n_);
-    return boxes_ && outside_ && outside_list_;
+    entries_ = allocate_array<Entry>(n_);
+    return boxes_ && outside_ && outside_list_ && entries_;
 }
 
 // The bucket holding `value` along `axis`. Monotone in `value` (a subtraction and a
-// multiplication by a positive constant, in double, then a clamped truncation), so two boxes
-// whose bounds overlap always share a bucket.
-int32_t BoxGrid::bucket_of(int axis, float value) const {
-    const double t = (static_cast<double>(value) - origin_[axis]) * inverse_size_;
+// multiplication by a positive constant, in double, then a clamped truncation), which is all
+// the search relies on.
+int32_t BoxGrid::bucket_of(int axis, double value) const {
+    const double t = (value - origin_[axis]) * inverse_size_;
     if (!(t > 0.0)) return 0;
     if (t >= static_cast<double>(dims_[axis] - 1)) return dims_[axis] - 1;
     return static_cast<int32_t>(t);
 }
 
-void BoxGrid::bucket_range(const float* box, int32_t* lo, int32_t* hi) const {
+// A box j in the grid that overlaps box i has j.lower < i.upper, and j.lower > i.lower - reach
+// since j.upper > i.lower and j's side is at most `reach`: its bucket lies between those of
+// i.lower - reach and i.upper (the rounded i.lower - reach never passes a float above it).
+void BoxGrid::search_range(int32_t i, int32_t* lo, int32_t* hi) const {
+    const float* b = box(i);
     for (int axis = 0; axis < 3; ++axis) {
-        lo[axis] = bucket_of(axis, box[axis]);
-        hi[axis] = bucket_of(axis, box[3 + axis]);
+        lo[axis] = bucket_of(axis, double(b[axis]) - reach_);
+        hi[axis] = bucket_of(axis, double(b[3 + axis]));
     }
 }
 
@@ -79,51 +96,50 @@ void BoxGrid::build(const StridedView& bbox) {
         }
     }
 
-    // The bucket size is the largest side of the finite boxes, so that a box in the grid touches
-    // at most 2 (with rounding 3) buckets per axis. Outliers, far larger than most boxes, would
-    // make every bucket crowded: up to sqrt(n) of them stay out of the grid instead, and are
-    // candidates for every box.
-    float* sides = allocate_array<float>(n_);
+    // The reach is the largest side of the finite boxes, unless a few are far larger than most:
+    // up to sqrt(n) of those stay out of the grid and are candidates for every box instead.
+    double* sides = allocate_array<double>(n_);
     if (sides == nullptr) return;
-    int32_t n_finite = 0;
+    int32_t n_sized = 0;
     for (int32_t i = 0; i < n_; ++i) {
-        if (finite_box(box(i))) sides[n_finite++] = largest_side(box(i));
+        if (finite_box(box(i)) && upright(box(i))) sides[n_sized++] = largest_side(box(i));
     }
-    float size = 0.0f;
-    if (n_finite > 0) {
+    double reach = 0.0;
+    if (n_sized > 0) {
         const int32_t allowed_outside = static_cast<int32_t>(std::sqrt(static_cast<double>(n_)));
-        const int32_t cut_rank = std::max(0, n_finite - 1 - allowed_outside);
-        const int32_t typical_rank = static_cast<int32_t>(0.9 * (n_finite - 1));
-        std::nth_element(sides, sides + cut_rank, sides + n_finite);
-        const float cut = sides[cut_rank];
-        const float largest = *std::max_element(sides + cut_rank, sides + n_finite);
+        const int32_t cut_rank = std::max(0, n_sized - 1 - allowed_outside);
+        const int32_t typical_rank = static_cast<int32_t>(0.9 * (n_sized - 1));
+        std::nth_element(sides, sides + cut_rank, sides + n_sized);
+        const double cut = sides[cut_rank];
+        const double largest = *std::max_element(sides + cut_rank, sides + n_sized);
         std::nth_element(sides, sides + typical_rank, sides + cut_rank + 1);
-        const float typical = sides[typical_rank];
-        size = std::max(cut, std::min(largest, 4.0f * typical));
+        reach = std::max(cut, std::min(largest, 4.0 * sides[typical_rank]));
     }
     std::free(sides);
+    reach_ = reach;
 
     double lower[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL};
     double upper[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
     for (int32_t i = 0; i < n_; ++i) {
         const float* b = box(i);
-        const bool inside = finite_box(b) && smallest_side(b) >= 0.0f && largest_side(b) <= size;
+        const bool inside = finite_box(b) && upright(b) && largest_side(b) <= reach;
         outside_[i] = inside ? 0 : 1;
         if (!inside) {
             outside_list_[n_outside_++] = i;
             continue;
         }
         for (int axis = 0; axis < 3; ++axis) {
-            lower[axis] = std::min(lower[axis], static_cast<double>(b[axis]));
-            upper[axis] = std::max(upper[axis], static_cast<double>(b[3 + axis]));
+            lower[axis] = std::min(lower[axis], double(b[axis]));
+            upper[axis] = std::max(upper[axis], double(b[3 + axis]));
         }
     }
 
-    // Buckets no smaller than the boxes, and no more of them than about two per box.
-    double bucket_size = size;
+    // Buckets of half the reach (a search then spans about four per axis, most of them close),
+    // and no more of them than about two per box.
     if (n_outside_ < n_) {
         const double span = std::max(upper[0] - lower[0],
                                      std::max(upper[1] - lower[1], upper[2] - lower[2]));
+        double bucket_size = 0.5 * reach;
         if (!(bucket_size > 0.0)) {  // boxes without extent: about one box per bucket
             int64_t root = 1;
             while ((root + 1) * (root + 1) * (root + 1) <= n_) ++root;
@@ -133,8 +149,7 @@ void BoxGrid::build(const StridedView& bbox) {
         for (;;) {
             double total = 1.0;
             for (int axis = 0; axis < 3; ++axis) {
-                const double cells = std::floor((upper[axis] - lower[axis]) / bucket_size) + 1.0;
-                total *= cells;
+                total *= std::floor((upper[axis] - lower[axis]) / bucket_size) + 1.0;
             }
             if (total <= budget) break;
             bucket_size *= 1.26;  // about the cube root of 2: halves the count of buckets
@@ -152,37 +167,63 @@ void BoxGrid::build(const StridedView& bbox) {
     std::fill(bucket_start_, bucket_start_ + n_buckets + 1, 0);
 
     // Count, then fill in ascending box order so that every bucket's list is ascending.
-    int64_t n_entries = 0;
-    for (int pass = 0; pass < 2; ++pass) {
-        for (int32_t i = 0; i < n_; ++i) {
-            if (outside_[i]) continue;
-            int32_t lo[3], hi[3];
-            bucket_range(box(i), lo, hi);
-            for (int32_t z = lo[2]; z <= hi[2]; ++z) {
-                for (int32_t y = lo[1]; y <= hi[1]; ++y) {
-                    for (int32_t x = lo[0]; x <= hi[0]; ++x) {
-                        const int64_t b = (static_cast<int64_t>(z) * dims_[1] + y) * dims_[0] + x;
-                        if (pass == 0) {
-                            ++bucket_start_[b + 1];
-                            ++n_entries;
-                        } else {
-                            entries_[bucket_start_[b]++] = i;
-                        }
-                    }
-                }
-            }
-        }
-        if (pass == 0) {
-            if (n_entries > INT32_MAX) return;
-            for (int64_t b = 0; b < n_buckets; ++b) bucket_start_[b + 1] += bucket_start_[b];
-            entries_ = allocate_array<int32_t>(n_entries);
-            if (entries_ == nullptr) return;
-        }
+    auto home = [&](int32_t i) {
+        const float* b = box(i);
+        return bucket_index(bucket_of(0, b[0]), bucket_of(1, b[1]), bucket_of(2, b[2]));
+    };
+    for (int32_t i = 0; i < n_; ++i) {
+        if (!outside_[i]) ++bucket_start_[home(i) + 1];
+    }
+    for (int64_t b = 0; b < n_buckets; ++b) bucket_start_[b + 1] += bucket_start_[b];
+    for (int32_t i = 0; i < n_; ++i) {
+        if (outside_[i]) continue;
+        Entry& entry = entries_[bucket_start_[home(i)]++];
+        std::copy(box(i), box(i) + 6, entry.box);
+        entry.cell = i;
     }
     // The fill advanced each start to the next bucket's start: shift back.
     for (int64_t b = n_buckets; b > 0; --b) bucket_start_[b] = bucket_start_[b - 1];
     bucket_start_[0] = 0;
     ready_ = true;
+}
+
+int32_t BoxGrid::collect_overlapping(int32_t i, int32_t* found, int32_t capacity) const {
+    int32_t lo[3], hi[3];
+    search_range(i, lo, hi);
+    int64_t entries = n_outside_;
+    for (int32_t z = lo[2]; z <= hi[2]; ++z) {
+        for (int32_t y = lo[1]; y <= hi[1]; ++y) {
+            entries += bucket_start_[bucket_index(hi[0], y, z) + 1] - bucket_start_[bucket_index(lo[0], y, z)];
+        }
+    }
+    if (entries > capacity) return -1;
+
+    const float* own = box(i);
+    int32_t count = 0;
+    for (int32_t z = lo[2]; z <= hi[2]; ++z) {
+        for (int32_t y = lo[1]; y <= hi[1]; ++y) {
+            // Buckets along x are contiguous: one run of entries.
+            const Entry* entry = entries_ + bucket_start_[bucket_index(lo[0], y, z)];
+            const Entry* last = entries_ + bucket_start_[bucket_index(hi[0], y, z) + 1];
+            for (; entry < last; ++entry) {
+                // The overlap test's six comparisons, all evaluated and without branches (they
+                // are unpredictable): the same answer as check_bb_intersections, which stops at
+                // the first false one.
+                const float* other = entry->box;
+                const bool taken = (own[3] > other[0]) & (other[3] > own[0]) &
+                                   (own[4] > other[1]) & (other[4] > own[1]) &
+                                   (own[5] > other[2]) & (other[5] > own[2]) & (entry->cell != i);
+                found[count] = entry->cell;
+                count += taken ? 1 : 0;
+            }
+        }
+    }
+    for (int32_t k = 0; k < n_outside_; ++k) {
+        const int32_t j = outside_list_[k];
+        if (overlap(own, box(j))) found[count++] = j;
+    }
+    std::sort(found, found + count);
+    return count;
 }
 
 }  // namespace cellprox

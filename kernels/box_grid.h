@@ -1,5 +1,5 @@
-// A spatial index over the widened boxes that yields, for any box, the boxes that may overlap it
-// in ascending order of their numbers, so that the pair pass can visit a row's candidates in the
+// A spatial index over the widened boxes that yields, for any box, the boxes that overlap it in
+// ascending order of their numbers, so that the pair pass can visit a row's candidates in the
 // order the direct algorithm would and stop as soon as the row is full.
 #pragma once
 
@@ -9,9 +9,11 @@
 
 namespace cellprox {
 
-// A uniform grid of buckets. Every box whose size fits the bucket size is listed (by number,
-// ascending) in each bucket it touches; the few larger boxes, and boxes with NaN or infinite
-// bounds, are kept in one ascending list of their own and are candidates for every box.
+// A uniform grid of buckets. Every box whose size fits the grid is listed once, in the bucket
+// of its lower corner, with a copy of its bounds, in ascending order of cell numbers; a box that
+// overlaps another one must then lie in the buckets from one box size below the other's lower
+// corner up to its upper corner. The few boxes far larger than most, and boxes with NaN or
+// infinite bounds, are kept in one ascending list of their own and are candidates everywhere.
 // Owns its memory; a grid that could not get it is not `ready()`.
 class BoxGrid {
 public:
@@ -28,19 +30,32 @@ public:
     // Whether cell i is kept out of the grid (too large, or not finite).
     bool outside_grid(int32_t i) const { return outside_[i] != 0; }
 
+    // Writes to `found`, in ascending order, the cells other than i whose boxes overlap box i,
+    // and returns their number; or returns -1 when the buckets to search hold more than
+    // `capacity` boxes (a crowded neighbourhood, better visited lazily with
+    // for_each_candidate). Only for a cell in the grid.
+    int32_t collect_overlapping(int32_t i, int32_t* found, int32_t capacity) const;
+
     // Visits, in ascending order and each once, every cell whose box may overlap box i (a
-    // superset of those that do; i itself may appear), until `visit` returns false. Only for a
-    // cell in the grid.
+    // superset of those that do; i itself may appear), until `visit` returns false. Returns
+    // false when the neighbourhood has too many buckets to merge (never for a box that fits).
     template <typename Visit>
-    void for_each_candidate(int32_t i, Visit visit) const;
+    bool for_each_candidate(int32_t i, Visit visit) const;
 
 private:
-    static constexpr int MAX_LISTS = 28;  // up to 3 x 3 x 3 buckets, and the outside list
+    struct Entry {
+        float box[6];
+        int32_t cell;
+    };
+    static constexpr int MAX_LISTS = 512;
 
     void build(const StridedView& bbox);
     bool allocate();
-    void bucket_range(const float* box, int32_t* lo, int32_t* hi) const;
-    int32_t bucket_of(int axis, float value) const;
+    int32_t bucket_of(int axis, double value) const;
+    void search_range(int32_t i, int32_t* lo, int32_t* hi) const;
+    int64_t bucket_index(int32_t x, int32_t y, int32_t z) const {
+        return (static_cast<int64_t>(z) * dims_[1] + y) * dims_[0] + x;
+    }
 
     int32_t n_;
     bool ready_ = false;
@@ -49,23 +64,29 @@ private:
     int32_t* outside_list_ = nullptr;
     int32_t n_outside_ = 0;
     int32_t* bucket_start_ = nullptr;
-    int32_t* entries_ = nullptr;
+    Entry* entries_ = nullptr;
     int32_t dims_[3] = {1, 1, 1};
     double origin_[3] = {0, 0, 0};
     double inverse_size_ = 1.0;
+    double reach_ = 0.0;  // the largest side of a box in the grid, in double precision
 };
 
 template <typename Visit>
-void BoxGrid::for_each_candidate(int32_t i, Visit visit) const {
-    const int32_t* head[MAX_LISTS];
-    const int32_t* end[MAX_LISTS];
-    int lists = 0;
+bool BoxGrid::for_each_candidate(int32_t i, Visit visit) const {
     int32_t lo[3], hi[3];
-    bucket_range(box(i), lo, hi);
+    search_range(i, lo, hi);
+    const int64_t lists_needed =
+        int64_t(hi[0] - lo[0] + 1) * (hi[1] - lo[1] + 1) * (hi[2] - lo[2] + 1) + 1;
+    if (lists_needed > MAX_LISTS) return false;
+
+    // Cursors into ascending lists: bucket entries, and the outside list (as cell numbers).
+    const Entry* head[MAX_LISTS];
+    const Entry* end[MAX_LISTS];
+    int lists = 0;
     for (int32_t z = lo[2]; z <= hi[2]; ++z) {
         for (int32_t y = lo[1]; y <= hi[1]; ++y) {
             for (int32_t x = lo[0]; x <= hi[0]; ++x) {
-                const int64_t b = (static_cast<int64_t>(z) * dims_[1] + y) * dims_[0] + x;
+                const int64_t b = bucket_index(x, y, z);
                 if (bucket_start_[b] < bucket_start_[b + 1]) {
                     head[lists] = entries_ + bucket_start_[b];
                     end[lists] = entries_ + bucket_start_[b + 1];
@@ -74,26 +95,29 @@ void BoxGrid::for_each_candidate(int32_t i, Visit visit) const {
             }
         }
     }
-    if (n_outside_ > 0) {
-        head[lists] = outside_list_;
-        end[lists] = outside_list_ + n_outside_;
-        ++lists;
-    }
-    // Merge the ascending lists; a box listed in several buckets comes up in several heads at
-    // once and is visited once.
-    while (lists > 0) {
-        int32_t next = *head[0];
-        for (int l = 1; l < lists; ++l) next = *head[l] < next ? *head[l] : next;
-        for (int l = 0; l < lists;) {
-            if (*head[l] == next && ++head[l] == end[l]) {
-                --lists;
-                head[l] = head[lists];
-                end[l] = end[lists];
-            } else {
-                ++l;
+    const int32_t* outside = outside_list_;
+    const int32_t* outside_end = outside_list_ + n_outside_;
+    for (;;) {
+        int32_t next = outside < outside_end ? *outside : INT32_MAX;
+        int best = -1;
+        for (int l = 0; l < lists; ++l) {
+            if (head[l]->cell < next) {
+                next = head[l]->cell;
+                best = l;
             }
         }
-        if (!visit(next)) return;
+        if (best >= 0) {
+            if (++head[best] == end[best]) {
+                --lists;
+                head[best] = head[lists];
+                end[best] = end[lists];
+            }
+        } else if (outside < outside_end) {
+            ++outside;
+        } else {
+            return true;
+        }
+        if (!visit(next)) return true;
     }
 }
 
