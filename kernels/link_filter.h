@@ -5,6 +5,7 @@
 
 #include <cmath>
 #include <cstdint>
+#include <xmmintrin.h>
 #include <initializer_list>
 
 namespace cellprox {
@@ -35,7 +36,7 @@ inline VertexBounds vertex_bounds(const float* vertices, int32_t v_count) {
 // p0 + s * (p1 - p0) from coordinates of size up to `magnitude` (a few units in the last place
 // of the largest coordinate). The margin covers both a thousandfold, and costs nothing in
 // practice: elements near the threshold are kept.
-inline double pruning_limit(float threshold, const VertexBounds& a, const VertexBounds& b) {
+inline float pruning_limit(float threshold, const VertexBounds& a, const VertexBounds& b) {
     double magnitude = 0.0;
     for (int axis = 0; axis < 3; ++axis) {
         for (float bound : {a.lo[axis], a.hi[axis], b.lo[axis], b.hi[axis]}) {
@@ -43,21 +44,37 @@ inline double pruning_limit(float threshold, const VertexBounds& a, const Vertex
             magnitude = size > magnitude ? size : magnitude;
         }
     }
-    return double(threshold) * (1.0 + 1e-4) + magnitude * 1e-4;
+    return static_cast<float>(double(threshold) * (1.0 + 1e-4) + magnitude * 1e-4);
 }
 
 // Whether the box [lo, hi] lies farther than `limit` from `bounds`: a lower bound of the distance
-// between any point of one and any point of the other, in double precision. Any NaN or infinity
-// on the way makes the answer "no".
-inline bool farther_than(const float* lo, const float* hi, const VertexBounds& bounds, double limit) {
-    double squared = 0.0;
+// between any point of one and any point of the other, compared through its square. Single
+// precision is enough: its relative rounding (below 1e-6) is far inside the margin of
+// pruning_limit. Any NaN on the way makes the answer "no"; an overflow to infinity means far.
+inline bool farther_than(const float* lo, const float* hi, const VertexBounds& bounds, float limit) {
+    float squared = 0.0f;
     for (int axis = 0; axis < 3; ++axis) {
-        const double below = double(bounds.lo[axis]) - double(hi[axis]);
-        const double above = double(lo[axis]) - double(bounds.hi[axis]);
-        const double gap = below > above ? below : above;
-        if (gap > 0.0) squared += gap * gap;
+        const float below = bounds.lo[axis] - hi[axis];
+        const float above = lo[axis] - bounds.hi[axis];
+        const float gap = below > above ? below : above;
+        if (gap > 0.0f) squared += gap * gap;
     }
     return squared > limit * limit;
+}
+
+// farther_than for four points at once (x, y, z of each in a lane): bit k of the result is set
+// when point k is farther than `limit` from `bounds`. As conservative as the scalar test: a NaN
+// lane is never far.
+inline int farther_than_4(__m128 x, __m128 y, __m128 z, const VertexBounds& bounds, float limit) {
+    const __m128 zero = _mm_setzero_ps();
+    auto gap = [&](__m128 v, int axis) {
+        const __m128 below = _mm_sub_ps(_mm_set1_ps(bounds.lo[axis]), v);
+        const __m128 above = _mm_sub_ps(v, _mm_set1_ps(bounds.hi[axis]));
+        const __m128 g = _mm_max_ps(_mm_max_ps(below, above), zero);
+        return _mm_mul_ps(g, g);
+    };
+    const __m128 squared = _mm_add_ps(_mm_add_ps(gap(x, 0), gap(y, 1)), gap(z, 2));
+    return _mm_movemask_ps(_mm_cmpgt_ps(squared, _mm_set1_ps(limit * limit)));
 }
 
 }  // namespace cellprox

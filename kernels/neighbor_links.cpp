@@ -98,44 +98,88 @@ inline void segment_bounds(const float* from, const float* to, float* lo, float*
     }
 }
 
-// The vertex test with pruning: b's vertices near a's bounds are packed as x[], y[], z[] and
-// tested four at a time against each of a's vertices near b's bounds.
-bool vertices_close_pruned(const CellGeometry& a, const VertexBounds& bounds_a,
-                           const CellGeometry& b, const VertexBounds& bounds_b, float threshold,
-                           PackedElements& packed) {
-    float* space = packed.reserve(3 * static_cast<int64_t>(b.v_count));
-    if (space == nullptr) return vertices_close(a, b, threshold);
-    const double limit = pruning_limit(threshold, bounds_a, bounds_b);
-    float* x = space;
-    float* y = space + b.v_count;
-    float* z = space + 2 * static_cast<ptrdiff_t>(b.v_count);
-    int32_t kept = 0;
-    for (int32_t j = 0; j < b.v_count; ++j) {
-        const float* v = b.vertices + 3 * static_cast<ptrdiff_t>(j);
-        if (farther_than(v, v, bounds_a, limit)) continue;
-        x[kept] = v[0];
-        y[kept] = v[1];
-        z[kept] = v[2];
-        ++kept;
+// A cell's vertices as x[], y[], z[], padded to a multiple of four with points at infinity,
+// packed once for all its links.
+struct PackedVertices {
+    const float* x = nullptr;
+    const float* y = nullptr;
+    const float* z = nullptr;
+    int32_t count = -1;  // -1: not packed yet; packing failed for want of memory: x stays null
+};
+
+PackedVertices pack_vertices(const CellGeometry& cell, PackedElements& space, int32_t padding) {
+    PackedVertices packed;
+    packed.count = cell.v_count;
+    const int32_t padded = (cell.v_count + padding - 1) / padding * padding;
+    float* out = space.reserve(3 * static_cast<int64_t>(padded));
+    if (out == nullptr) return packed;
+    float* axis[3] = {out, out + padded, out + 2 * static_cast<ptrdiff_t>(padded)};
+    for (int32_t i = 0; i < padded; ++i) {
+        for (int k = 0; k < 3; ++k) {
+            axis[k][i] = i < cell.v_count ? cell.vertices[3 * static_cast<ptrdiff_t>(i) + k] : INFINITY;
+        }
     }
-    if (kept == 0) return false;
-    const VertexBatch batch{x, y, z, kept};
-    for (int32_t i = 0; i < a.v_count; ++i) {
-        const float* v = a.vertices + 3 * static_cast<ptrdiff_t>(i);
-        if (farther_than(v, v, bounds_b, limit)) continue;
-        if (any_vertex_within(v, batch, threshold)) return true;
+    packed.x = axis[0];
+    packed.y = axis[1];
+    packed.z = axis[2];
+    return packed;
+}
+
+// The vertex test with pruning: four of a's vertices at a time are checked against b's bounds,
+// and each one near them is measured against all of b's vertices, four at a time.
+bool vertices_close_pruned(const CellGeometry& a, const PackedVertices& a_vertices,
+                           const VertexBounds& bounds_a, const CellGeometry& b,
+                           const VertexBounds& bounds_b, float threshold, PackedElements& space) {
+    const PackedVertices b_vertices = pack_vertices(b, space, 1);
+    if (a_vertices.x == nullptr || b_vertices.x == nullptr) return vertices_close(a, b, threshold);
+    const float limit = pruning_limit(threshold, bounds_a, bounds_b);
+    const VertexBatch batch{b_vertices.x, b_vertices.y, b_vertices.z, b_vertices.count};
+    for (int32_t i = 0; i < a_vertices.count; i += 4) {
+        const int far = farther_than_4(_mm_loadu_ps(a_vertices.x + i), _mm_loadu_ps(a_vertices.y + i),
+                                       _mm_loadu_ps(a_vertices.z + i), bounds_b, limit);
+        for (int lane = 0; lane < 4 && i + lane < a_vertices.count; ++lane) {
+            if (far & (1 << lane)) continue;
+            const float point[3] = {a_vertices.x[i + lane], a_vertices.y[i + lane], a_vertices.z[i + lane]};
+            if (any_vertex_within(point, batch, threshold)) return true;
+        }
     }
     return false;
 }
 
+// A cell's valid edges, packed once for all its links: per edge its two end points and its
+// bounds (12 floats: q0, q1, lower, upper).
+struct PackedEdges {
+    const float* data = nullptr;
+    int32_t count = -1;  // -1: not packed yet; packing failed for want of memory: data stays null
+};
+
+PackedEdges pack_edges(const CellGeometry& a, PackedElements& space) {
+    PackedEdges packed;
+    float* out = space.reserve(12 * static_cast<int64_t>(a.e_count));
+    packed.count = 0;
+    if (out == nullptr) return packed;
+    for (int32_t i = 0; i < a.e_count; ++i) {
+        const float *q0, *q1;
+        if (!edge_points(a, i, &q0, &q1)) continue;
+        float* edge = out + 12 * static_cast<ptrdiff_t>(packed.count++);
+        for (int k = 0; k < 3; ++k) {
+            edge[k] = q0[k];
+            edge[3 + k] = q1[k];
+        }
+        segment_bounds(q0, q1, edge + 6, edge + 9);
+    }
+    packed.data = out;
+    return packed;
+}
+
 // The edge test with pruning: b's edges near a's bounds are packed as six arrays (p0 and p1,
 // x, y, z), and each of a's edges near b's bounds is measured against four of them at a time.
-bool edges_close_pruned(const CellGeometry& a, const VertexBounds& bounds_a,
-                        const CellGeometry& b, const VertexBounds& bounds_b, float threshold,
-                        PackedElements& packed) {
+bool edges_close_pruned(const CellGeometry& a, const PackedEdges& a_edges,
+                        const VertexBounds& bounds_a, const CellGeometry& b,
+                        const VertexBounds& bounds_b, float threshold, PackedElements& packed) {
     float* space = packed.reserve(6 * static_cast<int64_t>(b.e_count));
-    if (space == nullptr) return edges_close(a, b, threshold);
-    const double limit = pruning_limit(threshold, bounds_a, bounds_b);
+    if (space == nullptr || a_edges.data == nullptr) return edges_close(a, b, threshold);
+    const float limit = pruning_limit(threshold, bounds_a, bounds_b);
     float* column[6];
     for (int k = 0; k < 6; ++k) column[k] = space + k * static_cast<ptrdiff_t>(b.e_count);
     int32_t kept = 0;
@@ -153,21 +197,27 @@ bool edges_close_pruned(const CellGeometry& a, const VertexBounds& bounds_a,
     }
     if (kept == 0) return false;
     const SegmentBatch batch{{column[0], column[1], column[2]}, {column[3], column[4], column[5]}, kept};
-    for (int32_t i = 0; i < a.e_count; ++i) {
-        const float *q0, *q1;
-        if (!edge_points(a, i, &q0, &q1)) continue;
-        segment_bounds(q0, q1, lo, hi);
-        if (farther_than(lo, hi, bounds_b, limit)) continue;
-        if (any_segment_within(q0, q1, batch, threshold)) return true;
+    for (int32_t i = 0; i < a_edges.count; ++i) {
+        const float* edge = a_edges.data + 12 * static_cast<ptrdiff_t>(i);
+        if (farther_than(edge + 6, edge + 9, bounds_b, limit)) continue;
+        if (any_segment_within(edge, edge + 3, batch, threshold)) return true;
     }
     return false;
 }
 
 // Whether the two cells come closer than the threshold: vertex against vertex in one
 // collection, edge against edge across collections (the neighbour's edge first).
+// What a cell_a keeps packed for all its links.
+struct PackedCell {
+    PackedVertices vertices;
+    PackedEdges edges;
+    PackedElements vertex_space;
+    PackedElements edge_space;
+};
+
 bool cells_close(const Cell& cell_a, const CellGeometry& a, const VertexBounds& bounds_a,
-                 const Cell& cell_b, const VertexBounds& bounds_b, float threshold,
-                 PackedElements& packed) {
+                 PackedCell& packed_a, const Cell& cell_b, const VertexBounds& bounds_b,
+                 float threshold, PackedElements& packed) {
     // No distance is below a threshold of 0 or less (or NaN): nothing to measure.
     if (!(threshold > 0.0f)) return false;
     const CellGeometry b = geometry_of(cell_b);
@@ -175,8 +225,12 @@ bool cells_close(const Cell& cell_a, const CellGeometry& a, const VertexBounds& 
     if (!bounds_a.usable || !bounds_b.usable) {
         return same ? vertices_close(a, b, threshold) : edges_close(a, b, threshold);
     }
-    return same ? vertices_close_pruned(a, bounds_a, b, bounds_b, threshold, packed)
-                : edges_close_pruned(a, bounds_a, b, bounds_b, threshold, packed);
+    if (same) {
+        if (packed_a.vertices.count < 0) packed_a.vertices = pack_vertices(a, packed_a.vertex_space, 4);
+        return vertices_close_pruned(a, packed_a.vertices, bounds_a, b, bounds_b, threshold, packed);
+    }
+    if (packed_a.edges.count < 0) packed_a.edges = pack_edges(a, packed_a.edge_space);
+    return edges_close_pruned(a, packed_a.edges, bounds_a, b, bounds_b, threshold, packed);
 }
 
 // Room for every cell's vertex bounds for one call; null when there is no memory for it (the
@@ -218,16 +272,58 @@ void fill_block(int32_t begin, int32_t end, void* context) {
     for (int32_t s = begin; s < end; ++s) link_distances[s] = -1.0f;
 }
 
+// The loops are bound by memory latency: each link reads a neighbour's record, bounds, vertices
+// and edges from wherever the caller put them. Ask for them a little ahead: the record two links
+// ahead, and the arrays of the next link's neighbour (whose record has arrived by then).
+inline bool valid_neighbor(const LoopContext& loop, int32_t other) {
+    return other >= 0 && other < loop.query->cell_count;
+}
+
+inline void prefetch(const void* address) {
+    _mm_prefetch(static_cast<const char*>(address), _MM_HINT_T0);
+}
+
+void prefetch_arrays(const Cell& cell);
+
+void prefetch_link(const LoopContext& loop, const Cell& cell_a, int32_t k) {
+    const char* cells = loop.query->cells;
+    if (k + 2 < cell_a.n_count) {
+        const int32_t ahead = cell_a.cell_links[k + 2];
+        if (valid_neighbor(loop, ahead)) prefetch(cells + static_cast<ptrdiff_t>(ahead) * sizeof(Cell));
+    }
+    if (k + 1 < cell_a.n_count) {
+        const int32_t next = cell_a.cell_links[k + 1];
+        if (!valid_neighbor(loop, next)) return;
+        prefetch_arrays(read_cell(cells, next));
+        if (loop.bounds != nullptr) prefetch(loop.bounds + next);
+    }
+}
+
+// The first line of a cell's vertex and edge arrays (the rest follows in sequence).
+void prefetch_arrays(const Cell& cell) {
+    if (cell.vertices != nullptr) prefetch(cell.vertices);
+    if (cell.edges != nullptr) prefetch(cell.edges);
+}
+
 void cell_block(int32_t begin, int32_t end, void* context) {
     const LoopContext& loop = *static_cast<LoopContext*>(context);
     const NeighborQuery& query = *loop.query;
     PackedElements packed;
+    PackedCell packed_a;
     for (int32_t cell_idx = begin; cell_idx < end; ++cell_idx) {
         const Cell cell_a = read_cell(query.cells, cell_idx);
+        packed_a.vertices = PackedVertices{};
+        packed_a.edges = PackedEdges{};
+        if (!query.direct_loops && cell_idx + 1 < end) {
+            const Cell next = read_cell(query.cells, cell_idx + 1);
+            prefetch_arrays(next);
+            if (next.cell_links != nullptr) prefetch(next.cell_links);
+        }
         if (cell_a.n_count <= 0 || cell_a.cell_links == nullptr) continue;
         const CellGeometry a = geometry_of(cell_a);
         const VertexBounds bounds_a = bounds_of(loop, cell_idx, cell_a);
         for (int32_t k = 0; k < cell_a.n_count; ++k) {
+            if (!query.direct_loops) prefetch_link(loop, cell_a, k);
             // A slot outside the result is never written, whatever the record says.
             const int64_t cell_n_idx = static_cast<int64_t>(cell_a.links_start) + k;
             if (cell_n_idx < 0 || cell_n_idx >= query.n_links) continue;
@@ -239,8 +335,9 @@ void cell_block(int32_t begin, int32_t end, void* context) {
                     ? (cell_a.coll_index == cell_b.coll_index
                            ? vertices_close(a, geometry_of(cell_b), query.distance_threshold)
                            : edges_close(a, geometry_of(cell_b), query.distance_threshold))
-                    : cells_close(cell_a, a, bounds_a, cell_b, bounds_of(loop, other_cell_idx, cell_b),
-                                  query.distance_threshold, packed);
+                    : cells_close(cell_a, a, bounds_a, packed_a, cell_b,
+                                  bounds_of(loop, other_cell_idx, cell_b), query.distance_threshold,
+                                  packed);
             if (close) {
                 loop.link_distances[cell_n_idx] = distance_between(cell_a.origin, cell_b.origin);
             }
