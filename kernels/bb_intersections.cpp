@@ -62,13 +62,16 @@ void widen_boxes(const StridedView& bbox, int32_t begin, int32_t end) {
 
 namespace {
 
-// Finished rows, for the question "does lower row j name cell i?": how many slots this call
-// wrote in row j (ascending entries), and whether its other slots, as the caller left them,
-// hold any number above j (only those could name a later row). When they do not, a binary
-// search of the written slots answers instead of the 30-slot scan.
+// Finished rows, for the question "does lower row j name cell i?" (i > j, the two boxes
+// overlapping) without reading row j. A row is offered every overlapping cell in ascending
+// order and skips only lower ones, so above its own number it records every overlapping cell up
+// to where it stopped: row j names i exactly when it did not fill up, or when i is at most its
+// last entry. That holds for the slots this call wrote; slots the caller left that hold a number
+// above the row's own could name i too, so such a row is scanned instead.
 struct FinishedRows {
-    uint8_t* written = nullptr;
-    uint8_t* stale_above = nullptr;
+    uint8_t* full = nullptr;         // per row: it holds 30 links
+    uint8_t* stale_above = nullptr;  // per row: a slot it left holds a number above the row's own
+    int32_t* last = nullptr;         // per full row: its last entry
 };
 
 // Writes the rows, one candidate at a time, exactly as the direct algorithm decides: candidates
@@ -105,66 +108,76 @@ public:
         ++n_links_;
         char* count = element(arrays_.link_count, row_);
         store<uint8_t>(count, static_cast<uint8_t>(load<uint8_t>(count) + 1));
+        last_ = j;
         ++k_;
     }
 
     void finish_row() {
-        if (finished_.written == nullptr) return;
+        if (finished_.full == nullptr) return;
         bool above = false;
         for (int32_t slot = k_; slot < MAX_CELL_LINKS && !above; ++slot) {
             above = load<int32_t>(element(arrays_.links, row_, slot)) > row_;
         }
-        finished_.written[row_] = static_cast<uint8_t>(k_);
+        finished_.full[row_] = full() ? 1 : 0;
         finished_.stale_above[row_] = above ? 1 : 0;
+        finished_.last[row_] = last_;
     }
 
     int32_t n_links() const { return n_links_; }
 
 private:
+    // Only asked for an overlapping lower row j.
     bool lower_row_names(int32_t j) const {
-        if (finished_.written == nullptr || finished_.stale_above[j]) {
+        if (finished_.full == nullptr || finished_.stale_above[j]) {
             return row_names(arrays_.links, j, row_);
         }
-        int32_t first = 0, last = finished_.written[j];
-        while (first < last) {
-            const int32_t middle = (first + last) / 2;
-            const int32_t value = load<int32_t>(element(arrays_.links, j, middle));
-            if (value == row_) return true;
-            if (value < row_) {
-                first = middle + 1;
-            } else {
-                last = middle;
-            }
-        }
-        return false;
+        return !finished_.full[j] || row_ <= finished_.last[j];
     }
 
     const BroadPhaseArrays& arrays_;
     FinishedRows finished_;
     int32_t row_ = 0;
     int32_t k_ = 0;
+    int32_t last_ = -1;
     int32_t n_links_ = 0;
 };
 
 // Memory for FinishedRows, O(cells); without it the writer scans lower rows.
 struct FinishedRowsMemory {
-    explicit FinishedRowsMemory(int32_t cell_count)
-        : rows{static_cast<uint8_t*>(std::malloc(static_cast<size_t>(cell_count))),
-               static_cast<uint8_t*>(std::malloc(static_cast<size_t>(cell_count)))} {
-        if (rows.written == nullptr || rows.stale_above == nullptr) {
-            std::free(rows.written);
-            std::free(rows.stale_above);
+    explicit FinishedRowsMemory(int32_t cell_count) {
+        const size_t n = static_cast<size_t>(cell_count);
+        rows.full = static_cast<uint8_t*>(std::malloc(n));
+        rows.stale_above = static_cast<uint8_t*>(std::malloc(n));
+        rows.last = static_cast<int32_t*>(std::malloc(n * sizeof(int32_t)));
+        if (rows.full == nullptr || rows.stale_above == nullptr || rows.last == nullptr) {
+            release();
             rows = FinishedRows{};
         }
     }
-    ~FinishedRowsMemory() {
-        std::free(rows.written);
-        std::free(rows.stale_above);
-    }
+    ~FinishedRowsMemory() { release(); }
     FinishedRowsMemory(const FinishedRowsMemory&) = delete;
     FinishedRowsMemory& operator=(const FinishedRowsMemory&) = delete;
+
+    void release() {
+        std::free(rows.full);
+        std::free(rows.stale_above);
+        std::free(rows.last);
+    }
     FinishedRows rows;
 };
+
+// Offers the overlapping cells in ascending order until the row is full, sorting only as far
+// as needed: a row that fills up early (crowded cells) never sorts the rest.
+void offer_in_order(RowWriter& rows, int32_t* found, int32_t count) {
+    constexpr int32_t STEP = 64;
+    for (int32_t done = 0; done < count && !rows.full();) {
+        const int32_t take = count - done < STEP ? count - done : STEP;
+        if (done + take < count) std::nth_element(found + done, found + done + take - 1, found + count);
+        std::sort(found + done, found + done + take);
+        for (int32_t k = done; k < done + take && !rows.full(); ++k) rows.offer_overlapping(found[k]);
+        done += take;
+    }
+}
 
 // How many bucket entries a row may search exhaustively; a more crowded neighbourhood is
 // visited lazily, in ascending order, until the row is full.
@@ -203,6 +216,7 @@ int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_coun
     for (int32_t i = 0; i < cell_count; ++i) {
         const BoxView box_i = compact_box(grid.box(i));
         rows.start_row(i);
+        if (i + 1 < cell_count) grid.prefetch_neighbourhood(i + 1);
         if (grid.outside_grid(i)) {
             for (int32_t j = 0; j < cell_count && !rows.full(); ++j) {
                 rows.offer(j, box_i, compact_box(grid.box(j)));
@@ -210,7 +224,7 @@ int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_coun
         } else {
             const int32_t n_found = grid.collect_overlapping(i, found, COLLECT_CAPACITY);
             if (n_found >= 0) {
-                for (int32_t k = 0; k < n_found && !rows.full(); ++k) rows.offer_overlapping(found[k]);
+                offer_in_order(rows, found, n_found);
             } else {
                 const bool merged = grid.for_each_candidate(i, [&](int32_t j) {
                     rows.offer(j, box_i, compact_box(grid.box(j)));

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
+#include <xmmintrin.h>
 
 #include "kernels/bb_intersections.h"
 
@@ -222,8 +223,20 @@ int32_t BoxGrid::collect_overlapping(int32_t i, int32_t* found, int32_t capacity
         const int32_t j = outside_list_[k];
         if (overlap(own, box(j))) found[count++] = j;
     }
-    std::sort(found, found + count);
     return count;
+}
+
+void BoxGrid::prefetch_neighbourhood(int32_t i) const {
+    if (outside_[i]) return;
+    int32_t lo[3], hi[3];
+    search_range(i, lo, hi);
+    for (int32_t z = lo[2]; z <= hi[2]; ++z) {
+        for (int32_t y = lo[1]; y <= hi[1]; ++y) {
+            // The start of each run along x; the rest of a short run shares its lines.
+            const int32_t first = bucket_start_[bucket_index(lo[0], y, z)];
+            _mm_prefetch(reinterpret_cast<const char*>(entries_ + first), _MM_HINT_T0);
+        }
+    }
 }
 
 }  // namespace cellprox

@@ -30,11 +30,15 @@ public:
     // Whether cell i is kept out of the grid (too large, or not finite).
     bool outside_grid(int32_t i) const { return outside_[i] != 0; }
 
-    // Writes to `found`, in ascending order, the cells other than i whose boxes overlap box i,
-    // and returns their number; or returns -1 when the buckets to search hold more than
+    // Writes to `found`, in no particular order, the cells other than i whose boxes overlap
+    // box i, and returns their number; or returns -1 when the buckets to search hold more than
     // `capacity` boxes (a crowded neighbourhood, better visited lazily with
     // for_each_candidate). Only for a cell in the grid.
     int32_t collect_overlapping(int32_t i, int32_t* found, int32_t capacity) const;
+
+    // Asks the processor to start loading what collect_overlapping(i) will read: rows are
+    // processed in the caller's order, which jumps around in space.
+    void prefetch_neighbourhood(int32_t i) const;
 
     // Visits, in ascending order and each once, every cell whose box may overlap box i (a
     // superset of those that do; i itself may appear), until `visit` returns false. Returns

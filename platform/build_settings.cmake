@@ -62,6 +62,9 @@ function(cellprox_apply_deliverable target deliverable)
     find_package(OpenMP REQUIRED COMPONENTS CXX)
     target_link_libraries(${target} PRIVATE OpenMP::OpenMP_CXX)
   endif()
+  if(CELLPROX_OPENMP AND NOT deliverable STREQUAL "nt")
+    target_compile_definitions(${target} PRIVATE CELLPROX_BALANCED_LOOPS)
+  endif()
 endfunction()
 
 # The module exports its entry symbol and nothing else. On Linux and macOS it takes the C API

@@ -1,8 +1,9 @@
 // The loop frame that the Python boundary hands to the kernels.
 //
 // Built with OpenMP (the nt deliverable, or CELLPROX_OPENMP), each loop runs on the runtime's
-// thread team with a static schedule: one contiguous block per thread, in ascending order.
-// Without it the loops run on the calling thread.
+// thread team: the nt deliverable with a static schedule (one contiguous block per thread, in
+// ascending order), the others, built so by choice, in small chunks handed out as threads
+// finish. Without OpenMP the loops run on the calling thread. Results never depend on it.
 #include "platform/interpreter_loops.h"
 
 #include "module/python.h"
@@ -42,10 +43,22 @@ void run_on_team(int32_t n, bool attach_threads, LoopBlock block, void* context)
             registration = PyGILState_Ensure();
             detached = PyEval_SaveThread();
         }
+#ifdef CELLPROX_BALANCED_LOOPS
+        // Cells of very different cost (low rows hold most links) would leave a static team
+        // unbalanced: threads take small chunks as they finish.
+        const int32_t chunk = n / (16 * omp_get_num_threads()) + 1;
+        const int32_t chunks = (n + chunk - 1) / chunk;
+#pragma omp for schedule(dynamic, 1)
+        for (int32_t c = 0; c < chunks; ++c) {
+            const int32_t begin = c * chunk;
+            block(begin, n - begin < chunk ? n : begin + chunk, context);
+        }
+#else
         int32_t begin = 0, end = 0;
         static_block(n, omp_get_thread_num(), omp_get_num_threads(), &begin, &end);
         if (begin < end) block(begin, end, context);
 #pragma omp barrier
+#endif
         if (attach_threads) {
             PyEval_RestoreThread(detached);
             PyGILState_Release(registration);
