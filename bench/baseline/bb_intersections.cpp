@@ -8,21 +8,6 @@ inline BoxView box_of(const StridedView& bbox, int32_t cell) {
     return BoxView{element(bbox, cell), bbox.strides[1], bbox.strides[2]};
 }
 
-inline float bound(const BoxView& box, int corner, int axis) {
-    return load<float>(box.data + corner * box.corner_stride + axis * box.axis_stride);
-}
-
-// The margin is applied in double precision and rounded once when stored, so a bound moves by
-// the nearest float to (value -/+ 0.002), not by a float margin that is itself rounded.
-// The nt deliverable works in single precision throughout, as its toolchain did.
-#ifdef CELLPROX_SINGLE_PRECISION_MARGIN
-inline float widen_lower(float value) { return value - static_cast<float>(BOX_MARGIN); }
-inline float widen_upper(float value) { return value + static_cast<float>(BOX_MARGIN); }
-#else
-inline float widen_lower(float value) { return static_cast<float>(value - BOX_MARGIN); }
-inline float widen_upper(float value) { return static_cast<float>(value + BOX_MARGIN); }
-#endif
-
 // Whether row `row` already names `cell` in any of its slots, written by this call or not.
 inline bool row_names(const StridedView& links, int32_t row, int32_t cell) {
     for (int32_t slot = 0; slot < MAX_CELL_LINKS; ++slot) {
@@ -32,32 +17,6 @@ inline bool row_names(const StridedView& links, int32_t row, int32_t cell) {
 }
 
 }  // namespace
-
-bool check_bb_intersections(const BoxView& bb_1, const BoxView& bb_2) {
-    for (int axis = 0; axis < 3; ++axis) {
-        if (!(bound(bb_1, 1, axis) > bound(bb_2, 0, axis))) return false;
-        if (!(bound(bb_2, 1, axis) > bound(bb_1, 0, axis))) return false;
-    }
-    return true;
-}
-
-void widen_boxes(const StridedView& bbox, int32_t begin, int32_t end) {
-    for (int32_t cell = begin; cell < end; ++cell) {
-        float lower[3] = {BOX_LOWER_SEED, BOX_LOWER_SEED, BOX_LOWER_SEED};
-        float upper[3] = {BOX_UPPER_SEED, BOX_UPPER_SEED, BOX_UPPER_SEED};
-        for (int corner = 0; corner < 8; ++corner) {
-            for (int axis = 0; axis < 3; ++axis) {
-                const float p = load<float>(element(bbox, cell, corner, axis));
-                lower[axis] = minf2(lower[axis], p);
-                upper[axis] = maxf2(upper[axis], p);
-            }
-        }
-        for (int axis = 0; axis < 3; ++axis) {
-            store<float>(element(bbox, cell, 0, axis), widen_lower(lower[axis]));
-            store<float>(element(bbox, cell, 1, axis), widen_upper(upper[axis]));
-        }
-    }
-}
 
 int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_count) {
     const StridedView& links = arrays.links;
@@ -88,7 +47,7 @@ int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_coun
 int32_t get_bb_intersections(const BroadPhaseArrays& arrays, int32_t cell_count) {
     if (cell_count <= 0) return 0;
     widen_boxes(arrays.bbox, 0, cell_count);
-    return link_overlapping_boxes(arrays, cell_count);
+    return cellprox_baseline::link_overlapping_boxes(arrays, cell_count);
 }
 
 }  // namespace cellprox_baseline

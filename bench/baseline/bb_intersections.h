@@ -1,49 +1,25 @@
-// Broad phase: widen each cell's bounding box in place and record every pair of overlapping
-// boxes in the caller's link tables.
+// The direct pair pass of the broad phase. The box pass, the overlap test and the table types
+// are the module's own, unchanged; the pair pass is the quadratic one, with its 30-slot scans.
 #pragma once
 
 #include <cstdint>
 
+#include "kernels/bb_intersections.h"
 #include "strided_view.h"
 
 namespace cellprox_baseline {
 
-constexpr int32_t MAX_CELL_LINKS = 30;  // capacity of one row of `links`
-constexpr double BOX_MARGIN = 0.002;    // added on each side of every axis
-constexpr float BOX_LOWER_SEED = 100000.0f;
-constexpr float BOX_UPPER_SEED = -100000.0f;
-
-// The four arrays of one call: bbox [cell][corner][axis] float32, links [cell][slot] int32,
-// link_starts [cell] int32, link_count [cell] uint8.
-struct BroadPhaseArrays {
-    StridedView bbox;
-    StridedView links;
-    StridedView link_starts;
-    StridedView link_count;
-};
-
-// One cell's box as a [corner][axis] float32 view: corner 0 holds the lower bounds, corner 1 the
-// upper bounds once the box pass has run.
-struct BoxView {
-    const char* data;
-    ptrdiff_t corner_stride;
-    ptrdiff_t axis_stride;
-};
-
-inline float minf2(float a, float b) { return a < b ? a : b; }
-inline float maxf2(float a, float b) { return a > b ? a : b; }
-
-// True when the two boxes overlap strictly on all three axes (touching boxes do not).
-bool check_bb_intersections(const BoxView& bb_1, const BoxView& bb_2);
-
-// The box pass: corners 0 and 1 of cells begin .. end-1 become the widened bounds of all eight.
-void widen_boxes(const StridedView& bbox, int32_t begin, int32_t end);
+using cellprox::BoxView;
+using cellprox::BroadPhaseArrays;
+using cellprox::check_bb_intersections;
+using cellprox::MAX_CELL_LINKS;
+using cellprox::widen_boxes;
 
 // The pair pass over boxes already widened; returns the number of links recorded.
 int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_count);
 
 // The whole kernel: the box pass, then the pair pass, both plain loops on the calling thread.
-// The caller guarantees that every view holds cell_count rows of the extents above.
+// The caller guarantees that every view holds cell_count rows of the extents the module checks.
 int32_t get_bb_intersections(const BroadPhaseArrays& arrays, int32_t cell_count);
 
 }  // namespace cellprox_baseline

@@ -2,11 +2,15 @@
 
 #include "bb_intersections.h"
 #include "cell.h"
+#include "kernels/cell_geometry.h"
 #include "neighbor_links.h"
 #include "segment_distance.h"
 #include "vector_math.h"
 
 using namespace cellprox_baseline;
+using cellprox::CellGeometry;
+using cellprox::edge_points;
+using cellprox::geometry_of;
 
 namespace {
 
@@ -19,30 +23,8 @@ StridedView view(void* data, int ndim, const int64_t* strides) {
     return v;
 }
 
-// What the pair loops may read of a cell, as the narrow phase sees it.
-struct Geometry {
-    const float* vertices;
-    const int32_t* edges;
-    int32_t v_count;
-    int32_t e_count;
-};
-
-Geometry geometry_of(const Cell& cell) {
-    return Geometry{cell.vertices, cell.edges, cell.vertices ? cell.v_count : 0,
-                    cell.edges ? cell.e_count : 0};
-}
-
-bool edge_points(const Geometry& cell, int32_t k, const float** from, const float** to) {
-    const int32_t first = cell.edges[2 * static_cast<ptrdiff_t>(k)];
-    const int32_t second = cell.edges[2 * static_cast<ptrdiff_t>(k) + 1];
-    if (first < 0 || first >= cell.v_count || second < 0 || second >= cell.v_count) return false;
-    *from = cell.vertices + 3 * static_cast<ptrdiff_t>(first);
-    *to = cell.vertices + 3 * static_cast<ptrdiff_t>(second);
-    return true;
-}
-
 // 0, 1 or 2 as documented in the header, over the same pairs as the narrow phase.
-int8_t classify(const Geometry& a, const Geometry& b, bool same_collection, float lower,
+int8_t classify(const CellGeometry& a, const CellGeometry& b, bool same_collection, float lower,
                 float upper) {
     bool near = false;
     if (same_collection) {
@@ -84,7 +66,7 @@ int32_t cellprox_baseline_get_bb_intersections(float* bbox, const int64_t* bbox_
     arrays.links = view(links, 2, links_strides);
     arrays.link_starts = view(link_starts, 1, &link_starts_stride);
     arrays.link_count = view(link_count, 1, &link_count_stride);
-    return get_bb_intersections(arrays, cell_count);
+    return cellprox_baseline::get_bb_intersections(arrays, cell_count);
 }
 
 void cellprox_baseline_widen_boxes(float* bbox, const int64_t* bbox_strides, int32_t cell_count) {
