@@ -13,22 +13,14 @@ from __future__ import annotations
 
 import hashlib
 import os
-import sys
 from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
 
-ROOT = Path(__file__).resolve().parent.parent
-MAX_CELL_LINKS = 30
+from cellprox.cells import CELL_DTYPE, MAX_CELL_LINKS  # the package comes with the bench extra
 
-CELL_DTYPE = np.dtype({
-    "names": ["index", "coll_index", "links_start", "v_count", "e_count", "n_count",
-              "origin", "vertices", "edges", "cell_links"],
-    "formats": ["<i4", "<i4", "<i4", "<i4", "<i4", "<i4", ("<f4", 3), "<u8", "<u8", "<u8"],
-    "offsets": [0, 4, 8, 12, 16, 20, 24, 40, 48, 56],
-    "itemsize": 64,
-})
+ROOT = Path(__file__).resolve().parent.parent
 
 # The twelve edges of a box whose corner c has bit a set for the upper bound on axis a.
 BOX_EDGES = np.array([[0, 1], [2, 3], [4, 5], [6, 7], [0, 2], [1, 3], [4, 6], [5, 7],
@@ -124,22 +116,13 @@ def dense_cluster(n: int, seed: int = 2, overlaps: int = DENSE_OVERLAPS) -> Work
     return _box_cells("dense", centre - half, centre + half, rng, 0.02, "dense")
 
 
-def _fracture_module():
-    try:
-        from cellprox import fracture  # installed package
-    except ImportError:
-        sys.path.insert(0, str(ROOT / "python"))
-        from cellprox import fracture  # the source tree's
-    return fracture
-
-
 def voronoi(n: int, collections: int, seed: int = 3, cache_dir: Path | None = None) -> Workload:
     """A Voronoi fracture of the unit box into n cells, in `collections` collections (slabs).
 
     Fractures are cached in `cache_dir` (keyed by the arguments and the fracture code's own
     source), since a large one takes a while to make.
     """
-    fracture = _fracture_module()
+    from cellprox import fracture  # needs scipy, which only the Voronoi workload uses
     key = hashlib.sha256(Path(fracture.__file__).read_bytes()).hexdigest()[:12]
     path = cache_dir / f"voronoi-{n}-{collections}-{seed}-{key}.npz" if cache_dir else None
     label = f"voronoi-{collections}c"

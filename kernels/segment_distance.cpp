@@ -5,6 +5,23 @@
 
 namespace cellprox {
 
+namespace {
+
+// Once the second segment's parameter is clamped to an end, the first segment's parameter for
+// that end: 0, the far end, or numerator / a.
+inline void clamp_first_parameter(float numerator, float a, float* sN, float* sD) {
+    if (numerator < 0.0f) {
+        *sN = 0.0f;
+    } else if (numerator > a) {
+        *sN = *sD;
+    } else {
+        *sN = numerator;
+        *sD = a;
+    }
+}
+
+}  // namespace
+
 // Closest points of the two infinite lines, clamped to the segments: s is the parameter on the
 // first segment, t on the second, each kept as numerator / denominator until the end so that
 // clamping never divides.
@@ -46,36 +63,15 @@ float dist3D_Segment_to_Segment(const float* p0, const float* p1, const float* q
 
     if (tN < 0.0f) {
         tN = 0.0f;
-        if (-d < 0.0f) {
-            sN = 0.0f;
-        } else if (-d > a) {
-            sN = sD;
-        } else {
-            sN = -d;
-            sD = a;
-        }
+        clamp_first_parameter(-d, a, &sN, &sD);
     } else if (tN > tD) {
         tN = tD;
-        if (-d + b < 0.0f) {
-            sN = 0.0f;
-        } else if (-d + b > a) {
-            sN = sD;
-        } else {
-            sN = -d + b;
-            sD = a;
-        }
+        clamp_first_parameter(-d + b, a, &sN, &sD);
     } else if (q0[0] == q1[0] && q0[1] == q1[1] && q0[2] == q1[2]) {
         // The second segment is a single point, which the parallel branch never projects onto
         // the first segment: do it here, or the distance is measured from p0 instead of from
         // the first segment's nearest point. Segments of non-zero length never come here.
-        if (-d < 0.0f) {
-            sN = 0.0f;
-        } else if (-d > a) {
-            sN = sD;
-        } else {
-            sN = -d;
-            sD = a;
-        }
+        clamp_first_parameter(-d, a, &sN, &sD);
     }
 
     // Numerators that are zero or vanishingly small give exactly 0, also over a zero denominator.
