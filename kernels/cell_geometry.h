@@ -1,10 +1,13 @@
-// What the narrow phase's loops may read of a cell: its vertices and its valid edges.
+// What the narrow phase's loops may read of a cell (its vertices and its valid edges), and the
+// plain closeness tests over them.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 #include "kernels/cell.h"
+#include "kernels/segment_distance.h"
+#include "kernels/vector_math.h"
 
 namespace cellprox {
 
@@ -34,6 +37,34 @@ inline bool edge_points(const CellGeometry& cell, int32_t k, const float** from,
     *from = cell.vertices + 3 * static_cast<ptrdiff_t>(first);
     *to = cell.vertices + 3 * static_cast<ptrdiff_t>(second);
     return true;
+}
+
+// The plain closeness tests, stopping at the first pair strictly closer than the threshold:
+// vertex against vertex for cells of one collection, edge against edge for cells of different
+// collections, with the neighbour's edge (b) as the first segment.
+inline bool vertices_close(const CellGeometry& a, const CellGeometry& b, float threshold) {
+    for (int32_t i = 0; i < a.v_count; ++i) {
+        const float* vertex_a = a.vertices + 3 * static_cast<ptrdiff_t>(i);
+        for (int32_t j = 0; j < b.v_count; ++j) {
+            if (distance_between(vertex_a, b.vertices + 3 * static_cast<ptrdiff_t>(j)) < threshold) {
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+inline bool edges_close(const CellGeometry& a, const CellGeometry& b, float threshold) {
+    for (int32_t i = 0; i < a.e_count; ++i) {
+        const float *q0, *q1;
+        if (!edge_points(a, i, &q0, &q1)) continue;
+        for (int32_t j = 0; j < b.e_count; ++j) {
+            const float *p0, *p1;
+            if (!edge_points(b, j, &p0, &p1)) continue;
+            if (dist3D_Segment_to_Segment(p0, p1, q0, q1) < threshold) return true;
+        }
+    }
+    return false;
 }
 
 }  // namespace cellprox

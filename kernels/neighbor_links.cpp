@@ -14,32 +14,6 @@ namespace cellprox {
 
 namespace {
 
-bool vertices_close(const CellGeometry& a, const CellGeometry& b, float threshold) {
-    for (int32_t i = 0; i < a.v_count; ++i) {
-        const float* vertex_a = a.vertices + 3 * static_cast<ptrdiff_t>(i);
-        for (int32_t j = 0; j < b.v_count; ++j) {
-            if (distance_between(vertex_a, b.vertices + 3 * static_cast<ptrdiff_t>(j)) < threshold) {
-                return true;
-            }
-        }
-    }
-    return false;
-}
-
-// The neighbour's edge is the first segment, the current cell's edge the second.
-bool edges_close(const CellGeometry& a, const CellGeometry& b, float threshold) {
-    for (int32_t i = 0; i < a.e_count; ++i) {
-        const float *q0, *q1;
-        if (!edge_points(a, i, &q0, &q1)) continue;
-        for (int32_t j = 0; j < b.e_count; ++j) {
-            const float *p0, *p1;
-            if (!edge_points(b, j, &p0, &p1)) continue;
-            if (dist3D_Segment_to_Segment(p0, p1, q0, q1) < threshold) return true;
-        }
-    }
-    return false;
-}
-
 // Per-thread working memory of the cell loop: the neighbour's elements that survive pruning,
 // packed. Grows as needed and is freed when the loop's block ends.
 class PackedElements {
