@@ -16,10 +16,9 @@ re-exported as :func:`get_bb_intersections` and :func:`generate_neighbors`.
 from __future__ import annotations
 
 from cellprox._native import NativeModule, load
+from cellprox._version import __version__
 from cellprox.cells import CELL_DTYPE, MAX_CELL_LINKS, CellRecords, CellSet
 from cellprox.pipeline import BOX_MARGIN, NeighborResult, find_neighbors, link_tables
-
-__version__ = "0.1.0"
 
 #: The native module in use.
 native: NativeModule = load()
@@ -34,6 +33,7 @@ __all__ = [
     "CellSet",
     "NativeModule",
     "NeighborResult",
+    "__version__",
     "find_neighbors",
     "generate_neighbors",
     "get_bb_intersections",

@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import argparse
+import platform
 import sys
 from collections.abc import Sequence
 from pathlib import Path
@@ -70,20 +71,30 @@ def parser() -> argparse.ArgumentParser:
     demo.add_argument("-q", "--quiet", action="store_true",
                       help="no progress messages on standard error")
 
-    commands.add_parser("info", help="show which native module is loaded, and from where",
-                        description="Shows the native module in use and where it was loaded "
-                                    "from.")
+    commands.add_parser("info", help="show the version, the native module and the platform",
+                        description="Shows cellprox's version, the native module in use and "
+                                    "where it was loaded from, the platform and numpy's version.")
     return main
+
+
+def print_info() -> None:
+    # Imported here: `--help` and argument errors should not wait for numpy and the native module.
+    import numpy
+
+    import cellprox
+
+    native = cellprox.native
+    print(f"cellprox {cellprox.__version__}")
+    print(f"native module: {native.__name__} ({getattr(native, '__file__', '?')})")
+    print(f"platform: {platform.platform()}, {platform.python_implementation()} "
+          f"{platform.python_version()}")
+    print(f"numpy: {numpy.__version__}")
 
 
 def main(argv: Sequence[str] | None = None) -> int:
     args = parser().parse_args(argv)
     if args.command == "info":
-        import cellprox
-
-        native = cellprox.native
-        print(f"cellprox {cellprox.__version__}: native module {native.__name__} from "
-              f"{getattr(native, '__file__', '?')}")
+        print_info()
         return 0
 
     from cellprox.demo import DemoOptions, run_demo
