@@ -46,8 +46,8 @@ python -m build --wheel --outdir "$work/raw" $settings "$work/src" >"$work/build
 echo "== auditwheel repair --plat $policy"
 auditwheel repair --plat "$policy" -w "$work/wheelhouse" "$work"/raw/*.whl >"$work/repair.log" 2>&1 \
   || { cat "$work/repair.log"; exit 1; }
-wheel=("$work"/wheelhouse/*.whl)
-wheel="${wheel[0]}"
+wheels=("$work"/wheelhouse/*.whl)
+wheel="${wheels[0]}"
 auditwheel show "$wheel" | tee "$work/show.log"
 # The module may need glibc 2.14 at most; the oldest manylinux policy that allows it is
 # manylinux_2_17 (manylinux2014), so that is the newest tag the wheel may require.
