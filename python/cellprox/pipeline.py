@@ -2,6 +2,7 @@
 from __future__ import annotations
 
 import math
+import numbers
 import time
 from collections.abc import Sequence
 from dataclasses import dataclass, field
@@ -11,13 +12,14 @@ import numpy as np
 import numpy.typing as npt
 
 from cellprox._native import NativeModule
+from cellprox.boxes import BOX_MARGIN, box_frame
 from cellprox.cells import MAX_CELL_LINKS, CellSet
 
-__all__ = ["NeighborResult", "find_neighbors", "link_tables"]
+__all__ = ["BOX_MARGIN", "NeighborResult", "find_neighbors", "link_tables"]
 
 _FLOAT32_MAX = float(np.finfo(np.float32).max)
-#: The margin the broad phase adds to every side of every box.
-BOX_MARGIN = 0.002
+#: The largest cell, on any axis, whose edges float32 can compare with another collection's.
+EDGE_TEST_LIMIT = 2.0**29
 
 
 @runtime_checkable
@@ -35,8 +37,9 @@ class NeighborResult:
     rows sorted; ``distances[k]`` is the distance between the origins of ``pairs[k]``.
 
     The raw tables, for those who want them: ``bbox`` (the boxes as the broad phase widened
-    them: corner 0 the lower, corner 1 the upper bounds; for a threshold above 0.004 grown by
-    half the excess beforehand), ``links``, ``link_starts``, ``link_count`` and ``n_links`` as
+    them: corner 0 the lower, corner 1 the upper bounds; measured as ``(x - box_offset) *
+    box_scale``, which is ``x`` itself unless the cells lie far from the origin, and grown
+    beforehand where half the threshold exceeds the margin), ``links``, ``link_starts``, ``link_count`` and ``n_links`` as
     the broad phase left them, ``link_pairs`` ((n_links, 2): the cells of each link slot, row
     owner first) and ``link_distances`` (the narrow phase's result, -1.0 where not confirmed).
     ``cells`` are the records the narrow phase read, links attached.
@@ -59,6 +62,8 @@ class NeighborResult:
     cells: CellSet
     missed_pairs: int = 0
     timings: dict[str, float] = field(default_factory=dict)
+    box_offset: npt.NDArray[np.float64] = field(default_factory=lambda: np.zeros(3))
+    box_scale: float = 1.0
 
     def __len__(self) -> int:
         return len(self.pairs)
@@ -72,6 +77,10 @@ def link_tables(cell_count: int) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.
                                           npt.NDArray[np.uint8]]:
     """Empty link tables as the broad phase requires: links (n, 30) all -1, link_starts all -1,
     link_count all 0."""
+    if isinstance(cell_count, (bool, np.bool_)) or not isinstance(cell_count, numbers.Integral):
+        raise TypeError(f"link_tables: cell_count must be an integer, not {type(cell_count).__name__}")
+    if cell_count < 0:
+        raise ValueError(f"link_tables: cell_count is {cell_count}; it must be 0 or more")
     return (np.full((cell_count, MAX_CELL_LINKS), -1, np.int32),
             np.full(cell_count, -1, np.int32),
             np.zeros(cell_count, np.uint8))
@@ -91,15 +100,25 @@ def find_neighbors(cells: CellSet | CellSource | Sequence[npt.ArrayLike], thresh
 
     Cells of the same collection are close when a vertex of one lies within ``threshold`` of a
     vertex of the other; cells of different collections when an edge of one lies within
-    ``threshold`` of an edge of the other. Only pairs whose vertex bounding boxes, widened by
-    0.002 on every side, overlap are examined: ``threshold`` should not exceed 0.004.
+    ``threshold`` of an edge of the other. Distances are computed in float32 from the cells'
+    float32 coordinates and compared with ``threshold`` rounded to float32. Every pair that
+    passes is found, wherever the cells lie, unless both cells already have 30 candidates
+    (counted in ``missed_pairs``): the broad phase's boxes are measured where its 0.002 margin
+    holds and grown where half the threshold exceeds it (see :mod:`cellprox.boxes`).
     With ``debug`` the native module prints a summary of three cells to standard output.
+
+    ``threshold`` is a real number (int, float or a numpy scalar; not a bool) and ``debug`` a
+    bool (or 0 or 1); another type is a TypeError. A threshold that is not positive, or that
+    float32 rounds to 0 or to infinity, is a ValueError, as is a scene float32 cannot measure:
+    cells so large that the edge test's products overflow, or two close cells whose origins are
+    too far apart for their distance.
     """
     from cellprox import native
 
-    cell_set = _as_cell_set(cells, edges, origins, collections)
     value = _check_threshold(threshold)
-    return _run(native, cell_set, value, debug)
+    use_debug = _check_debug(debug)
+    cell_set = _as_cell_set(cells, edges, origins, collections)
+    return _run(native, cell_set, value, use_debug)
 
 
 def _as_cell_set(cells: object, edges: Sequence[npt.ArrayLike] | None,
@@ -113,37 +132,54 @@ def _as_cell_set(cells: object, edges: Sequence[npt.ArrayLike] | None,
                 f"{type(cells).__name__} already has them. Build the CellSet with the values "
                 "you want instead")
         return cells if isinstance(cells, CellSet) else cells.cell_set()
-    if edges is None:
-        raise ValueError(
-            "find_neighbors: given per-cell vertex arrays, it also needs edges=[...] with one "
-            "(e, 2) array of vertex numbers per cell; or pass a CellSet")
-    if not isinstance(cells, Sequence) and not isinstance(cells, np.ndarray):
-        raise ValueError(
+    if isinstance(cells, (str, bytes)) or not isinstance(cells, (Sequence, np.ndarray)):
+        raise TypeError(
             "find_neighbors: cells must be a CellSet, a Fracture or a sequence of (v, 3) vertex "
             f"arrays, not {type(cells).__name__}")
+    if edges is None:
+        raise TypeError(
+            "find_neighbors: given per-cell vertex arrays, it also needs edges=[...] with one "
+            "(e, 2) array of vertex numbers per cell; or pass a CellSet")
     vertices = cast("Sequence[npt.ArrayLike]", cells)
     return CellSet(vertices, edges, origins=origins,
                    collections=0 if collections is None else collections)
 
 
 def _check_threshold(threshold: object) -> float:
-    try:
-        value = float(threshold)  # type: ignore[arg-type]
-    except (TypeError, ValueError):
-        raise ValueError(
-            f"find_neighbors: threshold must be a number (a distance), not {threshold!r}") from None
-    if not (math.isfinite(value) and 0.0 < value <= _FLOAT32_MAX):
+    if isinstance(threshold, (bool, np.bool_)) or not isinstance(threshold, numbers.Real):
+        raise TypeError(
+            "find_neighbors: threshold must be a real number (a distance such as 0.001), not "
+            f"{type(threshold).__name__}")
+    value = float(threshold)
+    if not (math.isfinite(value) and value > 0.0):
         raise ValueError(
             f"find_neighbors: threshold is {value}, but it must be a positive finite distance "
             "(no pair of cells is closer than 0 or less); try 0.001")
+    with np.errstate(over="ignore"):
+        narrowed = np.float32(value)
+    if narrowed == 0 or not np.isfinite(narrowed):
+        raise ValueError(
+            f"find_neighbors: threshold is {value}, which float32 (the precision distances are "
+            f"compared in) rounds to {float(narrowed)}; use a threshold between "
+            f"{float(np.finfo(np.float32).smallest_subnormal):.3g} and {_FLOAT32_MAX:.7g}")
     return value
 
 
-def _run(native: NativeModule, cells: CellSet, threshold: float, debug: bool) -> NeighborResult:
+def _check_debug(debug: object) -> int:
+    if not isinstance(debug, (bool, np.bool_, numbers.Integral)):
+        raise TypeError(f"find_neighbors: debug must be True or False, not {type(debug).__name__}")
+    return 1 if debug else 0
+
+
+def _run(native: NativeModule, cells: CellSet, threshold: float, debug: int) -> NeighborResult:
     n = len(cells)
     timings: dict[str, float] = {}
     start = time.perf_counter()
-    bbox = _grown(cells.corners(), threshold / 2 - BOX_MARGIN)
+    lower, upper = cells.bounds()
+    filled = cells.v_counts > 0
+    _check_edge_test_range(cells, lower, upper, filled)
+    frame = box_frame(lower[filled], upper[filled], float(np.float32(threshold)))
+    bbox = frame.boxes(lower, upper)
     links, link_starts, link_count = link_tables(n)
     timings["corners"] = time.perf_counter() - start
 
@@ -156,12 +192,12 @@ def _run(native: NativeModule, cells: CellSet, threshold: float, debug: bool) ->
     timings["records"] = time.perf_counter() - start
 
     start = time.perf_counter()
-    link_distances = native.generate_neighbors(linked.address, n, n_links, threshold,
-                                               1 if debug else 0)
+    link_distances = native.generate_neighbors(linked.address, n, n_links, threshold, debug)
     timings["narrow_phase"] = time.perf_counter() - start
 
     start = time.perf_counter()
     link_pairs = _link_pairs(links, link_starts, link_count, n_links)
+    _check_distances(link_distances, link_pairs, cells)
     confirmed = link_distances >= 0
     pairs = np.sort(link_pairs[confirmed], axis=1)
     distances = link_distances[confirmed]
@@ -172,15 +208,34 @@ def _run(native: NativeModule, cells: CellSet, threshold: float, debug: bool) ->
         pairs=pairs[order], distances=distances[order], threshold=threshold, n_links=n_links,
         bbox=bbox, links=links, link_starts=link_starts, link_count=link_count,
         link_pairs=link_pairs, link_distances=link_distances, cells=linked,
-        missed_pairs=missed, timings=timings)
+        missed_pairs=missed, timings=timings, box_offset=frame.offset, box_scale=frame.scale)
 
 
-def _grown(corners: npt.NDArray[np.float32], pad: float) -> npt.NDArray[np.float32]:
-    """The boxes grown by ``pad`` on every side (when positive): upper corners up, lower down."""
-    if pad <= 0:
-        return corners
-    upper = (np.arange(8)[:, None] >> np.arange(3)[None, :]) & 1 == 1     # (corner, axis)
-    return (corners + np.where(upper, pad, -pad).astype(np.float32)).astype(np.float32)
+def _check_edge_test_range(cells: CellSet, lower: npt.NDArray[np.float32],
+                           upper: npt.NDArray[np.float32], filled: npt.NDArray[np.bool_]) -> None:
+    """The edge test multiplies squared lengths; beyond EDGE_TEST_LIMIT they overflow float32."""
+    if len(cells) < 2 or (cells.collections == cells.collections[0]).all():
+        return
+    sides = (upper.astype(np.float64) - lower).max(axis=1)
+    too_large = np.flatnonzero(filled & (sides > EDGE_TEST_LIMIT))
+    if too_large.size:
+        i = int(too_large[0])
+        raise ValueError(
+            f"find_neighbors: cell {i} is {sides[i]:.3g} across, but cells of different "
+            "collections are compared edge to edge in float32, whose products of squared "
+            f"lengths overflow for cells larger than {EDGE_TEST_LIMIT:.3g}; scale the scene down")
+
+
+def _check_distances(link_distances: npt.NDArray[np.float32], link_pairs: npt.NDArray[np.int32],
+                     cells: CellSet) -> None:
+    overflow = np.flatnonzero(np.isinf(link_distances))
+    if overflow.size:
+        i, j = (int(x) for x in link_pairs[overflow[0]])
+        apart = float(np.linalg.norm(cells.origins[i].astype(np.float64) - cells.origins[j]))
+        raise ValueError(
+            f"find_neighbors: cells {i} and {j} are close, but their origins are {apart:.3g} "
+            "apart, too far for float32 to measure (above 1.8e19); give the cells origins "
+            "nearer to them")
 
 
 def _link_pairs(links: npt.NDArray[np.int32], link_starts: npt.NDArray[np.int32],
