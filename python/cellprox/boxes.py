@@ -41,7 +41,8 @@ _RELATIVE_SLACK = 2.0**-16
 _FRAME_ROUNDING = 2.0**-34
 
 # Corner c takes the upper bound on axis a when bit a of c is set.
-_UPPER = ((np.arange(8)[:, None] >> np.arange(3)[None, :]) & 1).astype(bool)
+_UPPER = (np.arange(8)[:, None] >> np.arange(3)[None, :]) & 1
+_AXES = np.arange(3)[None, :]
 
 
 @dataclass(frozen=True)
@@ -70,19 +71,20 @@ class BoxFrame:
 def corners_of(lower: npt.NDArray[np.float32],
                upper: npt.NDArray[np.float32]) -> npt.NDArray[np.float32]:
     """The eight corners of each box, (n, 8, 3) float32, corner 0 lower and corner 7 upper."""
-    corners: npt.NDArray[np.float32] = np.where(_UPPER, upper[:, None, :], lower[:, None, :])
-    return corners.astype(np.float32, copy=False)
+    bounds = np.stack([lower, upper], axis=1).astype(np.float32, copy=False)     # (n, 2, 3)
+    corners: npt.NDArray[np.float32] = bounds[:, _UPPER, _AXES]
+    return corners
 
 
 def box_frame(lower: npt.NDArray[np.float32], upper: npt.NDArray[np.float32],
-              threshold32: float) -> BoxFrame:
+              threshold32: float, largest_cell: float) -> BoxFrame:
     """The frame for cells bounded by ``lower`` and ``upper`` (n, 3; only cells with
-    vertices) at the float32 threshold the narrow phase compares with."""
+    vertices; the largest is ``largest_cell`` across) at the float32 threshold the narrow
+    phase compares with."""
     if len(lower) == 0:
         return BoxFrame()
     low = lower.min(axis=0).astype(np.float64)
     high = upper.max(axis=0).astype(np.float64)
-    largest_cell = float((upper.astype(np.float64) - lower).max())
     reach = (threshold32 * (1 + _RELATIVE_SLACK) + _RELATIVE_SLACK * largest_cell) / 2
 
     far = np.maximum(np.abs(low), np.abs(high)) > FRAME_REACH

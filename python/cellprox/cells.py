@@ -7,7 +7,8 @@ owns the memory the records point to.
 """
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
+from operator import attrgetter
 from typing import Any, SupportsIndex
 
 import numpy as np
@@ -122,17 +123,15 @@ class CellSet:
                  origins: npt.ArrayLike | None = None,
                  collections: npt.ArrayLike = 0) -> None:
         n = _count_cells(vertices, edges)
-        vertex_arrays = [_vertex_array(i, v) for i, v in enumerate(vertices)]
-        edge_arrays = [_edge_array(i, e) for i, e in enumerate(edges)]
-        v_counts = np.fromiter((len(a) for a in vertex_arrays), np.int64, n)
-        e_counts = np.fromiter((len(a) for a in edge_arrays), np.int64, n)
-
-        vertex_data = _concatenate(vertex_arrays, (0, 3), np.float64)
-        edge_data = _concatenate(edge_arrays, (0, 2), np.int64)
-        _check_vertex_values(vertex_data, v_counts)
+        vertex_data, v_counts = _gather(vertices, 3, "iuf", _vertex_array)
+        edge_data, e_counts = _gather(edges, 2, "iu", _edge_array)
+        if vertex_data.dtype.kind in "iu":
+            vertex_data = vertex_data.astype(np.float64)
+        with np.errstate(over="ignore"):
+            vertex_data32 = np.ascontiguousarray(vertex_data, np.float32)
+        _check_vertex_values(vertex_data32, vertex_data, v_counts)
         _check_edge_numbers(edge_data, v_counts, e_counts)
 
-        vertex_data32 = np.ascontiguousarray(vertex_data, np.float32)
         self._build(vertex_data32, np.ascontiguousarray(edge_data, np.int32), v_counts, e_counts,
                     _origins(origins, vertex_data32, v_counts), _collections(collections, n))
 
@@ -353,11 +352,36 @@ def _edge_array(i: int, value: npt.ArrayLike) -> npt.NDArray[Any]:
     return array
 
 
-def _concatenate(arrays: list[npt.NDArray[Any]], empty_shape: tuple[int, int],
-                 dtype: type[np.generic]) -> npt.NDArray[Any]:
-    if not arrays:
-        return np.zeros(empty_shape, dtype)
-    return np.concatenate([a.astype(dtype, copy=False) for a in arrays])
+def _gather(values: Sequence[Any], width: int, kinds: str,
+            one_cell: Callable[[int, Any], npt.NDArray[Any]]
+            ) -> tuple[npt.NDArray[Any], npt.NDArray[np.int64]]:
+    """All cells' (k, width) arrays back to back, and each cell's row count.
+
+    Arrays of the right kinds and shape are joined in one step; anything else goes cell by
+    cell through ``one_cell``, which converts what it can and names the cell at fault.
+    """
+    n = len(values)
+    limit = _INT32_MAX // width
+    try:
+        try:
+            arrays = values
+            dtypes = set(map(attrgetter("dtype"), arrays))
+        except AttributeError:      # not all numpy arrays
+            arrays = list(map(np.asarray, values))
+            dtypes = set(map(attrgetter("dtype"), arrays))
+        if n and all(dtype.kind in kinds for dtype in dtypes):
+            data = np.concatenate(arrays)
+            counts = np.array(list(map(len, arrays)), np.int64)
+            if data.ndim == 2 and data.shape[1] == width and counts.max() <= limit:
+                return data, counts
+    except (TypeError, ValueError):
+        pass
+    checked = [one_cell(i, value) for i, value in enumerate(values)]
+    counts = np.fromiter(map(len, checked), np.int64, n)
+    if not checked:
+        return np.zeros((0, width), np.float64 if "f" in kinds else np.int64), counts
+    dtype = np.float64 if "f" in kinds else np.int64
+    return np.concatenate([a.astype(dtype, copy=False) for a in checked]), counts
 
 
 def _first_cell(row_mask: npt.NDArray[np.bool_], counts: npt.NDArray[np.int64]) -> tuple[int, int]:
@@ -368,9 +392,10 @@ def _first_cell(row_mask: npt.NDArray[np.bool_], counts: npt.NDArray[np.int64]) 
     return cell, row - int(ends[cell] - counts[cell])
 
 
-def _check_vertex_values(data: npt.NDArray[np.float64], counts: npt.NDArray[np.int64]) -> None:
-    with np.errstate(over="ignore"):
-        as_float32 = data.astype(np.float32)
+def _check_vertex_values(as_float32: npt.NDArray[np.float32], data: npt.NDArray[Any],
+                         counts: npt.NDArray[np.int64]) -> None:
+    if np.isfinite(as_float32).all():
+        return
     bad = ~np.isfinite(as_float32).all(axis=1)
     if bad.any():
         cell, row = _first_cell(bad, counts)
@@ -380,10 +405,17 @@ def _check_vertex_values(data: npt.NDArray[np.float64], counts: npt.NDArray[np.i
             "within float32 range (|x| < 3.4e38). Remove or fix the vertex")
 
 
-def _check_edge_numbers(data: npt.NDArray[np.int64], v_counts: npt.NDArray[np.int64],
+def _check_edge_numbers(data: npt.NDArray[Any], v_counts: npt.NDArray[np.int64],
                         e_counts: npt.NDArray[np.int64]) -> None:
-    limit = np.repeat(v_counts, e_counts)[:, None]
-    bad = ((data < 0) | (data >= limit)).any(axis=1)
+    if len(data) == 0:
+        return
+    numbers = data.reshape(-1)
+    filled = e_counts > 0
+    starts = 2 * (np.cumsum(e_counts) - e_counts)[filled]
+    if numbers.min() >= 0 and (np.maximum.reduceat(numbers, starts) < v_counts[filled]).all():
+        return
+    low, high = np.minimum(data[:, 0], data[:, 1]), np.maximum(data[:, 0], data[:, 1])
+    bad = (low < 0) | (high >= np.repeat(v_counts, e_counts))
     if bad.any():
         cell, row = _first_cell(bad, e_counts)
         a, b = (int(x) for x in data[int(np.argmax(bad))])
@@ -476,8 +508,8 @@ def _unpickle_cell_set(state: dict[str, Any]) -> CellSet:
     edge_data = np.array(state["edge_data"], np.int32, order="C")
     if vertex_data.shape != (int(v_counts.sum()), 3) or edge_data.shape != (int(e_counts.sum()), 2):
         raise ValueError("CellSet: the pickled arrays do not match their cell counts")
-    _check_vertex_values(vertex_data.astype(np.float64), v_counts)
-    _check_edge_numbers(edge_data.astype(np.int64), v_counts, e_counts)
+    _check_vertex_values(vertex_data, vertex_data, v_counts)
+    _check_edge_numbers(edge_data, v_counts, e_counts)
     n = len(v_counts)
     cells = CellSet.__new__(CellSet)
     cells._build(vertex_data, edge_data, v_counts, e_counts,

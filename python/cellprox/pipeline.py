@@ -12,7 +12,7 @@ import numpy as np
 import numpy.typing as npt
 
 from cellprox._native import NativeModule
-from cellprox.boxes import BOX_MARGIN, box_frame
+from cellprox.boxes import BOX_MARGIN, BoxFrame, box_frame
 from cellprox.cells import MAX_CELL_LINKS, CellSet
 
 __all__ = ["BOX_MARGIN", "NeighborResult", "find_neighbors", "link_tables"]
@@ -175,11 +175,7 @@ def _run(native: NativeModule, cells: CellSet, threshold: float, debug: int) -> 
     n = len(cells)
     timings: dict[str, float] = {}
     start = time.perf_counter()
-    lower, upper = cells.bounds()
-    filled = cells.v_counts > 0
-    _check_edge_test_range(cells, lower, upper, filled)
-    frame = box_frame(lower[filled], upper[filled], float(np.float32(threshold)))
-    bbox = frame.boxes(lower, upper)
+    bbox, frame = _broad_phase_boxes(cells, threshold)
     links, link_starts, link_count = link_tables(n)
     timings["corners"] = time.perf_counter() - start
 
@@ -196,34 +192,48 @@ def _run(native: NativeModule, cells: CellSet, threshold: float, debug: int) -> 
     timings["narrow_phase"] = time.perf_counter() - start
 
     start = time.perf_counter()
-    link_pairs = _link_pairs(links, link_starts, link_count, n_links)
+    link_pairs = _link_pairs(links, link_count)
     _check_distances(link_distances, link_pairs, cells)
-    confirmed = link_distances >= 0
-    pairs = np.sort(link_pairs[confirmed], axis=1)
-    distances = link_distances[confirmed]
-    order = np.lexsort((pairs[:, 1], pairs[:, 0]))
+    pairs, distances = _confirmed_pairs(link_pairs, link_distances)
     missed = _unrecorded_pairs(bbox, links, link_count)
     timings["collect"] = time.perf_counter() - start
     return NeighborResult(
-        pairs=pairs[order], distances=distances[order], threshold=threshold, n_links=n_links,
+        pairs=pairs, distances=distances, threshold=threshold, n_links=n_links,
         bbox=bbox, links=links, link_starts=link_starts, link_count=link_count,
         link_pairs=link_pairs, link_distances=link_distances, cells=linked,
         missed_pairs=missed, timings=timings, box_offset=frame.offset, box_scale=frame.scale)
 
 
-def _check_edge_test_range(cells: CellSet, lower: npt.NDArray[np.float32],
-                           upper: npt.NDArray[np.float32], filled: npt.NDArray[np.bool_]) -> None:
-    """The edge test multiplies squared lengths; beyond EDGE_TEST_LIMIT they overflow float32."""
-    if len(cells) < 2 or (cells.collections == cells.collections[0]).all():
+def _broad_phase_boxes(cells: CellSet, threshold: float
+                       ) -> tuple[npt.NDArray[np.float32], BoxFrame]:
+    """The broad phase's ``bbox`` for these cells and the frame it is measured in."""
+    lower, upper = cells.bounds()
+    sides = (upper - lower).max(axis=1)
+    filled = cells.v_counts > 0
+    if filled.all():
+        numbers, filled_lower, filled_upper = np.arange(len(cells)), lower, upper
+    else:       # cells without vertices take no part in the frame
+        numbers = np.flatnonzero(filled)
+        filled_lower, filled_upper, sides = lower[numbers], upper[numbers], sides[numbers]
+    _check_edge_test_range(cells, sides, numbers)
+    frame = box_frame(filled_lower, filled_upper, float(np.float32(threshold)),
+                      float(sides.max()) if len(sides) else 0.0)
+    return frame.boxes(lower, upper), frame
+
+
+def _check_edge_test_range(cells: CellSet, sides: npt.NDArray[np.float32],
+                           numbers: npt.NDArray[np.int64]) -> None:
+    """The edge test multiplies squared lengths; beyond EDGE_TEST_LIMIT they overflow float32.
+    ``sides`` are the largest sides of the cells ``numbers``."""
+    collections = cells.collections
+    if len(sides) == 0 or not (sides.max() > EDGE_TEST_LIMIT) \
+            or (collections == collections[0]).all():
         return
-    sides = (upper.astype(np.float64) - lower).max(axis=1)
-    too_large = np.flatnonzero(filled & (sides > EDGE_TEST_LIMIT))
-    if too_large.size:
-        i = int(too_large[0])
-        raise ValueError(
-            f"find_neighbors: cell {i} is {sides[i]:.3g} across, but cells of different "
-            "collections are compared edge to edge in float32, whose products of squared "
-            f"lengths overflow for cells larger than {EDGE_TEST_LIMIT:.3g}; scale the scene down")
+    k = int(np.argmax(sides > EDGE_TEST_LIMIT))
+    raise ValueError(
+        f"find_neighbors: cell {int(numbers[k])} is {float(sides[k]):.3g} across, but cells of "
+        "different collections are compared edge to edge in float32, whose products of squared "
+        f"lengths overflow for cells larger than {EDGE_TEST_LIMIT:.3g}; scale the scene down")
 
 
 def _check_distances(link_distances: npt.NDArray[np.float32], link_pairs: npt.NDArray[np.int32],
@@ -238,65 +248,91 @@ def _check_distances(link_distances: npt.NDArray[np.float32], link_pairs: npt.ND
             "nearer to them")
 
 
-def _link_pairs(links: npt.NDArray[np.int32], link_starts: npt.NDArray[np.int32],
-                link_count: npt.NDArray[np.uint8], n_links: int) -> npt.NDArray[np.int32]:
-    """(n_links, 2): for each result slot, the cell owning it and the cell it names."""
-    counts = link_count.astype(np.int64)
-    owner = np.repeat(np.arange(len(counts)), counts)
-    within = np.arange(len(owner)) - np.repeat(np.cumsum(counts) - counts, counts)
-    slots = link_starts[owner].astype(np.int64) + within
-    pairs = np.full((n_links, 2), -1, np.int32)
-    pairs[slots, 0] = owner
-    pairs[slots, 1] = links[owner, within]
+def _link_pairs(links: npt.NDArray[np.int32], link_count: npt.NDArray[np.uint8]
+                ) -> npt.NDArray[np.int32]:
+    """(n_links, 2): for each result slot, the cell owning it and the cell it names.
+
+    The broad phase, given empty tables, numbers the slots row after row, so the rows' filled
+    slots in row order are the slots in order.
+    """
+    filled = np.arange(links.shape[1]) < link_count[:, None]
+    pairs = np.empty((int(np.count_nonzero(filled)), 2), np.int32)
+    pairs[:, 0] = np.repeat(np.arange(len(link_count), dtype=np.int32), link_count)
+    pairs[:, 1] = links[filled]
     return pairs
+
+
+def _confirmed_pairs(link_pairs: npt.NDArray[np.int32], link_distances: npt.NDArray[np.float32]
+                     ) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.float32]]:
+    """The pairs whose link passed, smaller cell first, sorted, with their distances."""
+    confirmed = np.flatnonzero(link_distances >= 0)
+    owner, other = link_pairs[confirmed, 0], link_pairs[confirmed, 1]
+    key = np.minimum(owner, other).astype(np.int64) << 32 | np.maximum(owner, other)
+    # Rows come in order and hold their cells in ascending order, so only the links that moved
+    # to the higher cell's row are out of place: a stable sort (timsort) merges them in fast.
+    order = np.argsort(key, kind="stable")
+    key = key[order]
+    pairs = np.empty((len(key), 2), np.int32)
+    pairs[:, 0] = key >> 32
+    pairs[:, 1] = key & 0xFFFFFFFF
+    return pairs, link_distances[confirmed[order]]
 
 
 def _unrecorded_pairs(bbox: npt.NDArray[np.float32], links: npt.NDArray[np.int32],
                       link_count: npt.NDArray[np.uint8]) -> int:
-    """Pairs of full rows whose widened boxes overlap but that no row records.
+    """Pairs of cells whose widened boxes overlap but that no row records.
 
-    The broad phase drops a pair only when both its rows are full, and rows only fill up, so
-    these are exactly the pairs it dropped.
+    Row a examines the cells above it in ascending order until it holds 30, and row b
+    examines the cells below it first; rows hold their cells in ascending order. So the broad
+    phase drops the pair a < b exactly when row a filled up before b (its last cell is below
+    b) and row b filled up before a (its last cell is below a), and their boxes overlap.
     """
-    full = np.flatnonzero(link_count >= MAX_CELL_LINKS)
-    if len(full) < 2:
+    full = link_count >= MAX_CELL_LINKS
+    last = np.where(full, links[:, MAX_CELL_LINKS - 1], np.iinfo(np.int32).max).astype(np.int64)
+    cells = np.arange(len(link_count))
+    lower_rows = np.flatnonzero(full)
+    # Row b must be filled by cells below some a < b: its last cell lies below b - 1.
+    upper_rows = np.flatnonzero(full & (last < cells - 1))
+    if len(upper_rows) == 0:
         return 0
-    a, b = overlapping_boxes(bbox[full, 0, :], bbox[full, 1, :])
-    a, b = full[a], full[b]
-    n = np.int64(len(bbox))
-    rows = links[full, :MAX_CELL_LINKS].astype(np.int64)
-    owners = np.broadcast_to(full[:, None], rows.shape)
-    valid = rows >= 0
-    recorded = (np.minimum(owners, rows) * n + np.maximum(owners, rows))[valid]
-    return int((~np.isin(a * n + b, recorded)).sum())
+    b, a = overlapping_boxes(bbox[upper_rows, 0], bbox[upper_rows, 1],
+                             bbox[lower_rows, 0], bbox[lower_rows, 1])
+    b, a = upper_rows[b], lower_rows[a]
+    return int(np.count_nonzero((a < b) & (last[a] < b) & (last[b] < a)))
 
 
-def overlapping_boxes(lower: npt.NDArray[np.float32], upper: npt.NDArray[np.float32]
+def overlapping_boxes(lower: npt.NDArray[np.float32], upper: npt.NDArray[np.float32],
+                      other_lower: npt.NDArray[np.float32], other_upper: npt.NDArray[np.float32]
                       ) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
-    """All pairs (a, b), a < b, of boxes that overlap strictly on every axis, as the broad
-    phase tests them; ``lower`` and ``upper`` are (k, 3). A uniform grid as coarse as the
-    largest box keeps it near linear for boxes of similar size."""
-    k = len(lower)
-    extent = (upper - lower).astype(np.float64).max(axis=0)
-    step = np.where(extent > 0, extent, 1.0)
-    grid = np.floor((lower - lower.min(axis=0)) / step).astype(np.int64) + 1
-    dims = grid.max(axis=0) + 2
+    """All pairs (p, q) of a box ``p`` of the first set and a box ``q`` of the other that
+    overlap strictly on every axis, as the broad phase tests them; bounds are (k, 3). A
+    uniform grid over the other set, as coarse as the largest box, keeps it near linear for
+    boxes of similar size."""
+    extent = np.maximum((upper - lower).max(axis=0), (other_upper - other_lower).max(axis=0))
+    step = np.where(extent > 0, extent, 1.0).astype(np.float64)
+    base = np.minimum(lower.min(axis=0), other_lower.min(axis=0)).astype(np.float64)
+
+    def grid_cells(points: npt.NDArray[np.float32]) -> npt.NDArray[np.int64]:
+        cells: npt.NDArray[np.int64] = np.floor((points - base) / step).astype(np.int64) + 1
+        return cells
+
+    grid, probe = grid_cells(other_lower), grid_cells(lower)
+    dims = np.maximum(grid.max(axis=0), probe.max(axis=0)) + 2
     key = (grid[:, 0] * dims[1] + grid[:, 1]) * dims[2] + grid[:, 2]
+    probe_key = (probe[:, 0] * dims[1] + probe[:, 1]) * dims[2] + probe[:, 2]
     order = np.argsort(key, kind="stable")
     sorted_key = key[order]
-    found_a, found_b = [], []
+    found_p, found_q = [], []
     for dx in (-1, 0, 1):
         for dy in (-1, 0, 1):
             for dz in (-1, 0, 1):
-                probe = key + (dx * dims[1] + dy) * dims[2] + dz
-                first = np.searchsorted(sorted_key, probe, "left")
-                count = np.searchsorted(sorted_key, probe, "right") - first
-                a = np.repeat(np.arange(k), count)
-                run = np.arange(len(a)) - np.repeat(np.cumsum(count) - count, count)
-                b = order[np.repeat(first, count) + run]
-                keep = a < b
-                a, b = a[keep], b[keep]
-                hit = ((upper[a] > lower[b]) & (upper[b] > lower[a])).all(axis=1)
-                found_a.append(a[hit])
-                found_b.append(b[hit])
-    return np.concatenate(found_a), np.concatenate(found_b)
+                shifted = probe_key + (dx * dims[1] + dy) * dims[2] + dz
+                first = np.searchsorted(sorted_key, shifted, "left")
+                count = np.searchsorted(sorted_key, shifted, "right") - first
+                p = np.repeat(np.arange(len(lower)), count)
+                run = np.arange(len(p)) - np.repeat(np.cumsum(count) - count, count)
+                q = order[np.repeat(first, count) + run]
+                hit = ((upper[p] > other_lower[q]) & (other_upper[q] > lower[p])).all(axis=1)
+                found_p.append(p[hit])
+                found_q.append(q[hit])
+    return np.concatenate(found_p), np.concatenate(found_q)

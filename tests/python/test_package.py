@@ -272,6 +272,16 @@ def test_find_neighbors_counts_pairs_lost_to_full_rows(ext):
     assert result.missed_pairs == n * (n - 1) // 2 - result.n_links > 0
     assert len(result) == result.n_links
     np.testing.assert_array_equal(result.neighbor_counts().sum(), 2 * result.n_links)
+    # A crowd where some rows fill and others do not: every overlapping pair is either a link
+    # or missed.
+    rng = np.random.default_rng(12)
+    crowd = [cube(*rng.uniform(0, 2.0, 3), size=0.6)[0] for _ in range(400)]
+    result = cellprox.find_neighbors(crowd, 0.001, edges=[GOOD_E] * 400)
+    lower, upper = result.bbox[:, 0], result.bbox[:, 1]
+    overlap = ((upper[:, None] > lower[None]) & (upper[None] > lower[:, None])).all(axis=2)
+    overlapping = int(np.triu(overlap, 1).sum())
+    assert (result.link_count == 30).sum() > 20 and result.missed_pairs > 0
+    assert result.missed_pairs == overlapping - result.n_links
 
 
 def test_find_neighbors_edge_cases_and_errors(ext):
