@@ -467,6 +467,8 @@ def _origins(value: npt.ArrayLike | None, vertices: npt.NDArray[np.float32],
             f"be real numbers of shape ({n}, 3), one point per cell")
     with np.errstate(over="ignore"):
         origins = array.astype(np.float32)
+    if np.isfinite(origins).all():
+        return origins
     bad = ~np.isfinite(origins).all(axis=1)
     if bad.any():
         i = int(np.argmax(bad))

@@ -46,7 +46,10 @@ class NeighborResult:
 
     ``missed_pairs`` counts pairs of cells whose widened boxes overlap but that the broad phase
     could not record because both cells' rows of 30 link slots were full; when it is not 0,
-    some neighbours may be missing from ``pairs``. ``timings`` holds the seconds each step took.
+    some neighbours may be missing from ``pairs``. ``timings`` holds the seconds each step
+    took: ``corners`` (boxes and empty tables), ``broad_phase`` and ``narrow_phase`` (exactly
+    the two native calls), ``records`` (attaching the links) and ``collect`` (the pairs); the
+    CellSet's construction from per-cell arrays comes before them and is not in them.
     """
 
     pairs: npt.NDArray[np.int32]
@@ -118,7 +121,9 @@ def find_neighbors(cells: CellSet | CellSource | Sequence[npt.ArrayLike], thresh
     value = _check_threshold(threshold)
     use_debug = _check_debug(debug)
     cell_set = _as_cell_set(cells, edges, origins, collections)
-    return _run(native, cell_set, value, use_debug)
+    # The links go into records of the call's own: a copy, unless the cells were made here.
+    made_here = not isinstance(cells, (CellSet, CellSource))
+    return _run(native, cell_set if made_here else cell_set.copy(), value, use_debug)
 
 
 def _as_cell_set(cells: object, edges: Sequence[npt.ArrayLike] | None,
@@ -184,7 +189,7 @@ def _run(native: NativeModule, cells: CellSet, threshold: float, debug: int) -> 
     timings["broad_phase"] = time.perf_counter() - start
 
     start = time.perf_counter()
-    linked = cells.copy().attach_links(links, link_starts, link_count)
+    linked = cells.attach_links(links, link_starts, link_count)
     timings["records"] = time.perf_counter() - start
 
     start = time.perf_counter()
@@ -192,9 +197,10 @@ def _run(native: NativeModule, cells: CellSet, threshold: float, debug: int) -> 
     timings["narrow_phase"] = time.perf_counter() - start
 
     start = time.perf_counter()
-    link_pairs = _link_pairs(links, link_count)
+    owner, other = _link_cells(links, link_count)
+    link_pairs = np.stack([owner, other], axis=1)
     _check_distances(link_distances, link_pairs, cells)
-    pairs, distances = _confirmed_pairs(link_pairs, link_distances)
+    pairs, distances = _confirmed_pairs(owner, other, link_distances)
     missed = _unrecorded_pairs(bbox, links, link_count)
     timings["collect"] = time.perf_counter() - start
     return NeighborResult(
@@ -208,7 +214,8 @@ def _broad_phase_boxes(cells: CellSet, threshold: float
                        ) -> tuple[npt.NDArray[np.float32], BoxFrame]:
     """The broad phase's ``bbox`` for these cells and the frame it is measured in."""
     lower, upper = cells.bounds()
-    sides = (upper - lower).max(axis=1)
+    extent = upper - lower
+    sides = np.maximum(np.maximum(extent[:, 0], extent[:, 1]), extent[:, 2])
     filled = cells.v_counts > 0
     if filled.all():
         numbers, filled_lower, filled_upper = np.arange(len(cells)), lower, upper
@@ -248,25 +255,23 @@ def _check_distances(link_distances: npt.NDArray[np.float32], link_pairs: npt.ND
             "nearer to them")
 
 
-def _link_pairs(links: npt.NDArray[np.int32], link_count: npt.NDArray[np.uint8]
-                ) -> npt.NDArray[np.int32]:
-    """(n_links, 2): for each result slot, the cell owning it and the cell it names.
+def _link_cells(links: npt.NDArray[np.int32], link_count: npt.NDArray[np.uint8]
+                ) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int32]]:
+    """For each result slot, the cell owning it and the cell it names.
 
     The broad phase, given empty tables, numbers the slots row after row, so the rows' filled
     slots in row order are the slots in order.
     """
     filled = np.arange(links.shape[1]) < link_count[:, None]
-    pairs = np.empty((int(np.count_nonzero(filled)), 2), np.int32)
-    pairs[:, 0] = np.repeat(np.arange(len(link_count), dtype=np.int32), link_count)
-    pairs[:, 1] = links[filled]
-    return pairs
+    return np.repeat(np.arange(len(link_count), dtype=np.int32), link_count), links[filled]
 
 
-def _confirmed_pairs(link_pairs: npt.NDArray[np.int32], link_distances: npt.NDArray[np.float32]
+def _confirmed_pairs(owner: npt.NDArray[np.int32], other: npt.NDArray[np.int32],
+                     link_distances: npt.NDArray[np.float32]
                      ) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.float32]]:
     """The pairs whose link passed, smaller cell first, sorted, with their distances."""
     confirmed = np.flatnonzero(link_distances >= 0)
-    owner, other = link_pairs[confirmed, 0], link_pairs[confirmed, 1]
+    owner, other = owner[confirmed], other[confirmed]
     key = np.minimum(owner, other).astype(np.int64) << 32 | np.maximum(owner, other)
     # Rows come in order and hold their cells in ascending order, so only the links that moved
     # to the higher cell's row are out of place: a stable sort (timsort) merges them in fast.
