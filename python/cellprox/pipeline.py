@@ -245,7 +245,9 @@ def _check_edge_test_range(cells: CellSet, sides: npt.NDArray[np.float32],
 
 def _check_distances(link_distances: npt.NDArray[np.float32], link_pairs: npt.NDArray[np.int32],
                      cells: CellSet) -> None:
-    overflow = np.flatnonzero(np.isinf(link_distances))
+    # Where the square overflows, a result is infinite, or not a number where the square root
+    # is an estimate refined by multiplication (inf * 0).
+    overflow = np.flatnonzero(~np.isfinite(link_distances))
     if overflow.size:
         i, j = (int(x) for x in link_pairs[overflow[0]])
         apart = float(np.linalg.norm(cells.origins[i].astype(np.float64) - cells.origins[j]))
