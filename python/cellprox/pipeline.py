@@ -214,7 +214,7 @@ def _broad_phase_boxes(cells: CellSet, threshold: float
                        ) -> tuple[npt.NDArray[np.float32], BoxFrame]:
     """The broad phase's ``bbox`` for these cells and the frame it is measured in."""
     lower, upper = cells.bounds()
-    extent = upper - lower
+    extent = upper.astype(np.float64) - lower     # float32 could overflow to infinity
     sides = np.maximum(np.maximum(extent[:, 0], extent[:, 1]), extent[:, 2])
     filled = cells.v_counts > 0
     if filled.all():
