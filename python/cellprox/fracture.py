@@ -26,6 +26,7 @@ this module does not need it.
 from __future__ import annotations
 
 import itertools
+import numbers
 import time
 from collections.abc import Callable, Sequence
 from dataclasses import dataclass, field
@@ -149,21 +150,30 @@ def voronoi_fracture(n_cells: int, *, seed: int = 0, collections: int = 1,
 
 def _check_arguments(n_cells: int, collections: int,
                      box: Sequence[float]) -> tuple[int, int, npt.NDArray[np.float64]]:
-    if isinstance(n_cells, bool) or not isinstance(n_cells, (int, np.integer)) or n_cells < 1:
-        raise ValueError(f"voronoi_fracture: n_cells must be a positive integer, not {n_cells!r}")
-    if isinstance(collections, bool) or not isinstance(collections, (int, np.integer)) \
-            or collections < 1:
-        raise ValueError("voronoi_fracture: collections must be a positive integer (1 for a "
-                         f"single collection), not {collections!r}")
-    try:
-        size = np.asarray(box, dtype=np.float64).reshape(3)
-    except (TypeError, ValueError):
+    count = _positive_integer("n_cells", n_cells, "")
+    bands = _positive_integer("collections", collections, " (1 for a single collection)")
+    if isinstance(box, (str, bytes)) or not isinstance(box, (Sequence, np.ndarray)) or \
+            not all(isinstance(s, numbers.Real) and not isinstance(s, (bool, np.bool_))
+                    for s in np.asarray(box, dtype=object).ravel()):
+        raise TypeError("voronoi_fracture: box must be three sizes (x, y, z), such as "
+                        f"(1.0, 1.0, 1.0), not {box!r}")
+    size = np.asarray(box, dtype=np.float64)
+    if size.shape != (3,):
         raise ValueError("voronoi_fracture: box must be three sizes (x, y, z), such as "
-                         f"(1.0, 1.0, 1.0), not {box!r}") from None
+                         f"(1.0, 1.0, 1.0), not {box!r}")
     if not (np.isfinite(size).all() and (size > 0).all()):
         raise ValueError(f"voronoi_fracture: the box's sizes must be positive and finite, not "
                          f"{tuple(float(s) for s in size)}")
-    return int(n_cells), int(collections), size
+    return count, bands, size
+
+
+def _positive_integer(name: str, value: object, hint: str) -> int:
+    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
+        raise TypeError(f"voronoi_fracture: {name} must be a positive integer{hint}, not "
+                        f"{type(value).__name__}")
+    if value < 1:
+        raise ValueError(f"voronoi_fracture: {name} must be a positive integer{hint}, not {value}")
+    return int(value)
 
 
 def _voronoi(points: npt.NDArray[np.float64]) -> object:

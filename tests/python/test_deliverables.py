@@ -1,6 +1,5 @@
 """What differs between the deliverables, and the facts of the Linux binary."""
 import os
-import os
 import pathlib
 import re
 import shutil

@@ -108,13 +108,16 @@ def test_one_cell_is_the_box():
     np.testing.assert_array_equal(np.unique(one.vertices[0][:, 0]), [0.0, 3.0])
 
 
-@pytest.mark.parametrize("kwargs, message", [
-    ({"n_cells": 0}, r"n_cells must be a positive integer, not 0"),
-    ({"n_cells": 2.5}, r"n_cells must be a positive integer"),
-    ({"n_cells": 5, "collections": 0}, r"collections must be a positive integer"),
-    ({"n_cells": 5, "box": (1.0, 1.0)}, r"box must be three sizes"),
-    ({"n_cells": 5, "box": (1.0, -1.0, 1.0)}, r"sizes must be positive and finite"),
+@pytest.mark.parametrize("kwargs, error, message", [
+    ({"n_cells": 0}, ValueError, r"n_cells must be a positive integer, not 0"),
+    ({"n_cells": 2.5}, TypeError, r"n_cells must be a positive integer, not float"),
+    ({"n_cells": "5"}, TypeError, r"n_cells must be a positive integer, not str"),
+    ({"n_cells": 5, "collections": 0}, ValueError, r"collections must be a positive integer"),
+    ({"n_cells": 5, "collections": None}, TypeError, r"collections must be a positive integer"),
+    ({"n_cells": 5, "box": (1.0, 1.0)}, ValueError, r"box must be three sizes"),
+    ({"n_cells": 5, "box": "abc"}, TypeError, r"box must be three sizes"),
+    ({"n_cells": 5, "box": (1.0, -1.0, 1.0)}, ValueError, r"sizes must be positive and finite"),
 ])
-def test_arguments_are_checked(kwargs, message):
-    with pytest.raises(ValueError, match=message):
+def test_arguments_are_checked(kwargs, error, message):
+    with pytest.raises(error, match=message):
         voronoi_fracture(**kwargs)

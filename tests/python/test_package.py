@@ -2,6 +2,7 @@
 import gc
 import os
 import pathlib
+import pickle
 import re
 import subprocess
 import sys
@@ -67,10 +68,6 @@ GOOD_V, GOOD_E = cube()
     (GOOD_V, [GOOD_E], {}, r"vertices is one \(8, 3\) array.*pass \[vertices\]"),
     ([GOOD_V, GOOD_V], [GOOD_E], {}, r"2 vertex arrays but 1 edge arrays"),
     ([GOOD_V, GOOD_V[:, :2]], [GOOD_E] * 2, {}, r"cell 1: vertices have shape \(8, 2\).*\(v, 3\)"),
-    ([GOOD_V.astype(complex)], [GOOD_E], {}, r"cell 0: vertices have dtype complex128.*float32"),
-    ([np.array([["a"] * 3])], [GOOD_E], {}, r"cell 0: vertices have dtype <U1"),
-    ([GOOD_V, GOOD_V], [GOOD_E, GOOD_E.astype(float)], {},
-     r"cell 1: edges have dtype float64.*integer vertex numbers.*np\.int32"),
     ([GOOD_V, GOOD_V], [GOOD_E, np.vstack([GOOD_E, [[3, 8]]])], {},
      r"cell 1: edge 12 is \(3, 8\), but the cell has 8 vertices \(valid vertex numbers: 0\.\.7\)"),
     ([GOOD_V], [np.array([[0, -1]])], {}, r"cell 0: edge 0 is \(0, -1\)"),
@@ -82,10 +79,25 @@ GOOD_V, GOOD_E = cube()
     ([GOOD_V], [GOOD_E], {"origins": [[0, 0]]}, r"origins have .* shape \(1, 2\).*\(1, 3\)"),
     ([GOOD_V], [GOOD_E], {"origins": [[0, 0, np.inf]]}, r"cell 0: its origin .* not finite"),
     ([GOOD_V] * 2, [GOOD_E] * 2, {"collections": [1, 2, 3]}, r"collections must be one integer or 2"),
-    ([GOOD_V], [GOOD_E], {"collections": 1.5}, r"collections must be one integer"),
 ])
 def test_cell_set_names_the_cell_the_problem_and_the_fix(vertices, edges, kwargs, expected):
     with pytest.raises(ValueError, match=expected):
+        cellprox.CellSet(vertices, edges, **kwargs)
+
+
+@pytest.mark.parametrize("vertices, edges, kwargs, expected", [
+    ([GOOD_V.astype(complex)], [GOOD_E], {}, r"cell 0: vertices have dtype complex128.*float32"),
+    ([np.array([["a"] * 3])], [GOOD_E], {}, r"cell 0: vertices have dtype <U1"),
+    ([None], [GOOD_E], {}, r"cell 0: vertices have dtype object"),
+    ("abc", [GOOD_E], {}, r"vertices must be a sequence .* not str"),
+    ([GOOD_V, GOOD_V], [GOOD_E, GOOD_E.astype(float)], {},
+     r"cell 1: edges have dtype float64.*integer vertex numbers.*np\.int32"),
+    ([GOOD_V], [b"\x00\x01"], {}, r"cell 0: edges have dtype \|S2"),
+    ([GOOD_V], [GOOD_E], {"collections": 1.5}, r"collections must be integers"),
+    ([GOOD_V], [GOOD_E], {"origins": "abc"}, r"origins must be real numbers"),
+])
+def test_cell_set_wrong_types_are_type_errors(vertices, edges, kwargs, expected):
+    with pytest.raises(TypeError, match=expected):
         cellprox.CellSet(vertices, edges, **kwargs)
 
 
@@ -145,8 +157,10 @@ def test_attach_links_refuses_tables_the_module_would_trust(ext):
     links, starts, counts = cellprox.link_tables(3)
     with pytest.raises(ValueError, match=r"links must be an integer array of shape \(3, 30\)"):
         cells.attach_links(links[:2], starts, counts)
-    with pytest.raises(ValueError, match=r"link_count must be an integer array of shape \(3,\)"):
+    with pytest.raises(TypeError, match=r"link_count must be integers, not float64"):
         cells.attach_links(links, starts, counts.astype(float))
+    with pytest.raises(ValueError, match=r"link_count must be an integer array of shape \(3,\)"):
+        cells.attach_links(links, starts, counts[:2])
     counts[1] = 31
     with pytest.raises(ValueError, match=r"cell 1: link_count is 31, but its row of links has 30"):
         cells.attach_links(links, starts, counts)
@@ -258,6 +272,16 @@ def test_find_neighbors_counts_pairs_lost_to_full_rows(ext):
     assert result.missed_pairs == n * (n - 1) // 2 - result.n_links > 0
     assert len(result) == result.n_links
     np.testing.assert_array_equal(result.neighbor_counts().sum(), 2 * result.n_links)
+    # A crowd where some rows fill and others do not: every overlapping pair is either a link
+    # or missed.
+    rng = np.random.default_rng(12)
+    crowd = [cube(*rng.uniform(0, 2.0, 3), size=0.6)[0] for _ in range(400)]
+    result = cellprox.find_neighbors(crowd, 0.001, edges=[GOOD_E] * 400)
+    lower, upper = result.bbox[:, 0], result.bbox[:, 1]
+    overlap = ((upper[:, None] > lower[None]) & (upper[None] > lower[:, None])).all(axis=2)
+    overlapping = int(np.triu(overlap, 1).sum())
+    assert (result.link_count == 30).sum() > 20 and result.missed_pairs > 0
+    assert result.missed_pairs == overlapping - result.n_links
 
 
 def test_find_neighbors_edge_cases_and_errors(ext):
@@ -268,13 +292,117 @@ def test_find_neighbors_edge_cases_and_errors(ext):
     for bad in (0, -1.0, float("nan"), float("inf")):
         with pytest.raises(ValueError, match="threshold .* must be a positive finite distance"):
             cellprox.find_neighbors([GOOD_V], bad, edges=[GOOD_E])
-    with pytest.raises(ValueError, match="threshold must be a number"):
-        cellprox.find_neighbors([GOOD_V], "near", edges=[GOOD_E])
-    with pytest.raises(ValueError, match=r"also needs edges=\[\.\.\.\]"):
+    for bad in (1e-46, 1e39):      # float32 rounds them to 0 and to infinity
+        with pytest.raises(ValueError, match="which float32 .* rounds to"):
+            cellprox.find_neighbors([GOOD_V], bad, edges=[GOOD_E])
+    for bad in ("0.1", None, b"0.1", [0.1], True, np.array([0.1])):
+        with pytest.raises(TypeError, match="threshold must be a real number"):
+            cellprox.find_neighbors([GOOD_V], bad, edges=[GOOD_E])
+    for good in (np.float32(0.01), np.float64(0.01), 1, np.int64(1)):
+        assert cellprox.find_neighbors([GOOD_V], good, edges=[GOOD_E]).threshold == float(good)
+    with pytest.raises(TypeError, match="debug must be True or False, not str"):
+        cellprox.find_neighbors([GOOD_V], 0.01, edges=[GOOD_E], debug="no")
+    with pytest.raises(TypeError, match=r"also needs edges=\[\.\.\.\]"):
         cellprox.find_neighbors([GOOD_V], 0.01)
+    with pytest.raises(TypeError, match=r"cells must be a CellSet, .* not str"):
+        cellprox.find_neighbors("cells", 0.01, edges=[])
+    with pytest.raises(TypeError, match=r"cell_count must be an integer, not float"):
+        cellprox.link_tables(2.0)
     cells = cellprox.CellSet([GOOD_V], [GOOD_E])
     with pytest.raises(ValueError, match=r"collections apply only to per-cell vertex arrays"):
         cellprox.find_neighbors(cells, 0.01, collections=[1])
+
+
+def narrow_phase_on(ext, cells, pairs, threshold):
+    """The narrow phase run on exactly these (i, j) pairs, each in row i."""
+    n = len(cells)
+    links, starts, counts = cellprox.link_tables(n)
+    order = np.lexsort((pairs[:, 1], pairs[:, 0]))
+    rows, others = pairs[order, 0], pairs[order, 1]
+    per_row = np.bincount(rows, minlength=n)
+    counts[:] = per_row
+    first = np.cumsum(per_row) - per_row
+    starts[per_row > 0] = first[per_row > 0]
+    links[rows, np.arange(len(rows)) - first[rows]] = others
+    linked = cells.copy().attach_links(links, starts, counts)
+    slots = starts[rows] + (np.arange(len(rows)) - first[rows])
+    result = ext.generate_neighbors(linked.address, n, linked.n_links, threshold, 0)
+    return {tuple(p): result[s] for p, s in zip(pairs[order].tolist(), slots)}
+
+
+@pytest.mark.parametrize("axis, at", [(0, 70_000.0), (1, -1e6), (2, -1e6), (0, 3e5)])
+def test_touching_cells_are_found_far_from_the_origin(ext, axis, at):
+    """There the broad phase's margin rounds away (and beyond 100000 its fold makes every box
+    overlap every other); a row of 80 touching cubes must still give exactly its 79 pairs."""
+    step = np.zeros(3, np.float32)
+    step[axis] = 1.0
+    v, e = cube()
+    row = [(v + np.float32(at + k) * step).astype(np.float32) for k in range(80)]
+    for collections in (0, np.arange(80) % 2):        # the vertex test and the edge test
+        result = cellprox.find_neighbors(row, 0.001, edges=[e] * 80, collections=collections)
+        assert result.pairs.tolist() == [[k, k + 1] for k in range(79)]
+        assert result.missed_pairs == 0 and (result.distances == 1.0).all()
+
+
+def test_a_fracture_far_from_the_origin_keeps_every_face_neighbour(ext):
+    fracture = cellprox.fracture.voronoi_fracture(400, seed=6, collections=2)
+    shift = np.float32([66_000, 0, 0])
+    cells = cellprox.CellSet([v + shift for v in fracture.vertices], fracture.edges,
+                             origins=fracture.origins + shift, collections=fracture.collections)
+    result = cellprox.find_neighbors(cells, 0.001)
+    assert result.missed_pairs == 0
+    found = dict(zip(map(tuple, result.pairs.tolist()), result.distances.tolist()))
+    # Face neighbours share their face's float32 points, so each must pass, with the very
+    # distance the narrow phase gives that link.
+    expected = narrow_phase_on(ext, cells, fracture.neighbors, 0.001)
+    assert all(d >= 0 for d in expected.values())
+    assert {p: found.get(p) for p in expected} == expected
+
+
+def test_scenes_float32_cannot_measure_are_refused(ext):
+    v, e = cube()
+    huge = [v * np.float32(1e9), v * np.float32(1e9) + np.float32([1e9, 0, 0])]
+    with pytest.raises(ValueError, match=r"cell 0 is 1e\+09 across.*overflow"):
+        cellprox.find_neighbors(huge, 0.001, edges=[e, e], collections=[0, 1])
+    assert len(cellprox.find_neighbors(huge, 0.001, edges=[e, e])) == 1   # vertices only
+    with pytest.raises(ValueError, match=r"cells 0 and 1 are close, but their origins are 4e\+38"):
+        cellprox.find_neighbors([v, v + np.float32([1, 0, 0])], 0.001, edges=[e, e],
+                                origins=[[-2e38, 0, 0], [2e38, 0, 0]])
+
+
+PICKLED_RUN = """
+import pickle, sys
+import cellprox
+cells, linked = pickle.load(sys.stdin.buffer)
+result = cellprox.find_neighbors(cells, 0.002)
+again = cellprox.generate_neighbors(linked.address, len(linked), linked.n_links, 0.002, 0)
+pickle.dump((result.pairs, result.distances, again), sys.stdout.buffer)
+"""
+
+
+def test_a_pickled_cell_set_works_in_a_fresh_process(ext, MODULE_NAME):
+    fracture = cellprox.fracture.voronoi_fracture(300, seed=8, collections=2)
+    cells = fracture.cell_set()
+    result = cellprox.find_neighbors(cells, 0.002)
+    blob = pickle.dumps((cells, result.cells))
+    completed = subprocess.run([sys.executable, "-c", PICKLED_RUN], input=blob,
+                               capture_output=True, env=dict(os.environ, CELLPROX_MODULE=MODULE_NAME),
+                               cwd=tempfile.gettempdir(), timeout=120)
+    assert completed.returncode == 0, completed.stderr.decode()
+    pairs, distances, again = pickle.loads(completed.stdout)
+    np.testing.assert_array_equal(pairs, result.pairs)
+    np.testing.assert_array_equal(distances, result.distances)
+    np.testing.assert_array_equal(again, result.link_distances)
+    # In this process too, once the original is gone; the bare records refuse.
+    del cells, result, fracture
+    gc.collect()
+    loaded = pickle.loads(blob)[1]
+    assert (ext.generate_neighbors(loaded.address, len(loaded), loaded.n_links, 0.002, 0)
+            == again).all()
+    with pytest.raises(TypeError, match="pickle the CellSet instead"):
+        pickle.dumps(loaded.records)
+    with pytest.raises(ValueError, match="read-only"):
+        loaded.edge_data[0, 0] = 10**6
 
 
 # --- Types and docs ---------------------------------------------------------------------------
