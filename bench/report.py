@@ -33,10 +33,12 @@ def row_cells(r: Row) -> list[str]:
             "-" if r.near_threshold is None else str(r.near_threshold), r.check]
 
 
-def text_table(header: list[str], rows: list[list[str]]) -> str:
+def text_table(header: list[str], rows: list[list[str]],
+               right: tuple[int, ...] = (2, 3, 4, 5, 7, 8, 9, 10)) -> str:
+    """Columns padded to their widest cell; the columns in `right` aligned to the right."""
     widths = [max(len(header[k]), *(len(r[k]) for r in rows)) if rows else len(header[k])
               for k in range(len(header))]
-    line = lambda cells: "  ".join(c.rjust(w) if k in (2, 3, 4, 5, 7, 8, 9, 10) else c.ljust(w)  # noqa: E731
+    line = lambda cells: "  ".join(c.rjust(w) if k in right else c.ljust(w)  # noqa: E731
                                    for k, (c, w) in enumerate(zip(cells, widths))).rstrip()
     return "\n".join([line(header), line(["-" * w for w in widths])] + [line(r) for r in rows])
 
@@ -124,6 +126,97 @@ def evaluate_targets(rows: list[Row], omp: dict | None) -> list[Target]:
     return targets
 
 
+# --- the limits: crowded boxes, the hard narrow workload, growth, the package, OpenMP ---------
+
+FULL_SIZE = 100000   # the size the growth, package and OpenMP measures are stated at
+
+
+def _at_every_size(text: str, rows: list[Row], kernel: str, workload: str, sizes: list[int],
+                   goal: float) -> Target:
+    """The speed-up over the direct algorithm, which must reach `goal` at each size."""
+    goal_text = f">= {goal:g}x at each"
+    found = {n: find(rows, kernel, workload, n) for n in sizes}
+    measured, missing, low, estimated = [], [], False, False
+    for n, row in found.items():
+        value = row.ratio(row.baseline) if row is not None else None
+        if row is not None and not row.verified:
+            return Target(text, goal_text, f"{n:,}: results differ", "MISSED (results differ)")
+        if value is None:
+            missing.append(n)
+            continue
+        est = row.baseline.estimated or row.module.estimated
+        estimated |= est
+        low |= value < goal
+        measured.append(f"{n // 1000}k {fmt_ratio(value, est)}")
+    status = "MISSED" if low else (
+        "NOT MEASURED at " + ", ".join(f"{n:,}" for n in missing) if missing else "MET")
+    if low and missing:
+        status += " (" + ", ".join(f"{n:,}" for n in missing) + " not measured)"
+    return Target(text, goal_text, ", ".join(measured) or "-",
+                  status + (" (estimated)" if estimated else ""))
+
+
+def _growth(text: str, rows: list[Row], kernel: str, workload: str, per_link: bool,
+            goal: float) -> Target:
+    """Time (or time per link) at FULL_SIZE over that at 10,000 cells."""
+    goal_text = f"<= {goal:g}"
+    small, large = find(rows, kernel, workload, 10000), find(rows, kernel, workload, FULL_SIZE)
+    if small is None or large is None or small.module.ms is None or large.module.ms is None:
+        return Target(text, goal_text, "-", f"NOT MEASURED (10,000 and {FULL_SIZE:,}: --full)")
+    if not (small.verified and large.verified):
+        return Target(text, goal_text, "-", "MISSED (results differ)")
+    value = large.module.ms / small.module.ms
+    if per_link:
+        value *= small.links / large.links
+    est = large.module.estimated or small.module.estimated
+    return Target(text, goal_text, ("~" if est else "") + f"{value:.2f}",
+                  ("MET" if value <= goal else "MISSED") + (" (estimated)" if est else ""))
+
+
+def _measured_at(text: str, goal: float, speed_up: bool, value: float | None,
+                 equal: bool | None, n: int | None, what: str) -> Target:
+    """A ratio from a measurement of its own, stated at FULL_SIZE cells: a speed-up to reach
+    `goal`, or a cost ratio to stay within it; `what` names what is compared."""
+    unit = "x" if speed_up else ""
+    goal_text = f"{'>=' if speed_up else '<='} {goal:g}{unit}"
+    if value is None or n is None:
+        return Target(text, goal_text, "-", "NOT MEASURED")
+    if not equal:
+        return Target(text, goal_text, "-", f"MISSED ({what} differ)")
+    status = "MET" if (value >= goal if speed_up else value <= goal) else "MISSED"
+    if n != FULL_SIZE:
+        status = f"{status} at {n:,}; NOT MEASURED at {FULL_SIZE:,} (--full)"
+    return Target(text, goal_text, f"{value:.2f}{unit}", status)
+
+
+def limit_targets(rows: list[Row], package: dict | None, omp_broad: dict | None
+                  ) -> list[Target]:
+    """The seven speed limits: each a ratio from this run, counted only on equal results."""
+    package_ratio = package["whole_ms"] / package["kernels_ms"] if package else None
+    omp_ratio = None
+    if omp_broad and all("ms" in omp_broad.get(t, {}) for t in (1, 2)):
+        omp_ratio = omp_broad[1]["ms"] / omp_broad[2]["ms"]
+    omp_equal = bool(omp_broad) and all(omp_broad.get(t, {}).get("equal") for t in (1, 2))
+    return [
+        _at_every_size("1 crowded boxes, broad phase vs the direct algorithm", rows, "broad",
+                       "crowded", [5000, 20000, 50000, FULL_SIZE], 1.2),
+        ratio_target("2 Voronoi (random order), 20,000 cells, broad phase vs the direct "
+                     "algorithm", find(rows, "broad", "voronoi", 20000), "baseline", 300),
+        _growth("3 broad phase time, Voronoi 100,000 / 10,000", rows, "broad", "voronoi",
+                False, 11.5),
+        _at_every_size("4 narrow phase, Voronoi, random collections, threshold 0.001, vs the "
+                       "direct loop", rows, "narrow", "voronoi-rc", [20000, 50000], 35),
+        _growth("5 narrow phase time per link, same workload, 100,000 / 10,000", rows,
+                "narrow", "voronoi-rc", True, 1.15),
+        _measured_at("6 find_neighbors, Voronoi, vertex and edge arrays: whole call / its two "
+                     "kernel calls", 1.25, False, package_ratio,
+                     package["equal"] if package else None, package and package["n"],
+                     "tables or results"),
+        _measured_at("7 OpenMP build, broad phase, Voronoi: 1 thread / 2 threads", 1.6, True,
+                     omp_ratio, omp_equal, omp_broad and omp_broad["n"], "tables"),
+    ]
+
+
 def machine() -> dict:
     model = platform.processor() or "unknown"
     try:
@@ -147,8 +240,9 @@ def machine() -> dict:
     return info
 
 
-def report(rows: list[Row], targets: list[Target], omp: dict | None,
-           args: argparse.Namespace, time_box: float) -> None:
+def report(rows: list[Row], targets: list[Target], limits: list[Target], omp: dict | None,
+           omp_broad: dict | None, package: dict | None, args: argparse.Namespace,
+           time_box: float) -> None:
     table = [row_cells(r) for r in rows]
     notes = [
         "Times: wall-clock median of up to {} runs; '~' marks an estimate (a run "
@@ -176,7 +270,28 @@ def report(rows: list[Row], targets: list[Target], omp: dict | None,
                              + (f"{r['ms']:.1f} ms (median of {r['runs']}), results "
                                 f"{'equal to the baseline' if r['equal'] else 'DIFFER'}"
                                 if "ms" in r else f"failed: {r.get('error')}"))
+    once = [f"{r.kernel} {r.workload} {r.n:,} {name}" for r in rows
+            for name in ("module", "baseline") if getattr(r, name).runs == 1 and args.repeat > 1]
+    if once:
+        notes.append("Measured once (a single run took the repeat budget): " + "; ".join(once)
+                     + ".")
+    if omp_broad:
+        for threads in (1, 2):
+            r = omp_broad.get(threads, {})
+            omp_lines.append(f"OpenMP build, broad phase, {omp_broad['workload']} "
+                             f"{omp_broad['n']:,} cells, OMP_NUM_THREADS={threads}: "
+                             + (f"{r['ms']:.1f} ms (median of {r['runs']}), tables "
+                                f"{'equal to the reference' if r['equal'] else 'DIFFER'}"
+                                if "ms" in r else f"failed: {r.get('error')}"))
+    if package:
+        omp_lines.append(
+            f"find_neighbors, {package['workload']} {package['n']:,} cells given as per-cell "
+            f"vertex and edge arrays: whole call {package['whole_ms']:.1f} ms, its broad and "
+            f"narrow phase {package['kernels_ms']:.1f} ms (medians of {package['runs']}); "
+            f"tables and result {'equal to the references' if package['equal'] else 'DIFFER'}.")
     target_rows = [[t.text, t.goal, t.measured, t.status] for t in targets]
+    limit_header = ["measure", "value", "target", "met/missed"]
+    limit_rows = [[t.text, t.measured, t.goal, t.status] for t in limits]
     info = machine()
     machine_line = (f"Machine: {info['cpu']}, {info['cores']} cores; Python {info['python']}, "
                     f"numpy {info['numpy']}, BLAS {info.get('blas', 'unknown')}; "
@@ -194,6 +309,8 @@ def report(rows: list[Row], targets: list[Target], omp: dict | None,
         print(line)
     print()
     print(text_table(["target", "goal", "measured", "status"], target_rows))
+    print()
+    print(text_table(limit_header, limit_rows, right=()))
     for r in rows:
         for d in r.details:
             print(f"  {r.kernel} {r.workload} {r.n:,}: {d}")
@@ -201,10 +318,13 @@ def report(rows: list[Row], targets: list[Target], omp: dict | None,
         md = [machine_line, "", markdown_table(HEADER, table), ""]
         md += [n + "  " for n in notes + omp_lines]
         md += ["", markdown_table(["target", "goal", "measured", "status"], target_rows), ""]
+        md += [markdown_table(limit_header, limit_rows), ""]
         args.markdown.parent.mkdir(parents=True, exist_ok=True)
         args.markdown.write_text("\n".join(md))
     if args.json:
         args.json.parent.mkdir(parents=True, exist_ok=True)
         args.json.write_text(json.dumps({
             "machine": info, "rows": [asdict(r) for r in rows],
-            "targets": [asdict(t) for t in targets], "openmp": omp}, indent=1, default=str))
+            "targets": [asdict(t) for t in targets], "limits": [asdict(t) for t in limits],
+            "openmp": omp, "openmp_broad": omp_broad, "package": package},
+            indent=1, default=str))

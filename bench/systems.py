@@ -139,8 +139,14 @@ def bench_broad(w: Workload, module, baseline: Baseline, clock: Clock, name: str
     baseline_t = clock.measure(f"broad/{name}/baseline", w.n, fresh,
                                lambda t: t.run(baseline.get_bb_intersections))
     want = clock.last[1] if clock.last else None
-    peer_t = clock.measure(f"broad/{name}/kdtree", w.n, lambda: w.corners, peers.kdtree_pairs)
+    peer_t, peer_name = Timing(), "-"
+    if w.pair_peer:
+        peer_t, peer_name = clock.measure(f"broad/{name}/kdtree", w.n, lambda: w.corners,
+                                          peers.kdtree_pairs), "cKDTree"
     source = "baseline"
+    if want is None and not w.pair_peer:
+        return Row("broad", name, w.n, got.n_links if got else 0, module_t, baseline_t, peer_t,
+                   peer_name, "not checked (baseline over the time box)"), got
     if want is None:
         # Too slow to run directly: the same tables from the exact overlapping pairs.
         pairs = clock.last[1] if clock.last else peers.kdtree_pairs(w.corners)
@@ -152,7 +158,7 @@ def bench_broad(w: Workload, module, baseline: Baseline, clock: Clock, name: str
     else:
         differences = compare.table_differences(got, want)
         check = f"ok ({source})" if not differences else "MISMATCH"
-    row = Row("broad", name, w.n, want.n_links, module_t, baseline_t, peer_t, "cKDTree", check,
+    row = Row("broad", name, w.n, want.n_links, module_t, baseline_t, peer_t, peer_name, check,
               details=differences)
     return row, want
 
@@ -217,21 +223,24 @@ def time_numpy_peer(w: Workload, tables: LinkTables, expected: np.ndarray, peer_
 # --- OpenMP build ----------------------------------------------------------------------------
 
 def bench_openmp(w: Workload, tables: LinkTables, expected: np.ndarray, module_dir: Path,
-                 repeat: int) -> dict:
-    """The OpenMP build's narrow phase at OMP_NUM_THREADS=1 and 2, each in its own process."""
-    results = {}
+                 repeat: int, phase: str = "narrow") -> dict:
+    """The OpenMP build's narrow or broad phase at OMP_NUM_THREADS=1 and 2, each in its own
+    process, checked against the reference tables (broad) or result (narrow)."""
+    results: dict = {"phase": phase, "workload": w.kind if phase == "broad" else w.name,
+                     "n": w.n}
     with tempfile.TemporaryDirectory() as tmp:
         data = Path(tmp) / "workload.npz"
         np.savez(data, vertices=w.vertices, v_start=w.v_start, v_count=w.v_count,
                  edges=w.edges, e_start=w.e_start, e_count=w.e_count, origins=w.origins,
                  collections=w.collections, corners=w.corners, links=tables.links,
                  link_starts=tables.link_starts, link_count=tables.link_count,
-                 n_links=tables.n_links, threshold=w.threshold, expected=expected)
+                 n_links=tables.n_links, bbox=tables.bbox, threshold=w.threshold,
+                 expected=expected)
         for threads in (1, 2):
             env = dict(os.environ, OMP_NUM_THREADS=str(threads))
             done = subprocess.run(
                 [sys.executable, str(HERE / "omp_worker.py"), str(module_dir), str(data),
-                 str(repeat)], env=env, capture_output=True, text=True, timeout=1800)
+                 str(repeat), phase], env=env, capture_output=True, text=True, timeout=1800)
             if done.returncode != 0:
                 results[threads] = {"error": done.stderr.strip().splitlines()[-1:]}
             else:
@@ -253,3 +262,36 @@ def first_block_share(tables: LinkTables, threads: int) -> float:
     first = n // threads + (1 if n % threads else 0)
     total = int(tables.link_count.sum(dtype=np.int64))
     return int(tables.link_count[:first].sum(dtype=np.int64)) / total if total else 0.0
+
+
+# --- the package ------------------------------------------------------------------------------
+
+def bench_package(w: Workload, tables: LinkTables, expected: np.ndarray, repeat: int,
+                  budget: float) -> dict:
+    """cellprox.find_neighbors on the cells given as per-cell vertex and edge arrays: the whole
+    call against the two kernel calls inside it (the call's own timings). Its tables and result
+    must equal the references, which holds while the threshold is within the box margin (the
+    package then widens the boxes exactly as the broad phase does)."""
+    import cellprox
+
+    vertices = [w.cell_vertices(i) for i in range(w.n)]
+    edges = [w.cell_edges(i) for i in range(w.n)]
+    whole: list[float] = []
+    kernels: list[float] = []
+    result = None
+    while len(whole) < repeat and sum(whole) / 1000 <= budget:
+        del result   # the previous call's arrays are not kept through the next one
+        gc.collect()
+        start = time.perf_counter()
+        result = cellprox.find_neighbors(vertices, w.threshold, edges=edges, origins=w.origins,
+                                         collections=w.collections)
+        whole.append((time.perf_counter() - start) * 1000)
+        kernels.append((result.timings["broad_phase"] + result.timings["narrow_phase"]) * 1000)
+    assert result is not None
+    equal = (result.n_links == tables.n_links
+             and all(np.array_equal(getattr(result, name), getattr(tables, name))
+                     for name in ("links", "link_starts", "link_count"))
+             and result.link_distances.shape == expected.shape
+             and bool((result.link_distances.view(np.uint32) == expected.view(np.uint32)).all()))
+    return {"workload": w.name, "n": w.n, "whole_ms": statistics.median(whole),
+            "kernels_ms": statistics.median(kernels), "runs": len(whole), "equal": equal}
