@@ -290,7 +290,7 @@ def bench_package(w: Workload, tables: LinkTables, expected: np.ndarray, repeat:
     assert result is not None
     equal = (result.n_links == tables.n_links
              and all(np.array_equal(getattr(result, name), getattr(tables, name))
-                     for name in ("links", "link_starts", "link_count"))
+                     for name in ("bbox", "links", "link_starts", "link_count"))
              and result.link_distances.shape == expected.shape
              and bool((result.link_distances.view(np.uint32) == expected.view(np.uint32)).all()))
     return {"workload": w.name, "n": w.n, "whole_ms": statistics.median(whole),
