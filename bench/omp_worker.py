@@ -1,8 +1,9 @@
-"""Times the narrow phase of the OpenMP build in a process of its own, so that OMP_NUM_THREADS
-(set by the caller) sizes its thread team. Prints one JSON line: median ms, runs, and whether
-the result equals the baseline's bit for bit.
+"""Times the narrow or the broad phase of the OpenMP build in a process of its own, so that
+OMP_NUM_THREADS (set by the caller) sizes its thread team. Prints one JSON line: median ms, runs,
+and whether the result (narrow) or the widened boxes and link tables (broad) equal the
+reference bit for bit.
 
-Usage: python omp_worker.py BUILD_DIR WORKLOAD.npz REPEAT
+Usage: python omp_worker.py BUILD_DIR WORKLOAD.npz REPEAT [narrow|broad]
 """
 import importlib.util
 import json
@@ -14,6 +15,7 @@ from pathlib import Path
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
+import compare  # noqa: E402
 from workloads import CellRecords, LinkTables, Workload  # noqa: E402
 
 
@@ -28,30 +30,47 @@ def load_module(build_dir: Path, name: str = "cellprox_gnu"):
     return module
 
 
+def reference_tables(d) -> LinkTables:
+    tables = LinkTables(d["bbox"])   # the widened boxes
+    tables.links[:] = d["links"]
+    tables.link_starts[:] = d["link_starts"]
+    tables.link_count[:] = d["link_count"]
+    tables.n_links = int(d["n_links"])
+    return tables
+
+
+def timed(prepare, call, repeat: int) -> tuple[object, list[float]]:
+    """The first call's result (it also warms the thread team up) and the next calls' times."""
+    result = call(prepare())
+    times = []
+    for _ in range(repeat):
+        inputs = prepare()
+        start = time.perf_counter()
+        call(inputs)
+        times.append((time.perf_counter() - start) * 1000)
+    return result, times
+
+
 def main() -> None:
     build_dir, data_path, repeat = Path(sys.argv[1]), Path(sys.argv[2]), int(sys.argv[3])
+    phase = sys.argv[4] if len(sys.argv) > 4 else "narrow"
     module = load_module(build_dir)
     d = np.load(data_path)
     w = Workload("voronoi", len(d["v_count"]), d["vertices"], d["v_start"], d["v_count"],
                  d["edges"], d["e_start"], d["e_count"], d["origins"], d["collections"],
                  d["corners"], float(d["threshold"]))
-    tables = LinkTables(w.corners)
-    tables.links[:] = d["links"]
-    tables.link_starts[:] = d["link_starts"]
-    tables.link_count[:] = d["link_count"]
-    tables.n_links = int(d["n_links"])
-    records = CellRecords(w, tables)
-    call = lambda: module.generate_neighbors(records.address, w.n, tables.n_links,  # noqa: E731
-                                             w.threshold, 0)
-    result = call()   # also warms the thread team up
-    times = []
-    for _ in range(repeat):
-        start = time.perf_counter()
-        call()
-        times.append((time.perf_counter() - start) * 1000)
-    expected = d["expected"]
-    equal = result.shape == expected.shape and bool(
-        (result.view(np.uint32) == expected.view(np.uint32)).all())
+    tables = reference_tables(d)
+    if phase == "broad":
+        got, times = timed(lambda: LinkTables(w.corners),
+                           lambda t: t.run(module.get_bb_intersections), repeat)
+        equal = not compare.table_differences(got, tables)
+    else:
+        records = CellRecords(w, tables)
+        result, times = timed(lambda: None, lambda _: module.generate_neighbors(
+            records.address, w.n, tables.n_links, w.threshold, 0), repeat)
+        expected = d["expected"]
+        equal = result.shape == expected.shape and bool(
+            (result.view(np.uint32) == expected.view(np.uint32)).all())
     print(json.dumps({"ms": statistics.median(times), "runs": repeat, "equal": equal,
                       "module": str(module.__file__)}))
 

@@ -4,13 +4,18 @@
   or in two;
 - ``uniform``: uniform random boxes (8 vertices, 12 edges each), a handful of overlaps per box;
 - ``dense``: a dense cluster of boxes in which every box overlaps hundreds of others, so that
-  the link rows fill up to their 30 slots.
+  the link rows fill up to their 30 slots;
+- ``crowded``: large boxes in a unit cube, each overlapping nearly every other, so that every
+  row fills at once (broad phase only);
+- with the Voronoi cells also ``voronoi-rc``: each cell's collection drawn at random, so that
+  about half of the links take the edge test.
 
 Cell order is random in all of them (no spatial locality to lean on). Every workload carries a
 narrow-phase threshold relative to its cell size.
 """
 from __future__ import annotations
 
+import dataclasses
 import hashlib
 import os
 from dataclasses import dataclass
@@ -29,6 +34,12 @@ BOX_EDGES = np.array([[0, 1], [2, 3], [4, 5], [6, 7], [0, 2], [1, 3], [4, 6], [5
 # Overlaps per box: about this many in the uniform boxes, this many in the dense cluster.
 UNIFORM_OVERLAPS = 6
 DENSE_OVERLAPS = 300
+# Crowded boxes: half-sides on each axis, drawn uniformly; with centres in the unit cube, two
+# boxes fail to overlap only when they sit near opposite corners.
+CROWDED_HALF_SIDES = (0.3, 0.6)
+# The random-collection Voronoi workload's threshold, absolute: at 10,000 to 100,000 cells it is
+# 2% to 5% of the mean seed spacing.
+RANDOM_COLLECTIONS_THRESHOLD = 0.001
 
 
 @dataclass
@@ -49,6 +60,10 @@ class Workload:
     corners: np.ndarray       # (n, 8, 3) float32, the broad phase's input (copy before use)
     threshold: float
     label: str = ""
+    # Whether the narrow phase is timed on it, and whether the pair-search peer can list its
+    # overlapping pairs (about n * n / 2 of them when every box overlaps every other).
+    narrow_phase: bool = True
+    pair_peer: bool = True
 
     @property
     def name(self) -> str:
@@ -114,6 +129,25 @@ def dense_cluster(n: int, seed: int = 2, overlaps: int = DENSE_OVERLAPS) -> Work
     centre = rng.uniform(0.0, side, (n, 3))
     half = rng.uniform(0.4, 0.6, (n, 3))
     return _box_cells("dense", centre - half, centre + half, rng, 0.02, "dense")
+
+
+def crowded_boxes(n: int, seed: int = 4) -> Workload:
+    """n boxes with centres uniform in the unit cube and half-sides uniform in
+    CROWDED_HALF_SIDES on each axis. The direct pass stops each row at its 30th link, so this is
+    where a grid has the least to gain; the broad phase alone is timed."""
+    rng = np.random.default_rng(seed)
+    centre = rng.uniform(0.0, 1.0, (n, 3))
+    half = rng.uniform(*CROWDED_HALF_SIDES, (n, 3))
+    w = _box_cells("crowded", centre - half, centre + half, rng, 0.02, "crowded")
+    return dataclasses.replace(w, narrow_phase=False, pair_peer=False)
+
+
+def random_collections(w: Workload, seed: int = 5) -> Workload:
+    """The same cells, each in collection 0 or 1 at random, with the absolute threshold
+    RANDOM_COLLECTIONS_THRESHOLD: cells stay numbered in the order of their random seeds."""
+    rng = np.random.default_rng(seed)
+    return dataclasses.replace(w, collections=rng.integers(0, 2, w.n).astype(np.int32),
+                               threshold=RANDOM_COLLECTIONS_THRESHOLD, label="voronoi-rc")
 
 
 def voronoi(n: int, collections: int, seed: int = 3, cache_dir: Path | None = None) -> Workload:
@@ -191,13 +225,15 @@ class CellRecords:
 
 
 def make(kind: str, n: int, cache_dir: Path | None = None) -> list[Workload]:
-    """The workloads of one kind and size: Voronoi gives the one- and two-collection variants
-    (same cells, so one broad phase serves both)."""
+    """The workloads of one kind and size: Voronoi gives the one-collection, two-collection and
+    random-collection variants (same cells, so one broad phase serves all three)."""
     if kind == "voronoi":
-        two = voronoi(n, 2, cache_dir=cache_dir)
-        return [voronoi(n, 1, cache_dir=cache_dir), two]
+        one = voronoi(n, 1, cache_dir=cache_dir)
+        return [one, voronoi(n, 2, cache_dir=cache_dir), random_collections(one)]
     if kind == "uniform":
         return [uniform_boxes(n)]
     if kind == "dense":
         return [dense_cluster(n)]
+    if kind == "crowded":
+        return [crowded_boxes(n)]
     raise ValueError(f"unknown workload kind {kind!r}")

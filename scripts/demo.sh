@@ -6,5 +6,27 @@
 demo_args=("$@")
 set --    # setup.sh takes its own arguments as system packages to install
 source "$(dirname "$0")/setup.sh"
-python -m pip install --quiet ".[demo]"
+
+# Reinstalling rebuilds the module (seconds), so it happens only when what the install is made
+# from has changed since the last one: the sources, the build files and the extras (in
+# pyproject.toml), fingerprinted together with their paths. The stamp lives in the virtual
+# environment, so a new environment always starts with an install.
+sources_fingerprint() {
+  find CMakeLists.txt pyproject.toml kernels module platform python -type f \
+    ! -path '*/__pycache__/*' ! -name '*.pyc' -print0 | LC_ALL=C sort -z \
+    | xargs -0 sha256sum | sha256sum | cut -d' ' -f1
+}
+installed() {
+  python - <<'EOF'
+import importlib.util, sys
+sys.exit(any(importlib.util.find_spec(m) is None for m in ("cellprox", "scipy", "matplotlib")))
+EOF
+}
+stamp="$VENV/.cellprox-demo-install"
+fingerprint="$(sources_fingerprint)"
+if [ "$(cat "$stamp" 2>/dev/null)" != "$fingerprint" ] || ! installed; then
+  rm -f "$stamp"
+  python -m pip install --quiet ".[demo]"
+  echo "$fingerprint" > "$stamp"
+fi
 python -m cellprox demo --output build/cellprox-demo.png "${demo_args[@]}"

@@ -6,7 +6,7 @@ import importlib.machinery
 import os
 import sys
 from types import ModuleType
-from typing import Protocol, cast
+from typing import Any, Protocol, Union, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -17,17 +17,30 @@ ENVIRONMENT_VARIABLE = "CELLPROX_MODULE"
 FUNCTIONS = ("get_bb_intersections", "generate_neighbors")
 
 
+# A writable buffer with the right item type and number of dimensions (numpy arrays, memoryviews
+# and the like); None is accepted only with a cell_count of 0 or less.
+Buffer = Union[npt.NDArray[Any], memoryview, bytearray, None]
+
+
 class NativeModule(Protocol):
-    """The interface of the native modules (cellprox_gnu, cellprox_darwin, cellprox_nt)."""
+    """The interface of the native modules (cellprox_gnu, cellprox_darwin, cellprox_nt).
+
+    The one written form of their signatures: the type stub installed beside each module takes
+    its functions from here.
+    """
 
     __name__: str
 
-    def get_bb_intersections(self, bbox: object, cell_count: int, links: object,
-                             link_starts: object, link_count: object) -> int: ...
+    def get_bb_intersections(self, bbox: Buffer, cell_count: int, links: Buffer,
+                             link_starts: Buffer, link_count: Buffer) -> int:
+        """get_bb_intersections(float[:, :, :] bbox, int cell_count, int[:, :] links,
+        int[:] link_starts, unsigned char[:] link_count) -> int"""
 
     def generate_neighbors(self, cells_p: int, cell_count: int, n_links: int,
                            distance_threshold: float, use_debug: int
-                           ) -> npt.NDArray[np.float32]: ...
+                           ) -> npt.NDArray[np.float32]:
+        """generate_neighbors(long long cells_p, int cell_count, int n_links,
+        float distance_threshold, int use_debug) -> ndarray"""
 
 
 def module_name() -> tuple[str, str]:

@@ -1,4 +1,7 @@
-"""``python -m cellprox demo``: fracture a box, find which cells touch, draw the result."""
+"""``python -m cellprox demo``: fracture a box, find which cells touch, draw the result.
+
+This module computes the run, its summary and what the picture shows; demo_picture draws it.
+"""
 from __future__ import annotations
 
 import os
@@ -6,23 +9,16 @@ import sys
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, TextIO
+from typing import TextIO
 
 import numpy as np
 import numpy.typing as npt
 
 from cellprox.cells import MAX_CELL_LINKS, CellSet
 from cellprox.fracture import Fracture, voronoi_fracture
+from cellprox.demo_picture import import_pyplot, save
 from cellprox.pipeline import NeighborResult, find_neighbors
 
-if TYPE_CHECKING:
-    from matplotlib.axes import Axes
-    from matplotlib.figure import Figure
-
-# Collection colours (colour-blind safe), and the colours of confirmed links.
-COLLECTION_COLORS = ["#4477aa", "#ee7733", "#228833", "#aa3377", "#66ccee", "#ccbb44", "#bbbbbb"]
-SAME_COLOR = "#333333"
-ACROSS_COLOR = "#cc1111"
 # At most this many cells are drawn in the 3-D view (a random choice beyond it).
 MAX_CELLS_3D = 2500
 # The slice shows a window of about this many cut cells.
@@ -62,7 +58,7 @@ class DemoRun:
 
 def run_demo(options: DemoOptions, out: TextIO = sys.stdout) -> DemoRun:
     """Fractures, finds the neighbours, prints the summary to ``out`` and writes the picture."""
-    plt = _import_matplotlib()
+    import_pyplot()   # before the work: without matplotlib there is nothing to show
     _check_writable(options.output)
     begin = time.perf_counter()
     progress = Progress(None if options.quiet else sys.stderr, begin)
@@ -88,9 +84,7 @@ def run_demo(options: DemoOptions, out: TextIO = sys.stdout) -> DemoRun:
 
     progress(f"drawing {options.output}")
     start = time.perf_counter()
-    figure = draw(fracture, result, seconds)
-    figure.savefig(options.output, dpi=110)
-    plt.close(figure)
+    save(picture(fracture, result, seconds), options.output)
     seconds["picture"] = time.perf_counter() - start
     print(f"picture: {options.output} (drawn in {seconds['picture']:.1f} s; total "
           f"{time.perf_counter() - begin:.1f} s)", file=out)
@@ -104,19 +98,6 @@ def _check_writable(path: Path) -> None:
         raise IsADirectoryError(21, "it is a directory", str(path))
     if not os.access(path.parent, os.W_OK) or (path.exists() and not os.access(path, os.W_OK)):
         raise PermissionError(13, "permission denied", str(path))
-
-
-def _import_matplotlib() -> Any:
-    try:
-        import matplotlib
-    except ImportError as error:
-        raise SystemExit(
-            "cellprox demo: the picture needs matplotlib, and the fracture scipy; install both "
-            f"with: pip install \"cellprox[demo]\"  ({error})") from None
-    matplotlib.use("Agg")
-    import matplotlib.pyplot as plt
-
-    return plt
 
 
 def across(fracture: Fracture, pairs: npt.NDArray[np.int32]) -> npt.NDArray[np.bool_]:
@@ -210,32 +191,58 @@ def slice_polygons(cells: CellSet, z: float) -> tuple[list[npt.NDArray[np.float6
     return polygons, np.asarray(kept, np.int64)
 
 
-def draw(fracture: Fracture, result: NeighborResult, seconds: dict[str, float]) -> Figure:
-    """The demo's picture: a 3-D view, a slice through the middle and the neighbour counts."""
-    import matplotlib.pyplot as plt
-    from matplotlib.artist import Artist
-    from matplotlib.collections import LineCollection, PolyCollection
-    from matplotlib.colors import to_rgba
-    from matplotlib.lines import Line2D
-    from matplotlib.patches import Patch
-    from mpl_toolkits.mplot3d.art3d import (  # type: ignore[import-untyped, unused-ignore]
-        Line3DCollection,
-    )
+@dataclass
+class WireFrames:
+    """The edges of some cells of one collection, as (k, 2, 3) line segments."""
+    collection: int
+    along_boundary: bool   # cells with a confirmed link to another collection
+    segments: npt.NDArray[np.float32]
 
+
+@dataclass
+class Picture:
+    """What the demo's picture shows: a 3-D view, a slice through the middle and the neighbour
+    counts per cell, with the figures behind its titles."""
+    box: tuple[float, float, float]
+    cells: int
+    collections: int
+    # 3-D view: wire frames in drawing order, and the confirmed links across collections
+    # between the cells' origins.
+    shown_cells: int
+    frames: list[WireFrames]
+    across_links: npt.NDArray[np.float64]
+    # Slice at height slice_z: the cut cells' polygons and collections, their origins (x, y),
+    # the confirmed links between them (same collection, across), and the window shown.
+    slice_z: float
+    slice_polygons: list[npt.NDArray[np.float64]]
+    slice_collections: npt.NDArray[np.int32]
+    slice_origins: npt.NDArray[np.float64]
+    slice_same: npt.NDArray[np.float64]
+    slice_across: npt.NDArray[np.float64]
+    window: tuple[tuple[float, float], tuple[float, float]]
+    zoomed: bool
+    # Neighbours per cell: confirmed, and by shared faces.
+    confirmed_counts: npt.NDArray[np.int64]
+    face_counts: npt.NDArray[np.int64]
+    n_links: int
+    pairs: int
+    across_pairs: int
+    threshold: float
+    seconds: dict[str, float]
+
+
+def picture(fracture: Fracture, result: NeighborResult, seconds: dict[str, float]) -> Picture:
+    """The content of the demo's picture for one run."""
     cells = result.cells
     n = len(fracture)
     n_coll = int(fracture.collections.max()) + 1 if n else 1
-    colors = [COLLECTION_COLORS[c % len(COLLECTION_COLORS)] for c in range(n_coll)]
     pairs = result.pairs
     is_across = across(fracture, pairs)
     origins = fracture.origins.astype(np.float64)
+    box = fracture.box
 
-    figure = plt.figure(figsize=(17, 6.4), layout="constrained")
-    grid = figure.add_gridspec(1, 3, width_ratios=[1.15, 1.0, 0.8])
-
-    # 3-D: the cells as faint wire frames by collection, the cells along the boundaries between
-    # collections stronger, and the links across collections in red.
-    ax3: Any = figure.add_subplot(grid[0], projection="3d", computed_zorder=False)
+    # 3-D: at most MAX_CELLS_3D cells faintly, and those along the boundaries between
+    # collections stronger (again at most MAX_CELLS_3D).
     shown = np.arange(n)
     if n > MAX_CELLS_3D:
         shown = np.sort(np.random.default_rng(0).choice(n, MAX_CELLS_3D, replace=False))
@@ -244,50 +251,22 @@ def draw(fracture: Fracture, result: NeighborResult, seconds: dict[str, float]) 
     strong = np.flatnonzero(boundary)
     if len(strong) > MAX_CELLS_3D:
         strong = np.sort(np.random.default_rng(1).choice(strong, MAX_CELLS_3D, replace=False))
+    frames: list[WireFrames] = []
     for c in range(n_coll):
-        for group, alpha, width in ((shown[~boundary[shown]], 0.22, 0.3), (strong, 0.45, 0.4)):
+        for group, along in ((shown[~boundary[shown]], False), (strong, True)):
             mine = group[fracture.collections[group] == c]
             segments = [cells.vertices(i)[cells.edges(i)] for i in mine.tolist()]
             if segments:
-                ax3.add_collection3d(Line3DCollection(
-                    np.concatenate(segments), colors=colors[c], linewidths=width, alpha=alpha))
-    if is_across.any():
-        links = origins[pairs[is_across]]
-        width = float(np.clip(800.0 / len(links), 0.4, 1.0))
-        ax3.add_collection3d(Line3DCollection(links, colors=ACROSS_COLOR, linewidths=width,
-                                              alpha=0.85))
-    box = fracture.box
-    ax3.set_xlim(0, box[0])
-    ax3.set_ylim(0, box[1])
-    ax3.set_zlim(0, box[2])
-    ax3.set_box_aspect(box)
-    ax3.view_init(elev=22, azim=-58)
-    ax3.set_xlabel("x")
-    ax3.set_ylabel("y")
-    ax3.set_zlabel("z")
-    drawn = "all cells" if len(shown) == n else f"{len(shown):,} of {n:,} cells"
-    ax3.set_title(f"3-D: {drawn}, stronger along collection boundaries;\n"
-                  "red: confirmed links across collections", fontsize=10)
+                frames.append(WireFrames(c, along, np.concatenate(segments)))
 
-    # Slice: the cells cut at half height, and the confirmed links between cut cells.
-    ax2: Axes = figure.add_subplot(grid[1])
+    # Slice at half height.
     z = box[2] / 2
     polygons, cut = slice_polygons(cells, z)
-    if polygons:
-        fills = [to_rgba(colors[int(fracture.collections[i])], 0.38) for i in cut.tolist()]
-        ax2.add_collection(PolyCollection(polygons, facecolors=fills, edgecolors="white",
-                                          linewidths=0.9))
     in_slice = np.zeros(n, bool)
     in_slice[cut] = True
     visible = in_slice[pairs[:, 0]] & in_slice[pairs[:, 1]] if len(pairs) else np.zeros(0, bool)
-    for flag, color, width in ((False, SAME_COLOR, 0.6), (True, ACROSS_COLOR, 1.3)):
-        chosen = pairs[visible & (is_across == flag)]
-        if len(chosen):
-            ax2.add_collection(LineCollection(origins[chosen][:, :, :2], colors=color,
-                                              linewidths=width, alpha=0.85))
-    ax2.plot(origins[cut, 0], origins[cut, 1], ".", color="black", markersize=2.0)
-    # Many cut cells: zoom in on a window of about MAX_SLICE_CELLS of them, on the first
-    # boundary between collections.
+    # Many cut cells: a window of about MAX_SLICE_CELLS of them, on the first boundary between
+    # collections.
     x_range, y_range = (0.0, box[0]), (0.0, box[1])
     zoomed = len(cut) > MAX_SLICE_CELLS
     if zoomed:
@@ -296,40 +275,16 @@ def draw(fracture: Fracture, result: NeighborResult, seconds: dict[str, float]) 
         left = float(np.clip(centre_x - side / 2, 0.0, box[0] - side))
         bottom = (box[1] - side) / 2
         x_range, y_range = (left, left + side), (bottom, bottom + side)
-    ax2.set_xlim(*x_range)
-    ax2.set_ylim(*y_range)
-    ax2.set_aspect("equal")
-    ax2.set_xlabel("x")
-    ax2.set_ylabel("y")
-    where = (f"x {x_range[0]:.2f}..{x_range[1]:.2f}, y {y_range[0]:.2f}..{y_range[1]:.2f} of "
-             if zoomed else "")
-    ax2.set_title(f"slice z = {z:g} ({where}{len(cut):,} cut cells):\n"
-                  "confirmed links between the cut cells' origins", fontsize=10)
-    handles: list[Artist] = [Patch(facecolor=colors[c], alpha=0.5, label=f"collection {c}")
-                             for c in range(n_coll)]
-    handles += [Line2D([], [], color=SAME_COLOR, lw=1.0, label="confirmed, same collection"),
-                Line2D([], [], color=ACROSS_COLOR, lw=1.5, label="confirmed, across collections")]
-    ax2.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, -0.1), ncol=2,
-               fontsize=8, frameon=False)
 
-    # Neighbour counts per cell: confirmed against the cells sharing a face.
-    ax1: Axes = figure.add_subplot(grid[2])
-    confirmed = result.neighbor_counts()
-    faces = np.bincount(fracture.neighbors.ravel(), minlength=n)
-    top = int(max(confirmed.max(initial=0), faces.max(initial=0))) + 2
-    bins = [k - 0.5 for k in range(top)]
-    ax1.hist(faces, bins=bins, color="#bbbbbb", label="cells sharing a face")
-    ax1.hist(confirmed, bins=bins, histtype="step", color="black", linewidth=1.4,
-             label="confirmed neighbours")
-    ax1.set_xlabel("neighbours per cell")
-    ax1.set_ylabel("cells")
-    ax1.legend(fontsize=8, frameon=False)
-    ax1.set_title(f"mean {confirmed.mean() if n else 0:.1f} confirmed, "
-                  f"{faces.mean() if n else 0:.1f} by shared faces", fontsize=10)
-
-    times = ", ".join(f"{name} {value:.2f} s" for name, value in seconds.items())
-    figure.suptitle(
-        f"cellprox: {n:,} Voronoi cells, {result.n_links:,} candidate links, "
-        f"{len(pairs):,} confirmed neighbour pairs ({int(is_across.sum()):,} across "
-        f"collections) at threshold {result.threshold:g}\n{times}", fontsize=12)
-    return figure
+    return Picture(
+        box=box, cells=n, collections=n_coll, shown_cells=len(shown), frames=frames,
+        across_links=origins[pairs[is_across]],
+        slice_z=z, slice_polygons=polygons, slice_collections=fracture.collections[cut],
+        slice_origins=origins[cut][:, :2],
+        slice_same=origins[pairs[visible & ~is_across]][:, :, :2],
+        slice_across=origins[pairs[visible & is_across]][:, :, :2],
+        window=(x_range, y_range), zoomed=zoomed,
+        confirmed_counts=result.neighbor_counts(),
+        face_counts=np.bincount(fracture.neighbors.ravel(), minlength=n),
+        n_links=result.n_links, pairs=len(pairs), across_pairs=int(is_across.sum()),
+        threshold=result.threshold, seconds=dict(seconds))

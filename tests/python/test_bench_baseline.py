@@ -34,10 +34,10 @@ def baseline(MODULE_NAME):
 def small_workloads():
     pytest.importorskip("scipy")
     return {w.name: w for w in [workloads.uniform_boxes(300), workloads.dense_cluster(300),
-                                *workloads.make("voronoi", 300)]}
+                                workloads.crowded_boxes(300), *workloads.make("voronoi", 300)]}
 
 
-@pytest.fixture(params=["uniform", "dense", "voronoi-1c", "voronoi-2c"])
+@pytest.fixture(params=["uniform", "dense", "crowded", "voronoi-1c", "voronoi-2c", "voronoi-rc"])
 def workload(request, small_workloads):
     return small_workloads[request.param]
 
@@ -56,9 +56,11 @@ def test_pair_set_reference_and_peers_agree_with_the_baseline(baseline, workload
     pairs = peers.kdtree_pairs(workload.corners)
     assert compare.table_differences(
         compare.tables_from_pairs(workload.corners, pairs, baseline), want) == []
-    if workload.kind == "dense":
+    if workload.kind in ("dense", "crowded"):
         # Full rows: pairs go to the higher row or are dropped.
         assert (want.link_count == 30).sum() > 100 and want.n_links < len(pairs)
+    if workload.kind == "crowded":
+        assert (want.link_count == 30).all()   # every row fills at once
     records = workloads.CellRecords(workload, want)
     expected = baseline.generate_neighbors(records.address, workload.n, want.n_links,
                                            workload.threshold)
