@@ -44,6 +44,12 @@ class NeighborResult:
     ``missed_pairs`` counts pairs of cells whose widened boxes overlap but that the broad phase
     could not record because both cells' rows of 30 link slots were full; when it is not 0,
     some neighbours may be missing from ``pairs``. ``timings`` holds the seconds each step took.
+
+    ``rule`` is the closeness rule that found the pairs. With ``"hull"``, ``gaps[k]`` is the
+    distance between the convex hulls of ``pairs[k]`` (float64), ``n_links`` the number of
+    candidate pairs measured, and the kernels' tables (``bbox``, ``links``, ``link_starts``,
+    ``link_count``, ``link_pairs``, ``link_distances``) have no rows; ``missed_pairs`` is 0, as
+    the hull rule measures every candidate. With ``"vertices-edges"`` ``gaps`` is None.
     """
 
     pairs: npt.NDArray[np.int32]
@@ -59,6 +65,8 @@ class NeighborResult:
     cells: CellSet
     missed_pairs: int = 0
     timings: dict[str, float] = field(default_factory=dict)
+    gaps: npt.NDArray[np.float64] | None = None
+    rule: str = "vertices-edges"
 
     def __len__(self) -> int:
         return len(self.pairs)
@@ -81,7 +89,7 @@ def find_neighbors(cells: CellSet | CellSource | Sequence[npt.ArrayLike], thresh
                    edges: Sequence[npt.ArrayLike] | None = None,
                    origins: npt.ArrayLike | None = None,
                    collections: npt.ArrayLike | None = None,
-                   debug: bool = False) -> NeighborResult:
+                   debug: bool = False, rule: str = "vertices-edges") -> NeighborResult:
     """Finds the pairs of cells that come closer than ``threshold``.
 
     ``cells`` is a :class:`CellSet`, anything with a ``cell_set()`` method (a
@@ -94,12 +102,36 @@ def find_neighbors(cells: CellSet | CellSource | Sequence[npt.ArrayLike], thresh
     ``threshold`` of an edge of the other. Only pairs whose vertex bounding boxes, widened by
     0.002 on every side, overlap are examined: ``threshold`` should not exceed 0.004.
     With ``debug`` the native module prints a summary of three cells to standard output.
+
+    ``rule`` chooses the closeness rule: ``"vertices-edges"`` (the default) is the kernels' rule
+    above; with ``"hull"`` two cells are close when the convex hulls of their vertices are at
+    most ``threshold`` apart (0 when they overlap), whatever their collections, and every pair
+    of cells whose boxes come that close is measured (see :mod:`cellprox.hull`). ``edges`` are
+    optional for it, ``threshold`` may be 0 and has no upper limit, and ``debug`` does not apply.
     """
+    if _check_rule(rule) == "hull":
+        from cellprox.hull import find_hull_neighbors
+
+        return find_hull_neighbors(cells, threshold, edges=edges, origins=origins,
+                                   collections=collections, debug=debug)
     from cellprox import native
 
     cell_set = _as_cell_set(cells, edges, origins, collections)
     value = _check_threshold(threshold)
     return _run(native, cell_set, value, debug)
+
+
+RULES = ("vertices-edges", "hull")
+
+
+def _check_rule(rule: object) -> str:
+    if not isinstance(rule, str):
+        raise TypeError(f"find_neighbors: rule must be a str, one of {', '.join(map(repr, RULES))}; "
+                        f"not {type(rule).__name__}")
+    if rule not in RULES:
+        raise ValueError(f"find_neighbors: rule {rule!r} is not known; choose "
+                         f"{' or '.join(map(repr, RULES))}")
+    return rule
 
 
 def _as_cell_set(cells: object, edges: Sequence[npt.ArrayLike] | None,
