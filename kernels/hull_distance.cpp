@@ -38,6 +38,8 @@ inline bool same(Vec a, Vec b) { return a.x == b.x && a.y == b.y && a.z == b.z; 
 // One cell's vertices relative to a common base point, one axis per array. The base and the
 // vertices are floats, so each difference is exact in double for any two coordinates within 2^29
 // of each other in magnitude: far from the origin nothing of the cell's shape is lost.
+inline int32_t padded_count(int32_t count) { return (count + 3) & ~3; }
+
 struct Cloud {
     const double* x;
     const double* y;
@@ -45,7 +47,7 @@ struct Cloud {
     int32_t count;
 };
 
-// Rounded up to whole pairs of lanes by repeating the last vertex, which leaves the hull as it is.
+// Rounded up to a multiple of four by repeating the last vertex, which leaves the hull as it is.
 Cloud place(HullPoints cell, Vec base, double* x, double* y, double* z) {
     for (int32_t i = 0; i < cell.count; ++i) {
         const float* p = cell.xyz + 3 * static_cast<int64_t>(i);
@@ -53,41 +55,60 @@ Cloud place(HullPoints cell, Vec base, double* x, double* y, double* z) {
         y[i] = static_cast<double>(p[1]) - base.y;
         z[i] = static_cast<double>(p[2]) - base.z;
     }
-    const int32_t padded = (cell.count + 1) & ~1;
-    if (padded != cell.count) {
-        x[cell.count] = x[cell.count - 1];
-        y[cell.count] = y[cell.count - 1];
-        z[cell.count] = z[cell.count - 1];
+    const int32_t padded = padded_count(cell.count);
+    for (int32_t i = cell.count; i < padded; ++i) {
+        x[i] = x[cell.count - 1];
+        y[i] = y[cell.count - 1];
+        z[i] = z[cell.count - 1];
     }
     return {x, y, z, padded};
 }
 
-// The vertex of `cloud` farthest along `d` (the first of equals), two lanes at a time: each lane
-// keeps its best reach and the number of the vertex that has it.
+// Two lanes of reaches along a direction, with the best reach of each lane and the number of the
+// vertex that has it.
+struct Lanes {
+    __m128d best;
+    __m128d best_at;
+};
+
+inline void advance(Lanes& lanes, const double* x, const double* y, const double* z, __m128d dx,
+                    __m128d dy, __m128d dz, __m128d at) {
+    const __m128d r = _mm_add_pd(_mm_add_pd(_mm_mul_pd(_mm_loadu_pd(x), dx), _mm_mul_pd(_mm_loadu_pd(y), dy)),
+                                 _mm_mul_pd(_mm_loadu_pd(z), dz));
+    const __m128d farther = _mm_cmpgt_pd(r, lanes.best);
+    lanes.best = _mm_or_pd(_mm_and_pd(farther, r), _mm_andnot_pd(farther, lanes.best));
+    lanes.best_at = _mm_or_pd(_mm_and_pd(farther, at), _mm_andnot_pd(farther, lanes.best_at));
+}
+
+// The vertex of `cloud` farthest along `d` (the first of equals), four vertices at a time in two
+// independent pairs of lanes, so that one comparison need not wait for the previous.
 Vec support(Cloud cloud, Vec d) {
     const __m128d dx = _mm_set1_pd(d.x);
     const __m128d dy = _mm_set1_pd(d.y);
     const __m128d dz = _mm_set1_pd(d.z);
-    const __m128d two = _mm_set1_pd(2.0);
-    __m128d best = _mm_set1_pd(-HUGE_VAL);
-    __m128d best_at = _mm_set_pd(1.0, 0.0);
-    __m128d at = best_at;
-    for (int32_t i = 0; i < cloud.count; i += 2) {
-        const __m128d r = _mm_add_pd(_mm_add_pd(_mm_mul_pd(_mm_loadu_pd(cloud.x + i), dx),
-                                                _mm_mul_pd(_mm_loadu_pd(cloud.y + i), dy)),
-                                     _mm_mul_pd(_mm_loadu_pd(cloud.z + i), dz));
-        const __m128d farther = _mm_cmpgt_pd(r, best);
-        best = _mm_or_pd(_mm_and_pd(farther, r), _mm_andnot_pd(farther, best));
-        best_at = _mm_or_pd(_mm_and_pd(farther, at), _mm_andnot_pd(farther, best_at));
-        at = _mm_add_pd(at, two);
+    const __m128d four = _mm_set1_pd(4.0);
+    __m128d at = _mm_set_pd(1.0, 0.0);
+    __m128d at_next = _mm_set_pd(3.0, 2.0);
+    Lanes even = {_mm_set1_pd(-HUGE_VAL), at};
+    Lanes odd = {_mm_set1_pd(-HUGE_VAL), at_next};
+    for (int32_t i = 0; i < cloud.count; i += 4) {
+        advance(even, cloud.x + i, cloud.y + i, cloud.z + i, dx, dy, dz, at);
+        advance(odd, cloud.x + i + 2, cloud.y + i + 2, cloud.z + i + 2, dx, dy, dz, at_next);
+        at = _mm_add_pd(at, four);
+        at_next = _mm_add_pd(at_next, four);
     }
-    const double low = _mm_cvtsd_f64(best);
-    const double high = _mm_cvtsd_f64(_mm_unpackhi_pd(best, best));
-    const double low_at = _mm_cvtsd_f64(best_at);
-    const double high_at = _mm_cvtsd_f64(_mm_unpackhi_pd(best_at, best_at));
-    const bool take_high = high > low || (high == low && high_at < low_at);
-    const int32_t k = static_cast<int32_t>(take_high ? high_at : low_at);
-    return {cloud.x[k], cloud.y[k], cloud.z[k]};
+    double reach[4];
+    double number[4];
+    _mm_storeu_pd(reach, even.best);
+    _mm_storeu_pd(reach + 2, odd.best);
+    _mm_storeu_pd(number, even.best_at);
+    _mm_storeu_pd(number + 2, odd.best_at);
+    int lane = 0;
+    for (int k = 1; k < 4; ++k) {
+        if (reach[k] > reach[lane] || (reach[k] == reach[lane] && number[k] < number[lane])) lane = k;
+    }
+    const int32_t found = static_cast<int32_t>(number[lane]);
+    return {cloud.x[found], cloud.y[found], cloud.z[found]};
 }
 
 // A point of the simplex closest to the origin, its squared length, and the simplex points
@@ -189,7 +210,7 @@ constexpr int MAX_STEPS = 128;
 }  // namespace
 
 bool HullWorkspace::reserve(int32_t points) {
-    const int32_t padded = points + 1;   // room to round up to pairs of lanes
+    const int32_t padded = points + 3;   // room to round up to four
     if (padded <= capacity_) return true;
     if (!values_.resize(6 * static_cast<size_t>(padded))) return false;
     capacity_ = padded;
@@ -199,7 +220,7 @@ bool HullWorkspace::reserve(int32_t points) {
 
 double hull_distance(HullPoints a, HullPoints b, double limit, HullWorkspace& work) {
     const Vec base = {a.xyz[0], a.xyz[1], a.xyz[2]};
-    Cloud from = {work.axis(0), work.axis(1), work.axis(2), (a.count + 1) & ~1};
+    Cloud from = {work.axis(0), work.axis(1), work.axis(2), padded_count(a.count)};
     if (work.placed != a.xyz || work.placed_count != a.count) {
         from = place(a, base, work.axis(0), work.axis(1), work.axis(2));
         work.placed = a.xyz;
@@ -222,8 +243,9 @@ double hull_distance(HullPoints a, HullPoints b, double limit, HullWorkspace& wo
         if (next2 > size2) size2 = next2;
         const double reach = dot(v, next);   // v.w: |v| times the lower bound
         if (reach > 0.0 && reach * reach > limit2 * length2) return reach / std::sqrt(length2);
-        const double length = std::sqrt(length2);
-        if (length2 - reach <= ACCURACY * std::sqrt(size2) * length) break;
+        // Converged when |v| exceeds the lower bound by ACCURACY * size at most.
+        const double excess = length2 - reach;   // |v| times that excess
+        if (excess * excess <= ACCURACY * ACCURACY * size2 * length2) break;
         bool known = false;
         for (int k = 0; k < count; ++k) known = known || same(w[k], next);
         if (known) break;

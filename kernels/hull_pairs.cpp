@@ -7,6 +7,7 @@
 #include <cstring>
 
 #include "kernels/hull_distance.h"
+#include "kernels/hull_locality.h"
 
 namespace cellprox {
 
@@ -14,9 +15,10 @@ namespace {
 
 // Puts the pairs in order of their first cell, then of their second: a counting pass over the
 // first cells (linear), then each cell's short run sorted.
-bool sort_pairs(HullBuffer<HullPair>& pairs, int32_t cell_count) {
+template <typename Pair>
+bool sort_pairs(HullBuffer<Pair>& pairs, int32_t cell_count) {
     HullBuffer<size_t> offsets;
-    HullBuffer<HullPair> sorted;
+    HullBuffer<Pair> sorted;
     if (!offsets.resize(static_cast<size_t>(cell_count) + 1) || !sorted.resize(pairs.size())) return false;
     std::fill(offsets.data(), offsets.data() + offsets.size(), size_t(0));
     for (size_t k = 0; k < pairs.size(); ++k) ++offsets[static_cast<size_t>(pairs[k].first) + 1];
@@ -26,12 +28,19 @@ bool sort_pairs(HullBuffer<HullPair>& pairs, int32_t cell_count) {
     for (size_t i = 0; i < static_cast<size_t>(cell_count); ++i) {
         const size_t end = offsets[i];   // each offset has moved on to the start of the next run
         std::sort(sorted.data() + start, sorted.data() + end,
-                  [](const HullPair& a, const HullPair& b) { return a.second < b.second; });
+                  [](const Pair& a, const Pair& b) { return a.second < b.second; });
         start = end;
     }
-    std::memcpy(pairs.data(), sorted.data(), pairs.size() * sizeof(HullPair));
+    std::memcpy(pairs.data(), sorted.data(), pairs.size() * sizeof(Pair));
     return true;
 }
+
+// A close pair in the caller's numbering, with its distance.
+struct MeasuredPair {
+    int32_t first;
+    int32_t second;
+    double gap;
+};
 
 inline HullPoints points_of(HullCells cells, int32_t i) {
     const int64_t start = cells.starts[i];
@@ -116,25 +125,39 @@ HullStatus hull_candidates(HullCells cells, double threshold, HullBuffer<HullPai
 
 HullStatus hull_close_pairs(HullCells cells, double threshold, HullBuffer<HullPair>& pairs,
                             HullBuffer<double>& gaps, int64_t& candidate_count) {
+    HullBuffer<HullBox> boxes;
+    HullLocalCells local;
+    if (hull_boxes(cells, boxes) != HullStatus::ok ||
+        !arrange_locally(cells.xyz, cells.starts, boxes.data(), cells.count, local)) {
+        return HullStatus::out_of_memory;
+    }
+    const HullCells arranged = {local.xyz.data(), local.starts.data(), cells.count};
     HullBuffer<HullPair> candidates;
-    if (hull_candidates(cells, threshold, candidates) != HullStatus::ok) return HullStatus::out_of_memory;
+    if (!candidate_pairs(local.boxes.data(), cells.count, threshold, candidates) ||
+        !sort_pairs(candidates, cells.count)) {
+        return HullStatus::out_of_memory;
+    }
     const size_t count = candidates.size();
     candidate_count = static_cast<int64_t>(count);
     HullBuffer<double> measured;
-    if (!measured.resize(count)) return HullStatus::out_of_memory;
-    if (!measure(cells, threshold, candidates.data(), static_cast<int64_t>(count), measured.data())) {
+    if (!measured.resize(count) ||
+        !measure(arranged, threshold, candidates.data(), static_cast<int64_t>(count), measured.data())) {
         return HullStatus::out_of_memory;
     }
 
-    size_t close = 0;
-    for (size_t k = 0; k < count; ++k) close += measured[k] <= threshold;
-    if (!pairs.resize(close) || !gaps.resize(close)) return HullStatus::out_of_memory;
-    size_t next = 0;
+    HullBuffer<MeasuredPair> close;
     for (size_t k = 0; k < count; ++k) {
         if (!(measured[k] <= threshold)) continue;
-        pairs[next] = candidates[k];
-        gaps[next] = measured[k];
-        ++next;
+        const int32_t i = local.original[static_cast<size_t>(candidates[k].first)];
+        const int32_t j = local.original[static_cast<size_t>(candidates[k].second)];
+        if (!close.push_back({std::min(i, j), std::max(i, j), measured[k]})) return HullStatus::out_of_memory;
+    }
+    if (!sort_pairs(close, cells.count) || !pairs.resize(close.size()) || !gaps.resize(close.size())) {
+        return HullStatus::out_of_memory;
+    }
+    for (size_t k = 0; k < close.size(); ++k) {
+        pairs[k] = {close[k].first, close[k].second};
+        gaps[k] = close[k].gap;
     }
     return HullStatus::ok;
 }
