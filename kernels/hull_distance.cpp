@@ -17,6 +17,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 
 namespace cellprox {
 
@@ -135,6 +136,7 @@ Closest on_segment(const Vec* w, int i, int j) {
     return {p, dot(p, p), (1u << i) | (1u << j)};
 }
 
+// The triangle's nearest point; k is the newest point.
 Closest on_triangle(const Vec* w, int i, int j, int k) {
     const Vec ab = w[j] - w[i];
     const Vec ac = w[k] - w[i];
@@ -154,10 +156,10 @@ Closest on_triangle(const Vec* w, int i, int j, int k) {
             return {p, dot(p, p), (1u << i) | (1u << j) | (1u << k)};
         }
     }
-    // Outside, or collinear points: the nearest point lies on an edge.
-    Closest best = on_segment(w, i, j);
+    // Outside, or collinear points: the nearest point lies on an edge; not on edge i-j, which
+    // was in the simplex before k came (see nearest_on_simplex).
+    Closest best = on_segment(w, i, k);
     keep_nearer(best, on_segment(w, j, k));
-    keep_nearer(best, on_segment(w, i, k));
     return best;
 }
 
@@ -174,14 +176,16 @@ Closest on_tetrahedron(const Vec* w) {
         (whole < 0.0 && without0 <= 0.0 && without1 <= 0.0 && without2 <= 0.0 && without3 <= 0.0);
     if (inside) return {{0.0, 0.0, 0.0}, 0.0, 15u};
     // Outside, or flat: the nearest point lies on a face (four coplanar points are covered by
-    // the triangles of three of them).
-    Closest best = on_triangle(w, 0, 1, 2);
-    keep_nearer(best, on_triangle(w, 0, 1, 3));
+    // the triangles of three of them) that holds the newest point, 3.
+    Closest best = on_triangle(w, 0, 1, 3);
     keep_nearer(best, on_triangle(w, 0, 2, 3));
     keep_nearer(best, on_triangle(w, 1, 2, 3));
     return best;
 }
 
+// The nearest point of the simplex w[0 .. count-1] whose last point is the newest. Only faces that
+// hold the newest point are searched: the others belonged to the previous simplex, whose nearest
+// point was the current bound, and a face that cannot lower the bound ends the search anyway.
 Closest nearest_on_simplex(const Vec* w, int count) {
     switch (count) {
         case 1: return on_point(w, 0);
@@ -200,6 +204,49 @@ int keep_used(Vec* w, int count, unsigned used) {
     return kept;
 }
 
+// Vertices that two cells share exactly put their hulls at distance 0 without a search. Cells
+// cut from one piece (a fracture, cuts by planes) share the vertices of their common faces, and
+// for them the search would otherwise take its most steps: the origin lies on the boundary of
+// the Minkowski difference. The first cell's vertices go into a hash table by value (so that
+// -0 and 0 match), once for all the pairs that share the cell.
+inline uint32_t value_bits(float x) {
+    uint32_t bits;
+    std::memcpy(&bits, &x, sizeof bits);
+    return (bits & 0x7fffffffu) == 0 ? 0u : bits;
+}
+
+inline uint32_t slot_of(const float* p, int bits) {
+    const uint32_t mixed = value_bits(p[0]) * 0x9e3779b1u ^ value_bits(p[1]) * 0x85ebca77u ^
+                           value_bits(p[2]) * 0xc2b2ae3du;
+    return (mixed ^ (mixed >> 15)) >> (32 - bits);
+}
+
+void index_vertices(HullPoints a, HullWorkspace& work) {
+    const int bits = work.slot_bits();
+    const uint32_t mask = (1u << bits) - 1;
+    int32_t* slots = work.slots();
+    std::fill(slots, slots + (size_t(1) << bits), 0);
+    for (int32_t i = 0; i < a.count; ++i) {
+        uint32_t slot = slot_of(a.xyz + 3 * i, bits);
+        while (slots[slot] != 0) slot = (slot + 1) & mask;
+        slots[slot] = i + 1;
+    }
+}
+
+bool share_a_vertex(HullPoints a, HullPoints b, HullWorkspace& work) {
+    const int bits = work.slot_bits();
+    const uint32_t mask = (1u << bits) - 1;
+    const int32_t* slots = work.slots();
+    for (int32_t j = 0; j < b.count; ++j) {
+        const float* q = b.xyz + 3 * j;
+        for (uint32_t slot = slot_of(q, bits); slots[slot] != 0; slot = (slot + 1) & mask) {
+            const float* p = a.xyz + 3 * (slots[slot] - 1);
+            if (p[0] == q[0] && p[1] == q[1] && p[2] == q[2]) return true;
+        }
+    }
+    return false;
+}
+
 // Relative accuracy of the result against the size of the two cells and their gap, and the
 // length below which the origin counts as reached (touching hulls).
 constexpr double ACCURACY = 1e-13;
@@ -212,8 +259,13 @@ constexpr int MAX_STEPS = 128;
 bool HullWorkspace::reserve(int32_t points) {
     const int32_t padded = points + 3;   // room to round up to four
     if (padded <= capacity_) return true;
-    if (!values_.resize(6 * static_cast<size_t>(padded))) return false;
+    int bits = 4;
+    while ((int64_t(1) << bits) < 2 * static_cast<int64_t>(points)) ++bits;
+    if (!values_.resize(6 * static_cast<size_t>(padded)) || !slots_.resize(size_t(1) << bits)) {
+        return false;
+    }
     capacity_ = padded;
+    slot_bits_ = bits;
     placed = nullptr;
     return true;
 }
@@ -223,6 +275,7 @@ double hull_distance(HullPoints a, HullPoints b, double limit, HullWorkspace& wo
     Cloud from = {work.axis(0), work.axis(1), work.axis(2), padded_count(a.count)};
     if (work.placed != a.xyz || work.placed_count != a.count) {
         from = place(a, base, work.axis(0), work.axis(1), work.axis(2));
+        index_vertices(a, work);
         work.placed = a.xyz;
         work.placed_count = a.count;
     }
@@ -243,6 +296,7 @@ double hull_distance(HullPoints a, HullPoints b, double limit, HullWorkspace& wo
         if (next2 > size2) size2 = next2;
         const double reach = dot(v, next);   // v.w: |v| times the lower bound
         if (reach > 0.0 && reach * reach > limit2 * length2) return reach / std::sqrt(length2);
+        if (step == 0 && share_a_vertex(a, b, work)) return 0.0;   // not proven apart at once
         // Converged when |v| exceeds the lower bound by ACCURACY * size at most.
         const double excess = length2 - reach;   // |v| times that excess
         if (excess * excess <= ACCURACY * ACCURACY * size2 * length2) break;

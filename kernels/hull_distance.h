@@ -13,22 +13,27 @@ struct HullPoints {
     int32_t count;
 };
 
-// Room for two cells' coordinates in double precision, one axis at a time, reused from pair to
-// pair (one per thread).
+// Scratch room for hull_distance, reused from pair to pair (one per thread): two cells'
+// coordinates in double precision, one axis at a time, and a hash table of the first cell's
+// vertices.
 class HullWorkspace {
 public:
     // Room for cells of up to `points` vertices; false when memory runs out.
     bool reserve(int32_t points);
     double* axis(int k) { return values_.data() + static_cast<size_t>(k) * static_cast<size_t>(capacity_); }
+    int32_t* slots() { return slots_.data(); }
+    int slot_bits() const { return slot_bits_; }
 
-    // The cell whose vertices axes 0-2 hold: pairs come sorted by their first cell, so the next
-    // pair often shares it.
+    // The cell whose vertices axes 0-2 and the slots hold: pairs come sorted by their first
+    // cell, so the next pair often shares it.
     const float* placed = nullptr;
     int32_t placed_count = 0;
 
 private:
     HullBuffer<double> values_;   // a's x, y, z, then b's
+    HullBuffer<int32_t> slots_;   // vertex number + 1 of a, or 0 for a free slot
     int32_t capacity_ = 0;
+    int slot_bits_ = 0;
 };
 
 // The Euclidean distance between the convex hulls of `a` and `b`: 0 when they touch, overlap or

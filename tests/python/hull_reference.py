@@ -86,9 +86,8 @@ def _holds(solid, points):
     return bool(((points @ solid.equations[:, :3].T + solid.equations[:, 3]) <= 0).all(1).any())
 
 
-def hull_distance(p, q):
-    """The distance between the convex hulls of point sets p and q, (v, 3) each."""
-    fp, fq = features(p), features(q)
+def hull_distance(fp, fq):
+    """The distance between two hulls, given by their features."""
     found = [np.linalg.norm(fp.vertices[:, None] - fq.vertices[None], axis=2).min()]
     for one, other in ((fp, fq), (fq, fp)):
         if len(other.triangles):

