@@ -47,36 +47,55 @@ inline HullPoints points_of(HullCells cells, int32_t i) {
     return {cells.xyz + 3 * start, static_cast<int32_t>(cells.starts[i + 1] - start)};
 }
 
-// Measures every candidate: gaps[k] is the distance of pair k, or a value above the threshold.
-// Each thread has its own workspace; false when one cannot have it.
-bool measure(HullCells cells, double threshold, const HullPair* pairs, int64_t count, double* gaps) {
+// Measures candidates begin .. end-1: gaps[k] is the distance of pair k, or a value above the
+// threshold.
+void measure_range(HullCells cells, double threshold, const HullPair* pairs, int64_t begin, int64_t end,
+                   double* gaps, HullWorkspace& work) {
+    for (int64_t k = begin; k < end; ++k) {
+        // The second cells are scattered in memory: ask for one a few pairs ahead.
+        if (k + 4 < end) {
+            const HullPoints ahead = points_of(cells, pairs[k + 4].second);
+            for (int32_t line = 0; line < ahead.count * 12; line += 64) {
+                _mm_prefetch(reinterpret_cast<const char*>(ahead.xyz) + line, _MM_HINT_T0);
+            }
+        }
+        gaps[k] = hull_distance(points_of(cells, pairs[k].first), points_of(cells, pairs[k].second),
+                                threshold, work);
+    }
+}
+
+// Measures every candidate, on the OpenMP team when there is one and `use_team`; each thread has
+// its own workspace. False when one cannot have it.
+bool measure(HullCells cells, double threshold, const HullPair* pairs, int64_t count, double* gaps,
+             bool use_team) {
     int32_t largest = 1;
     for (int32_t i = 0; i < cells.count; ++i) {
         largest = std::max(largest, static_cast<int32_t>(cells.starts[i + 1] - cells.starts[i]));
     }
     bool complete = true;
 #ifdef _OPENMP
+    if (use_team) {
+        constexpr int64_t CHUNK = 512;
 #pragma omp parallel reduction(&& : complete)
-#endif
-    {
-        HullWorkspace work;
-        complete = work.reserve(largest);
-#ifdef _OPENMP
-#pragma omp for schedule(dynamic, 512)
-#endif
-        for (int64_t k = 0; k < count; ++k) {
-            if (!complete) continue;
-            // The second cells are scattered in memory: ask for one a few pairs ahead.
-            if (k + 4 < count) {
-                const HullPoints ahead = points_of(cells, pairs[k + 4].second);
-                for (int32_t line = 0; line < ahead.count * 12; line += 64) {
-                    _mm_prefetch(reinterpret_cast<const char*>(ahead.xyz) + line, _MM_HINT_T0);
+        {
+            HullWorkspace work;
+            complete = work.reserve(largest);
+#pragma omp for schedule(dynamic, 1)
+            for (int64_t chunk = 0; chunk < (count + CHUNK - 1) / CHUNK; ++chunk) {
+                if (complete) {
+                    measure_range(cells, threshold, pairs, chunk * CHUNK, std::min(count, (chunk + 1) * CHUNK),
+                                  gaps, work);
                 }
             }
-            gaps[k] = hull_distance(points_of(cells, pairs[k].first), points_of(cells, pairs[k].second),
-                                    threshold, work);
         }
+        return complete;
     }
+#else
+    (void)use_team;
+#endif
+    HullWorkspace work;
+    complete = work.reserve(largest);
+    if (complete) measure_range(cells, threshold, pairs, 0, count, gaps, work);
     return complete;
 }
 
@@ -124,7 +143,7 @@ HullStatus hull_candidates(HullCells cells, double threshold, HullBuffer<HullPai
 }
 
 HullStatus hull_close_pairs(HullCells cells, double threshold, HullBuffer<HullPair>& pairs,
-                            HullBuffer<double>& gaps, int64_t& candidate_count) {
+                            HullBuffer<double>& gaps, int64_t& candidate_count, bool use_team) {
     HullBuffer<HullBox> boxes;
     HullLocalCells local;
     if (hull_boxes(cells, boxes) != HullStatus::ok ||
@@ -141,7 +160,8 @@ HullStatus hull_close_pairs(HullCells cells, double threshold, HullBuffer<HullPa
     candidate_count = static_cast<int64_t>(count);
     HullBuffer<double> measured;
     if (!measured.resize(count) ||
-        !measure(arranged, threshold, candidates.data(), static_cast<int64_t>(count), measured.data())) {
+        !measure(arranged, threshold, candidates.data(), static_cast<int64_t>(count), measured.data(),
+                 use_team)) {
         return HullStatus::out_of_memory;
     }
 

@@ -32,8 +32,9 @@ HullStatus hull_candidates(HullCells cells, double threshold, HullBuffer<HullPai
 
 // The close pairs, sorted, with the distances between their hulls (`gaps`): every candidate whose
 // hulls are at most `threshold` apart. `candidate_count` receives the number of candidates. With
-// an OpenMP build the distances are measured on the team; the result does not depend on it.
+// an OpenMP build and `use_team` the distances are measured on the team (pass false where the
+// team cannot run, as in a child forked from a process that used it); the result is the same.
 HullStatus hull_close_pairs(HullCells cells, double threshold, HullBuffer<HullPair>& pairs,
-                            HullBuffer<double>& gaps, int64_t& candidate_count);
+                            HullBuffer<double>& gaps, int64_t& candidate_count, bool use_team = true);
 
 }  // namespace cellprox

@@ -1,4 +1,8 @@
 """The hull rule: find_neighbors(..., rule="hull") and the private module behind it."""
+import multiprocessing
+import threading
+import time
+
 import numpy as np
 import pytest
 
@@ -169,3 +173,46 @@ def test_native_module_checks_what_memory_safety_rests_on():
             _hull.close_pairs(bad_vertices, bad_starts, 0.1)
     with pytest.raises(ValueError):
         _hull.close_pairs(vertices, starts, -1.0)
+
+
+def crowd(cells=1000, seed=0):
+    """Cells of 8 random points all within reach of each other: every pair is a candidate."""
+    vertices = np.random.default_rng(seed).uniform(0, 1, (8 * cells, 3)).astype(np.float32)
+    return vertices, np.arange(0, 8 * cells + 1, 8, dtype=np.int64)
+
+
+def measure_crowd(_=None):
+    return _hull.close_pairs(*crowd(), 1.0)[2]
+
+
+def test_lock_is_released_and_a_forked_child_completes():
+    running, stop = threading.Event(), threading.Event()
+    longest_stall = [0.0]
+
+    def count():
+        last = time.perf_counter()
+        running.set()
+        while not stop.is_set():
+            now = time.perf_counter()
+            longest_stall[0] = max(longest_stall[0], now - last)
+            last = now
+
+    thread = threading.Thread(target=count)
+    thread.start()
+    try:
+        running.wait()
+        started = time.perf_counter()
+        candidates = measure_crowd()
+        elapsed = time.perf_counter() - started
+    finally:
+        stop.set()
+        thread.join()
+    assert candidates == 1000 * 999 // 2
+    assert elapsed > 0.05, "the call was too quick to show anything"
+    assert longest_stall[0] < elapsed / 2     # the lock was not held for the whole call
+
+    # A team of threads that the parent used does not exist in a forked child; its calls must
+    # still complete, with the same result.
+    if "fork" in multiprocessing.get_all_start_methods():
+        with multiprocessing.get_context("fork").Pool(1) as pool:
+            assert pool.map_async(measure_crowd, [0]).get(timeout=120) == [candidates]
