@@ -74,8 +74,10 @@ bool choose_grid(const HullBox* boxes, int32_t count, double threshold, Grid& gr
         span = std::max(span, high[axis] - low[axis]);
     }
     if (!(step > 0.0)) step = span / std::cbrt(static_cast<double>(count));
-    step = std::max(step, span / static_cast<double>(GRID_CELLS - 2));
-    if (!(step > 0.0) || !std::isfinite(step)) step = 1.0;
+    // Far above the smallest double, so that dividing by the step (or multiplying by its
+    // reciprocal, which fast math may do instead) stays finite.
+    step = std::max({step, span / static_cast<double>(GRID_CELLS - 2), 1e-300});
+    if (!std::isfinite(step)) step = 1.0;
     grid.step = step;
     return true;
 }
@@ -104,7 +106,8 @@ bool candidate_pairs(const HullBox* boxes, int32_t count, double threshold,
         for (int axis = 0; axis < 3; ++axis) {
             first[axis] = cell_of(grid, axis, boxes[i].lower[axis]);
             last[axis] = cell_of(grid, axis, reach_of(boxes[i].upper[axis], threshold));
-            cover *= last[axis] - first[axis] + 1;
+            // Capped before the product, which could otherwise overflow.
+            cover *= std::min(last[axis] - first[axis] + 1, MAX_COVER + 1);
             lowest[3 * static_cast<size_t>(i) + axis] = first[axis];
         }
         wide[static_cast<size_t>(i)] = cover > MAX_COVER;

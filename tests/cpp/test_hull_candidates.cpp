@@ -64,3 +64,16 @@ TEST(HullCandidates, GapsOfExactlyTheThresholdCountAnywhere) {
     EXPECT_TRUE(found({cube(0, 0, 0, 1)}, 1.0).empty());
     EXPECT_TRUE(found({}, 1.0).empty());
 }
+
+TEST(HullCandidates, ScenesWithoutExtentOrOfExtremeSpan) {
+    // Every box one and the same point; points a float's smallest step apart; the float range's
+    // two ends together with ordinary boxes.
+    const std::vector<HullBox> same(5, cube(0, 0, 0, 0));
+    EXPECT_EQ(found(same, 0.0).size(), 10u);
+    std::vector<HullBox> tiny;
+    for (int k = 0; k < 6; ++k) tiny.push_back(cube(k * 1.4e-45, 0, 0, 0));
+    EXPECT_EQ(found(tiny, 1.4e-45), every_pair(tiny, 1.4e-45));
+    const std::vector<HullBox> extreme{cube(-3.4e38, 0, 0, 1), cube(3.4e38, 0, 0, 1), cube(0, 0, 0, 1),
+                                       cube(1, 0, 0, 1), cube(3.4e38, 0, 0, 0)};
+    EXPECT_EQ(found(extreme, 0.0), every_pair(extreme, 0.0));
+}
