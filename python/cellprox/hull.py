@@ -118,7 +118,8 @@ def find_hull_neighbors(cells: CellSet | CellSource | Sequence[npt.ArrayLike], t
     start = time.perf_counter()
     origin_points = cell_set.origins.astype(np.float64)
     offsets = origin_points[pairs[:, 1]] - origin_points[pairs[:, 0]]
-    distances = np.sqrt((offsets * offsets).sum(axis=1)).astype(np.float32)
+    with np.errstate(over="ignore"):     # beyond float32's range an origin distance reads inf
+        distances = np.sqrt((offsets * offsets).sum(axis=1)).astype(np.float32)
     timings["collect"] = time.perf_counter() - start
     bbox, links, link_starts, link_count = empty_link_tables()
     return NeighborResult(
