@@ -10,7 +10,8 @@
 // The project compiles with fast math: reassociated sums may differ from the written order by a
 // rounding error. The loop therefore keeps the smallest bound seen and stops as soon as a step
 // fails to lower it, so rounding can only end the search a rounding error early, never make it
-// cycle; and the face choice below compares candidates instead of trusting sign tests alone.
+// cycle; where sign tests of the face choice below disagree with each other, the nearer
+// candidate wins, and a choice that does not lower the bound ends the search.
 #include "kernels/hull_distance.h"
 
 #include <emmintrin.h>
@@ -36,11 +37,11 @@ inline Vec cross(Vec a, Vec b) {
 }
 inline bool same(Vec a, Vec b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
 
+inline int32_t padded_count(int32_t count) { return (count + 3) & ~3; }
+
 // One cell's vertices relative to a common base point, one axis per array. The base and the
 // vertices are floats, so each difference is exact in double for any two coordinates within 2^29
 // of each other in magnitude: far from the origin nothing of the cell's shape is lost.
-inline int32_t padded_count(int32_t count) { return (count + 3) & ~3; }
-
 struct Cloud {
     const double* x;
     const double* y;

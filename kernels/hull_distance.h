@@ -25,7 +25,8 @@ public:
     int slot_bits() const { return slot_bits_; }
 
     // The cell whose vertices axes 0-2 and the slots hold: pairs come sorted by their first
-    // cell, so the next pair often shares it.
+    // cell, so the next pair often shares it. A cell is known by its address, so a workspace
+    // serves one scene whose vertices do not change while it is in use.
     const float* placed = nullptr;
     int32_t placed_count = 0;
 

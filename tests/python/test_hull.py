@@ -7,6 +7,7 @@ import numpy as np
 import pytest
 
 import cellprox
+import cellprox.hull
 from cellprox import _hull
 from cellprox.fracture import voronoi_fracture
 from hull_reference import features, hull_distance
