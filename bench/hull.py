@@ -28,6 +28,7 @@ from dataclasses import dataclass
 from pathlib import Path
 
 import numpy as np
+import numpy.typing as npt
 
 import cellprox
 from cellprox import _hull
@@ -71,28 +72,32 @@ def fracture(n: int) -> Fracture:
 CLOCK = time.perf_counter
 
 
-def median_time(run: Callable[[], object], repeat: int) -> float:
-    times = []
+def interleaved(runs: dict[str, Callable[[], object]], repeat: int) -> dict[str, float]:
+    """The median time of each run, the runs taking turns, so that a machine busy with other
+    work disturbs all of them alike and their ratios stay fair."""
+    times: dict[str, list[float]] = {name: [] for name in runs}
     for _ in range(repeat):
-        start = CLOCK()
-        run()
-        times.append(CLOCK() - start)
-    return statistics.median(times)
+        for name, run in runs.items():
+            start = CLOCK()
+            run()
+            times[name].append(CLOCK() - start)
+    return {name: statistics.median(values) for name, values in times.items()}
 
 
-def flat(cells: CellSet) -> tuple[np.ndarray, np.ndarray]:
+def flat(cells: CellSet) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int64]]:
     starts = np.zeros(len(cells) + 1, np.int64)
     np.cumsum(cells.v_counts, out=starts[1:])
     return np.ascontiguousarray(cells.vertex_data), starts
 
 
-def peer_time(cells: CellSet, threshold: float, sample: np.ndarray, gaps: dict[tuple[int, int], float],
-              repeat: int) -> tuple[float | None, str]:
+def peer_run(cells: CellSet, sample: npt.NDArray[np.int32]
+             ) -> tuple[Callable[[], object], list[float]] | None:
+    """python-fcl's convex distance over the sample's pairs, and the list its answers go to."""
     try:
-        import fcl
-        from scipy.spatial import ConvexHull
+        import fcl  # type: ignore[import-untyped]
+        from scipy.spatial import ConvexHull  # type: ignore[import-untyped]
     except ImportError:
-        return None, "python-fcl not installed"
+        return None
     objects = {}
     for i in np.unique(sample).tolist():
         points = cells.vertices(i).astype(np.float64)
@@ -109,14 +114,19 @@ def peer_time(cells: CellSet, threshold: float, sample: np.ndarray, gaps: dict[t
         for i, j in pairs:
             found.append(fcl.distance(objects[i], objects[j], request, fcl.DistanceResult()))
 
-    seconds = median_time(run, repeat)
+    return run, found
+
+
+def agreement(sample: npt.NDArray[np.int32], peer: list[float], gaps: dict[tuple[int, int], float],
+              threshold: float) -> str:
+    """On how many pairs the peer and the hull rule agree: both within the threshold, both
+    beyond it, or distances within 1e-6 (the peer reports overlap as a negative distance)."""
     agree = 0
-    for (i, j), peer in zip(pairs, found):
-        ours = gaps.get((i, j), np.inf)
-        if (max(peer, 0.0) <= threshold and ours <= threshold) or (
-                peer > threshold and ours > threshold) or abs(max(peer, 0.0) - ours) <= 1e-6:
+    for (i, j), theirs in zip(sample.tolist(), peer):
+        ours, theirs = gaps.get((i, j), np.inf), max(theirs, 0.0)
+        if (theirs <= threshold) == (ours <= threshold) or abs(theirs - ours) <= 1e-6:
             agree += 1
-    return seconds / len(pairs), f"{agree}/{len(pairs)}"
+    return f"{agree}/{len(peer)}"
 
 
 def measure(n: int, repeat: int, peer_pairs: int) -> Row:
@@ -125,21 +135,28 @@ def measure(n: int, repeat: int, peer_pairs: int) -> Row:
     threshold = 0.01 * n ** (-1.0 / 3.0)     # 1/100 of the mean seed spacing
     vertices, starts = flat(cells)
 
-    hull_native = median_time(lambda: _hull.close_pairs(vertices, starts, threshold), repeat)
     pair_bytes, gap_bytes, candidates = _hull.close_pairs(vertices, starts, threshold)
     close = np.frombuffer(pair_bytes, np.int32).reshape(-1, 2)
     gaps = dict(zip(map(tuple, close.tolist()), np.frombuffer(gap_bytes, np.float64).tolist()))
-    hull_whole = median_time(lambda: cellprox.find_neighbors(cells, threshold, rule="hull"), repeat)
-    default_whole = median_time(lambda: cellprox.find_neighbors(cells, threshold), repeat)
-
     all_candidates = np.frombuffer(_hull.candidate_pairs(vertices, starts, threshold),
                                    np.int32).reshape(-1, 2)
     rng = np.random.default_rng(0)
     sample = all_candidates[rng.choice(len(all_candidates), min(peer_pairs, len(all_candidates)),
                                        replace=False)]
-    peer, agree = peer_time(cells, threshold, sample, gaps, repeat)
-    return Row(n, candidates, len(close), peer, agree, hull_native / max(candidates, 1), hull_whole,
-               default_whole)
+    runs: dict[str, Callable[[], object]] = {
+        "hull native": lambda: _hull.close_pairs(vertices, starts, threshold),
+        "hull whole": lambda: cellprox.find_neighbors(cells, threshold, rule="hull"),
+        "default whole": lambda: cellprox.find_neighbors(cells, threshold),
+    }
+    peer = peer_run(cells, sample)
+    if peer is not None:
+        runs["peer"] = peer[0]
+    seconds = interleaved(runs, repeat)
+    return Row(n, candidates, len(close),
+               seconds["peer"] / len(sample) if peer else None,
+               agreement(sample, peer[1], gaps, threshold) if peer else "python-fcl not installed",
+               seconds["hull native"] / max(candidates, 1), seconds["hull whole"],
+               seconds["default whole"])
 
 
 def table(rows: list[Row]) -> str:
@@ -161,9 +178,9 @@ def table(rows: list[Row]) -> str:
 def targets(rows: list[Row]) -> list[str]:
     by_size = {r.cells: r for r in rows}
     out = []
-    if 20000 in by_size and by_size[20000].peer_pair:
-        r = by_size[20000]
-        value = r.peer_pair / r.hull_pair
+    peer = by_size[20000].peer_pair if 20000 in by_size else None
+    if peer:
+        value = peer / by_size[20000].hull_pair
         out.append(f"target: >= 10x less time per candidate pair than the peer at 20,000 cells: "
                    f"{value:.1f}x {'MET' if value >= 10 else 'MISSED'}")
     if 100000 in by_size:
