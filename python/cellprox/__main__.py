@@ -11,7 +11,8 @@ DEMO_HELP = """\
 Cuts a box into N Voronoi cells (seeds uniform at random; the cells are split into collections
 by slabs along x), finds the cells that touch with cellprox's broad phase (overlapping bounding
 boxes, widened by 0.002) and narrow phase (a vertex within the threshold for cells of the same
-collection, an edge within the threshold across collections), prints a summary and writes a
+collection, an edge within the threshold across collections; with --rule hull, the convex hulls
+of their vertices within the threshold), prints a summary and writes a
 PNG picture: a 3-D view, a slice through the middle with the confirmed links, and the number
 of neighbours per cell. Progress goes to standard error. Needs scipy and matplotlib:
 pip install "cellprox[demo]".
@@ -68,6 +69,9 @@ def parser() -> argparse.ArgumentParser:
     demo.add_argument("-o", "--output", type=_png_path, default=Path("cellprox-demo.png"),
                       metavar="PATH", help="where to write the picture (default "
                                            "cellprox-demo.png)")
+    demo.add_argument("-r", "--rule", choices=("vertices-edges", "hull"), default="vertices-edges",
+                      help="closeness rule: vertices-edges (default; the kernels' rule) or hull "
+                           "(the distance between the cells' convex hulls, every collection alike)")
     demo.add_argument("-q", "--quiet", action="store_true",
                       help="no progress messages on standard error")
 
@@ -100,7 +104,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     from cellprox.demo import DemoOptions, run_demo
 
     options = DemoOptions(cells=args.cells, threshold=args.threshold, seed=args.seed,
-                          collections=args.collections, output=args.output, quiet=args.quiet)
+                          collections=args.collections, output=args.output, quiet=args.quiet,
+                          rule=args.rule)
     try:
         run_demo(options)
     except OSError as error:

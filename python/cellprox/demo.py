@@ -33,6 +33,7 @@ class DemoOptions:
     collections: int = 2
     output: Path = Path("cellprox-demo.png")
     quiet: bool = False
+    rule: str = "vertices-edges"
 
 
 class Progress:
@@ -75,10 +76,15 @@ def run_demo(options: DemoOptions, out: TextIO = sys.stdout) -> DemoRun:
     cells = fracture.cell_set()
     seconds["records"] = time.perf_counter() - start
 
-    progress("running the broad and the narrow phase")
-    result = find_neighbors(cells, options.threshold)
-    seconds["broad phase"] = result.timings["broad_phase"]
-    seconds["narrow phase"] = result.timings["narrow_phase"]
+    if options.rule == "hull":
+        progress("measuring the hull distance of every candidate pair")
+        result = find_neighbors(cells, options.threshold, rule="hull")
+        seconds["hull phase"] = result.timings["hull_phase"]
+    else:
+        progress("running the broad and the narrow phase")
+        result = find_neighbors(cells, options.threshold)
+        seconds["broad phase"] = result.timings["broad_phase"]
+        seconds["narrow phase"] = result.timings["narrow_phase"]
     summary = summarize(fracture, result, seconds, options.seed)
     print(summary, file=out)
 
@@ -124,6 +130,12 @@ def summarize(fracture: Fracture, result: NeighborResult, seconds: dict[str, flo
     share = f"{100.0 * face_found / len(faces):.1f}%" if len(faces) else "-"
     where = "the unit box" if fracture.box == (1.0, 1.0, 1.0) else f"the box {fracture.box}"
     native = getattr(sys.modules.get("cellprox"), "native", None)
+    if result.rule == "hull":
+        found_by = ("boxes within the threshold", "hull distance within the threshold",
+                    "hull distance within the threshold")
+    else:
+        found_by = ("broad phase (overlapping boxes)", "vertex within the threshold",
+                    "edge within the threshold")
     lines = [
         f"cellprox demo: {n:,} Voronoi cells of {where}, "
         f"{_plural(len(per_collection), 'collection')}, seed {seed}; native module "
@@ -132,10 +144,11 @@ def summarize(fracture: Fracture, result: NeighborResult, seconds: dict[str, flo
         f"  cells                {n:>10,}  "
         f"({' + '.join(f'{c:,}' for c in per_collection)} by collection; "
         f"{edges:.1f} edges per cell)",
-        f"  candidate links      {result.n_links:>10,}  broad phase (overlapping boxes)",
-        f"  confirmed neighbours {len(result):>10,}  narrow phase, threshold {result.threshold:g}",
-        f"    same collection    {int((~is_across).sum()):>10,}  vertex within the threshold",
-        f"    across collections {int(is_across.sum()):>10,}  edge within the threshold",
+        f"  candidate links      {result.n_links:>10,}  {found_by[0]}",
+        f"  confirmed neighbours {len(result):>10,}  {result.rule} rule, threshold "
+        f"{result.threshold:g}",
+        f"    same collection    {int((~is_across).sum()):>10,}  {found_by[1]}",
+        f"    across collections {int(is_across.sum()):>10,}  {found_by[2]}",
         f"  face-sharing pairs   {len(faces):>10,}  {face_found:,} of them confirmed ({share})",
         f"  rows at {MAX_CELL_LINKS} links     {full_rows:>10,}  {lost}",
     ]

@@ -50,6 +50,12 @@ class NeighborResult:
     took: ``corners`` (boxes and empty tables), ``broad_phase`` and ``narrow_phase`` (exactly
     the two native calls), ``records`` (attaching the links) and ``collect`` (the pairs); the
     CellSet's construction from per-cell arrays comes before them and is not in them.
+
+    ``rule`` is the closeness rule that found the pairs. With ``"hull"``, ``gaps[k]`` is the
+    distance between the convex hulls of ``pairs[k]`` (float64), ``n_links`` the number of
+    candidate pairs measured, and the kernels' tables (``bbox``, ``links``, ``link_starts``,
+    ``link_count``, ``link_pairs``, ``link_distances``) have no rows; ``missed_pairs`` is 0, as
+    the hull rule measures every candidate. With ``"vertices-edges"`` ``gaps`` is None.
     """
 
     pairs: npt.NDArray[np.int32]
@@ -67,6 +73,8 @@ class NeighborResult:
     timings: dict[str, float] = field(default_factory=dict)
     box_offset: npt.NDArray[np.float64] = field(default_factory=lambda: np.zeros(3))
     box_scale: float = 1.0
+    gaps: npt.NDArray[np.float64] | None = None
+    rule: str = "vertices-edges"
 
     def __len__(self) -> int:
         return len(self.pairs)
@@ -93,7 +101,7 @@ def find_neighbors(cells: CellSet | CellSource | Sequence[npt.ArrayLike], thresh
                    edges: Sequence[npt.ArrayLike] | None = None,
                    origins: npt.ArrayLike | None = None,
                    collections: npt.ArrayLike | None = None,
-                   debug: bool = False) -> NeighborResult:
+                   debug: bool = False, rule: str = "vertices-edges") -> NeighborResult:
     """Finds the pairs of cells that come closer than ``threshold``.
 
     ``cells`` is a :class:`CellSet`, anything with a ``cell_set()`` method (a
@@ -115,7 +123,18 @@ def find_neighbors(cells: CellSet | CellSource | Sequence[npt.ArrayLike], thresh
     float32 rounds to 0 or to infinity, is a ValueError, as is a scene float32 cannot measure:
     cells so large that the edge test's products overflow, or two close cells whose origins are
     too far apart for their distance.
+
+    ``rule`` chooses the closeness rule: ``"vertices-edges"`` (the default) is the kernels' rule
+    above; with ``"hull"`` two cells are close when the convex hulls of their vertices are at
+    most ``threshold`` apart (0 when they overlap), whatever their collections, and every pair
+    of cells whose boxes come that close is measured (see :mod:`cellprox.hull`). ``edges`` are
+    optional for it, ``threshold`` may be 0 and has no upper limit, and ``debug`` does not apply.
     """
+    if _check_rule(rule) == "hull":
+        from cellprox.hull import find_hull_neighbors
+
+        return find_hull_neighbors(cells, threshold, edges=edges, origins=origins,
+                                   collections=collections, debug=debug)
     from cellprox import native
 
     value = _check_threshold(threshold)
@@ -124,6 +143,19 @@ def find_neighbors(cells: CellSet | CellSource | Sequence[npt.ArrayLike], thresh
     # The links go into records of the call's own: a copy, unless the cells were made here.
     made_here = not isinstance(cells, (CellSet, CellSource))
     return _run(native, cell_set if made_here else cell_set.copy(), value, use_debug)
+
+
+RULES = ("vertices-edges", "hull")
+
+
+def _check_rule(rule: object) -> str:
+    if not isinstance(rule, str):
+        raise TypeError(f"find_neighbors: rule must be a str, one of {', '.join(map(repr, RULES))}; "
+                        f"not {type(rule).__name__}")
+    if rule not in RULES:
+        raise ValueError(f"find_neighbors: rule {rule!r} is not known; choose "
+                         f"{' or '.join(map(repr, RULES))}")
+    return rule
 
 
 def _as_cell_set(cells: object, edges: Sequence[npt.ArrayLike] | None,

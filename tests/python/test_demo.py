@@ -71,3 +71,12 @@ def test_slice_cross_sections_tile_the_box_section():
     for ring, cell in zip(polygons, cells.tolist()):
         v = fracture.vertices[cell]
         assert v[:, 2].min() < 0.37 < v[:, 2].max()
+
+
+def test_demo_runs_the_hull_rule(tmp_path):
+    completed = run_cli("demo", "--rule", "hull", "--cells", "60", "--quiet", "--output",
+                        str(tmp_path / "hull.png"), cwd=tmp_path)
+    assert completed.returncode == 0, completed.stderr
+    out = completed.stdout
+    assert "hull rule, threshold 0.001" in out and "boxes within the threshold" in out
+    assert "of them confirmed (100.0%)" in out and re.search(r"hull phase [\d.]+ s", out)

@@ -1,0 +1,219 @@
+"""The hull rule: find_neighbors(..., rule="hull") and the private module behind it."""
+import multiprocessing
+import threading
+import time
+
+import numpy as np
+import pytest
+
+import cellprox
+import cellprox.hull
+from cellprox import _hull
+from cellprox.fracture import voronoi_fracture
+from hull_reference import features, hull_distance
+
+# Distances agree within this share of the scene's size; decisions agree except that close to
+# the threshold.
+TOLERANCE = 1e-9
+
+
+def cube(x, y=0.0, z=0.0, side=1.0):
+    return np.array([[x + side * (c & 1), y + side * (c >> 1 & 1), z + side * (c >> 2 & 1)]
+                     for c in range(8)], np.float32)
+
+
+def random_cells(rng, n, size):
+    """Convex cells of 4 to 16 random points in balls of random radius, over a unit box."""
+    cells = []
+    for _ in range(n):
+        k = int(rng.integers(4, 17))
+        cells.append(rng.uniform(0, 1, 3) + size * rng.uniform(0.3, 1.0) * rng.normal(size=(k, 3)))
+    return cells
+
+
+def degenerate_cells(rng, n):
+    """Flat polygons, straight runs, single points and repeated vertices."""
+    cells = []
+    for k in range(n):
+        centre, kind = rng.uniform(0, 1, 3), k % 4
+        if kind == 0:        # coplanar
+            u, v = np.linalg.qr(rng.normal(size=(3, 2)))[0].T
+            ab = rng.uniform(-0.1, 0.1, (int(rng.integers(3, 9)), 2))
+            cells.append(centre + ab[:, :1] * u + ab[:, 1:] * v)
+        elif kind == 1:      # collinear
+            cells.append(centre + rng.uniform(-0.1, 0.1, (int(rng.integers(2, 6)), 1))
+                         * rng.normal(size=3))
+        elif kind == 2:      # one vertex, given three times
+            cells.append(np.repeat(centre[None], 3, axis=0))
+        else:                # a tetrahedron with every vertex twice
+            cells.append(np.tile(centre + rng.uniform(-0.1, 0.1, (4, 3)), (2, 1)))
+    return cells
+
+
+def touching_cells(rng):
+    """A fracture (cells sharing faces), its pieces moved by about the threshold, and cubes that
+    interpenetrate, nest, share part of a face, an edge or a corner."""
+    fracture = voronoi_fracture(24, seed=3)
+    moved = [v + rng.normal(scale=0.01, size=3) for v in fracture.vertices[:12]]
+    cubes = [cube(2, 0, 0), cube(2.5, 0.5, 0), cube(2.25, 0.25, 0.25, 0.5), cube(3, 0.5, 0.5),
+             cube(4, 1, 0), cube(5, 2, 1), cube(4, 0, 0, 0.5)]
+    return fracture.vertices + [v + np.array([0, 2, 0]) for v in moved] + cubes
+
+
+SCENES = {
+    "random": lambda rng: (random_cells(rng, 70, 0.08), 0.05),
+    "degenerate": lambda rng: (degenerate_cells(rng, 80), 0.05),
+    "touching": lambda rng: (touching_cells(rng), 0.01),
+}
+OFFSETS = {"at the origin": (0.0, 0.0, 0.0), "at 1e3": (1e3, 0, 0), "at -7e4": (0, -7e4, 0),
+           "at 1e6": (0, 0, 1e6)}
+
+
+def boxes_within(vertices, threshold):
+    lower = np.array([v.min(axis=0) for v in vertices], np.float64)
+    upper = np.array([v.max(axis=0) for v in vertices], np.float64)
+    i, j = np.triu_indices(len(vertices), 1)
+    near = ((lower[i] - upper[j] <= threshold) & (lower[j] - upper[i] <= threshold)).all(axis=1)
+    return list(zip(i[near].tolist(), j[near].tolist()))
+
+
+# The touching scene's many-sided cells make its reference slow: two places only.
+CASES = [(scene, offset) for scene in SCENES for name, offset in OFFSETS.items()
+         if scene != "touching" or name in ("at the origin", "at -7e4")]
+
+
+@pytest.mark.parametrize("scene, offset", CASES, ids=[f"{s}-{o}" for s, o in CASES])
+def test_pairs_and_gaps_match_the_reference_anywhere(scene, offset):
+    rng = np.random.default_rng(sorted(SCENES).index(scene))
+    cells, threshold = SCENES[scene](rng)
+    cells = [(np.asarray(v, np.float64) + offset).astype(np.float32) for v in cells]
+    result = cellprox.find_neighbors(cells, threshold, rule="hull")
+
+    # The reference sees the same float32 vertices, moved exactly to near the origin.
+    base = cells[0][0].astype(np.float64)
+    local = [v.astype(np.float64) - base for v in cells]
+    scale = np.ptp(np.concatenate(local), axis=0).max()
+    candidates = boxes_within(local, threshold)
+    assert result.n_links == len(candidates)
+    hulls = [features(v) for v in local]
+    expected = {(i, j): hull_distance(hulls[i], hulls[j]) for i, j in candidates}
+    found = dict(zip(map(tuple, result.pairs.tolist()), result.gaps.tolist()))
+    tolerance = TOLERANCE * scale
+    for pair, distance in expected.items():
+        if distance <= threshold - tolerance:
+            assert pair in found, (pair, distance)
+        if pair in found:
+            assert distance <= threshold + tolerance, (pair, distance)
+            assert found[pair] == pytest.approx(distance, abs=tolerance), pair
+    assert set(found) <= set(expected)
+    assert result.rule == "hull" and result.missed_pairs == 0
+
+
+def test_two_rules_side_by_side_on_interpenetrating_and_nested_cubes():
+    cubes = [cube(0), cube(0.5), cube(3), cube(3.25, 0.25, 0.25, 0.5)]
+    hull = cellprox.find_neighbors(cubes, 0.001, rule="hull")     # edges are optional
+    assert hull.pairs.tolist() == [[0, 1], [2, 3]]
+    assert hull.gaps.tolist() == [0.0, 0.0]
+    assert hull.distances.tolist() == [0.5, 0.0]
+    assert hull.neighbor_counts().tolist() == [1, 1, 1, 1]
+
+    edges = [[[c, c | 1 << a] for c in range(8) for a in range(3) if not c >> a & 1]] * 4
+    default = cellprox.find_neighbors(cubes, 0.001, edges=edges)
+    assert default.pairs.tolist() == [] and default.gaps is None
+    assert default.rule == "vertices-edges"
+
+    # Collections play no part, and a CellSet or a Fracture is taken as by the default rule.
+    cell_set = cellprox.CellSet(cubes, edges, collections=[0, 1, 0, 1])
+    assert cellprox.find_neighbors(cell_set, 0.001, rule="hull").pairs.tolist() == [[0, 1], [2, 3]]
+    fracture = voronoi_fracture(30, seed=2)
+    faces = {tuple(p) for p in cellprox.find_neighbors(fracture, 0.0, rule="hull").pairs.tolist()}
+    assert {tuple(p) for p in fracture.neighbors.tolist()} <= faces
+
+
+def test_bad_input_is_refused_before_native_code(monkeypatch):
+    class Untouchable:
+        def __getattr__(self, name):
+            raise AssertionError(f"native code reached: {name}")
+
+    monkeypatch.setattr(cellprox.hull, "_hull", Untouchable())
+    good = [cube(0), cube(2)]
+    for cells, words in (([cube(0), np.array([[0, np.nan, 0]])], "cell 1: vertex 0"),
+                         ([cube(0), cube(1), np.array([[0, 0, np.inf]])], "cell 2: vertex 0"),
+                         ([cube(0), np.zeros((0, 3))], "cell 1 has no vertices")):
+        with pytest.raises(ValueError, match=words):
+            cellprox.find_neighbors(cells, 0.1, rule="hull")
+    for threshold in (-0.1, float("nan"), float("inf")):
+        with pytest.raises(ValueError, match="threshold"):
+            cellprox.find_neighbors(good, threshold, rule="hull")
+    for threshold in ("0.1", None, [0.1], True):
+        with pytest.raises(TypeError, match="threshold"):
+            cellprox.find_neighbors(good, threshold, rule="hull")
+    with pytest.raises(TypeError, match="rule"):
+        cellprox.find_neighbors(good, 0.1, rule=1)
+    with pytest.raises(ValueError, match="'hull'"):
+        cellprox.find_neighbors(good, 0.1, rule="hulls")
+
+
+def test_native_module_checks_what_memory_safety_rests_on():
+    vertices = np.concatenate([cube(0), cube(1)])
+    starts = np.array([0, 8, 16], np.int64)
+    pairs, gaps, candidates = _hull.close_pairs(vertices, starts, 0.0)
+    assert np.frombuffer(pairs, np.int32).tolist() == [0, 1] and candidates == 1
+    assert np.frombuffer(_hull.candidate_pairs(vertices, starts, 0.0), np.int32).tolist() == [0, 1]
+    for bad_vertices, bad_starts, error in (
+            (vertices.astype(np.float64), starts, TypeError),
+            (vertices[::2], np.array([0, 8], np.int64), TypeError),        # not contiguous
+            (vertices.reshape(-1), starts, TypeError),
+            (vertices, starts.astype(np.int32), TypeError),
+            (vertices, np.array([0, 9, 16], np.int64)[::-1].copy(), ValueError),
+            (vertices, np.array([0, 8, 8, 16], np.int64), ValueError),       # an empty cell
+            (vertices, np.array([0, 8, 17], np.int64), ValueError),          # past the end
+            (np.where(np.arange(48).reshape(16, 3) == 5, np.nan, vertices).astype(np.float32),
+             starts, ValueError)):
+        with pytest.raises(error):
+            _hull.close_pairs(bad_vertices, bad_starts, 0.1)
+    with pytest.raises(ValueError):
+        _hull.close_pairs(vertices, starts, -1.0)
+
+
+def crowd(cells=1000, seed=0):
+    """Cells of 8 random points all within reach of each other: every pair is a candidate."""
+    vertices = np.random.default_rng(seed).uniform(0, 1, (8 * cells, 3)).astype(np.float32)
+    return vertices, np.arange(0, 8 * cells + 1, 8, dtype=np.int64)
+
+
+def measure_crowd(_=None):
+    return _hull.close_pairs(*crowd(), 1.0)[2]
+
+
+def test_lock_is_released_and_a_forked_child_completes():
+    running, stop = threading.Event(), threading.Event()
+    longest_stall = [0.0]
+
+    def count():
+        last = time.perf_counter()
+        running.set()
+        while not stop.is_set():
+            now = time.perf_counter()
+            longest_stall[0] = max(longest_stall[0], now - last)
+            last = now
+
+    thread = threading.Thread(target=count)
+    thread.start()
+    try:
+        running.wait()
+        started = time.perf_counter()
+        candidates = measure_crowd()
+        elapsed = time.perf_counter() - started
+    finally:
+        stop.set()
+        thread.join()
+    assert candidates == 1000 * 999 // 2
+    assert elapsed > 0.05, "the call was too quick to show anything"
+    assert longest_stall[0] < elapsed / 2     # the lock was not held for the whole call
+
+    # A team of threads that the parent used does not exist in a forked child; its calls must
+    # still complete, with the same result.
+    if "fork" in multiprocessing.get_all_start_methods():
+        with multiprocessing.get_context("fork").Pool(1) as pool:
+            assert pool.map_async(measure_crowd, [0]).get(timeout=120) == [candidates]
