@@ -4,6 +4,7 @@
 #include <cstdlib>
 
 #include "kernels/box_grid.h"
+#include "kernels/view_overlap.h"
 
 namespace cellprox {
 
@@ -188,6 +189,25 @@ inline BoxView compact_box(const float* box) { return BoxView{reinterpret_cast<c
 // Below this many cells the grid does not pay for itself.
 constexpr int32_t GRID_MIN_CELLS = 48;
 
+// The fast pass decides from copies of the boxes and from what it wrote to finished rows, so it
+// needs the tables' writes to leave the boxes and every written link slot alone: a write to one
+// element must not land on another. When the caller's views are laid over each other (rows that
+// share memory, link counts inside link rows, tables inside the boxes), only the written order
+// of reads and writes gives the written tables. link_starts and link_count may overlap each
+// other: the two passes write them in the same order once their decisions agree.
+bool tables_overlap(const BroadPhaseArrays& arrays, int32_t cell_count) {
+    const ptrdiff_t n = cell_count;
+    const ptrdiff_t boxes_extent[] = {n, 2, 3};  // the bounds, corners 0 and 1
+    const ptrdiff_t links_extent[] = {n, MAX_CELL_LINKS};
+    const ByteRange boxes = byte_range(arrays.bbox, 3, boxes_extent, sizeof(float));
+    const ByteRange links = byte_range(arrays.links, 2, links_extent, sizeof(int32_t));
+    const ByteRange starts = byte_range(arrays.link_starts, 1, &n, sizeof(int32_t));
+    const ByteRange counts = byte_range(arrays.link_count, 1, &n, sizeof(uint8_t));
+    return elements_overlap(arrays.links, n, MAX_CELL_LINKS, sizeof(int32_t)) ||
+           ranges_meet(links, boxes) || ranges_meet(starts, boxes) || ranges_meet(counts, boxes) ||
+           ranges_meet(starts, links) || ranges_meet(counts, links);
+}
+
 }  // namespace
 
 int32_t link_overlapping_boxes_direct(const BroadPhaseArrays& arrays, int32_t cell_count) {
@@ -206,7 +226,9 @@ int32_t link_overlapping_boxes_direct(const BroadPhaseArrays& arrays, int32_t ce
 // and stops when full: the cost follows the number of boxes and of overlaps, and a dense cluster
 // costs no more than the direct algorithm, whose rows also stop after 30 links.
 int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_count) {
-    if (cell_count < GRID_MIN_CELLS) return link_overlapping_boxes_direct(arrays, cell_count);
+    if (cell_count < GRID_MIN_CELLS || tables_overlap(arrays, cell_count)) {
+        return link_overlapping_boxes_direct(arrays, cell_count);
+    }
     const BoxGrid grid(arrays.bbox, cell_count);
     if (!grid.ready()) return link_overlapping_boxes_direct(arrays, cell_count);
 
