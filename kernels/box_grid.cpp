@@ -5,7 +5,7 @@
 #include <cstdlib>
 #include <xmmintrin.h>
 
-#include "kernels/bb_intersections.h"
+#include "kernels/box_pass.h"
 
 namespace cellprox {
 
@@ -34,9 +34,30 @@ bool upright(const float* box) {
 }
 
 inline bool overlap(const float* a, const float* b) {
-    return check_bb_intersections(BoxView{reinterpret_cast<const char*>(a), 12, 4},
-                                  BoxView{reinterpret_cast<const char*>(b), 12, 4});
+    return check_bb_intersections(packed_box(a), packed_box(b));
 }
+
+// Up to sqrt(n) boxes far larger than most stay out of the grid: each costs every row one
+// test, so together no more than the grid saves.
+int32_t allowed_outside(int32_t n) { return static_cast<int32_t>(std::sqrt(static_cast<double>(n))); }
+
+// The side that most boxes stay under, robust to the few large ones: the 90th percentile.
+constexpr double TYPICAL_SIDE_RANK = 0.9;
+
+// Boxes up to this many typical sides stay in the grid: larger ones would widen every search.
+constexpr double REACH_PER_TYPICAL_SIDE = 4.0;
+
+// Buckets of half the reach: a search then spans about four per axis, most of them close.
+constexpr double BUCKET_PER_REACH = 0.5;
+
+// No more buckets than about two per box (and a few for tiny inputs): empty buckets cost a
+// search as much as full ones.
+constexpr double BUCKETS_PER_BOX = 2.0;
+constexpr double EXTRA_BUCKETS = 64.0;
+
+// Growth of the bucket side while there are too many: about the cube root of 2, which halves
+// the number of buckets.
+constexpr double BUCKET_GROWTH = 1.26;
 
 template <typename T>
 T* allocate_array(int64_t count) {
@@ -88,6 +109,17 @@ void BoxGrid::search_range(int32_t i, int32_t* lo, int32_t* hi) const {
 }
 
 void BoxGrid::build(const StridedView& bbox) {
+    copy_boxes(bbox);
+    if (!choose_reach()) return;
+    double lower[3], upper[3];
+    keep_out_large_boxes(lower, upper);
+    choose_bucket_size(lower, upper);
+    if (!count_buckets()) return;
+    fill_buckets();
+    ready_ = true;
+}
+
+void BoxGrid::copy_boxes(const StridedView& bbox) {
     for (int32_t i = 0; i < n_; ++i) {
         float* box = boxes_ + 6 * static_cast<ptrdiff_t>(i);
         for (int corner = 0; corner < 2; ++corner) {
@@ -96,34 +128,41 @@ void BoxGrid::build(const StridedView& bbox) {
             }
         }
     }
+}
 
-    // The reach is the largest side of the finite boxes, unless a few are far larger than most:
-    // up to sqrt(n) of those stay out of the grid and are candidates for every box instead.
+// The reach is the largest side of the finite boxes, unless a few are far larger than most:
+// those stay out of the grid and are candidates for every box instead.
+bool BoxGrid::choose_reach() {
     double* sides = allocate_array<double>(n_);
-    if (sides == nullptr) return;
+    if (sides == nullptr) return false;
     int32_t n_sized = 0;
     for (int32_t i = 0; i < n_; ++i) {
         if (finite_box(box(i)) && upright(box(i))) sides[n_sized++] = largest_side(box(i));
     }
     double reach = 0.0;
     if (n_sized > 0) {
-        const int32_t allowed_outside = static_cast<int32_t>(std::sqrt(static_cast<double>(n_)));
-        const int32_t cut_rank = std::max(0, n_sized - 1 - allowed_outside);
-        const int32_t typical_rank = static_cast<int32_t>(0.9 * (n_sized - 1));
+        const int32_t cut_rank = std::max(0, n_sized - 1 - allowed_outside(n_));
+        const int32_t typical_rank = static_cast<int32_t>(TYPICAL_SIDE_RANK * (n_sized - 1));
         std::nth_element(sides, sides + cut_rank, sides + n_sized);
         const double cut = sides[cut_rank];
         const double largest = *std::max_element(sides + cut_rank, sides + n_sized);
         std::nth_element(sides, sides + typical_rank, sides + cut_rank + 1);
-        reach = std::max(cut, std::min(largest, 4.0 * sides[typical_rank]));
+        reach = std::max(cut, std::min(largest, REACH_PER_TYPICAL_SIDE * sides[typical_rank]));
     }
     std::free(sides);
     reach_ = reach;
+    return true;
+}
 
-    double lower[3] = {HUGE_VAL, HUGE_VAL, HUGE_VAL};
-    double upper[3] = {-HUGE_VAL, -HUGE_VAL, -HUGE_VAL};
+// Lists the boxes that do not fit the grid, and bounds the ones that do.
+void BoxGrid::keep_out_large_boxes(double* lower, double* upper) {
+    for (int axis = 0; axis < 3; ++axis) {
+        lower[axis] = HUGE_VAL;
+        upper[axis] = -HUGE_VAL;
+    }
     for (int32_t i = 0; i < n_; ++i) {
         const float* b = box(i);
-        const bool inside = finite_box(b) && upright(b) && largest_side(b) <= reach;
+        const bool inside = finite_box(b) && upright(b) && largest_side(b) <= reach_;
         outside_[i] = inside ? 0 : 1;
         if (!inside) {
             outside_list_[n_outside_++] = i;
@@ -134,58 +173,66 @@ void BoxGrid::build(const StridedView& bbox) {
             upper[axis] = std::max(upper[axis], double(b[3 + axis]));
         }
     }
+}
 
-    // Buckets of half the reach (a search then spans about four per axis, most of them close),
-    // and no more of them than about two per box.
-    if (n_outside_ < n_) {
-        const double span = std::max(upper[0] - lower[0],
-                                     std::max(upper[1] - lower[1], upper[2] - lower[2]));
-        double bucket_size = 0.5 * reach;
-        if (!(bucket_size > 0.0)) {  // boxes without extent: about one box per bucket
-            int64_t root = 1;
-            while ((root + 1) * (root + 1) * (root + 1) <= n_) ++root;
-            bucket_size = span > 0.0 ? span / double(root) : 1.0;
-        }
-        const double budget = 2.0 * n_ + 64.0;
-        for (;;) {
-            double total = 1.0;
-            for (int axis = 0; axis < 3; ++axis) {
-                total *= std::floor((upper[axis] - lower[axis]) / bucket_size) + 1.0;
-            }
-            if (total <= budget) break;
-            bucket_size *= 1.26;  // about the cube root of 2: halves the count of buckets
-        }
-        for (int axis = 0; axis < 3; ++axis) {
-            origin_[axis] = lower[axis];
-            dims_[axis] = static_cast<int32_t>(std::floor((upper[axis] - lower[axis]) / bucket_size)) + 1;
-        }
-        inverse_size_ = 1.0 / bucket_size;
+// Buckets of half the reach, and no more of them than the budget; boxes without extent get
+// about one box per bucket.
+void BoxGrid::choose_bucket_size(const double* lower, const double* upper) {
+    if (n_outside_ == n_) return;  // one bucket, empty
+    const double span = std::max(upper[0] - lower[0],
+                                 std::max(upper[1] - lower[1], upper[2] - lower[2]));
+    double bucket_size = BUCKET_PER_REACH * reach_;
+    if (!(bucket_size > 0.0)) {
+        int64_t root = 1;
+        while ((root + 1) * (root + 1) * (root + 1) <= n_) ++root;
+        bucket_size = span > 0.0 ? span / double(root) : 1.0;
     }
+    const double budget = BUCKETS_PER_BOX * n_ + EXTRA_BUCKETS;
+    for (;;) {
+        double total = 1.0;
+        for (int axis = 0; axis < 3; ++axis) {
+            total *= std::floor((upper[axis] - lower[axis]) / bucket_size) + 1.0;
+        }
+        if (total <= budget) break;
+        bucket_size *= BUCKET_GROWTH;
+    }
+    for (int axis = 0; axis < 3; ++axis) {
+        origin_[axis] = lower[axis];
+        dims_[axis] = static_cast<int32_t>(std::floor((upper[axis] - lower[axis]) / bucket_size)) + 1;
+    }
+    inverse_size_ = 1.0 / bucket_size;
+}
 
+int64_t BoxGrid::home_bucket(int32_t i) const {
+    const float* b = box(i);
+    return bucket_index(bucket_of(0, b[0]), bucket_of(1, b[1]), bucket_of(2, b[2]));
+}
+
+// How many boxes each bucket holds, turned into each bucket's first entry.
+bool BoxGrid::count_buckets() {
     const int64_t n_buckets = static_cast<int64_t>(dims_[0]) * dims_[1] * dims_[2];
     bucket_start_ = allocate_array<int32_t>(n_buckets + 1);
-    if (bucket_start_ == nullptr) return;
+    if (bucket_start_ == nullptr) return false;
     std::fill(bucket_start_, bucket_start_ + n_buckets + 1, 0);
-
-    // Count, then fill in ascending box order so that every bucket's list is ascending.
-    auto home = [&](int32_t i) {
-        const float* b = box(i);
-        return bucket_index(bucket_of(0, b[0]), bucket_of(1, b[1]), bucket_of(2, b[2]));
-    };
     for (int32_t i = 0; i < n_; ++i) {
-        if (!outside_[i]) ++bucket_start_[home(i) + 1];
+        if (!outside_[i]) ++bucket_start_[home_bucket(i) + 1];
     }
     for (int64_t b = 0; b < n_buckets; ++b) bucket_start_[b + 1] += bucket_start_[b];
+    return true;
+}
+
+// Fills in ascending box order, so that every bucket's list is ascending.
+void BoxGrid::fill_buckets() {
     for (int32_t i = 0; i < n_; ++i) {
         if (outside_[i]) continue;
-        Entry& entry = entries_[bucket_start_[home(i)]++];
+        Entry& entry = entries_[bucket_start_[home_bucket(i)]++];
         std::copy(box(i), box(i) + 6, entry.box);
         entry.cell = i;
     }
     // The fill advanced each start to the next bucket's start: shift back.
+    const int64_t n_buckets = static_cast<int64_t>(dims_[0]) * dims_[1] * dims_[2];
     for (int64_t b = n_buckets; b > 0; --b) bucket_start_[b] = bucket_start_[b - 1];
     bucket_start_[0] = 0;
-    ready_ = true;
 }
 
 int32_t BoxGrid::collect_overlapping(int32_t i, int32_t* found, int32_t capacity) const {

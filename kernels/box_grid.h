@@ -51,10 +51,22 @@ private:
         float box[6];
         int32_t cell;
     };
+    // The most bucket lists (and the outside list) that for_each_candidate merges: a search
+    // spans about 4 x 4 x 4 buckets, far fewer than this, unless boxes are much larger than
+    // the buckets, and then a plain scan is as good.
     static constexpr int MAX_LISTS = 512;
 
+    // Building, in order; a step that returns false could not get its memory.
     void build(const StridedView& bbox);
     bool allocate();
+    void copy_boxes(const StridedView& bbox);
+    bool choose_reach();
+    void keep_out_large_boxes(double* lower, double* upper);
+    void choose_bucket_size(const double* lower, const double* upper);
+    bool count_buckets();
+    void fill_buckets();
+    int64_t home_bucket(int32_t i) const;
+
     int32_t bucket_of(int axis, double value) const;
     void search_range(int32_t i, int32_t* lo, int32_t* hi) const;
     int64_t bucket_index(int32_t x, int32_t y, int32_t z) const {
