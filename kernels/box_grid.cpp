@@ -3,7 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <xmmintrin.h>
+#include <emmintrin.h>
 
 #include "kernels/box_pass.h"
 
@@ -76,15 +76,18 @@ BoxGrid::~BoxGrid() {
     std::free(outside_);
     std::free(outside_list_);
     std::free(bucket_start_);
-    std::free(entries_);
+    std::free(entry_bounds_);
+    std::free(entry_cell_);
 }
 
 bool BoxGrid::allocate() {
     boxes_ = allocate_array<float>(6 * static_cast<int64_t>(n_));
     outside_ = allocate_array<uint8_t>(n_);
     outside_list_ = allocate_array<int32_t>(n_);
-    entries_ = allocate_array<Entry>(n_);
-    return boxes_ && outside_ && outside_list_ && entries_;
+    entry_stride_ = (static_cast<int64_t>(n_) + ENTRY_PADDING + 3) / 4 * 4;  // columns stay 16-byte aligned
+    entry_bounds_ = allocate_array<float>(6 * entry_stride_);
+    entry_cell_ = allocate_array<int32_t>(entry_stride_);
+    return boxes_ && outside_ && outside_list_ && entry_bounds_ && entry_cell_;
 }
 
 // The bucket holding `value` along `axis`. Monotone in `value` (a subtraction and a
@@ -225,14 +228,32 @@ bool BoxGrid::count_buckets() {
 void BoxGrid::fill_buckets() {
     for (int32_t i = 0; i < n_; ++i) {
         if (outside_[i]) continue;
-        Entry& entry = entries_[bucket_start_[home_bucket(i)]++];
-        std::copy(box(i), box(i) + 6, entry.box);
-        entry.cell = i;
+        const int32_t position = bucket_start_[home_bucket(i)]++;
+        for (int k = 0; k < 6; ++k) entry_bounds_[k * entry_stride_ + position] = box(i)[k];
+        entry_cell_[position] = i;
+    }
+    // The padding never overlaps anything (NaN bounds) and is nobody.
+    for (int32_t position = n_ - n_outside_; position < entry_stride_; ++position) {
+        for (int k = 0; k < 6; ++k) entry_bounds_[k * entry_stride_ + position] = NAN;
+        entry_cell_[position] = -1;
     }
     // The fill advanced each start to the next bucket's start: shift back.
     const int64_t n_buckets = static_cast<int64_t>(dims_[0]) * dims_[1] * dims_[2];
     for (int64_t b = n_buckets; b > 0; --b) bucket_start_[b] = bucket_start_[b - 1];
     bucket_start_[0] = 0;
+}
+
+BoxGrid::Neighbourhood BoxGrid::neighbourhood(int32_t i) const {
+    int32_t lo[3], hi[3];
+    search_range(i, lo, hi);
+    Neighbourhood size{n_outside_, n_outside_ > 0 ? 1 : 0};
+    for (int32_t z = lo[2]; z <= hi[2]; ++z) {
+        for (int32_t y = lo[1]; y <= hi[1]; ++y) {
+            size.entries += bucket_start_[bucket_index(hi[0], y, z) + 1] - bucket_start_[bucket_index(lo[0], y, z)];
+        }
+    }
+    size.lists += int64_t(hi[0] - lo[0] + 1) * (hi[1] - lo[1] + 1) * (hi[2] - lo[2] + 1);
+    return size;
 }
 
 int32_t BoxGrid::collect_overlapping(int32_t i, int32_t* found, int32_t capacity) const {
@@ -244,25 +265,42 @@ int32_t BoxGrid::collect_overlapping(int32_t i, int32_t* found, int32_t capacity
             entries += bucket_start_[bucket_index(hi[0], y, z) + 1] - bucket_start_[bucket_index(lo[0], y, z)];
         }
     }
-    if (entries > capacity) return -1;
+    // Masked lanes store one place past the hits: room for one more than the entries read.
+    if (entries >= capacity) return -1;
 
+    // The overlap test's six comparisons on four entries at once, all evaluated: the same answer
+    // as check_bb_intersections, which stops at the first false one. A block may run past its
+    // run into the next entries (or the padding): those lanes are masked off.
     const float* own = box(i);
+    const __m128 own_lower[3] = {_mm_set1_ps(own[0]), _mm_set1_ps(own[1]), _mm_set1_ps(own[2])};
+    const __m128 own_upper[3] = {_mm_set1_ps(own[3]), _mm_set1_ps(own[4]), _mm_set1_ps(own[5])};
+    const __m128i own_cell = _mm_set1_epi32(i);
+    const __m128i lanes = _mm_setr_epi32(0, 1, 2, 3);
     int32_t count = 0;
     for (int32_t z = lo[2]; z <= hi[2]; ++z) {
         for (int32_t y = lo[1]; y <= hi[1]; ++y) {
             // Buckets along x are contiguous: one run of entries.
-            const Entry* entry = entries_ + bucket_start_[bucket_index(lo[0], y, z)];
-            const Entry* last = entries_ + bucket_start_[bucket_index(hi[0], y, z) + 1];
-            for (; entry < last; ++entry) {
-                // The overlap test's six comparisons, all evaluated and without branches (they
-                // are unpredictable): the same answer as check_bb_intersections, which stops at
-                // the first false one.
-                const float* other = entry->box;
-                const bool taken = (own[3] > other[0]) & (other[3] > own[0]) &
-                                   (own[4] > other[1]) & (other[4] > own[1]) &
-                                   (own[5] > other[2]) & (other[5] > own[2]) & (entry->cell != i);
-                found[count] = entry->cell;
-                count += taken ? 1 : 0;
+            const int32_t first = bucket_start_[bucket_index(lo[0], y, z)];
+            const int32_t last = bucket_start_[bucket_index(hi[0], y, z) + 1];
+            const __m128i left = _mm_set1_epi32(last - first);
+            for (int32_t at = first; at < last; at += 4) {
+                __m128 hit = _mm_cmpgt_ps(own_upper[0], _mm_loadu_ps(entry_bounds_ + at));
+                for (int axis = 0; axis < 3; ++axis) {
+                    const float* lower = entry_bounds_ + axis * entry_stride_ + at;
+                    const float* upper = entry_bounds_ + (3 + axis) * entry_stride_ + at;
+                    if (axis > 0) hit = _mm_and_ps(hit, _mm_cmpgt_ps(own_upper[axis], _mm_loadu_ps(lower)));
+                    hit = _mm_and_ps(hit, _mm_cmpgt_ps(_mm_loadu_ps(upper), own_lower[axis]));
+                }
+                const __m128i cells = _mm_loadu_si128(reinterpret_cast<const __m128i*>(entry_cell_ + at));
+                const __m128i inside_run = _mm_cmpgt_epi32(left, _mm_add_epi32(lanes, _mm_set1_epi32(at - first)));
+                const __m128i keep = _mm_andnot_si128(_mm_cmpeq_epi32(cells, own_cell),
+                                                      _mm_and_si128(_mm_castps_si128(hit), inside_run));
+                // Hits are unpredictable: every lane is stored, and only a hit advances.
+                const int bits = _mm_movemask_ps(_mm_castsi128_ps(keep));
+                for (int lane = 0; lane < 4; ++lane) {
+                    found[count] = entry_cell_[at + lane];
+                    count += (bits >> lane) & 1;
+                }
             }
         }
     }
@@ -281,7 +319,7 @@ void BoxGrid::prefetch_neighbourhood(int32_t i) const {
         for (int32_t y = lo[1]; y <= hi[1]; ++y) {
             // The start of each run along x; the rest of a short run shares its lines.
             const int32_t first = bucket_start_[bucket_index(lo[0], y, z)];
-            _mm_prefetch(reinterpret_cast<const char*>(entries_ + first), _MM_HINT_T0);
+            _mm_prefetch(reinterpret_cast<const char*>(entry_bounds_ + first), _MM_HINT_T0);
         }
     }
 }

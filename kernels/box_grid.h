@@ -31,10 +31,22 @@ public:
     bool outside_grid(int32_t i) const { return outside_[i] != 0; }
 
     // Writes to `found`, in no particular order, the cells other than i whose boxes overlap
-    // box i, and returns their number; or returns -1 when the buckets to search hold more than
-    // `capacity` boxes (a crowded neighbourhood, better visited lazily with
+    // box i, and returns their number; or returns -1 when the buckets to search hold
+    // `capacity` boxes or more (a crowded neighbourhood, better visited lazily with
     // for_each_candidate). Only for a cell in the grid.
     int32_t collect_overlapping(int32_t i, int32_t* found, int32_t capacity) const;
+
+    // How much a search around box i reads: the bucket entries in its range (the outside list
+    // included) and the number of bucket lists they come in. Only for a cell in the grid.
+    struct Neighbourhood {
+        int64_t entries;
+        int64_t lists;
+    };
+    Neighbourhood neighbourhood(int32_t i) const;
+
+    // The cells in the grid, bucket by bucket: neighbours come close together.
+    int32_t cells_in_grid() const { return n_ - n_outside_; }
+    int32_t cell_in_bucket_order(int32_t position) const { return entry_cell_[position]; }
 
     // Asks the processor to start loading what collect_overlapping(i) will read: rows are
     // processed in the caller's order, which jumps around in space.
@@ -47,10 +59,9 @@ public:
     bool for_each_candidate(int32_t i, Visit visit) const;
 
 private:
-    struct Entry {
-        float box[6];
-        int32_t cell;
-    };
+    // Bucket entries are kept as columns (each bound, then the cell), so that a search tests
+    // four entries at once; each column has ENTRY_PADDING spare slots at its end.
+    static constexpr int32_t ENTRY_PADDING = 4;
     // The most bucket lists (and the outside list) that for_each_candidate merges: a search
     // spans about 4 x 4 x 4 buckets, far fewer than this, unless boxes are much larger than
     // the buckets, and then a plain scan is as good.
@@ -80,7 +91,9 @@ private:
     int32_t* outside_list_ = nullptr;
     int32_t n_outside_ = 0;
     int32_t* bucket_start_ = nullptr;
-    Entry* entries_ = nullptr;
+    float* entry_bounds_ = nullptr;  // 6 columns of entry_stride_ floats: lower x, y, z, upper x, y, z
+    int32_t* entry_cell_ = nullptr;
+    int64_t entry_stride_ = 0;
     int32_t dims_[3] = {1, 1, 1};
     double origin_[3] = {0, 0, 0};
     double inverse_size_ = 1.0;
@@ -96,16 +109,16 @@ bool BoxGrid::for_each_candidate(int32_t i, Visit visit) const {
     if (lists_needed > MAX_LISTS) return false;
 
     // Cursors into ascending lists: bucket entries, and the outside list (as cell numbers).
-    const Entry* head[MAX_LISTS];
-    const Entry* end[MAX_LISTS];
+    int32_t head[MAX_LISTS];
+    int32_t end[MAX_LISTS];
     int lists = 0;
     for (int32_t z = lo[2]; z <= hi[2]; ++z) {
         for (int32_t y = lo[1]; y <= hi[1]; ++y) {
             for (int32_t x = lo[0]; x <= hi[0]; ++x) {
                 const int64_t b = bucket_index(x, y, z);
                 if (bucket_start_[b] < bucket_start_[b + 1]) {
-                    head[lists] = entries_ + bucket_start_[b];
-                    end[lists] = entries_ + bucket_start_[b + 1];
+                    head[lists] = bucket_start_[b];
+                    end[lists] = bucket_start_[b + 1];
                     ++lists;
                 }
             }
@@ -117,8 +130,8 @@ bool BoxGrid::for_each_candidate(int32_t i, Visit visit) const {
         int32_t next = outside < outside_end ? *outside : INT32_MAX;
         int best = -1;
         for (int l = 0; l < lists; ++l) {
-            if (head[l]->cell < next) {
-                next = head[l]->cell;
+            if (entry_cell_[head[l]] < next) {
+                next = entry_cell_[head[l]];
                 best = l;
             }
         }

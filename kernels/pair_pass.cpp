@@ -5,6 +5,7 @@
 
 #include "kernels/box_grid.h"
 #include "kernels/box_pass.h"
+#include "kernels/rank_sort.h"
 #include "kernels/view_overlap.h"
 
 namespace cellprox {
@@ -17,6 +18,10 @@ constexpr int32_t GRID_MIN_CELLS = 48;
 // How many bucket entries a row may search exhaustively; a more crowded neighbourhood is
 // visited lazily, in ascending order, until the row is full.
 constexpr int32_t COLLECT_CAPACITY = 2048;
+
+// A row's list keeps at most this many of its overlapping cells, the smallest: enough for 30
+// links after the lower rows' share, and O(cells) in all.
+constexpr int32_t LISTED_PER_ROW = 64;
 
 // Overlapping cells are sorted this many at a time: a row that fills up early (crowded cells)
 // never sorts the rest.
@@ -47,41 +52,30 @@ inline void record_link(const BroadPhaseArrays& arrays, int32_t row, int32_t k, 
 // to where it stopped: row j names i exactly when it did not fill up, or when i is at most its
 // last entry. That holds for the slots this call wrote; slots the caller left that hold a number
 // above the row's own could name i too, so such a row is scanned instead.
-struct FinishedRows {
-    uint8_t* full = nullptr;         // per row: it holds 30 links
-    uint8_t* stale_above = nullptr;  // per row: a slot it left holds a number above the row's own
-    int32_t* last = nullptr;         // per full row: its last entry
+struct FinishedRow {
+    int32_t last;         // its last entry, when full
+    uint8_t full;         // it holds 30 links
+    uint8_t stale_above;  // a slot it left holds a number above the row's own
 };
 
-// Memory for FinishedRows, O(cells); without it the writer scans lower rows.
-struct FinishedRowsMemory {
-    explicit FinishedRowsMemory(int32_t cell_count) {
-        const size_t n = static_cast<size_t>(cell_count);
-        rows.full = static_cast<uint8_t*>(std::malloc(n));
-        rows.stale_above = static_cast<uint8_t*>(std::malloc(n));
-        rows.last = static_cast<int32_t*>(std::malloc(n * sizeof(int32_t)));
-        if (rows.full == nullptr || rows.stale_above == nullptr || rows.last == nullptr) {
-            release();
-            rows = FinishedRows{};
-        }
-    }
-    ~FinishedRowsMemory() { release(); }
-    FinishedRowsMemory(const FinishedRowsMemory&) = delete;
-    FinishedRowsMemory& operator=(const FinishedRowsMemory&) = delete;
+// One record per row, O(cells); without it the writer scans lower rows.
+struct FinishedRows {
+    explicit FinishedRows(int32_t cell_count)
+        : rows(static_cast<FinishedRow*>(std::malloc(sizeof(FinishedRow) * size_t(cell_count)))) {}
+    ~FinishedRows() { std::free(rows); }
+    FinishedRows(const FinishedRows&) = delete;
+    FinishedRows& operator=(const FinishedRows&) = delete;
 
-    void release() {
-        std::free(rows.full);
-        std::free(rows.stale_above);
-        std::free(rows.last);
-    }
-    FinishedRows rows;
+    FinishedRow* rows;
 };
 
 // Writes the rows, one candidate at a time, exactly as the direct pass decides: candidates of a
-// row must come in ascending order, and must include every cell whose box overlaps.
+// row must come in ascending order, and must include every cell whose box overlaps. A row's
+// start and count are written once, at its first link and when it is finished: the same values
+// as link by link, since no other view shares their memory (see tables_overlap).
 class RowWriter {
 public:
-    RowWriter(const BroadPhaseArrays& arrays, FinishedRows finished)
+    RowWriter(const BroadPhaseArrays& arrays, FinishedRow* finished)
         : arrays_(arrays), finished_(finished) {}
 
     void start_row(int32_t i) {
@@ -104,21 +98,25 @@ public:
         // A lower row that names this one already holds the pair, or holds a stale entry the
         // caller left in a free slot; either way the pair is not recorded from this side.
         if (j < row_ && lower_row_names(j)) return;
-        record_link(arrays_, row_, k_, j, n_links_);
-        ++n_links_;
+        store<int32_t>(element(arrays_.links, row_, k_), j);
+        if (k_ == 0) {
+            char* start = element(arrays_.link_starts, row_);
+            if (load<int32_t>(start) == -1) store<int32_t>(start, n_links_);
+        }
         last_ = j;
         ++k_;
     }
 
     void finish_row() {
-        if (finished_.full == nullptr) return;
+        n_links_ += k_;
+        char* count = element(arrays_.link_count, row_);
+        store<uint8_t>(count, static_cast<uint8_t>(load<uint8_t>(count) + k_));
+        if (finished_ == nullptr) return;
         bool above = false;
         for (int32_t slot = k_; slot < MAX_CELL_LINKS && !above; ++slot) {
             above = load<int32_t>(element(arrays_.links, row_, slot)) > row_;
         }
-        finished_.full[row_] = full() ? 1 : 0;
-        finished_.stale_above[row_] = above ? 1 : 0;
-        finished_.last[row_] = last_;
+        finished_[row_] = FinishedRow{last_, uint8_t(full() ? 1 : 0), uint8_t(above ? 1 : 0)};
     }
 
     int32_t n_links() const { return n_links_; }
@@ -126,14 +124,12 @@ public:
 private:
     // Only asked for an overlapping lower row j.
     bool lower_row_names(int32_t j) const {
-        if (finished_.full == nullptr || finished_.stale_above[j]) {
-            return row_names(arrays_.links, j, row_);
-        }
-        return !finished_.full[j] || row_ <= finished_.last[j];
+        if (finished_ == nullptr || finished_[j].stale_above) return row_names(arrays_.links, j, row_);
+        return !finished_[j].full || row_ <= finished_[j].last;
     }
 
     const BroadPhaseArrays& arrays_;
-    FinishedRows finished_;
+    FinishedRow* finished_;
     int32_t row_ = 0;
     int32_t k_ = 0;
     int32_t last_ = -1;
@@ -162,8 +158,8 @@ void offer_every_cell(RowWriter& rows, const BoxView& box_i, int32_t cell_count,
 // needs the tables' writes to leave the boxes and every written link slot alone: a write to one
 // element must not land on another. When the caller's views are laid over each other (rows that
 // share memory, link counts inside link rows, tables inside the boxes), only the written order
-// of reads and writes gives the written tables. link_starts and link_count may overlap each
-// other: the two passes write them in the same order once their decisions agree.
+// of reads and writes gives the written tables; the same holds for link_starts and link_count
+// laid over each other, which the fast pass writes once a row.
 bool tables_overlap(const BroadPhaseArrays& arrays, int32_t cell_count) {
     const ptrdiff_t n = cell_count;
     const ptrdiff_t boxes_extent[] = {n, 2, 3};  // the bounds, corners 0 and 1
@@ -174,12 +170,12 @@ bool tables_overlap(const BroadPhaseArrays& arrays, int32_t cell_count) {
     const ByteRange counts = byte_range(arrays.link_count, 1, &n, sizeof(uint8_t));
     return elements_overlap(arrays.links, n, MAX_CELL_LINKS, sizeof(int32_t)) ||
            ranges_meet(links, boxes) || ranges_meet(starts, boxes) || ranges_meet(counts, boxes) ||
-           ranges_meet(starts, links) || ranges_meet(counts, links);
+           ranges_meet(starts, links) || ranges_meet(counts, links) || ranges_meet(starts, counts);
 }
 
 // Few cells: every row looks at every cell, and lower rows are answered from FinishedRows.
 int32_t link_every_pair(const BroadPhaseArrays& arrays, int32_t cell_count) {
-    FinishedRowsMemory finished(cell_count);
+    FinishedRows finished(cell_count);
     RowWriter rows(arrays, finished.rows);
     auto box_of_cell = [&](int32_t j) { return box_of(arrays.bbox, j); };
     for (int32_t i = 0; i < cell_count; ++i) {
@@ -188,6 +184,96 @@ int32_t link_every_pair(const BroadPhaseArrays& arrays, int32_t cell_count) {
         rows.finish_row();
     }
     return rows.n_links();
+}
+
+// What the first step leaves for row i: `count` cells from cells[first] on, ascending, the
+// smallest of the cells whose boxes overlap; `truncated` when there are more. A count of -1
+// means no list: the neighbourhood is crowded, or the cell is outside the grid.
+struct RowList {
+    int64_t first;
+    int32_t count;
+    bool truncated;
+};
+
+// The lists of all rows; at most LISTED_PER_ROW cells a row, so O(cells).
+struct CandidateLists {
+    explicit CandidateLists(int32_t cell_count)
+        : rows(static_cast<RowList*>(std::malloc(sizeof(RowList) * size_t(cell_count)))),
+          cells(static_cast<int32_t*>(
+              std::malloc(sizeof(int32_t) * size_t(cell_count) * LISTED_PER_ROW))) {
+        for (int32_t i = 0; rows != nullptr && i < cell_count; ++i) rows[i] = RowList{0, -1, false};
+    }
+    ~CandidateLists() {
+        std::free(rows);
+        std::free(cells);
+    }
+    CandidateLists(const CandidateLists&) = delete;
+    CandidateLists& operator=(const CandidateLists&) = delete;
+
+    bool ready() const { return rows != nullptr && cells != nullptr; }
+
+    RowList* rows;
+    int32_t* cells;
+};
+
+// A search reads every entry of its neighbourhood; where that is more than about half of all
+// cells, visiting all cells lazily in order is cheaper, and stops as soon as the row is full.
+int32_t listing_capacity(int32_t cell_count) {
+    return cell_count / 2 < COLLECT_CAPACITY ? cell_count / 2 : COLLECT_CAPACITY;
+}
+
+struct ListSearch {
+    const BoxGrid* grid;
+    CandidateLists* lists;
+    int32_t capacity;
+};
+
+// The first step for the cells at bucket-order positions begin .. end-1; their lists go to the
+// cells from slot begin * LISTED_PER_ROW on, so that blocks never share slots.
+void list_candidates(int32_t begin, int32_t end, void* context) {
+    const ListSearch& search = *static_cast<const ListSearch*>(context);
+    int32_t found[COLLECT_CAPACITY + RANK_SORT_PADDING];
+    int64_t next = int64_t(begin) * LISTED_PER_ROW;
+    for (int32_t position = begin; position < end; ++position) {
+        const int32_t i = search.grid->cell_in_bucket_order(position);
+        const int32_t count = search.grid->collect_overlapping(i, found, search.capacity);
+        if (count < 0) continue;
+        const int32_t kept = count < LISTED_PER_ROW ? count : LISTED_PER_ROW;
+        if (kept < count) std::nth_element(found, found + kept - 1, found + count);
+        rank_sort_distinct(found, kept, search.lists->cells + next);
+        search.lists->rows[i] = RowList{next, kept, kept < count};
+        next += kept;
+    }
+}
+
+// A truncated list ran out before the row was full: the rest of the overlapping cells, above
+// the list's last one, in ascending order.
+void offer_beyond_list(RowWriter& rows, const BoxGrid& grid, int32_t i, int32_t listed_last) {
+    int32_t found[COLLECT_CAPACITY + 1];
+    const int32_t count = grid.collect_overlapping(i, found, COLLECT_CAPACITY);
+    int32_t beyond = 0;
+    for (int32_t k = 0; k < count; ++k) {
+        if (found[k] > listed_last) found[beyond++] = found[k];
+    }
+    offer_in_order(rows, found, beyond);
+}
+
+// A row without a list visits candidates in ascending order until full: every cell, or the
+// merged bucket lists of its neighbourhood, whichever reads less per candidate.
+void visit_lazily(RowWriter& rows, const BoxGrid& grid, int32_t i, int32_t cell_count) {
+    const BoxView box_i = packed_box(grid.box(i));
+    auto box_of_cell = [&](int32_t j) { return packed_box(grid.box(j)); };
+    bool merged = false;
+    if (!grid.outside_grid(i)) {
+        const BoxGrid::Neighbourhood near = grid.neighbourhood(i);
+        if (near.entries * near.lists < cell_count) {
+            merged = grid.for_each_candidate(i, [&](int32_t j) {
+                rows.offer(j, box_i, box_of_cell(j));
+                return !rows.full();
+            });
+        }
+    }
+    if (!merged) offer_every_cell(rows, box_i, cell_count, box_of_cell);
 }
 
 }  // namespace
@@ -210,36 +296,33 @@ int32_t link_overlapping_boxes_direct(const BroadPhaseArrays& arrays, int32_t ce
     return n_links;
 }
 
-// Each row visits only the cells whose boxes share a bucket with its own, in ascending order,
-// and stops when full: the cost follows the number of boxes and of overlaps, and a dense cluster
-// costs no more than the direct pass, whose rows also stop after 30 links.
+// The fast pass in two steps. First every cell in the grid, bucket by bucket (so that
+// neighbouring searches share what they read), lists the cells whose boxes overlap its own:
+// the smallest ones, ascending. Then the rows are decided in order from those lists, each
+// stopping when full, exactly as the direct pass decides; a row whose neighbourhood is too
+// crowded to list visits its candidates lazily in ascending order, and stops as early.
 int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_count) {
     if (tables_overlap(arrays, cell_count)) return link_overlapping_boxes_direct(arrays, cell_count);
     if (cell_count < GRID_MIN_CELLS) return link_every_pair(arrays, cell_count);
     const BoxGrid grid(arrays.bbox, cell_count);
-    if (!grid.ready()) return link_overlapping_boxes_direct(arrays, cell_count);
+    CandidateLists lists(cell_count);
+    FinishedRows finished(cell_count);
+    if (!grid.ready() || !lists.ready() || finished.rows == nullptr) {
+        return link_overlapping_boxes_direct(arrays, cell_count);
+    }
+    ListSearch search{&grid, &lists, listing_capacity(cell_count)};
+    list_candidates(0, grid.cells_in_grid(), &search);
 
-    FinishedRowsMemory finished(cell_count);
     RowWriter rows(arrays, finished.rows);
-    auto box_of_cell = [&](int32_t j) { return packed_box(grid.box(j)); };
-    int32_t found[COLLECT_CAPACITY];
     for (int32_t i = 0; i < cell_count; ++i) {
-        const BoxView box_i = packed_box(grid.box(i));
         rows.start_row(i);
-        if (i + 1 < cell_count) grid.prefetch_neighbourhood(i + 1);
-        if (grid.outside_grid(i)) {
-            offer_every_cell(rows, box_i, cell_count, box_of_cell);
+        const RowList& row = lists.rows[i];
+        if (row.count < 0) {
+            visit_lazily(rows, grid, i, cell_count);
         } else {
-            const int32_t n_found = grid.collect_overlapping(i, found, COLLECT_CAPACITY);
-            if (n_found >= 0) {
-                offer_in_order(rows, found, n_found);
-            } else {
-                const bool merged = grid.for_each_candidate(i, [&](int32_t j) {
-                    rows.offer(j, box_i, box_of_cell(j));
-                    return !rows.full();
-                });
-                if (!merged) offer_every_cell(rows, box_i, cell_count, box_of_cell);
-            }
+            const int32_t* cells = lists.cells + row.first;
+            for (int32_t k = 0; k < row.count && !rows.full(); ++k) rows.offer_overlapping(cells[k]);
+            if (row.truncated && !rows.full()) offer_beyond_list(rows, grid, i, cells[row.count - 1]);
         }
         rows.finish_row();
     }

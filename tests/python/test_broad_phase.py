@@ -155,6 +155,10 @@ def _aliased(layout, boxes):
         links = np.full((n, 30), -1, np.int32)
         counts = links.view(np.uint8).reshape(-1)[120:120 + n]
         counts[...] = 0
+    elif layout == "link_count inside link_starts":  # starts[i] holds counts[4 i .. 4 i + 3]
+        links = np.full((n, 30), -1, np.int32)
+        counts = starts.view(np.uint8)[:n]
+        counts[0], counts[n // 2:] = 254, 0  # starts[0] turns -1 on row 0's first link
     else:  # "links inside bbox": the rows cover the corners of the first cells
         memory = np.zeros((n // 2 + n, 8, 3), np.float32)
         memory[n // 2:] = bbox
@@ -164,7 +168,8 @@ def _aliased(layout, boxes):
 
 
 @pytest.mark.parametrize("layout", ["zero-stride rows", "short row stride",
-                                    "link_count inside links", "links inside bbox"])
+                                    "link_count inside links", "link_count inside link_starts",
+                                    "links inside bbox"])
 def test_tables_sharing_memory_get_the_written_pass(ext, single_precision_margin, layout):
     # Enough crowded cells that a fast pass would be chosen; writes through one view change
     # what another reads, so only the written order of reads and writes gives these tables.
