@@ -21,7 +21,11 @@ int32_t get_bb_intersections(const BroadPhaseArrays& arrays, int32_t cell_count,
         BoxPass pass{&arrays.bbox};
         frame.parallel_for(cell_count, true, box_pass_block, &pass);
     }
+#ifdef CELLPROX_PARALLEL_PAIR_SEARCH
+    return link_overlapping_boxes(arrays, cell_count, &frame);
+#else
     return link_overlapping_boxes(arrays, cell_count);
+#endif
 }
 
 }  // namespace cellprox

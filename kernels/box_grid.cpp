@@ -59,6 +59,18 @@ constexpr double EXTRA_BUCKETS = 64.0;
 // the number of buckets.
 constexpr double BUCKET_GROWTH = 1.26;
 
+// For each mask of four lanes: the lanes that hit, in order, then the others; and how many hit.
+struct HitLanes {
+    uint8_t lane[4];
+    int32_t hits;
+};
+constexpr HitLanes HIT_LANES[16] = {
+    {{0, 1, 2, 3}, 0}, {{0, 1, 2, 3}, 1}, {{1, 0, 2, 3}, 1}, {{0, 1, 2, 3}, 2},
+    {{2, 0, 1, 3}, 1}, {{0, 2, 1, 3}, 2}, {{1, 2, 0, 3}, 2}, {{0, 1, 2, 3}, 3},
+    {{3, 0, 1, 2}, 1}, {{0, 3, 1, 2}, 2}, {{1, 3, 0, 2}, 2}, {{0, 1, 3, 2}, 3},
+    {{2, 3, 0, 1}, 2}, {{0, 2, 3, 1}, 3}, {{1, 2, 3, 0}, 3}, {{0, 1, 2, 3}, 4},
+};
+
 template <typename T>
 T* allocate_array(int64_t count) {
     if (count <= 0) count = 1;
@@ -103,8 +115,7 @@ int32_t BoxGrid::bucket_of(int axis, double value) const {
 // A box j in the grid that overlaps box i has j.lower < i.upper, and j.lower > i.lower - reach
 // since j.upper > i.lower and j's side is at most `reach`: its bucket lies between those of
 // i.lower - reach and i.upper (the rounded i.lower - reach never passes a float above it).
-void BoxGrid::search_range(int32_t i, int32_t* lo, int32_t* hi) const {
-    const float* b = box(i);
+void BoxGrid::search_range(const float* b, int32_t* lo, int32_t* hi) const {
     for (int axis = 0; axis < 3; ++axis) {
         lo[axis] = bucket_of(axis, double(b[axis]) - reach_);
         hi[axis] = bucket_of(axis, double(b[3 + axis]));
@@ -245,7 +256,7 @@ void BoxGrid::fill_buckets() {
 
 BoxGrid::Neighbourhood BoxGrid::neighbourhood(int32_t i) const {
     int32_t lo[3], hi[3];
-    search_range(i, lo, hi);
+    search_range(box(i), lo, hi);
     Neighbourhood size{n_outside_, n_outside_ > 0 ? 1 : 0};
     for (int32_t z = lo[2]; z <= hi[2]; ++z) {
         for (int32_t y = lo[1]; y <= hi[1]; ++y) {
@@ -256,22 +267,17 @@ BoxGrid::Neighbourhood BoxGrid::neighbourhood(int32_t i) const {
     return size;
 }
 
-int32_t BoxGrid::collect_overlapping(int32_t i, int32_t* found, int32_t capacity) const {
+int32_t BoxGrid::collect_overlapping(int32_t i, const float* own, int32_t* found,
+                                     int32_t capacity) const {
     int32_t lo[3], hi[3];
-    search_range(i, lo, hi);
-    int64_t entries = n_outside_;
-    for (int32_t z = lo[2]; z <= hi[2]; ++z) {
-        for (int32_t y = lo[1]; y <= hi[1]; ++y) {
-            entries += bucket_start_[bucket_index(hi[0], y, z) + 1] - bucket_start_[bucket_index(lo[0], y, z)];
-        }
-    }
-    // Masked lanes store one place past the hits: room for one more than the entries read.
+    search_range(own, lo, hi);
+    // Each block of four stores four cells: room for three more than the entries read.
+    int64_t entries = n_outside_ + 3;
     if (entries >= capacity) return -1;
 
     // The overlap test's six comparisons on four entries at once, all evaluated: the same answer
     // as check_bb_intersections, which stops at the first false one. A block may run past its
     // run into the next entries (or the padding): those lanes are masked off.
-    const float* own = box(i);
     const __m128 own_lower[3] = {_mm_set1_ps(own[0]), _mm_set1_ps(own[1]), _mm_set1_ps(own[2])};
     const __m128 own_upper[3] = {_mm_set1_ps(own[3]), _mm_set1_ps(own[4]), _mm_set1_ps(own[5])};
     const __m128i own_cell = _mm_set1_epi32(i);
@@ -282,6 +288,8 @@ int32_t BoxGrid::collect_overlapping(int32_t i, int32_t* found, int32_t capacity
             // Buckets along x are contiguous: one run of entries.
             const int32_t first = bucket_start_[bucket_index(lo[0], y, z)];
             const int32_t last = bucket_start_[bucket_index(hi[0], y, z) + 1];
+            entries += last - first;
+            if (entries >= capacity) return -1;  // crowded: the caller visits lazily instead
             const __m128i left = _mm_set1_epi32(last - first);
             for (int32_t at = first; at < last; at += 4) {
                 __m128 hit = _mm_cmpgt_ps(own_upper[0], _mm_loadu_ps(entry_bounds_ + at));
@@ -295,12 +303,12 @@ int32_t BoxGrid::collect_overlapping(int32_t i, int32_t* found, int32_t capacity
                 const __m128i inside_run = _mm_cmpgt_epi32(left, _mm_add_epi32(lanes, _mm_set1_epi32(at - first)));
                 const __m128i keep = _mm_andnot_si128(_mm_cmpeq_epi32(cells, own_cell),
                                                       _mm_and_si128(_mm_castps_si128(hit), inside_run));
-                // Hits are unpredictable: every lane is stored, and only a hit advances.
+                // Hits are unpredictable: four cells are stored, the hits first, and the count
+                // advances by the hits.
                 const int bits = _mm_movemask_ps(_mm_castsi128_ps(keep));
-                for (int lane = 0; lane < 4; ++lane) {
-                    found[count] = entry_cell_[at + lane];
-                    count += (bits >> lane) & 1;
-                }
+                const HitLanes& lanes_of = HIT_LANES[bits];
+                for (int k = 0; k < 4; ++k) found[count + k] = entry_cell_[at + lanes_of.lane[k]];
+                count += lanes_of.hits;
             }
         }
     }
@@ -309,19 +317,6 @@ int32_t BoxGrid::collect_overlapping(int32_t i, int32_t* found, int32_t capacity
         if (overlap(own, box(j))) found[count++] = j;
     }
     return count;
-}
-
-void BoxGrid::prefetch_neighbourhood(int32_t i) const {
-    if (outside_[i]) return;
-    int32_t lo[3], hi[3];
-    search_range(i, lo, hi);
-    for (int32_t z = lo[2]; z <= hi[2]; ++z) {
-        for (int32_t y = lo[1]; y <= hi[1]; ++y) {
-            // The start of each run along x; the rest of a short run shares its lines.
-            const int32_t first = bucket_start_[bucket_index(lo[0], y, z)];
-            _mm_prefetch(reinterpret_cast<const char*>(entry_bounds_ + first), _MM_HINT_T0);
-        }
-    }
 }
 
 }  // namespace cellprox

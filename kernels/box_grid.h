@@ -34,7 +34,8 @@ public:
     // box i, and returns their number; or returns -1 when the buckets to search hold
     // `capacity` boxes or more (a crowded neighbourhood, better visited lazily with
     // for_each_candidate). Only for a cell in the grid.
-    int32_t collect_overlapping(int32_t i, int32_t* found, int32_t capacity) const;
+    // `own` is box i's 6 floats: box(i), or entry_box() of its place in bucket order.
+    int32_t collect_overlapping(int32_t i, const float* own, int32_t* found, int32_t capacity) const;
 
     // How much a search around box i reads: the bucket entries in its range (the outside list
     // included) and the number of bucket lists they come in. Only for a cell in the grid.
@@ -47,10 +48,11 @@ public:
     // The cells in the grid, bucket by bucket: neighbours come close together.
     int32_t cells_in_grid() const { return n_ - n_outside_; }
     int32_t cell_in_bucket_order(int32_t position) const { return entry_cell_[position]; }
+    // The box of that cell, read from the bucket entries (which lie in bucket order too).
+    void entry_box(int32_t position, float* out) const {
+        for (int k = 0; k < 6; ++k) out[k] = entry_bounds_[k * entry_stride_ + position];
+    }
 
-    // Asks the processor to start loading what collect_overlapping(i) will read: rows are
-    // processed in the caller's order, which jumps around in space.
-    void prefetch_neighbourhood(int32_t i) const;
 
     // Visits, in ascending order and each once, every cell whose box may overlap box i (a
     // superset of those that do; i itself may appear), until `visit` returns false. Returns
@@ -79,7 +81,7 @@ private:
     int64_t home_bucket(int32_t i) const;
 
     int32_t bucket_of(int axis, double value) const;
-    void search_range(int32_t i, int32_t* lo, int32_t* hi) const;
+    void search_range(const float* box, int32_t* lo, int32_t* hi) const;
     int64_t bucket_index(int32_t x, int32_t y, int32_t z) const {
         return (static_cast<int64_t>(z) * dims_[1] + y) * dims_[0] + x;
     }
@@ -103,7 +105,7 @@ private:
 template <typename Visit>
 bool BoxGrid::for_each_candidate(int32_t i, Visit visit) const {
     int32_t lo[3], hi[3];
-    search_range(i, lo, hi);
+    search_range(box(i), lo, hi);
     const int64_t lists_needed =
         int64_t(hi[0] - lo[0] + 1) * (hi[1] - lo[1] + 1) * (hi[2] - lo[2] + 1) + 1;
     if (lists_needed > MAX_LISTS) return false;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstdlib>
+#include <xmmintrin.h>
 
 #include "kernels/box_grid.h"
 #include "kernels/box_pass.h"
@@ -52,21 +53,20 @@ inline void record_link(const BroadPhaseArrays& arrays, int32_t row, int32_t k, 
 // to where it stopped: row j names i exactly when it did not fill up, or when i is at most its
 // last entry. That holds for the slots this call wrote; slots the caller left that hold a number
 // above the row's own could name i too, so such a row is scanned instead.
-struct FinishedRow {
-    int32_t last;         // its last entry, when full
-    uint8_t full;         // it holds 30 links
-    uint8_t stale_above;  // a slot it left holds a number above the row's own
-};
+//
+// So each finished row keeps one number: row j names an overlapping cell i > j exactly when
+// i <= names_up_to[j], which is its last entry when full and INT32_MAX otherwise; or SCAN_ROW.
+constexpr int32_t SCAN_ROW = -1;
 
-// One record per row, O(cells); without it the writer scans lower rows.
+// One number per row, O(cells); without them the writer scans lower rows.
 struct FinishedRows {
     explicit FinishedRows(int32_t cell_count)
-        : rows(static_cast<FinishedRow*>(std::malloc(sizeof(FinishedRow) * size_t(cell_count)))) {}
-    ~FinishedRows() { std::free(rows); }
+        : names_up_to(static_cast<int32_t*>(std::malloc(sizeof(int32_t) * size_t(cell_count)))) {}
+    ~FinishedRows() { std::free(names_up_to); }
     FinishedRows(const FinishedRows&) = delete;
     FinishedRows& operator=(const FinishedRows&) = delete;
 
-    FinishedRow* rows;
+    int32_t* names_up_to;
 };
 
 // Writes the rows, one candidate at a time, exactly as the direct pass decides: candidates of a
@@ -75,8 +75,8 @@ struct FinishedRows {
 // as link by link, since no other view shares their memory (see tables_overlap).
 class RowWriter {
 public:
-    RowWriter(const BroadPhaseArrays& arrays, FinishedRow* finished)
-        : arrays_(arrays), finished_(finished) {}
+    RowWriter(const BroadPhaseArrays& arrays, int32_t* names_up_to)
+        : arrays_(arrays), names_up_to_(names_up_to) {}
 
     void start_row(int32_t i) {
         row_ = i;
@@ -111,12 +111,12 @@ public:
         n_links_ += k_;
         char* count = element(arrays_.link_count, row_);
         store<uint8_t>(count, static_cast<uint8_t>(load<uint8_t>(count) + k_));
-        if (finished_ == nullptr) return;
+        if (names_up_to_ == nullptr) return;
         bool above = false;
         for (int32_t slot = k_; slot < MAX_CELL_LINKS && !above; ++slot) {
             above = load<int32_t>(element(arrays_.links, row_, slot)) > row_;
         }
-        finished_[row_] = FinishedRow{last_, uint8_t(full() ? 1 : 0), uint8_t(above ? 1 : 0)};
+        names_up_to_[row_] = above ? SCAN_ROW : full() ? last_ : INT32_MAX;
     }
 
     int32_t n_links() const { return n_links_; }
@@ -124,12 +124,14 @@ public:
 private:
     // Only asked for an overlapping lower row j.
     bool lower_row_names(int32_t j) const {
-        if (finished_ == nullptr || finished_[j].stale_above) return row_names(arrays_.links, j, row_);
-        return !finished_[j].full || row_ <= finished_[j].last;
+        if (names_up_to_ == nullptr || names_up_to_[j] == SCAN_ROW) {
+            return row_names(arrays_.links, j, row_);
+        }
+        return row_ <= names_up_to_[j];
     }
 
     const BroadPhaseArrays& arrays_;
-    FinishedRow* finished_;
+    int32_t* names_up_to_;
     int32_t row_ = 0;
     int32_t k_ = 0;
     int32_t last_ = -1;
@@ -176,7 +178,7 @@ bool tables_overlap(const BroadPhaseArrays& arrays, int32_t cell_count) {
 // Few cells: every row looks at every cell, and lower rows are answered from FinishedRows.
 int32_t link_every_pair(const BroadPhaseArrays& arrays, int32_t cell_count) {
     FinishedRows finished(cell_count);
-    RowWriter rows(arrays, finished.rows);
+    RowWriter rows(arrays, finished.names_up_to);
     auto box_of_cell = [&](int32_t j) { return box_of(arrays.bbox, j); };
     for (int32_t i = 0; i < cell_count; ++i) {
         rows.start_row(i);
@@ -236,7 +238,9 @@ void list_candidates(int32_t begin, int32_t end, void* context) {
     int64_t next = int64_t(begin) * LISTED_PER_ROW;
     for (int32_t position = begin; position < end; ++position) {
         const int32_t i = search.grid->cell_in_bucket_order(position);
-        const int32_t count = search.grid->collect_overlapping(i, found, search.capacity);
+        float own[6];
+        search.grid->entry_box(position, own);
+        const int32_t count = search.grid->collect_overlapping(i, own, found, search.capacity);
         if (count < 0) continue;
         const int32_t kept = count < LISTED_PER_ROW ? count : LISTED_PER_ROW;
         if (kept < count) std::nth_element(found, found + kept - 1, found + count);
@@ -246,11 +250,21 @@ void list_candidates(int32_t begin, int32_t end, void* context) {
     }
 }
 
+// Rows are decided in their own order, but their lists lie in bucket order: the processor is
+// asked for a list this many rows ahead, and for the first two of its cache lines.
+constexpr int32_t LIST_PREFETCH_ROWS = 8;
+
+inline void prefetch_list(const CandidateLists& lists, int32_t i) {
+    const char* list = reinterpret_cast<const char*>(lists.cells + lists.rows[i].first);
+    _mm_prefetch(list, _MM_HINT_T0);
+    _mm_prefetch(list + 64, _MM_HINT_T0);
+}
+
 // A truncated list ran out before the row was full: the rest of the overlapping cells, above
 // the list's last one, in ascending order.
 void offer_beyond_list(RowWriter& rows, const BoxGrid& grid, int32_t i, int32_t listed_last) {
     int32_t found[COLLECT_CAPACITY + 1];
-    const int32_t count = grid.collect_overlapping(i, found, COLLECT_CAPACITY);
+    const int32_t count = grid.collect_overlapping(i, grid.box(i), found, COLLECT_CAPACITY);
     int32_t beyond = 0;
     for (int32_t k = 0; k < count; ++k) {
         if (found[k] > listed_last) found[beyond++] = found[k];
@@ -301,20 +315,28 @@ int32_t link_overlapping_boxes_direct(const BroadPhaseArrays& arrays, int32_t ce
 // the smallest ones, ascending. Then the rows are decided in order from those lists, each
 // stopping when full, exactly as the direct pass decides; a row whose neighbourhood is too
 // crowded to list visits its candidates lazily in ascending order, and stops as early.
-int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_count) {
+int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_count,
+                               const LoopFrame* team) {
     if (tables_overlap(arrays, cell_count)) return link_overlapping_boxes_direct(arrays, cell_count);
     if (cell_count < GRID_MIN_CELLS) return link_every_pair(arrays, cell_count);
     const BoxGrid grid(arrays.bbox, cell_count);
     CandidateLists lists(cell_count);
     FinishedRows finished(cell_count);
-    if (!grid.ready() || !lists.ready() || finished.rows == nullptr) {
+    if (!grid.ready() || !lists.ready() || finished.names_up_to == nullptr) {
         return link_overlapping_boxes_direct(arrays, cell_count);
     }
     ListSearch search{&grid, &lists, listing_capacity(cell_count)};
-    list_candidates(0, grid.cells_in_grid(), &search);
+    if (team != nullptr) {
+        // Each block writes only its own cells' lists: no lock, and the lists are the same.
+        InterpreterReleased unlocked(*team);
+        team->parallel_for(grid.cells_in_grid(), false, list_candidates, &search);
+    } else {
+        list_candidates(0, grid.cells_in_grid(), &search);
+    }
 
-    RowWriter rows(arrays, finished.rows);
+    RowWriter rows(arrays, finished.names_up_to);
     for (int32_t i = 0; i < cell_count; ++i) {
+        if (i + LIST_PREFETCH_ROWS < cell_count) prefetch_list(lists, i + LIST_PREFETCH_ROWS);
         rows.start_row(i);
         const RowList& row = lists.rows[i];
         if (row.count < 0) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "kernels/strided_view.h"
+#include "platform/loop_frame.h"
 
 namespace cellprox {
 
@@ -24,8 +25,11 @@ struct BroadPhaseArrays {
 
 // The pair pass over boxes already widened; returns the number of links recorded. It gives the
 // tables of the direct pass below, visiting far fewer pairs; with too little memory for its
-// index, or with tables that share memory, it runs the direct pass.
-int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_count);
+// index, or with tables that share memory, it runs the direct pass. Given a `team`, it searches
+// the cells' candidates on it with the interpreter lock released; the rows are always decided
+// on the calling thread, in order.
+int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_count,
+                               const LoopFrame* team = nullptr);
 
 // The pair pass as plainly written: for each row in turn, every other cell in ascending order,
 // each lower row scanned for the row's own number (all 30 slots) before the overlap test, until
