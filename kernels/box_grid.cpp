@@ -235,13 +235,15 @@ bool BoxGrid::count_buckets() {
     return true;
 }
 
-// Fills in ascending box order, so that every bucket's list is ascending.
+// Places the cells in ascending order, so that every bucket's list is ascending, then copies
+// their bounds in bucket order (one scattered read a cell rather than six scattered writes).
 void BoxGrid::fill_buckets() {
     for (int32_t i = 0; i < n_; ++i) {
-        if (outside_[i]) continue;
-        const int32_t position = bucket_start_[home_bucket(i)]++;
-        for (int k = 0; k < 6; ++k) entry_bounds_[k * entry_stride_ + position] = box(i)[k];
-        entry_cell_[position] = i;
+        if (!outside_[i]) entry_cell_[bucket_start_[home_bucket(i)]++] = i;
+    }
+    for (int32_t position = 0; position < n_ - n_outside_; ++position) {
+        const float* b = box(entry_cell_[position]);
+        for (int k = 0; k < 6; ++k) entry_bounds_[k * entry_stride_ + position] = b[k];
     }
     // The padding never overlaps anything (NaN bounds) and is nobody.
     for (int32_t position = n_ - n_outside_; position < entry_stride_; ++position) {

@@ -24,6 +24,9 @@ constexpr int32_t COLLECT_CAPACITY = 2048;
 // links after the lower rows' share, and O(cells) in all.
 constexpr int32_t LISTED_PER_ROW = 64;
 
+// How far ahead, in rows, memory that lies in the other order is asked for.
+constexpr int32_t LIST_PREFETCH_ROWS = 8;
+
 // Overlapping cells are sorted this many at a time: a row that fills up early (crowded cells)
 // never sorts the rest.
 constexpr int32_t SORT_STEP = 64;
@@ -238,6 +241,11 @@ void list_candidates(int32_t begin, int32_t end, void* context) {
     int64_t next = int64_t(begin) * LISTED_PER_ROW;
     for (int32_t position = begin; position < end; ++position) {
         const int32_t i = search.grid->cell_in_bucket_order(position);
+        // Rows lie in cell order, which jumps around in bucket order.
+        if (position + LIST_PREFETCH_ROWS < end) {
+            const int32_t ahead = search.grid->cell_in_bucket_order(position + LIST_PREFETCH_ROWS);
+            _mm_prefetch(reinterpret_cast<const char*>(search.lists->rows + ahead), _MM_HINT_T0);
+        }
         float own[6];
         search.grid->entry_box(position, own);
         const int32_t count = search.grid->collect_overlapping(i, own, found, search.capacity);
@@ -251,8 +259,7 @@ void list_candidates(int32_t begin, int32_t end, void* context) {
 }
 
 // Rows are decided in their own order, but their lists lie in bucket order: the processor is
-// asked for a list this many rows ahead, and for the first two of its cache lines.
-constexpr int32_t LIST_PREFETCH_ROWS = 8;
+// asked for the first two cache lines of a list LIST_PREFETCH_ROWS rows ahead.
 
 inline void prefetch_list(const CandidateLists& lists, int32_t i) {
     const char* list = reinterpret_cast<const char*>(lists.cells + lists.rows[i].first);
