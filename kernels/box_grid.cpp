@@ -273,9 +273,15 @@ int32_t BoxGrid::collect_overlapping(int32_t i, const float* own, int32_t* found
                                      int32_t capacity) const {
     int32_t lo[3], hi[3];
     search_range(own, lo, hi);
-    // Each block of four stores four cells: room for three more than the entries read.
+    // Each block of four stores four cells: room for three more than the entries read. A crowded
+    // neighbourhood is told by its bucket bounds alone, before reading any entry.
     int64_t entries = n_outside_ + 3;
-    if (entries >= capacity) return -1;
+    for (int32_t z = lo[2]; z <= hi[2] && entries < capacity; ++z) {
+        for (int32_t y = lo[1]; y <= hi[1]; ++y) {
+            entries += bucket_start_[bucket_index(hi[0], y, z) + 1] - bucket_start_[bucket_index(lo[0], y, z)];
+        }
+    }
+    if (entries >= capacity) return -1;  // the caller visits lazily instead
 
     // The overlap test's six comparisons on four entries at once, all evaluated: the same answer
     // as check_bb_intersections, which stops at the first false one. A block may run past its
@@ -290,8 +296,6 @@ int32_t BoxGrid::collect_overlapping(int32_t i, const float* own, int32_t* found
             // Buckets along x are contiguous: one run of entries.
             const int32_t first = bucket_start_[bucket_index(lo[0], y, z)];
             const int32_t last = bucket_start_[bucket_index(hi[0], y, z) + 1];
-            entries += last - first;
-            if (entries >= capacity) return -1;  // crowded: the caller visits lazily instead
             const __m128i left = _mm_set1_epi32(last - first);
             for (int32_t at = first; at < last; at += 4) {
                 __m128 hit = _mm_cmpgt_ps(own_upper[0], _mm_loadu_ps(entry_bounds_ + at));
