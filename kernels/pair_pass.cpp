@@ -101,6 +101,14 @@ public:
         // A lower row that names this one already holds the pair, or holds a stale entry the
         // caller left in a free slot; either way the pair is not recorded from this side.
         if (j < row_ && lower_row_names(j)) return;
+        record(j);
+    }
+
+    // Whether the current row is to skip candidate j, a lower cell whose box overlaps.
+    bool skips_lower(int32_t j) const { return lower_row_names(j); }
+
+    // Records j as the row's next link: the row is not full, and j is a candidate it keeps.
+    void record(int32_t j) {
         store<int32_t>(element(arrays_.links, row_, k_), j);
         if (k_ == 0) {
             char* start = element(arrays_.link_starts, row_);
@@ -191,7 +199,7 @@ int32_t link_every_pair(const BroadPhaseArrays& arrays, int32_t cell_count) {
     return rows.n_links();
 }
 
-// What the first step leaves for row i: `count` cells from cells[first] on, ascending, the
+// What the first step leaves for row i: `count` cells from cells[first] on, in no order, the
 // smallest of the cells whose boxes overlap; `truncated` when there are more. A count of -1
 // means no list: the neighbourhood is crowded, or the cell is outside the grid.
 struct RowList {
@@ -252,7 +260,7 @@ void list_candidates(int32_t begin, int32_t end, void* context) {
         if (count < 0) continue;
         const int32_t kept = count < LISTED_PER_ROW ? count : LISTED_PER_ROW;
         if (kept < count) std::nth_element(found, found + kept - 1, found + count);
-        rank_sort_distinct(found, kept, search.lists->cells + next);
+        std::copy(found, found + kept, search.lists->cells + next);
         search.lists->rows[i] = RowList{next, kept, kept < count};
         next += kept;
     }
@@ -265,6 +273,26 @@ inline void prefetch_list(const CandidateLists& lists, int32_t i) {
     const char* list = reinterpret_cast<const char*>(lists.cells + lists.rows[i].first);
     _mm_prefetch(list, _MM_HINT_T0);
     _mm_prefetch(list + 64, _MM_HINT_T0);
+}
+
+// Offers a row's list, the smallest overlapping cells in no order, as if in ascending order:
+// whether the row skips a lower cell does not depend on the order, so the ones it keeps are
+// sorted (fewer than the list) and recorded from the smallest until the row is full. Returns
+// the list's largest cell.
+int32_t offer_list(RowWriter& rows, int32_t i, const int32_t* cells, int32_t count) {
+    int32_t kept[LISTED_PER_ROW + RANK_SORT_PADDING];
+    int32_t sorted[LISTED_PER_ROW];
+    int32_t n_kept = 0;
+    int32_t largest = -1;
+    for (int32_t k = 0; k < count; ++k) {
+        const int32_t j = cells[k];
+        largest = j > largest ? j : largest;
+        kept[n_kept] = j;
+        n_kept += (j > i || !rows.skips_lower(j)) ? 1 : 0;
+    }
+    rank_sort_distinct(kept, n_kept, sorted);
+    for (int32_t k = 0; k < n_kept && !rows.full(); ++k) rows.record(sorted[k]);
+    return largest;
 }
 
 // A truncated list ran out before the row was full: the rest of the overlapping cells, above
@@ -319,7 +347,7 @@ int32_t link_overlapping_boxes_direct(const BroadPhaseArrays& arrays, int32_t ce
 
 // The fast pass in two steps. First every cell in the grid, bucket by bucket (so that
 // neighbouring searches share what they read), lists the cells whose boxes overlap its own:
-// the smallest ones, ascending. Then the rows are decided in order from those lists, each
+// the smallest ones. Then the rows are decided in order from those lists, each
 // stopping when full, exactly as the direct pass decides; a row whose neighbourhood is too
 // crowded to list visits its candidates lazily in ascending order, and stops as early.
 int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_count,
@@ -349,9 +377,8 @@ int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_coun
         if (row.count < 0) {
             visit_lazily(rows, grid, i, cell_count);
         } else {
-            const int32_t* cells = lists.cells + row.first;
-            for (int32_t k = 0; k < row.count && !rows.full(); ++k) rows.offer_overlapping(cells[k]);
-            if (row.truncated && !rows.full()) offer_beyond_list(rows, grid, i, cells[row.count - 1]);
+            const int32_t listed_last = offer_list(rows, i, lists.cells + row.first, row.count);
+            if (row.truncated && !rows.full()) offer_beyond_list(rows, grid, i, listed_last);
         }
         rows.finish_row();
     }
