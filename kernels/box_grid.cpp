@@ -71,6 +71,10 @@ constexpr HitLanes HIT_LANES[16] = {
     {{2, 3, 0, 1}, 2}, {{0, 2, 3, 1}, 3}, {{1, 2, 3, 0}, 3}, {{0, 1, 2, 3}, 4},
 };
 
+// The lowest and the highest lane set in a mask of four (of a mask that is not 0).
+constexpr int8_t LOWEST_LANE[16] = {0, 0, 1, 0, 2, 0, 1, 0, 3, 0, 1, 0, 2, 0, 1, 0};
+constexpr int8_t HIGHEST_LANE[16] = {0, 0, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3};
+
 template <typename T>
 T* allocate_array(int64_t count) {
     if (count <= 0) count = 1;
@@ -88,6 +92,7 @@ BoxGrid::~BoxGrid() {
     std::free(outside_);
     std::free(outside_list_);
     std::free(bucket_start_);
+    std::free(bucket_bounds_);
     std::free(entry_bounds_);
     std::free(entry_cell_);
 }
@@ -130,6 +135,7 @@ void BoxGrid::build(const StridedView& bbox) {
     choose_bucket_size(lower, upper);
     if (!count_buckets()) return;
     fill_buckets();
+    if (!bound_buckets()) return;
     ready_ = true;
 }
 
@@ -256,6 +262,39 @@ void BoxGrid::fill_buckets() {
     bucket_start_[0] = 0;
 }
 
+bool BoxGrid::bound_buckets() {
+    const int64_t n_buckets = static_cast<int64_t>(dims_[0]) * dims_[1] * dims_[2];
+    bucket_stride_ = (n_buckets + ENTRY_PADDING + 3) / 4 * 4;
+    bucket_bounds_ = allocate_array<float>(6 * bucket_stride_);
+    if (bucket_bounds_ == nullptr) return false;
+    std::fill(bucket_bounds_, bucket_bounds_ + 6 * bucket_stride_, NAN);
+    for (int64_t b = 0; b < n_buckets; ++b) {
+        for (int32_t position = bucket_start_[b]; position < bucket_start_[b + 1]; ++position) {
+            for (int k = 0; k < 6; ++k) {
+                const float bound = entry_bounds_[k * entry_stride_ + position];
+                float& all = bucket_bounds_[k * bucket_stride_ + b];
+                const bool first = position == bucket_start_[b];
+                all = first ? bound : k < 3 ? std::min(all, bound) : std::max(all, bound);
+            }
+        }
+    }
+    return true;
+}
+
+// Lanes of four boxes, from column `at` on, that overlap the box own_lower .. own_upper: the
+// overlap test's six comparisons all evaluated (a NaN bound overlaps nothing), the same answer
+// as check_bb_intersections, which stops at the first false one.
+inline __m128 overlapping_lanes(const float* columns, int64_t stride, int64_t at,
+                                const __m128* own_lower, const __m128* own_upper) {
+    __m128 hit = _mm_cmpgt_ps(own_upper[0], _mm_loadu_ps(columns + at));
+    hit = _mm_and_ps(hit, _mm_cmpgt_ps(_mm_loadu_ps(columns + 3 * stride + at), own_lower[0]));
+    for (int axis = 1; axis < 3; ++axis) {
+        hit = _mm_and_ps(hit, _mm_cmpgt_ps(own_upper[axis], _mm_loadu_ps(columns + axis * stride + at)));
+        hit = _mm_and_ps(hit, _mm_cmpgt_ps(_mm_loadu_ps(columns + (3 + axis) * stride + at), own_lower[axis]));
+    }
+    return hit;
+}
+
 BoxGrid::Neighbourhood BoxGrid::neighbourhood(int32_t i) const {
     int32_t lo[3], hi[3];
     search_range(box(i), lo, hi);
@@ -283,9 +322,8 @@ int32_t BoxGrid::collect_overlapping(int32_t i, const float* own, int32_t* found
     }
     if (entries >= capacity) return -1;  // the caller visits lazily instead
 
-    // The overlap test's six comparisons on four entries at once, all evaluated: the same answer
-    // as check_bb_intersections, which stops at the first false one. A block may run past its
-    // run into the next entries (or the padding): those lanes are masked off.
+    // Four entries at a time. A block may run past its run into the next entries (or the
+    // padding): those lanes are masked off.
     const __m128 own_lower[3] = {_mm_set1_ps(own[0]), _mm_set1_ps(own[1]), _mm_set1_ps(own[2])};
     const __m128 own_upper[3] = {_mm_set1_ps(own[3]), _mm_set1_ps(own[4]), _mm_set1_ps(own[5])};
     const __m128i own_cell = _mm_set1_epi32(i);
@@ -293,18 +331,25 @@ int32_t BoxGrid::collect_overlapping(int32_t i, const float* own, int32_t* found
     int32_t count = 0;
     for (int32_t z = lo[2]; z <= hi[2]; ++z) {
         for (int32_t y = lo[1]; y <= hi[1]; ++y) {
-            // Buckets along x are contiguous: one run of entries.
-            const int32_t first = bucket_start_[bucket_index(lo[0], y, z)];
-            const int32_t last = bucket_start_[bucket_index(hi[0], y, z) + 1];
+            // Buckets along x are contiguous, and so are their entries: one run, trimmed to the
+            // first and the last bucket whose boxes can reach box i.
+            const int64_t run = bucket_index(lo[0], y, z);
+            const int32_t n_run = hi[0] - lo[0] + 1;
+            int32_t first_bucket = -1, last_bucket = -1;
+            for (int32_t b = 0; b < n_run; b += 4) {
+                int bits = _mm_movemask_ps(overlapping_lanes(bucket_bounds_, bucket_stride_, run + b,
+                                                             own_lower, own_upper));
+                if (n_run - b < 4) bits &= (1 << (n_run - b)) - 1;
+                if (bits == 0) continue;
+                if (first_bucket < 0) first_bucket = b + LOWEST_LANE[bits];
+                last_bucket = b + HIGHEST_LANE[bits];
+            }
+            if (first_bucket < 0) continue;
+            const int32_t first = bucket_start_[run + first_bucket];
+            const int32_t last = bucket_start_[run + last_bucket + 1];
             const __m128i left = _mm_set1_epi32(last - first);
             for (int32_t at = first; at < last; at += 4) {
-                __m128 hit = _mm_cmpgt_ps(own_upper[0], _mm_loadu_ps(entry_bounds_ + at));
-                for (int axis = 0; axis < 3; ++axis) {
-                    const float* lower = entry_bounds_ + axis * entry_stride_ + at;
-                    const float* upper = entry_bounds_ + (3 + axis) * entry_stride_ + at;
-                    if (axis > 0) hit = _mm_and_ps(hit, _mm_cmpgt_ps(own_upper[axis], _mm_loadu_ps(lower)));
-                    hit = _mm_and_ps(hit, _mm_cmpgt_ps(_mm_loadu_ps(upper), own_lower[axis]));
-                }
+                const __m128 hit = overlapping_lanes(entry_bounds_, entry_stride_, at, own_lower, own_upper);
                 const __m128i cells = _mm_loadu_si128(reinterpret_cast<const __m128i*>(entry_cell_ + at));
                 const __m128i inside_run = _mm_cmpgt_epi32(left, _mm_add_epi32(lanes, _mm_set1_epi32(at - first)));
                 const __m128i keep = _mm_andnot_si128(_mm_cmpeq_epi32(cells, own_cell),

@@ -78,6 +78,7 @@ private:
     void choose_bucket_size(const double* lower, const double* upper);
     bool count_buckets();
     void fill_buckets();
+    bool bound_buckets();
     int64_t home_bucket(int32_t i) const;
 
     int32_t bucket_of(int axis, double value) const;
@@ -93,6 +94,11 @@ private:
     int32_t* outside_list_ = nullptr;
     int32_t n_outside_ = 0;
     int32_t* bucket_start_ = nullptr;
+    // Per bucket, the bounds of all its boxes together, as 6 columns of bucket_stride_ floats
+    // (NaN for an empty bucket): a search skips buckets at the edges of its range that hold no
+    // box that can reach it.
+    float* bucket_bounds_ = nullptr;
+    int64_t bucket_stride_ = 0;
     float* entry_bounds_ = nullptr;  // 6 columns of entry_stride_ floats: lower x, y, z, upper x, y, z
     int32_t* entry_cell_ = nullptr;
     int64_t entry_stride_ = 0;
