@@ -54,14 +54,11 @@ inline void record_link(const BroadPhaseArrays& arrays, int32_t row, int32_t k, 
 // overlapping) without reading row j. A row is offered every overlapping cell in ascending
 // order and skips only lower ones, so above its own number it records every overlapping cell up
 // to where it stopped: row j names i exactly when it did not fill up, or when i is at most its
-// last entry. That holds for the slots this call wrote; slots the caller left that hold a number
-// above the row's own could name i too, so such a row is scanned instead.
+// last entry. Whatever the caller left in a row's free slots cannot change the answer: a row
+// with free slots did not fill up, and so names every overlapping higher cell anyway.
 //
 // So each finished row keeps one number: row j names an overlapping cell i > j exactly when
-// i <= names_up_to[j], which is its last entry when full and INT32_MAX otherwise; or SCAN_ROW.
-constexpr int32_t SCAN_ROW = -1;
-
-// One number per row, O(cells); without them the writer scans lower rows.
+// i <= names_up_to[j], which is its last entry when full and INT32_MAX otherwise.
 struct FinishedRows {
     explicit FinishedRows(int32_t cell_count)
         : names_up_to(static_cast<int32_t*>(std::malloc(sizeof(int32_t) * size_t(cell_count)))) {}
@@ -69,8 +66,19 @@ struct FinishedRows {
     FinishedRows(const FinishedRows&) = delete;
     FinishedRows& operator=(const FinishedRows&) = delete;
 
-    int32_t* names_up_to;
+    int32_t* names_up_to;  // null without memory: lower rows are then scanned
 };
+
+// Writes row `row`'s k links (numbers start .. start + k - 1 of the flat list) as the direct
+// pass would have, link by link.
+void write_row(const BroadPhaseArrays& arrays, int32_t row, const int32_t* links, int32_t k,
+               int32_t start) {
+    for (int32_t slot = 0; slot < k; ++slot) store<int32_t>(element(arrays.links, row, slot), links[slot]);
+    char* first = element(arrays.link_starts, row);
+    if (k > 0 && load<int32_t>(first) == -1) store<int32_t>(first, start);
+    char* count = element(arrays.link_count, row);
+    store<uint8_t>(count, static_cast<uint8_t>(load<uint8_t>(count) + k));
+}
 
 // Writes the rows, one candidate at a time, exactly as the direct pass decides: candidates of a
 // row must come in ascending order, and must include every cell whose box overlaps. A row's
@@ -81,9 +89,13 @@ public:
     RowWriter(const BroadPhaseArrays& arrays, int32_t* names_up_to)
         : arrays_(arrays), names_up_to_(names_up_to) {}
 
-    void start_row(int32_t i) {
+    // Starts row i; with `held`, its links are kept there, to be written later by write_row,
+    // instead of being written at once.
+    void start_row(int32_t i, int32_t* held = nullptr) {
         row_ = i;
         k_ = 0;
+        held_ = held;
+        row_start_ = n_links_;
     }
 
     bool full() const { return k_ == MAX_CELL_LINKS; }
@@ -98,8 +110,8 @@ public:
 
     // The same step for a candidate j (not the row itself) already known to overlap.
     void offer_overlapping(int32_t j) {
-        // A lower row that names this one already holds the pair, or holds a stale entry the
-        // caller left in a free slot; either way the pair is not recorded from this side.
+        // A lower row that names this one already holds the pair (or a stale entry the caller
+        // left in a free slot names it); either way the pair is not recorded from this side.
         if (j < row_ && lower_row_names(j)) return;
         record(j);
     }
@@ -109,40 +121,44 @@ public:
 
     // Records j as the row's next link: the row is not full, and j is a candidate it keeps.
     void record(int32_t j) {
+        last_ = j;
+        if (held_ != nullptr) {
+            held_[k_++] = j;
+            return;
+        }
         store<int32_t>(element(arrays_.links, row_, k_), j);
         if (k_ == 0) {
             char* start = element(arrays_.link_starts, row_);
             if (load<int32_t>(start) == -1) store<int32_t>(start, n_links_);
         }
-        last_ = j;
         ++k_;
     }
 
-    void finish_row() {
+    // Ends the row; returns whether its links are still held.
+    bool finish_row() {
         n_links_ += k_;
+        if (names_up_to_ != nullptr) names_up_to_[row_] = full() ? last_ : INT32_MAX;
+        if (held_ != nullptr) return true;
         char* count = element(arrays_.link_count, row_);
         store<uint8_t>(count, static_cast<uint8_t>(load<uint8_t>(count) + k_));
-        if (names_up_to_ == nullptr) return;
-        bool above = false;
-        for (int32_t slot = k_; slot < MAX_CELL_LINKS && !above; ++slot) {
-            above = load<int32_t>(element(arrays_.links, row_, slot)) > row_;
-        }
-        names_up_to_[row_] = above ? SCAN_ROW : full() ? last_ : INT32_MAX;
+        return false;
     }
 
+    int32_t recorded() const { return k_; }
+    int32_t row_start() const { return row_start_; }
     int32_t n_links() const { return n_links_; }
 
 private:
     // Only asked for an overlapping lower row j.
     bool lower_row_names(int32_t j) const {
-        if (names_up_to_ == nullptr || names_up_to_[j] == SCAN_ROW) {
-            return row_names(arrays_.links, j, row_);
-        }
+        if (names_up_to_ == nullptr) return row_names(arrays_.links, j, row_);
         return row_ <= names_up_to_[j];
     }
 
     const BroadPhaseArrays& arrays_;
     int32_t* names_up_to_;
+    int32_t* held_ = nullptr;
+    int32_t row_start_ = 0;
     int32_t row_ = 0;
     int32_t k_ = 0;
     int32_t last_ = -1;
@@ -206,6 +222,9 @@ struct RowList {
     int64_t first;
     int32_t count;
     bool truncated;
+    bool held;         // decided, its links held in its list, not yet written
+    int32_t recorded;  // when held: how many, and the first one's number in the flat list
+    int32_t start;
 };
 
 // The lists of all rows; at most LISTED_PER_ROW cells a row, so O(cells).
@@ -214,7 +233,9 @@ struct CandidateLists {
         : rows(static_cast<RowList*>(std::malloc(sizeof(RowList) * size_t(cell_count)))),
           cells(static_cast<int32_t*>(
               std::malloc(sizeof(int32_t) * size_t(cell_count) * LISTED_PER_ROW))) {
-        for (int32_t i = 0; rows != nullptr && i < cell_count; ++i) rows[i] = RowList{0, -1, false};
+        for (int32_t i = 0; rows != nullptr && i < cell_count; ++i) {
+            rows[i] = RowList{0, -1, false, false, 0, 0};
+        }
     }
     ~CandidateLists() {
         std::free(rows);
@@ -239,6 +260,7 @@ struct ListSearch {
     const BoxGrid* grid;
     CandidateLists* lists;
     int32_t capacity;
+    bool sorted;  // sort each list (on a team: less to do on the calling thread)
 };
 
 // The first step for the cells at bucket-order positions begin .. end-1; their lists go to the
@@ -260,9 +282,28 @@ void list_candidates(int32_t begin, int32_t end, void* context) {
         if (count < 0) continue;
         const int32_t kept = count < LISTED_PER_ROW ? count : LISTED_PER_ROW;
         if (kept < count) std::nth_element(found, found + kept - 1, found + count);
-        std::copy(found, found + kept, search.lists->cells + next);
-        search.lists->rows[i] = RowList{next, kept, kept < count};
+        if (search.sorted) {
+            rank_sort_distinct(found, kept, search.lists->cells + next);
+        } else {
+            std::copy(found, found + kept, search.lists->cells + next);
+        }
+        search.lists->rows[i] = RowList{next, kept, kept < count, false, 0, 0};
         next += kept;
+    }
+}
+
+struct HeldRows {
+    const BroadPhaseArrays* arrays;
+    const CandidateLists* lists;
+};
+
+// Writes the rows begin .. end-1 whose links are held: each writes only its own row, start and
+// count.
+void write_held_rows(int32_t begin, int32_t end, void* context) {
+    const HeldRows& held = *static_cast<const HeldRows*>(context);
+    for (int32_t i = begin; i < end; ++i) {
+        const RowList& row = held.lists->rows[i];
+        if (row.held) write_row(*held.arrays, i, held.lists->cells + row.first, row.recorded, row.start);
     }
 }
 
@@ -275,13 +316,12 @@ inline void prefetch_list(const CandidateLists& lists, int32_t i) {
     _mm_prefetch(list + 64, _MM_HINT_T0);
 }
 
-// Offers a row's list, the smallest overlapping cells in no order, as if in ascending order:
+// Offers a row's list, the smallest overlapping cells (`sorted` or not), in ascending order:
 // whether the row skips a lower cell does not depend on the order, so the ones it keeps are
 // sorted (fewer than the list) and recorded from the smallest until the row is full. Returns
 // the list's largest cell.
-int32_t offer_list(RowWriter& rows, int32_t i, const int32_t* cells, int32_t count) {
+int32_t offer_list(RowWriter& rows, int32_t i, const int32_t* cells, int32_t count, bool sorted) {
     int32_t kept[LISTED_PER_ROW + RANK_SORT_PADDING];
-    int32_t sorted[LISTED_PER_ROW];
     int32_t n_kept = 0;
     int32_t largest = -1;
     for (int32_t k = 0; k < count; ++k) {
@@ -290,8 +330,10 @@ int32_t offer_list(RowWriter& rows, int32_t i, const int32_t* cells, int32_t cou
         kept[n_kept] = j;
         n_kept += (j > i || !rows.skips_lower(j)) ? 1 : 0;
     }
-    rank_sort_distinct(kept, n_kept, sorted);
-    for (int32_t k = 0; k < n_kept && !rows.full(); ++k) rows.record(sorted[k]);
+    int32_t in_order[LISTED_PER_ROW];
+    if (!sorted) rank_sort_distinct(kept, n_kept, in_order);
+    const int32_t* ascending = sorted ? kept : in_order;
+    for (int32_t k = 0; k < n_kept && !rows.full(); ++k) rows.record(ascending[k]);
     return largest;
 }
 
@@ -352,6 +394,7 @@ int32_t link_overlapping_boxes_direct(const BroadPhaseArrays& arrays, int32_t ce
 // crowded to list visits its candidates lazily in ascending order, and stops as early.
 int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_count,
                                const LoopFrame* team) {
+    if (cell_count <= 0) return 0;
     if (tables_overlap(arrays, cell_count)) return link_overlapping_boxes_direct(arrays, cell_count);
     if (cell_count < GRID_MIN_CELLS) return link_every_pair(arrays, cell_count);
     const BoxGrid grid(arrays.bbox, cell_count);
@@ -360,7 +403,7 @@ int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_coun
     if (!grid.ready() || !lists.ready() || finished.names_up_to == nullptr) {
         return link_overlapping_boxes_direct(arrays, cell_count);
     }
-    ListSearch search{&grid, &lists, listing_capacity(cell_count)};
+    ListSearch search{&grid, &lists, listing_capacity(cell_count), team != nullptr};
     if (team != nullptr) {
         // Each block writes only its own cells' lists: no lock, and the lists are the same.
         InterpreterReleased unlocked(*team);
@@ -369,18 +412,28 @@ int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_coun
         list_candidates(0, grid.cells_in_grid(), &search);
     }
 
+    // On a team, a listed row's links are held in its list (it never records more cells than
+    // it lists, bar a truncated list's 30) and written on the team afterwards.
     RowWriter rows(arrays, finished.names_up_to);
     for (int32_t i = 0; i < cell_count; ++i) {
         if (i + LIST_PREFETCH_ROWS < cell_count) prefetch_list(lists, i + LIST_PREFETCH_ROWS);
-        rows.start_row(i);
-        const RowList& row = lists.rows[i];
+        RowList& row = lists.rows[i];
+        int32_t* list = lists.cells + row.first;
+        rows.start_row(i, team != nullptr && row.count >= 0 ? list : nullptr);
         if (row.count < 0) {
             visit_lazily(rows, grid, i, cell_count);
         } else {
-            const int32_t listed_last = offer_list(rows, i, lists.cells + row.first, row.count);
+            const int32_t listed_last = offer_list(rows, i, list, row.count, search.sorted);
             if (row.truncated && !rows.full()) offer_beyond_list(rows, grid, i, listed_last);
         }
-        rows.finish_row();
+        row.held = rows.finish_row();
+        row.recorded = rows.recorded();
+        row.start = rows.row_start();
+    }
+    if (team != nullptr) {
+        HeldRows held{&arrays, &lists};
+        InterpreterReleased unlocked(*team);
+        team->parallel_for(cell_count, false, write_held_rows, &held);
     }
     return rows.n_links();
 }
