@@ -1,6 +1,7 @@
-// A spatial index over the widened boxes that yields, for any box, the boxes that overlap it in
-// ascending order of their numbers, so that the pair pass can visit a row's candidates in the
-// order the direct algorithm would and stop as soon as the row is full.
+// A spatial index over the widened boxes: for any box, the boxes that overlap it (all at once),
+// or the boxes that may overlap it in ascending order of their numbers (one at a time), so that
+// the pair pass can visit a row's candidates in the order the direct algorithm would and stop
+// as soon as the row is full. Owns the buckets and how they are searched.
 #pragma once
 
 #include <cstdint>
@@ -30,11 +31,11 @@ public:
     // Whether cell i is kept out of the grid (too large, or not finite).
     bool outside_grid(int32_t i) const { return outside_[i] != 0; }
 
-    // Writes to `found`, in no particular order, the cells other than i whose boxes overlap
-    // box i, and returns their number; or returns -1 when the buckets to search hold
-    // `capacity` boxes or more (a crowded neighbourhood, better visited lazily with
-    // for_each_candidate). Only for a cell in the grid.
-    // `own` is box i's 6 floats: box(i), or entry_box() of its place in bucket order.
+    // Writes to `found` (room for `capacity` cells), in no particular order, the cells other
+    // than i whose boxes overlap box i, and returns their number; or returns -1 when the buckets
+    // to search hold about `capacity` boxes or more (a crowded neighbourhood, better visited
+    // lazily with for_each_candidate). Only for a cell in the grid. `own` is box i's 6 floats:
+    // box(i), or entry_box() of its place in bucket order.
     int32_t collect_overlapping(int32_t i, const float* own, int32_t* found, int32_t capacity) const;
 
     // How much a search around box i reads: the bucket entries in its range (the outside list
@@ -52,7 +53,6 @@ public:
     void entry_box(int32_t position, float* out) const {
         for (int k = 0; k < 6; ++k) out[k] = entry_bounds_[k * entry_stride_ + position];
     }
-
 
     // Visits, in ascending order and each once, every cell whose box may overlap box i (a
     // superset of those that do; i itself may appear), until `visit` returns false. Returns
