@@ -1,36 +1,8 @@
 #include "kernels/bb_intersections.h"
 
-#include <algorithm>
-#include <cstdlib>
-
-#include "kernels/box_grid.h"
-
 namespace cellprox {
 
 namespace {
-
-inline BoxView box_of(const StridedView& bbox, int32_t cell) {
-    return BoxView{element(bbox, cell), bbox.strides[1], bbox.strides[2]};
-}
-
-// The margin is applied in double precision and rounded once when stored, so a bound moves by
-// the nearest float to (value -/+ 0.002), not by a float margin that is itself rounded.
-// The nt deliverable works in single precision throughout, as its toolchain did.
-#ifdef CELLPROX_SINGLE_PRECISION_MARGIN
-inline float widen_lower(float value) { return value - static_cast<float>(BOX_MARGIN); }
-inline float widen_upper(float value) { return value + static_cast<float>(BOX_MARGIN); }
-#else
-inline float widen_lower(float value) { return static_cast<float>(value - BOX_MARGIN); }
-inline float widen_upper(float value) { return static_cast<float>(value + BOX_MARGIN); }
-#endif
-
-// Whether row `row` already names `cell` in any of its slots, written by this call or not.
-inline bool row_names(const StridedView& links, int32_t row, int32_t cell) {
-    for (int32_t slot = 0; slot < MAX_CELL_LINKS; ++slot) {
-        if (load<int32_t>(element(links, row, slot)) == cell) return true;
-    }
-    return false;
-}
 
 struct BoxPass {
     const StridedView* bbox;
@@ -42,204 +14,6 @@ void box_pass_block(int32_t begin, int32_t end, void* context) {
 
 }  // namespace
 
-void widen_boxes(const StridedView& bbox, int32_t begin, int32_t end) {
-    for (int32_t cell = begin; cell < end; ++cell) {
-        float lower[3] = {BOX_LOWER_SEED, BOX_LOWER_SEED, BOX_LOWER_SEED};
-        float upper[3] = {BOX_UPPER_SEED, BOX_UPPER_SEED, BOX_UPPER_SEED};
-        for (int corner = 0; corner < 8; ++corner) {
-            for (int axis = 0; axis < 3; ++axis) {
-                const float p = load<float>(element(bbox, cell, corner, axis));
-                lower[axis] = minf2(lower[axis], p);
-                upper[axis] = maxf2(upper[axis], p);
-            }
-        }
-        for (int axis = 0; axis < 3; ++axis) {
-            store<float>(element(bbox, cell, 0, axis), widen_lower(lower[axis]));
-            store<float>(element(bbox, cell, 1, axis), widen_upper(upper[axis]));
-        }
-    }
-}
-
-namespace {
-
-// Finished rows, for the question "does lower row j name cell i?" (i > j, the two boxes
-// overlapping) without reading row j. A row is offered every overlapping cell in ascending
-// order and skips only lower ones, so above its own number it records every overlapping cell up
-// to where it stopped: row j names i exactly when it did not fill up, or when i is at most its
-// last entry. That holds for the slots this call wrote; slots the caller left that hold a number
-// above the row's own could name i too, so such a row is scanned instead.
-struct FinishedRows {
-    uint8_t* full = nullptr;         // per row: it holds 30 links
-    uint8_t* stale_above = nullptr;  // per row: a slot it left holds a number above the row's own
-    int32_t* last = nullptr;         // per full row: its last entry
-};
-
-// Writes the rows, one candidate at a time, exactly as the direct algorithm decides: candidates
-// of a row must come in ascending order, and must include every cell whose box overlaps.
-class RowWriter {
-public:
-    RowWriter(const BroadPhaseArrays& arrays, FinishedRows finished = {})
-        : arrays_(arrays), finished_(finished) {}
-
-    void start_row(int32_t i) {
-        row_ = i;
-        k_ = 0;
-    }
-
-    bool full() const { return k_ == MAX_CELL_LINKS; }
-
-    // One step of the direct algorithm for candidate j of the current row.
-    void offer(int32_t j, const BoxView& box_i, const BoxView& box_j) {
-        if (j == row_) return;
-        // Both tests only read, so the cheap one goes first.
-        if (!check_bb_intersections(box_i, box_j)) return;
-        offer_overlapping(j);
-    }
-
-    // The same step for a candidate j (not the row itself) already known to overlap.
-    void offer_overlapping(int32_t j) {
-        // A lower row that names this one already holds the pair, or holds a stale entry the
-        // caller left in a free slot; either way the pair is not recorded from this side.
-        if (j < row_ && lower_row_names(j)) return;
-
-        store<int32_t>(element(arrays_.links, row_, k_), j);
-        char* start = element(arrays_.link_starts, row_);
-        if (load<int32_t>(start) == -1) store<int32_t>(start, n_links_);
-        ++n_links_;
-        char* count = element(arrays_.link_count, row_);
-        store<uint8_t>(count, static_cast<uint8_t>(load<uint8_t>(count) + 1));
-        last_ = j;
-        ++k_;
-    }
-
-    void finish_row() {
-        if (finished_.full == nullptr) return;
-        bool above = false;
-        for (int32_t slot = k_; slot < MAX_CELL_LINKS && !above; ++slot) {
-            above = load<int32_t>(element(arrays_.links, row_, slot)) > row_;
-        }
-        finished_.full[row_] = full() ? 1 : 0;
-        finished_.stale_above[row_] = above ? 1 : 0;
-        finished_.last[row_] = last_;
-    }
-
-    int32_t n_links() const { return n_links_; }
-
-private:
-    // Only asked for an overlapping lower row j.
-    bool lower_row_names(int32_t j) const {
-        if (finished_.full == nullptr || finished_.stale_above[j]) {
-            return row_names(arrays_.links, j, row_);
-        }
-        return !finished_.full[j] || row_ <= finished_.last[j];
-    }
-
-    const BroadPhaseArrays& arrays_;
-    FinishedRows finished_;
-    int32_t row_ = 0;
-    int32_t k_ = 0;
-    int32_t last_ = -1;
-    int32_t n_links_ = 0;
-};
-
-// Memory for FinishedRows, O(cells); without it the writer scans lower rows.
-struct FinishedRowsMemory {
-    explicit FinishedRowsMemory(int32_t cell_count) {
-        const size_t n = static_cast<size_t>(cell_count);
-        rows.full = static_cast<uint8_t*>(std::malloc(n));
-        rows.stale_above = static_cast<uint8_t*>(std::malloc(n));
-        rows.last = static_cast<int32_t*>(std::malloc(n * sizeof(int32_t)));
-        if (rows.full == nullptr || rows.stale_above == nullptr || rows.last == nullptr) {
-            release();
-            rows = FinishedRows{};
-        }
-    }
-    ~FinishedRowsMemory() { release(); }
-    FinishedRowsMemory(const FinishedRowsMemory&) = delete;
-    FinishedRowsMemory& operator=(const FinishedRowsMemory&) = delete;
-
-    void release() {
-        std::free(rows.full);
-        std::free(rows.stale_above);
-        std::free(rows.last);
-    }
-    FinishedRows rows;
-};
-
-// Offers the overlapping cells in ascending order until the row is full, sorting only as far
-// as needed: a row that fills up early (crowded cells) never sorts the rest.
-void offer_in_order(RowWriter& rows, int32_t* found, int32_t count) {
-    constexpr int32_t STEP = 64;
-    for (int32_t done = 0; done < count && !rows.full();) {
-        const int32_t take = count - done < STEP ? count - done : STEP;
-        if (done + take < count) std::nth_element(found + done, found + done + take - 1, found + count);
-        std::sort(found + done, found + done + take);
-        for (int32_t k = done; k < done + take && !rows.full(); ++k) rows.offer_overlapping(found[k]);
-        done += take;
-    }
-}
-
-// How many bucket entries a row may search exhaustively; a more crowded neighbourhood is
-// visited lazily, in ascending order, until the row is full.
-constexpr int32_t COLLECT_CAPACITY = 2048;
-
-inline BoxView compact_box(const float* box) { return BoxView{reinterpret_cast<const char*>(box), 12, 4}; }
-
-// Below this many cells the grid does not pay for itself.
-constexpr int32_t GRID_MIN_CELLS = 48;
-
-}  // namespace
-
-int32_t link_overlapping_boxes_direct(const BroadPhaseArrays& arrays, int32_t cell_count) {
-    RowWriter rows(arrays);
-    for (int32_t i = 0; i < cell_count; ++i) {
-        const BoxView box_i = box_of(arrays.bbox, i);
-        rows.start_row(i);
-        for (int32_t j = 0; j < cell_count && !rows.full(); ++j) {
-            rows.offer(j, box_i, box_of(arrays.bbox, j));
-        }
-    }
-    return rows.n_links();
-}
-
-// Each row visits only the cells whose boxes share a bucket with its own, in ascending order,
-// and stops when full: the cost follows the number of boxes and of overlaps, and a dense cluster
-// costs no more than the direct algorithm, whose rows also stop after 30 links.
-int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_count) {
-    if (cell_count < GRID_MIN_CELLS) return link_overlapping_boxes_direct(arrays, cell_count);
-    const BoxGrid grid(arrays.bbox, cell_count);
-    if (!grid.ready()) return link_overlapping_boxes_direct(arrays, cell_count);
-
-    FinishedRowsMemory finished(cell_count);
-    RowWriter rows(arrays, finished.rows);
-    int32_t found[COLLECT_CAPACITY];
-    for (int32_t i = 0; i < cell_count; ++i) {
-        const BoxView box_i = compact_box(grid.box(i));
-        rows.start_row(i);
-        if (i + 1 < cell_count) grid.prefetch_neighbourhood(i + 1);
-        if (grid.outside_grid(i)) {
-            for (int32_t j = 0; j < cell_count && !rows.full(); ++j) {
-                rows.offer(j, box_i, compact_box(grid.box(j)));
-            }
-        } else {
-            const int32_t n_found = grid.collect_overlapping(i, found, COLLECT_CAPACITY);
-            if (n_found >= 0) {
-                offer_in_order(rows, found, n_found);
-            } else {
-                const bool merged = grid.for_each_candidate(i, [&](int32_t j) {
-                    rows.offer(j, box_i, compact_box(grid.box(j)));
-                    return !rows.full();
-                });
-                for (int32_t j = 0; !merged && j < cell_count && !rows.full(); ++j) {
-                    rows.offer(j, box_i, compact_box(grid.box(j)));
-                }
-            }
-        }
-        rows.finish_row();
-    }
-    return rows.n_links();
-}
-
 int32_t get_bb_intersections(const BroadPhaseArrays& arrays, int32_t cell_count,
                              const LoopFrame& frame) {
     {
@@ -247,7 +21,11 @@ int32_t get_bb_intersections(const BroadPhaseArrays& arrays, int32_t cell_count,
         BoxPass pass{&arrays.bbox};
         frame.parallel_for(cell_count, true, box_pass_block, &pass);
     }
+#ifdef CELLPROX_PARALLEL_PAIR_SEARCH
+    return link_overlapping_boxes(arrays, cell_count, &frame);
+#else
     return link_overlapping_boxes(arrays, cell_count);
+#endif
 }
 
 }  // namespace cellprox

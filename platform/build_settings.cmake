@@ -62,8 +62,10 @@ function(cellprox_apply_deliverable target deliverable)
     find_package(OpenMP REQUIRED COMPONENTS CXX)
     target_link_libraries(${target} PRIVATE OpenMP::OpenMP_CXX)
   endif()
+  # Built so by choice, the broad phase also searches each row's candidates on the team (the
+  # deliverables keep their whole pair pass on the calling thread).
   if(CELLPROX_OPENMP AND NOT deliverable STREQUAL "nt")
-    target_compile_definitions(${target} PRIVATE CELLPROX_BALANCED_LOOPS)
+    target_compile_definitions(${target} PRIVATE CELLPROX_BALANCED_LOOPS CELLPROX_PARALLEL_PAIR_SEARCH)
   endif()
 endfunction()
 

@@ -171,7 +171,7 @@ TEST(PairPass, RowsAscendAndStartsAreRunningSums) {
 
 namespace {
 
-// Boxes of one kind of input, already widened as the pair pass sees them.
+// Boxes of one kind of input, for the box pass to widen.
 void fill_boxes(Tables& t, std::mt19937& rng, int kind) {
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
     const float inf = INFINITY, nan = NAN;
@@ -197,7 +197,21 @@ void fill_boxes(Tables& t, std::mt19937& rng, int kind) {
 
 }  // namespace
 
+namespace {
+
+// A team of its own kind: the range in blocks of 7, the last block first, as a thread team may
+// finish them.
+void blocks_last_first(int32_t n, bool, LoopBlock block, void* context) {
+    for (int32_t begin = (n - 1) / 7 * 7; begin >= 0; begin -= 7) {
+        block(begin, begin + 7 < n ? begin + 7 : n, context);
+    }
+}
+
+}  // namespace
+
 TEST(PairPass, GridGivesTheTablesOfTheDirectAlgorithm) {
+    const LoopFrame team{plain_loop_frame().release_interpreter,
+                         plain_loop_frame().restore_interpreter, blocks_last_first};
     std::mt19937 rng(2024);
     for (int trial = 0; trial < 48; ++trial) {
         const int kind = trial % 4;
@@ -208,13 +222,19 @@ TEST(PairPass, GridGivesTheTablesOfTheDirectAlgorithm) {
             for (auto& count : direct.counts) count = uint8_t(rng() % 250);
         }
         Tables grid = direct;
+        Tables on_team = direct;  // candidates searched in blocks, as on a thread team
         for (int call = 0; call < 1 + trial % 2; ++call) {  // and a second call on processed tables
+            for (Tables* t : {&direct, &grid, &on_team}) widen_boxes(t->arrays().bbox, 0, t->n);
             const int32_t a = link_overlapping_boxes_direct(direct.arrays(), direct.n);
             const int32_t b = link_overlapping_boxes(grid.arrays(), grid.n);
+            const int32_t c = link_overlapping_boxes(on_team.arrays(), on_team.n, &team);
             ASSERT_EQ(a, b) << trial;
-            ASSERT_EQ(direct.links, grid.links) << trial;
-            ASSERT_EQ(direct.starts, grid.starts) << trial;
-            ASSERT_EQ(direct.counts, grid.counts) << trial;
+            ASSERT_EQ(a, c) << trial;
+            for (const Tables* t : {&grid, &on_team}) {
+                ASSERT_EQ(direct.links, t->links) << trial;
+                ASSERT_EQ(direct.starts, t->starts) << trial;
+                ASSERT_EQ(direct.counts, t->counts) << trial;
+            }
         }
     }
 }
