@@ -73,6 +73,15 @@ const char* describe(const Item& item) {
 }
 
 bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+// Only "none", "one" and "more than one" matter, so counts stop growing at MANY: a product of
+// several large counts must not wrap round to zero (no items) or to one.
+constexpr size_t MANY = size_t{1} << 30;
+
+size_t count_product(size_t a, size_t b) {
+    if (a == 0 || b == 0) return 0;
+    return a > MANY / b ? MANY : (a * b < MANY ? a * b : MANY);
+}
 bool is_space(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
 
 // Reads a format string one item at a time. A repeat count ("3f") or a sub-array shape
@@ -121,20 +130,20 @@ public:
                     for (;;) {
                         while (is_space(*p_)) ++p_;
                         if (!is_digit(*p_)) return unexpected(*p_);
-                        product *= read_number();
+                        product = count_product(product, read_number());
                         while (is_space(*p_)) ++p_;
                         if (*p_ == ',') { ++p_; continue; }
                         if (*p_ == ')') { ++p_; break; }
                         return unexpected(*p_);
                     }
-                    repeat *= product;
+                    repeat = count_product(repeat, product);
                     counted = true;
                     continue;
                 }
                 default: break;
             }
             if (is_digit(c)) {
-                repeat *= read_number();
+                repeat = count_product(repeat, read_number());
                 counted = true;
                 continue;
             }
@@ -182,7 +191,7 @@ private:
         size_t value = 0;
         while (is_digit(*p_)) {
             value = value * 10 + static_cast<size_t>(*p_ - '0');
-            if (value > (1u << 30)) value = 1u << 30;  // any count above one is "many"
+            if (value > MANY) value = MANY;
             ++p_;
         }
         return value;

@@ -58,6 +58,34 @@ PyObject* function_reduce(PyObject* self, PyObject*) {
 
 PyObject* get_none(PyObject*, void*) { Py_RETURN_NONE; }
 
+// The name and qualified name are read by repr, pickling and introspection, so like a Python
+// function's they can be replaced by another string but never deleted or made anything else.
+PyObject* get_name(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->name);
+}
+
+PyObject* get_qualname(PyObject* self, void*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
+}
+
+int replace_string(PyObject** slot, PyObject* value, const char* attribute) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_Format(PyExc_TypeError, "%s must be set to a string object", attribute);
+        return -1;
+    }
+    Py_SETREF(*slot, Py_NewRef(value));
+    return 0;
+}
+
+int set_name(PyObject* self, PyObject* value, void*) {
+    return replace_string(&reinterpret_cast<FunctionObject*>(self)->name, value, "__name__");
+}
+
+int set_qualname(PyObject* self, PyObject* value, void*) {
+    return replace_string(&reinterpret_cast<FunctionObject*>(self)->qualname, value,
+                          "__qualname__");
+}
+
 PyObject* get_annotations(PyObject* self, void*) {
     auto* function = reinterpret_cast<FunctionObject*>(self);
     if (function->annotations == nullptr) {
@@ -65,6 +93,17 @@ PyObject* get_annotations(PyObject* self, void*) {
         if (function->annotations == nullptr) return nullptr;
     }
     return Py_NewRef(function->annotations);
+}
+
+// As for a Python function: a dict, or None or deletion for a fresh empty one on the next read.
+int set_annotations(PyObject* self, PyObject* value, void*) {
+    if (value == Py_None) value = nullptr;
+    if (value != nullptr && !PyDict_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, "__annotations__ must be set to a dict object");
+        return -1;
+    }
+    Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->annotations, Py_XNewRef(value));
+    return 0;
 }
 
 int traverse(PyObject* self, visitproc visit, void* arg) {
@@ -104,8 +143,6 @@ PyMethodDef methods[] = {
 };
 
 PyMemberDef members[] = {
-    {"__name__", T_OBJECT_EX, offsetof(FunctionObject, name), 0, nullptr},
-    {"__qualname__", T_OBJECT_EX, offsetof(FunctionObject, qualname), 0, nullptr},
     {"__module__", T_OBJECT, offsetof(FunctionObject, module), 0, nullptr},
     {"__doc__", T_OBJECT, offsetof(FunctionObject, doc), 0, nullptr},
     {"__code__", T_OBJECT, offsetof(FunctionObject, code), READONLY, nullptr},
@@ -114,10 +151,12 @@ PyMemberDef members[] = {
 };
 
 PyGetSetDef getset[] = {
+    {"__name__", get_name, set_name, nullptr, nullptr},
+    {"__qualname__", get_qualname, set_qualname, nullptr, nullptr},
     {"__defaults__", get_none, nullptr, nullptr, nullptr},
     {"__kwdefaults__", get_none, nullptr, nullptr, nullptr},
     {"__closure__", get_none, nullptr, nullptr, nullptr},
-    {"__annotations__", get_annotations, nullptr, nullptr, nullptr},
+    {"__annotations__", get_annotations, set_annotations, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };

@@ -10,6 +10,11 @@
 
 #ifdef _OPENMP
 #include <omp.h>
+
+#include <atomic>
+#ifndef _WIN32
+#include <pthread.h>
+#endif
 #endif
 
 namespace cellprox {
@@ -21,6 +26,24 @@ void restore_thread(void* saved) { PyEval_RestoreThread(static_cast<PyThreadStat
 
 #ifdef _OPENMP
 
+// The runtime's team threads do not survive fork: the child has only the thread that forked, and
+// libgomp waits for the others in the child's first parallel region, for ever. A child forked
+// once this module is loaded (a team may exist by then, this module's or another library's) runs
+// its loops on the calling thread instead, with the same results.
+std::atomic<bool> forked{false};
+
+#ifdef _WIN32
+const bool fork_watched = true;  // there is no fork
+#else
+void note_fork() { forked.store(true, std::memory_order_relaxed); }
+
+// Registered once per process, as the module is loaded; a child inherits the handler and the mark.
+const bool fork_watched = pthread_atfork(nullptr, nullptr, note_fork) == 0;
+#endif
+
+bool team_usable() { return fork_watched && !forked.load(std::memory_order_relaxed); }
+
+#ifndef CELLPROX_BALANCED_LOOPS
 // Block `thread` of `threads` nearly equal contiguous blocks of 0 .. n-1; the first n % threads
 // blocks are one longer.
 void static_block(int32_t n, int thread, int threads, int32_t* begin, int32_t* end) {
@@ -29,12 +52,17 @@ void static_block(int32_t n, int thread, int threads, int32_t* begin, int32_t* e
     *begin = thread * base + (thread < extra ? thread : extra);
     *end = *begin + base + (thread < extra ? 1 : 0);
 }
+#endif
 
 // Every thread of the team registers with the interpreter on entry and leaves on exit, taking
 // the lock only for those two moments: the calling thread gets its own thread state back, team
 // threads get a fresh one for the length of the region.
 void run_on_team(int32_t n, bool attach_threads, LoopBlock block, void* context) {
     if (n <= 0) return;
+    if (!team_usable()) {
+        run_serial_loop(n, attach_threads, block, context);
+        return;
+    }
 #pragma omp parallel
     {
         PyGILState_STATE registration = PyGILState_UNLOCKED;

@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
-# Coverage-guided fuzzing of the kernels: builds tests/fuzz/fuzz_kernels.cpp with Clang, libFuzzer,
-# AddressSanitizer and UndefinedBehaviorSanitizer into build/fuzz (installing Clang if it is
-# missing) and runs it for the given number of seconds (default 20) from tests/fuzz/corpus.
-# Further arguments go to the fuzzer. New inputs are kept in build/fuzz/corpus, and an input
-# that fails is written to build/fuzz/ (replay it with: build/fuzz/tests/fuzz/fuzz_kernels FILE).
+# Coverage-guided fuzzing: builds the harnesses of tests/fuzz (the kernels, fuzz_kernels.cpp, and
+# the buffer-format check, fuzz_buffer_format.cpp) with Clang, libFuzzer, AddressSanitizer and
+# UndefinedBehaviorSanitizer into build/fuzz (installing Clang if it is missing) and runs them for
+# the given number of seconds in all (default 20; a quarter of it goes to the format check, whose
+# inputs are small and fast), each from its checked-in corpus. Further arguments go to both
+# fuzzers. New inputs are kept in build/fuzz/corpus and build/fuzz/corpus_buffer_format, and an
+# input that fails is written to build/fuzz/ (replay it with: build/fuzz/tests/fuzz/<harness> FILE).
 seconds="${1:-20}"
 [ $# -eq 0 ] || shift
 source "$(dirname "$0")/setup.sh" clang
@@ -19,12 +21,25 @@ fi
 build="$ROOT/build/fuzz"
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release \
   -DCELLPROX_BUILD_MODULE=OFF -DCELLPROX_BUILD_FUZZERS=ON >/dev/null
-cmake --build "$build" --parallel 2 --target fuzz_kernels
+cmake --build "$build" --parallel 2 --target fuzz_kernels fuzz_buffer_format
 
-mkdir -p "$build/corpus"
-echo "== fuzz_kernels for ${seconds} s"
-# The first directory receives new inputs; the checked-in corpus is only read. The progress
-# lines of each new input and the suggested dictionary are left out of the log.
-"$build/tests/fuzz/fuzz_kernels" -max_total_time="$seconds" -max_len=4096 -timeout=10 \
-  -print_final_stats=1 -artifact_prefix="$build/" "$build/corpus" "$ROOT/tests/fuzz/corpus" "$@" 2>&1 |
-  grep -v -E '^#[0-9]+[[:space:]]+(NEW|REDUCE|pulse)|^"|Uses: [0-9]+|[Rr]ecommended dictionary'
+format_seconds=$(( seconds / 4 > 0 ? seconds / 4 : 1 ))
+kernel_seconds=$(( seconds - format_seconds > 0 ? seconds - format_seconds : 1 ))
+status=0
+
+# run HARNESS SECONDS CORPUS MAX_LEN [fuzzer arguments]: the first directory receives new inputs;
+# the checked-in corpus is only read. The progress lines of each new input and the suggested
+# dictionary are left out of the log.
+run() {
+  local harness="$1" time="$2" corpus="$3" max_len="$4"
+  shift 4
+  mkdir -p "$build/$corpus"
+  echo "== $harness for ${time} s"
+  "$build/tests/fuzz/$harness" -max_total_time="$time" -max_len="$max_len" -timeout=10 \
+    -print_final_stats=1 -artifact_prefix="$build/" "$build/$corpus" "$ROOT/tests/fuzz/$corpus" "$@" 2>&1 |
+    grep -v -E '^#[0-9]+[[:space:]]+(NEW|REDUCE|pulse)|^"|Uses: [0-9]+|[Rr]ecommended dictionary'
+  return "${PIPESTATUS[0]}"
+}
+run fuzz_kernels "$kernel_seconds" corpus 4096 "$@" || status=$?
+run fuzz_buffer_format "$format_seconds" corpus_buffer_format 256 "$@" || status=$?
+exit "$status"

@@ -75,3 +75,16 @@ TEST(BufferFormat, RefusesBigEndianAndUnknownCharacters) {
     EXPECT_EQ(check("f)", FLOAT_ITEM), "Unexpected format string character: ')'");
     EXPECT_EQ(check("(2,", FLOAT_ITEM).rfind("Unexpected format string character", 0), 0u);
 }
+
+TEST(BufferFormat, LargeCountProductsStayMany) {
+    // 2^16 four times is 2^64: a product kept in a 64-bit count would read as no item at all.
+    for (const char* format : {"(65536,65536,65536,65536)f", "65536 65536 65536 65536f",
+                               "(1073741824,1073741824)16f", "99999999999999999999999f"}) {
+        EXPECT_EQ(check(format, FLOAT_ITEM), "Buffer dtype mismatch, expected end but got 'float'")
+            << format;
+    }
+    EXPECT_EQ(check("(65536,65536,65536,65536)fi", INT_ITEM),
+              "Buffer dtype mismatch, expected 'int' but got 'float'");
+    EXPECT_EQ(check("(65536,0,65536)f", FLOAT_ITEM),
+              "Buffer dtype mismatch, expected 'float' but got end");
+}

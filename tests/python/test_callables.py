@@ -1,4 +1,5 @@
-"""The two callables as Python objects: introspection, method binding, pickling, call forms."""
+"""The two callables as Python objects: introspection, attributes, method binding, pickling, call
+forms."""
 import copy
 import functools
 import inspect
@@ -138,3 +139,72 @@ def test_call_forms_broad_phase(ext, form):
     else:
         result = f(**dict(zip(_keys(*names), args)))
     assert result == 0 and type(result) is int
+
+
+# Each attempt runs on the callable and on a plain function of the same name and parameters;
+# the callable must end up as the function does (the outcome of the attempt, the attribute's
+# value, repr and pickling), or refuse cleanly where it cannot follow (it has no defaults).
+ATTRIBUTE_PROGRAM = """
+import pickle, re, traceback
+ext = __import__(MODULE)
+def generate_neighbors(cells_p, cell_count, n_links, distance_threshold, use_debug):
+    pass
+
+def attempt(f):
+    try:
+        exec({action!r}, {{"f": f}})
+    except Exception as exc:
+        return f"{{type(exc).__name__}}: {{exc}}"
+    return "ok"
+
+def pickling(f):
+    try:
+        return "same object" if pickle.loads(pickle.dumps(f)) is f else "another object"
+    except Exception as exc:
+        return type(exc).__name__
+
+for f in ext.generate_neighbors, generate_neighbors:
+    outcome = attempt(f)
+    value = repr(getattr(f, {attribute!r}, "<missing>"))
+    shown = re.fullmatch(r"<function (\\S+) at 0x[0-9a-f]+>", repr(f)).group(1)
+    print([outcome, value if outcome == "ok" else "", shown, pickling(f)])
+try:
+    ext.generate_neighbors(None, 0, 0, 0, 0)
+except TypeError as exc:
+    print(traceback.extract_tb(exc.__traceback__)[-1].name)
+"""
+
+ATTRIBUTE_ATTEMPTS = [
+    ("__name__", "del f.__name__"),
+    ("__name__", "f.__name__ = 5"),
+    ("__qualname__", "del f.__qualname__"),
+    ("__qualname__", "f.__qualname__ = 5"),
+    ("__qualname__", "f.__qualname__ = 'elsewhere.generate_neighbors'"),
+    ("__annotations__", "f.__annotations__ = 5"),
+    ("__annotations__", "f.__annotations__ = {'cells_p': int}"),
+    ("__annotations__", "del f.__annotations__"),
+    ("__dict__", "f.__dict__ = 5"),
+    ("__dict__", "del f.__dict__"),
+    ("__dict__", "f.__dict__ = {'marker': 1}"),
+    ("__doc__", "del f.__doc__"),
+    ("__module__", "del f.__module__"),
+    ("__module__", "f.__module__ = 5"),
+    ("__defaults__", "f.__defaults__ = (0,)"),
+    ("__defaults__", "del f.__defaults__"),
+    ("__kwdefaults__", "f.__kwdefaults__ = {'use_debug': 0}"),
+]
+
+
+@pytest.mark.parametrize("attribute, action", ATTRIBUTE_ATTEMPTS)
+def test_attributes_behave_as_a_functions(python_subprocess, MODULE_NAME, attribute, action):
+    code, out, err = python_subprocess(ATTRIBUTE_PROGRAM.format(attribute=attribute, action=action))
+    assert code == 0, err
+    callable_line, function_line, traceback_entry = out.splitlines()
+    outcome, value, shown, pickled = eval(callable_line)
+    if attribute in ("__defaults__", "__kwdefaults__"):
+        assert outcome == (f"AttributeError: attribute '{attribute}' of "
+                           f"'{MODULE_NAME}.function' objects is not writable")
+        assert (shown, pickled) == ("generate_neighbors", "same object")
+    else:
+        assert [outcome, value, shown, pickled] == eval(function_line)
+    assert traceback_entry == f"{MODULE_NAME}.generate_neighbors"

@@ -1,5 +1,8 @@
-"""Many Python threads at once, and thread teams of any size, give the results of serial calls."""
+"""Many Python threads at once, thread teams of any size and forked children give the results of
+serial calls."""
 import hashlib
+import importlib
+import multiprocessing
 import threading
 
 import numpy as np
@@ -87,3 +90,20 @@ def test_team_size_does_not_change_results(ext, python_subprocess, monkeypatch):
         assert rc == 0, err
         outputs.add(out)
     assert len(outputs) == 1
+
+
+def digests_of_workloads(module_name, seeds):
+    ext = importlib.import_module(module_name)
+    return [digest(run_both(ext, *workload(seed, n=400))) for seed in seeds]
+
+
+def test_forked_child_gets_the_same_results(ext):
+    # The parent's calls start the thread team (nt); a child forked afterwards must neither wait
+    # for the team's threads, which it does not have, nor compute anything else.
+    if "fork" not in multiprocessing.get_all_start_methods():
+        pytest.skip("no fork on this system")
+    seeds = range(3)
+    parent = digests_of_workloads(ext.__name__, seeds)
+    with multiprocessing.get_context("fork").Pool(1) as pool:
+        child = pool.apply_async(digests_of_workloads, (ext.__name__, seeds))
+        assert child.get(timeout=60) == parent
