@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "kernels/cell.h"
+#include "kernels/direct_link_distances.h"
 #include "kernels/neighbor_links.h"
 
 using namespace cellprox;
@@ -170,8 +171,12 @@ struct RandomCells {
 
 std::vector<float> run_loops(const std::vector<Cell>& cells, int32_t n_links, float threshold, bool direct) {
     std::vector<float> out(static_cast<size_t>(n_links), 0.0f);
-    NeighborQuery q{reinterpret_cast<const char*>(cells.data()), int32_t(cells.size()), n_links, threshold, direct};
-    compute_link_distances(q, out.data(), plain_loop_frame());
+    NeighborQuery q{reinterpret_cast<const char*>(cells.data()), int32_t(cells.size()), n_links, threshold};
+    if (direct) {
+        compute_link_distances_direct(q, out.data());
+    } else {
+        compute_link_distances(q, out.data(), plain_loop_frame());
+    }
     return out;
 }
 
