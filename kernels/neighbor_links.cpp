@@ -5,6 +5,7 @@
 
 #include "kernels/cell.h"
 #include "kernels/cell_geometry.h"
+#include "kernels/cell_order.h"
 #include "kernels/close_cells.h"
 #include "kernels/link_filter.h"
 #include "kernels/vector_math.h"
@@ -30,7 +31,12 @@ struct LoopContext {
     const NeighborQuery* query;
     float* link_distances;
     VertexBounds* bounds;  // of every cell, or null when there was no memory for them
+    const int32_t* order;  // the cells in the order to visit them, or null: in their own order
 };
+
+inline int32_t cell_at(const LoopContext& loop, int32_t position) {
+    return loop.order != nullptr ? loop.order[position] : position;
+}
 
 VertexBounds bounds_of(const LoopContext& loop, int32_t cell_idx, const Cell& cell) {
     if (loop.bounds != nullptr) return loop.bounds[cell_idx];
@@ -88,11 +94,12 @@ void cell_block(int32_t begin, int32_t end, void* context) {
     const LoopContext& loop = *static_cast<LoopContext*>(context);
     const NeighborQuery& query = *loop.query;
     CloseCellSpace space;
-    for (int32_t cell_idx = begin; cell_idx < end; ++cell_idx) {
+    for (int32_t position = begin; position < end; ++position) {
+        const int32_t cell_idx = cell_at(loop, position);
         const Cell cell_a = read_cell(query.cells, cell_idx);
         start_cell(space);
-        if (cell_idx + 1 < end) {
-            const Cell next = read_cell(query.cells, cell_idx + 1);
+        if (position + 1 < end) {
+            const Cell next = read_cell(query.cells, cell_at(loop, position + 1));
             prefetch_arrays(next);
             if (next.cell_links != nullptr) prefetch(next.cell_links);
         }
@@ -117,10 +124,12 @@ void cell_block(int32_t begin, int32_t end, void* context) {
 void compute_link_distances(const NeighborQuery& query, float* link_distances,
                             const LoopFrame& frame) {
     const CellBoundsTable bounds(query.cell_count);
-    LoopContext context{&query, link_distances, bounds.data};
+    LoopContext context{&query, link_distances, bounds.data, nullptr};
     InterpreterReleased unlocked(frame);
     frame.parallel_for(query.n_links, false, fill_block, &context);
     if (bounds.data != nullptr) frame.parallel_for(query.cell_count, false, bounds_block, &context);
+    const CellOrder order(kLoopOrderIsFree ? bounds.data : nullptr, query.cell_count);
+    context.order = order.cells();
     frame.parallel_for(query.cell_count, true, cell_block, &context);
 }
 
