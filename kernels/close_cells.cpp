@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <xmmintrin.h>
 
 #include "kernels/cell_geometry.h"
 #include "kernels/segment_batch.h"
@@ -9,113 +10,151 @@
 
 namespace cellprox {
 
-PackedElements::~PackedElements() { std::free(data_); }
+ScratchBuffer::~ScratchBuffer() { std::free(data_); }
 
-float* PackedElements::reserve(int64_t n) {
-    if (n <= capacity_) return data_;
-    float* grown = static_cast<float*>(std::realloc(data_, static_cast<size_t>(n) * sizeof(float)));
+void* ScratchBuffer::reserve_bytes(int64_t bytes) {
+    if (bytes <= capacity_) return data_;
+    void* grown = std::realloc(data_, static_cast<size_t>(bytes));
     if (grown == nullptr) return nullptr;
     data_ = grown;
-    capacity_ = n;
+    capacity_ = bytes;
     return data_;
 }
 
 namespace {
 
-inline void segment_bounds(const float* from, const float* to, float* lo, float* hi) {
-    for (int axis = 0; axis < 3; ++axis) {
-        lo[axis] = from[axis] < to[axis] ? from[axis] : to[axis];
-        hi[axis] = from[axis] > to[axis] ? from[axis] : to[axis];
+// Room for n elements rounded up to whole groups of four lanes.
+inline int32_t padded(int32_t n) { return (n + 3) / 4 * 4; }
+
+// Packs the current cell's vertices as points of four floats, once for all its links.
+bool pack_points(const CellGeometry& a, CloseCellSpace& space) {
+    if (space.a.points != nullptr) return true;
+    float* out = space.points.reserve<float>(4 * static_cast<int64_t>(a.v_count));
+    if (out == nullptr) return false;
+    for (int32_t i = 0; i < a.v_count; ++i) {
+        _mm_storeu_ps(out + 4 * static_cast<ptrdiff_t>(i),
+                      point_lanes(a.vertices + 3 * static_cast<ptrdiff_t>(i)));
     }
+    space.a.points = out;
+    return true;
 }
 
-PackedVertices pack_vertices(const CellGeometry& cell, PackedElements& space, int32_t padding) {
-    PackedVertices packed;
-    packed.count = cell.v_count;
-    const int32_t padded = (cell.v_count + padding - 1) / padding * padding;
-    float* out = space.reserve(3 * static_cast<int64_t>(padded));
-    if (out == nullptr) return packed;
-    float* axis[3] = {out, out + padded, out + 2 * static_cast<ptrdiff_t>(padded)};
-    for (int32_t i = 0; i < padded; ++i) {
-        for (int k = 0; k < 3; ++k) {
-            axis[k][i] = i < cell.v_count ? cell.vertices[3 * static_cast<ptrdiff_t>(i) + k] : INFINITY;
-        }
-    }
-    packed.x = axis[0];
-    packed.y = axis[1];
-    packed.z = axis[2];
-    return packed;
+inline bool valid_edge(const CellGeometry& cell, int32_t k, int32_t* first, int32_t* second) {
+    *first = cell.edges[2 * static_cast<ptrdiff_t>(k)];
+    *second = cell.edges[2 * static_cast<ptrdiff_t>(k) + 1];
+    return valid_vertex(*first, cell.v_count) && valid_vertex(*second, cell.v_count);
 }
 
-// The vertex test with pruning: four of a's vertices at a time are checked against b's bounds,
-// and each one near them is measured against all of b's vertices, four at a time.
-bool vertices_close_pruned(const CellGeometry& a, const PackedVertices& a_vertices,
-                           const VertexBounds& bounds_a, const CellGeometry& b,
-                           const VertexBounds& bounds_b, float threshold, PackedElements& space) {
-    const PackedVertices b_vertices = pack_vertices(b, space, 1);
-    if (a_vertices.x == nullptr || b_vertices.x == nullptr) return vertices_close(a, b, threshold);
+// Packs the current cell's valid edges as pairs of vertex numbers, once for all its links.
+bool pack_edges(const CellGeometry& a, CloseCellSpace& space) {
+    if (space.a.edge_count >= 0) return true;
+    int32_t* out = space.edges.reserve<int32_t>(2 * static_cast<int64_t>(a.e_count));
+    if (out == nullptr) return false;
+    int32_t count = 0;
+    for (int32_t i = 0; i < a.e_count; ++i) {
+        if (valid_edge(a, i, &out[2 * count], &out[2 * count + 1])) ++count;
+    }
+    space.a.edges = out;
+    space.a.edge_count = count;
+    return true;
+}
+
+// The vertex test with pruning: b's vertices near a's bounds are packed as x[], y[], z[], and
+// each of a's vertices near b's bounds is measured against them four at a time.
+bool vertices_close_pruned(const CellGeometry& a, const VertexBounds& bounds_a,
+                           const CellGeometry& b, const VertexBounds& bounds_b, float threshold,
+                           CloseCellSpace& space) {
+    const int32_t room = padded(b.v_count);
+    float* column = space.neighbor.reserve<float>(3 * static_cast<int64_t>(room));
+    if (column == nullptr || !pack_points(a, space)) return vertices_close(a, b, threshold);
     const float limit = pruning_limit(threshold, bounds_a, bounds_b);
-    const VertexBatch batch{b_vertices.x, b_vertices.y, b_vertices.z, b_vertices.count};
-    for (int32_t i = 0; i < a_vertices.count; i += 4) {
-        const int far = farther_than_4(_mm_loadu_ps(a_vertices.x + i), _mm_loadu_ps(a_vertices.y + i),
-                                       _mm_loadu_ps(a_vertices.z + i), bounds_b, limit);
-        for (int lane = 0; lane < 4 && i + lane < a_vertices.count; ++lane) {
-            if (far & (1 << lane)) continue;
-            const float point[3] = {a_vertices.x[i + lane], a_vertices.y[i + lane], a_vertices.z[i + lane]};
-            if (any_vertex_within(point, batch, threshold)) return true;
-        }
+    const WideBox near_a = widened(bounds_a, limit);
+    float* x = column;
+    float* y = column + room;
+    float* z = column + 2 * static_cast<ptrdiff_t>(room);
+    int32_t kept = 0;
+    for (int32_t j = 0; j < b.v_count; ++j) {
+        const float* p = b.vertices + 3 * static_cast<ptrdiff_t>(j);
+        if (outcode(point_lanes(p), near_a) != 0) continue;
+        x[kept] = p[0];
+        y[kept] = p[1];
+        z[kept] = p[2];
+        ++kept;
+    }
+    if (kept == 0) return false;
+    // Points at infinity fill the last group: no distance to them is below any threshold.
+    for (int32_t j = kept; j < padded(kept); ++j) x[j] = y[j] = z[j] = INFINITY;
+    const VertexBatch batch{x, y, z, padded(kept)};
+    const WideBox near_b = widened(bounds_b, limit);
+    for (int32_t i = 0; i < a.v_count; ++i) {
+        const float* point = space.a.points + 4 * static_cast<ptrdiff_t>(i);
+        if (outcode(_mm_loadu_ps(point), near_b) != 0) continue;
+        if (any_vertex_within(point, batch, threshold)) return true;
     }
     return false;
 }
 
-PackedEdges pack_edges(const CellGeometry& a, PackedElements& space) {
-    PackedEdges packed;
-    float* out = space.reserve(12 * static_cast<int64_t>(a.e_count));
-    packed.count = 0;
-    if (out == nullptr) return packed;
-    for (int32_t i = 0; i < a.e_count; ++i) {
-        const float *q0, *q1;
-        if (!edge_points(a, i, &q0, &q1)) continue;
-        float* edge = out + 12 * static_cast<ptrdiff_t>(packed.count++);
-        for (int k = 0; k < 3; ++k) {
-            edge[k] = q0[k];
-            edge[3 + k] = q1[k];
-        }
-        segment_bounds(q0, q1, edge + 6, edge + 9);
-    }
-    packed.data = out;
-    return packed;
-}
+// Columns of the neighbour's edges that survive pruning: p0, p1, lower and upper bounds, each
+// x, y, z.
+enum EdgeColumn { P0 = 0, P1 = 3, LO = 6, HI = 9, EDGE_COLUMNS = 12 };
 
-// The edge test with pruning: b's edges near a's bounds are packed as six arrays (p0 and p1,
-// x, y, z), and each of a's edges near b's bounds is measured against four of them at a time.
-bool edges_close_pruned(const CellGeometry& a, const PackedEdges& a_edges,
-                        const VertexBounds& bounds_a, const CellGeometry& b,
-                        const VertexBounds& bounds_b, float threshold, PackedElements& packed) {
-    float* space = packed.reserve(6 * static_cast<int64_t>(b.e_count));
-    if (space == nullptr || a_edges.data == nullptr) return edges_close(a, b, threshold);
+// The edge test with pruning: b's edges near a's bounds are packed as columns, and each of a's
+// edges near b's bounds is measured against them four at a time, skipping any four whose
+// bounds are all too far from it.
+bool edges_close_pruned(const CellGeometry& a, const VertexBounds& bounds_a, const CellGeometry& b,
+                        const VertexBounds& bounds_b, float threshold, CloseCellSpace& space) {
+    const int32_t room = padded(b.e_count);
+    float* columns = space.neighbor.reserve<float>(EDGE_COLUMNS * static_cast<int64_t>(room));
+    uint8_t* codes = space.codes.reserve<uint8_t>(static_cast<int64_t>(a.v_count) + b.v_count);
+    if (columns == nullptr || codes == nullptr || !pack_points(a, space) || !pack_edges(a, space)) {
+        return edges_close(a, b, threshold);
+    }
     const float limit = pruning_limit(threshold, bounds_a, bounds_b);
-    float* column[6];
-    for (int k = 0; k < 6; ++k) column[k] = space + k * static_cast<ptrdiff_t>(b.e_count);
+    uint8_t* codes_a = codes;
+    uint8_t* codes_b = codes + a.v_count;
+    const WideBox near_a = widened(bounds_a, limit);
+    for (int32_t j = 0; j < b.v_count; ++j) {
+        codes_b[j] = static_cast<uint8_t>(outcode(point_lanes(b.vertices + 3 * static_cast<ptrdiff_t>(j)), near_a));
+    }
+    float* column[EDGE_COLUMNS];
+    for (int c = 0; c < EDGE_COLUMNS; ++c) column[c] = columns + c * static_cast<ptrdiff_t>(room);
     int32_t kept = 0;
-    float lo[3], hi[3];
     for (int32_t j = 0; j < b.e_count; ++j) {
-        const float *p0, *p1;
-        if (!edge_points(b, j, &p0, &p1)) continue;
-        segment_bounds(p0, p1, lo, hi);
-        if (farther_than(lo, hi, bounds_a, limit)) continue;
+        int32_t first, second;
+        if (!valid_edge(b, j, &first, &second) || (codes_b[first] & codes_b[second]) != 0) continue;
+        const float* p0 = b.vertices + 3 * static_cast<ptrdiff_t>(first);
+        const float* p1 = b.vertices + 3 * static_cast<ptrdiff_t>(second);
         for (int k = 0; k < 3; ++k) {
-            column[k][kept] = p0[k];
-            column[3 + k][kept] = p1[k];
+            column[P0 + k][kept] = p0[k];
+            column[P1 + k][kept] = p1[k];
+            column[LO + k][kept] = p0[k] < p1[k] ? p0[k] : p1[k];
+            column[HI + k][kept] = p0[k] > p1[k] ? p0[k] : p1[k];
         }
         ++kept;
     }
     if (kept == 0) return false;
-    const SegmentBatch batch{{column[0], column[1], column[2]}, {column[3], column[4], column[5]}, kept};
-    for (int32_t i = 0; i < a_edges.count; ++i) {
-        const float* edge = a_edges.data + 12 * static_cast<ptrdiff_t>(i);
-        if (farther_than(edge + 6, edge + 9, bounds_b, limit)) continue;
-        if (any_segment_within(edge, edge + 3, batch, threshold)) return true;
+    // Segments at infinity fill the last group: never close, and always culled.
+    for (int32_t j = kept; j < padded(kept); ++j) {
+        for (int c = 0; c < EDGE_COLUMNS; ++c) column[c][j] = INFINITY;
+    }
+    SegmentBatch batch{{column[P0], column[P0 + 1], column[P0 + 2]},
+                       {column[P1], column[P1 + 1], column[P1 + 2]},
+                       padded(kept),
+                       {column[LO], column[LO + 1], column[LO + 2]},
+                       {column[HI], column[HI + 1], column[HI + 2]}};
+
+    const WideBox near_b = widened(bounds_b, limit);
+    const float* points = space.a.points;
+    for (int32_t i = 0; i < a.v_count; ++i) {
+        codes_a[i] = static_cast<uint8_t>(outcode(_mm_loadu_ps(points + 4 * static_cast<ptrdiff_t>(i)), near_b));
+    }
+    for (int32_t i = 0; i < space.a.edge_count; ++i) {
+        const int32_t first = space.a.edges[2 * i], second = space.a.edges[2 * i + 1];
+        if ((codes_a[first] & codes_a[second]) != 0) continue;
+        if (any_segment_within(points + 4 * static_cast<ptrdiff_t>(first),
+                               points + 4 * static_cast<ptrdiff_t>(second), batch, threshold, limit)) {
+            return true;
+        }
     }
     return false;
 }
@@ -132,13 +171,8 @@ bool cells_close(const Cell& cell_a, const VertexBounds& bounds_a, const Cell& c
     if (!bounds_a.usable || !bounds_b.usable) {
         return same ? vertices_close(a, b, threshold) : edges_close(a, b, threshold);
     }
-    if (same) {
-        if (space.vertices.count < 0) space.vertices = pack_vertices(a, space.vertex_space, 4);
-        return vertices_close_pruned(a, space.vertices, bounds_a, b, bounds_b, threshold,
-                                     space.neighbor_space);
-    }
-    if (space.edges.count < 0) space.edges = pack_edges(a, space.edge_space);
-    return edges_close_pruned(a, space.edges, bounds_a, b, bounds_b, threshold, space.neighbor_space);
+    return same ? vertices_close_pruned(a, bounds_a, b, bounds_b, threshold, space)
+                : edges_close_pruned(a, bounds_a, b, bounds_b, threshold, space);
 }
 
 }  // namespace cellprox

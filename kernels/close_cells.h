@@ -1,9 +1,10 @@
-// The fast closeness tests of one link: each cell's vertices or edges packed once for all its
-// links, the elements provably too far from the other cell's bounds pruned (link_filter.h), and
-// the rest measured four at a time (vertex_batch.h, segment_batch.h). The decisions are those
-// of the plain pair loops of cell_geometry.h.
+// The fast closeness tests of one link: the current cell's vertices and edges packed once for
+// all its links, the elements of either cell that lie provably too far from the other cell's
+// bounds pruned (link_filter.h), and the rest measured four at a time (vertex_batch.h,
+// segment_batch.h). The decisions are those of the plain pair loops of cell_geometry.h.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
 
 #include "kernels/cell.h"
@@ -11,53 +12,45 @@
 
 namespace cellprox {
 
-// Growable working memory for packed elements, freed with its owner. reserve() gives null when
-// memory is short: the tests then work on the unpacked arrays.
-class PackedElements {
+// Growable working memory, freed with its owner. reserve() gives null when memory is short: the
+// tests then work on the caller's arrays with the plain loops.
+class ScratchBuffer {
 public:
-    PackedElements() = default;
-    ~PackedElements();
-    PackedElements(const PackedElements&) = delete;
-    PackedElements& operator=(const PackedElements&) = delete;
+    ScratchBuffer() = default;
+    ~ScratchBuffer();
+    ScratchBuffer(const ScratchBuffer&) = delete;
+    ScratchBuffer& operator=(const ScratchBuffer&) = delete;
 
-    // Room for n floats, or null.
-    float* reserve(int64_t n);
+    template <class T>
+    T* reserve(int64_t n) {
+        return static_cast<T*>(reserve_bytes(n * static_cast<int64_t>(sizeof(T))));
+    }
 
 private:
-    float* data_ = nullptr;
+    void* reserve_bytes(int64_t bytes);
+    void* data_ = nullptr;
     int64_t capacity_ = 0;
 };
 
-// A cell's vertices as x[], y[], z[], padded with points at infinity.
-struct PackedVertices {
-    const float* x = nullptr;
-    const float* y = nullptr;
-    const float* z = nullptr;
-    int32_t count = -1;  // -1: not packed yet; packing failed for want of memory: x stays null
+// The current cell, packed when its first link needs it: its vertices as points of four floats
+// (x, y, z, 0), and its valid edges as pairs of vertex numbers.
+struct PackedCell {
+    const float* points = nullptr;  // null: not packed yet, or no memory for it
+    const int32_t* edges = nullptr;
+    int32_t edge_count = -1;        // -1: edges not packed yet
 };
 
-// A cell's valid edges: per edge its two end points and its bounds (12 floats: q0, q1, lower,
-// upper).
-struct PackedEdges {
-    const float* data = nullptr;
-    int32_t count = -1;  // -1: not packed yet; packing failed for want of memory: data stays null
-};
-
-// One thread's working memory for the links of one cell after another: the current cell's
-// packed vertices and edges (packed when its first link needs them) and room for a neighbour's.
+// One thread's working memory for the links of one cell after another.
 struct CloseCellSpace {
-    PackedVertices vertices;
-    PackedEdges edges;
-    PackedElements vertex_space;
-    PackedElements edge_space;
-    PackedElements neighbor_space;
+    PackedCell a;
+    ScratchBuffer points;    // the current cell's points
+    ScratchBuffer edges;     // the current cell's valid edges
+    ScratchBuffer codes;     // per link: where each vertex lies against the other cell's bounds
+    ScratchBuffer neighbor;  // per link: the neighbour's elements that survive pruning
 };
 
 // Forgets the previous cell's packing: the next cells_close call is for a new cell_a.
-inline void start_cell(CloseCellSpace& space) {
-    space.vertices = PackedVertices{};
-    space.edges = PackedEdges{};
-}
+inline void start_cell(CloseCellSpace& space) { space.a = PackedCell{}; }
 
 // Whether the two cells come closer than the threshold: vertex against vertex in one
 // collection, edge against edge across collections (the neighbour's edge first).

@@ -9,22 +9,51 @@
 
 namespace cellprox {
 
-// First segments p0-p1 stored as six arrays of `count` elements.
+// First segments p0-p1 stored as six arrays of `count` elements. With `lo` and `hi` (each
+// segment's bounds, three more arrays each) the test skips four segments at once when each lies
+// farther than a culling distance from the second segment along some axis.
 struct SegmentBatch {
     const float* p0[3];
     const float* p1[3];
     int32_t count;
+    const float* lo[3] = {nullptr, nullptr, nullptr};
+    const float* hi[3] = {nullptr, nullptr, nullptr};
 };
 
+namespace segment_lanes {
+
+// Lane k holds where segment k's bounds lie farther than `limit` from [q_lo, q_hi] on some axis.
+inline Mask4 apart(const SegmentBatch& batch, int32_t j, const Float4* q_lo, const Float4* q_hi,
+                   Float4 limit) {
+    Mask4 far = mask4(false);
+    for (int k = 0; k < 3; ++k) {
+        const Float4 below = q_lo[k] - Float4::load(batch.hi[k] + j);
+        const Float4 above = Float4::load(batch.lo[k] + j) - q_hi[k];
+        far = far | greater(below, limit) | greater(above, limit);
+    }
+    return far;
+}
+
+}  // namespace segment_lanes
+
 // Whether some segment of the batch (as first segment) lies strictly closer than `threshold` to
-// the segment q0-q1 (as second segment).
+// the segment q0-q1 (as second segment). `cull_limit` (with the batch's bounds) must be a
+// distance beyond which no computed segment distance can fall below the threshold.
 inline bool any_segment_within(const float* q0, const float* q1, const SegmentBatch& batch,
-                               float threshold) {
+                               float threshold, float cull_limit = 0.0f) {
     const SecondSegment<float> second = second_segment(q0, q1);
     const SecondSegment<Float4> second4 = broadcast(second);
     const Float4 limit = broadcast<Float4>(threshold);
+    const bool cull = batch.lo[0] != nullptr;
+    Float4 q_lo[3], q_hi[3];
+    for (int k = 0; k < 3; ++k) {
+        q_lo[k] = broadcast<Float4>(q0[k] < q1[k] ? q0[k] : q1[k]);
+        q_hi[k] = broadcast<Float4>(q0[k] > q1[k] ? q0[k] : q1[k]);
+    }
+    const Float4 cull4 = broadcast<Float4>(cull_limit);
     int32_t j = 0;
     for (; j + 4 <= batch.count; j += 4) {
+        if (cull && lanes_set(segment_lanes::apart(batch, j, q_lo, q_hi, cull4)) == 0xF) continue;
         Float4 p0[3], p1[3];
         for (int k = 0; k < 3; ++k) {
             p0[k] = Float4::load(batch.p0[k] + j);
