@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstdlib>
+#include <emmintrin.h>
 #include <xmmintrin.h>
 
 #include "kernels/cell_geometry.h"
@@ -59,36 +60,73 @@ bool pack_edges(const CellGeometry& a, CloseCellSpace& space) {
     return true;
 }
 
-// The vertex test with pruning: b's vertices near a's bounds are packed as x[], y[], z[], and
-// each of a's vertices near b's bounds is measured against them four at a time.
+// The elements of the current cell that survive pruning against the neighbour's bounds, and
+// then their own bounds. Only they can take part in a passing pair, so the neighbour's elements
+// are pruned against these tighter bounds.
+struct Survivors {
+    int32_t* index;
+    int32_t count = 0;
+
+    // Adds element i when `keep`, without a branch: which elements survive is as good as
+    // unpredictable.
+    void add(int32_t i, bool keep) {
+        index[count] = i;
+        count += keep;
+    }
+};
+
+struct LaneBounds {
+    __m128 lo = _mm_set1_ps(INFINITY);
+    __m128 hi = _mm_set1_ps(-INFINITY);
+
+    void add(__m128 point) {
+        lo = _mm_min_ps(lo, point);
+        hi = _mm_max_ps(hi, point);
+    }
+};
+
+inline __m128 point_of(const PackedCell& a, int32_t i) {
+    return _mm_loadu_ps(a.points + 4 * static_cast<ptrdiff_t>(i));
+}
+
+// The vertex test with pruning: a's vertices near b's bounds, then b's vertices near those,
+// packed as x[], y[], z[], and each of the first measured against the second four at a time.
 bool vertices_close_pruned(const CellGeometry& a, const VertexBounds& bounds_a,
                            const CellGeometry& b, const VertexBounds& bounds_b, float threshold,
                            CloseCellSpace& space) {
     const int32_t room = padded(b.v_count);
     float* column = space.neighbor.reserve<float>(3 * static_cast<int64_t>(room));
-    if (column == nullptr || !pack_points(a, space)) return vertices_close(a, b, threshold);
+    Survivors near_b{space.near.reserve<int32_t>(a.v_count)};
+    if (column == nullptr || near_b.index == nullptr || !pack_points(a, space)) {
+        return vertices_close(a, b, threshold);
+    }
     const float limit = pruning_limit(threshold, bounds_a, bounds_b);
-    const WideBox near_a = widened(bounds_a, limit);
+    const WideBox box_b = widened(bounds_b, limit);
+    for (int32_t i = 0; i < a.v_count; ++i) {
+        near_b.add(i, outcode(point_of(space.a, i), box_b) == 0);
+    }
+    if (near_b.count == 0) return false;
+    LaneBounds bounds;
+    for (int32_t n = 0; n < near_b.count; ++n) bounds.add(point_of(space.a, near_b.index[n]));
+
+    const WideBox box_a = widened(bounds.lo, bounds.hi, limit);
     float* x = column;
     float* y = column + room;
     float* z = column + 2 * static_cast<ptrdiff_t>(room);
     int32_t kept = 0;
     for (int32_t j = 0; j < b.v_count; ++j) {
         const float* p = b.vertices + 3 * static_cast<ptrdiff_t>(j);
-        if (outcode(point_lanes(p), near_a) != 0) continue;
         x[kept] = p[0];
         y[kept] = p[1];
         z[kept] = p[2];
-        ++kept;
+        kept += outcode(point_lanes(p), box_a) == 0;  // without a branch, as above
     }
     if (kept == 0) return false;
     // Points at infinity fill the last group: no distance to them is below any threshold.
     for (int32_t j = kept; j < padded(kept); ++j) x[j] = y[j] = z[j] = INFINITY;
     const VertexBatch batch{x, y, z, padded(kept)};
-    const WideBox near_b = widened(bounds_b, limit);
-    for (int32_t i = 0; i < a.v_count; ++i) {
-        const float* point = space.a.points + 4 * static_cast<ptrdiff_t>(i);
-        if (outcode(_mm_loadu_ps(point), near_b) != 0) continue;
+    for (int32_t n = 0; n < near_b.count; ++n) {
+        const float* point = space.a.points + 4 * static_cast<ptrdiff_t>(near_b.index[n]);
         if (any_vertex_within(point, batch, threshold)) return true;
     }
     return false;
@@ -100,7 +138,9 @@ enum EdgeColumn { P0 = 0, P1 = 3, LO = 6, HI = 9, EDGE_COLUMNS = 12 };
 
 // The edge test with pruning: b's edges near a's bounds are packed as columns, and each of a's
 // edges near b's bounds is measured against them four at a time, skipping any four whose
-// bounds are all too far from it.
+// bounds all lie too far from it. (Pruning b against the bounds of a's surviving edges, as the
+// vertex test does, costs more than it saves here: a passing link mostly passes at its first
+// surviving edge.)
 bool edges_close_pruned(const CellGeometry& a, const VertexBounds& bounds_a, const CellGeometry& b,
                         const VertexBounds& bounds_b, float threshold, CloseCellSpace& space) {
     const int32_t room = padded(b.e_count);
@@ -112,9 +152,9 @@ bool edges_close_pruned(const CellGeometry& a, const VertexBounds& bounds_a, con
     const float limit = pruning_limit(threshold, bounds_a, bounds_b);
     uint8_t* codes_a = codes;
     uint8_t* codes_b = codes + a.v_count;
-    const WideBox near_a = widened(bounds_a, limit);
+    const WideBox box_a = widened(bounds_a, limit);
     for (int32_t j = 0; j < b.v_count; ++j) {
-        codes_b[j] = static_cast<uint8_t>(outcode(point_lanes(b.vertices + 3 * static_cast<ptrdiff_t>(j)), near_a));
+        codes_b[j] = static_cast<uint8_t>(outcode(point_lanes(b.vertices + 3 * static_cast<ptrdiff_t>(j)), box_a));
     }
     float* column[EDGE_COLUMNS];
     for (int c = 0; c < EDGE_COLUMNS; ++c) column[c] = columns + c * static_cast<ptrdiff_t>(room);
@@ -137,17 +177,15 @@ bool edges_close_pruned(const CellGeometry& a, const VertexBounds& bounds_a, con
     for (int32_t j = kept; j < padded(kept); ++j) {
         for (int c = 0; c < EDGE_COLUMNS; ++c) column[c][j] = INFINITY;
     }
-    SegmentBatch batch{{column[P0], column[P0 + 1], column[P0 + 2]},
-                       {column[P1], column[P1 + 1], column[P1 + 2]},
-                       padded(kept),
-                       {column[LO], column[LO + 1], column[LO + 2]},
-                       {column[HI], column[HI + 1], column[HI + 2]}};
+    const SegmentBatch batch{{column[P0], column[P0 + 1], column[P0 + 2]},
+                             {column[P1], column[P1 + 1], column[P1 + 2]},
+                             padded(kept),
+                             {column[LO], column[LO + 1], column[LO + 2]},
+                             {column[HI], column[HI + 1], column[HI + 2]}};
 
-    const WideBox near_b = widened(bounds_b, limit);
+    const WideBox box_b = widened(bounds_b, limit);
+    for (int32_t i = 0; i < a.v_count; ++i) codes_a[i] = static_cast<uint8_t>(outcode(point_of(space.a, i), box_b));
     const float* points = space.a.points;
-    for (int32_t i = 0; i < a.v_count; ++i) {
-        codes_a[i] = static_cast<uint8_t>(outcode(_mm_loadu_ps(points + 4 * static_cast<ptrdiff_t>(i)), near_b));
-    }
     for (int32_t i = 0; i < space.a.edge_count; ++i) {
         const int32_t first = space.a.edges[2 * i], second = space.a.edges[2 * i + 1];
         if ((codes_a[first] & codes_a[second]) != 0) continue;

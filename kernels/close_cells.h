@@ -46,6 +46,7 @@ struct CloseCellSpace {
     ScratchBuffer points;    // the current cell's points
     ScratchBuffer edges;     // the current cell's valid edges
     ScratchBuffer codes;     // per link: where each vertex lies against the other cell's bounds
+    ScratchBuffer near;      // per link: the current cell's elements that survive pruning
     ScratchBuffer neighbor;  // per link: the neighbour's elements that survive pruning
 };
 

@@ -5,6 +5,7 @@
 #pragma once
 
 #include <cstdint>
+#include <emmintrin.h>
 #include <xmmintrin.h>
 
 #include "kernels/vector_math.h"

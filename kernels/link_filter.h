@@ -56,12 +56,17 @@ struct WideBox {
     __m128 hi;
 };
 
-inline WideBox widened(const VertexBounds& b, float limit) {
-    return WideBox{_mm_set_ps(-INFINITY, b.lo[2] - limit, b.lo[1] - limit, b.lo[0] - limit),
-                   _mm_set_ps(INFINITY, b.hi[2] + limit, b.hi[1] + limit, b.hi[0] + limit)};
+// Bounds given as lanes (x, y, z, 0).
+inline WideBox widened(__m128 lo, __m128 hi, float limit) {
+    const __m128 by = _mm_set_ps(INFINITY, limit, limit, limit);  // the unused lane: never outside
+    return WideBox{_mm_sub_ps(lo, by), _mm_add_ps(hi, by)};
 }
 
 inline __m128 point_lanes(const float* p) { return _mm_set_ps(0.0f, p[2], p[1], p[0]); }
+
+inline WideBox widened(const VertexBounds& b, float limit) {
+    return widened(point_lanes(b.lo), point_lanes(b.hi), limit);
+}
 
 // Where a point lies against a widened box: bit k (k < 3) when it is below the box on axis k,
 // bit 4 + k when above, 0 inside. A vertex outside lies farther than the limit from the other
