@@ -96,7 +96,7 @@ bool vertices_close_pruned(const CellGeometry& a, const VertexBounds& bounds_a,
                            CloseCellSpace& space) {
     const int32_t room = padded(b.v_count);
     float* column = space.neighbor.reserve<float>(3 * static_cast<int64_t>(room));
-    Survivors near_b{space.near.reserve<int32_t>(a.v_count)};
+    Survivors near_b{space.survivors.reserve<int32_t>(a.v_count)};
     if (column == nullptr || near_b.index == nullptr || !pack_points(a, space)) {
         return vertices_close(a, b, threshold);
     }
@@ -156,23 +156,29 @@ bool edges_close_pruned(const CellGeometry& a, const VertexBounds& bounds_a, con
     for (int32_t j = 0; j < b.v_count; ++j) {
         codes_b[j] = static_cast<uint8_t>(outcode(point_lanes(b.vertices + 3 * static_cast<ptrdiff_t>(j)), box_a));
     }
-    float* column[EDGE_COLUMNS];
-    for (int c = 0; c < EDGE_COLUMNS; ++c) column[c] = columns + c * static_cast<ptrdiff_t>(room);
-    int32_t kept = 0;
+    Survivors near_a{space.neighbor_survivors.reserve<int32_t>(b.e_count)};
+    if (near_a.index == nullptr) return edges_close(a, b, threshold);
     for (int32_t j = 0; j < b.e_count; ++j) {
         int32_t first, second;
-        if (!valid_edge(b, j, &first, &second) || (codes_b[first] & codes_b[second]) != 0) continue;
-        const float* p0 = b.vertices + 3 * static_cast<ptrdiff_t>(first);
-        const float* p1 = b.vertices + 3 * static_cast<ptrdiff_t>(second);
-        for (int k = 0; k < 3; ++k) {
-            column[P0 + k][kept] = p0[k];
-            column[P1 + k][kept] = p1[k];
-            column[LO + k][kept] = p0[k] < p1[k] ? p0[k] : p1[k];
-            column[HI + k][kept] = p0[k] > p1[k] ? p0[k] : p1[k];
-        }
-        ++kept;
+        // Edges naming missing vertices are rare: this branch is well predicted.
+        const bool valid = valid_edge(b, j, &first, &second);
+        near_a.add(j, valid && (codes_b[first] & codes_b[second]) == 0);
     }
-    if (kept == 0) return false;
+    if (near_a.count == 0) return false;
+    float* column[EDGE_COLUMNS];
+    for (int c = 0; c < EDGE_COLUMNS; ++c) column[c] = columns + c * static_cast<ptrdiff_t>(room);
+    const int32_t kept = near_a.count;
+    for (int32_t n = 0; n < kept; ++n) {
+        const int32_t* edge = b.edges + 2 * static_cast<ptrdiff_t>(near_a.index[n]);
+        const float* p0 = b.vertices + 3 * static_cast<ptrdiff_t>(edge[0]);
+        const float* p1 = b.vertices + 3 * static_cast<ptrdiff_t>(edge[1]);
+        for (int k = 0; k < 3; ++k) {
+            column[P0 + k][n] = p0[k];
+            column[P1 + k][n] = p1[k];
+            column[LO + k][n] = p0[k] < p1[k] ? p0[k] : p1[k];
+            column[HI + k][n] = p0[k] > p1[k] ? p0[k] : p1[k];
+        }
+    }
     // Segments at infinity fill the last group: never close, and always culled.
     for (int32_t j = kept; j < padded(kept); ++j) {
         for (int c = 0; c < EDGE_COLUMNS; ++c) column[c][j] = INFINITY;

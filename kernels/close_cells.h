@@ -45,9 +45,12 @@ struct CloseCellSpace {
     PackedCell a;
     ScratchBuffer points;    // the current cell's points
     ScratchBuffer edges;     // the current cell's valid edges
-    ScratchBuffer codes;     // per link: where each vertex lies against the other cell's bounds
-    ScratchBuffer near;      // per link: the current cell's elements that survive pruning
-    ScratchBuffer neighbor;  // per link: the neighbour's elements that survive pruning
+    // Per link: where each vertex lies against the other cell's bounds, the numbers of the
+    // elements of either cell that survive pruning, and the neighbour's survivors packed.
+    ScratchBuffer codes;
+    ScratchBuffer survivors;
+    ScratchBuffer neighbor_survivors;
+    ScratchBuffer neighbor;
 };
 
 // Forgets the previous cell's packing: the next cells_close call is for a new cell_a.
