@@ -12,6 +12,9 @@ namespace {
 // any useful grouping of cells.
 constexpr int kBitsPerAxis = 10;
 
+// Below this many cells the cells' arrays stay in cache in any order: sorting would only cost.
+constexpr int32_t kFewCells = 1024;
+
 // The low kBitsPerAxis bits of v, spread out to every third bit.
 uint64_t spread_bits(uint32_t v) {
     uint64_t x = v & ((1u << kBitsPerAxis) - 1);
@@ -36,7 +39,7 @@ bool centre_of(const VertexBounds& b, float* centre) {
 }  // namespace
 
 CellOrder::CellOrder(const VertexBounds* bounds, int32_t n) {
-    if (bounds == nullptr || n <= 1) return;
+    if (bounds == nullptr || n < kFewCells) return;
     uint64_t* keys = static_cast<uint64_t*>(std::malloc(static_cast<size_t>(n) * sizeof(uint64_t)));
     order_ = static_cast<int32_t*>(std::malloc(static_cast<size_t>(n) * sizeof(int32_t)));
     if (keys == nullptr || order_ == nullptr) {
