@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cmath>
+#include <cstddef>
 #include <cstdint>
 #include <xmmintrin.h>
 #include <initializer_list>
@@ -47,34 +48,33 @@ inline float pruning_limit(float threshold, const VertexBounds& a, const VertexB
     return static_cast<float>(double(threshold) * (1.0 + 1e-4) + magnitude * 1e-4);
 }
 
-// Whether the box [lo, hi] lies farther than `limit` from `bounds`: a lower bound of the distance
-// between any point of one and any point of the other, compared through its square. Single
-// precision is enough: its relative rounding (below 1e-6) is far inside the margin of
-// pruning_limit. Any NaN on the way makes the answer "no"; an overflow to infinity means far.
-inline bool farther_than(const float* lo, const float* hi, const VertexBounds& bounds, float limit) {
-    float squared = 0.0f;
-    for (int axis = 0; axis < 3; ++axis) {
-        const float below = bounds.lo[axis] - hi[axis];
-        const float above = lo[axis] - bounds.hi[axis];
-        const float gap = below > above ? below : above;
-        if (gap > 0.0f) squared += gap * gap;
-    }
-    return squared > limit * limit;
+// A cell's bounds widened by the pruning limit, as lanes (x, y, z, unused). Widening in single
+// precision moves a bound by at most an ulp of the larger of bound and limit, far inside the
+// margin of pruning_limit, so the tests below stay conservative.
+struct WideBox {
+    __m128 lo;
+    __m128 hi;
+};
+
+// Bounds given as lanes (x, y, z, 0).
+inline WideBox widened(__m128 lo, __m128 hi, float limit) {
+    const __m128 by = _mm_set_ps(INFINITY, limit, limit, limit);  // the unused lane: never outside
+    return WideBox{_mm_sub_ps(lo, by), _mm_add_ps(hi, by)};
 }
 
-// farther_than for four points at once (x, y, z of each in a lane): bit k of the result is set
-// when point k is farther than `limit` from `bounds`. As conservative as the scalar test: a NaN
-// lane is never far.
-inline int farther_than_4(__m128 x, __m128 y, __m128 z, const VertexBounds& bounds, float limit) {
-    const __m128 zero = _mm_setzero_ps();
-    auto gap = [&](__m128 v, int axis) {
-        const __m128 below = _mm_sub_ps(_mm_set1_ps(bounds.lo[axis]), v);
-        const __m128 above = _mm_sub_ps(v, _mm_set1_ps(bounds.hi[axis]));
-        const __m128 g = _mm_max_ps(_mm_max_ps(below, above), zero);
-        return _mm_mul_ps(g, g);
-    };
-    const __m128 squared = _mm_add_ps(_mm_add_ps(gap(x, 0), gap(y, 1)), gap(z, 2));
-    return _mm_movemask_ps(_mm_cmpgt_ps(squared, _mm_set1_ps(limit * limit)));
+inline __m128 point_lanes(const float* p) { return _mm_set_ps(0.0f, p[2], p[1], p[0]); }
+
+inline WideBox widened(const VertexBounds& b, float limit) {
+    return widened(point_lanes(b.lo), point_lanes(b.hi), limit);
+}
+
+// Where a point lies against a widened box: bit k (k < 3) when it is below the box on axis k,
+// bit 4 + k when above, 0 inside. A vertex outside lies farther than the limit from the other
+// cell; so does an edge whose two ends are outside on the same side (every point of it is). A
+// NaN coordinate gives 0: kept, as it must be.
+inline int outcode(__m128 point, const WideBox& box) {
+    return _mm_movemask_ps(_mm_cmplt_ps(point, box.lo)) |
+           _mm_movemask_ps(_mm_cmpgt_ps(point, box.hi)) << 4;
 }
 
 }  // namespace cellprox

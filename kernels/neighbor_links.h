@@ -1,22 +1,16 @@
 // Narrow phase: for every link of every cell, whether the two cells come closer than a
-// threshold, and if so the distance between their origins.
+// threshold, and if so the distance between their origins. This file owns the loops (the fill,
+// every cell's bounds, the links of each cell with their slots, prefetching); the tests of one
+// link are close_cells.h.
 #pragma once
 
 #include <cstdint>
 
+#include "kernels/neighbor_query.h"
 #include "kernels/strided_view.h"
 #include "platform/loop_frame.h"
 
 namespace cellprox {
-
-struct NeighborQuery {
-    const char* cells;         // the caller's array of Cell records
-    int32_t cell_count;
-    int32_t n_links;           // slots of the per-link result
-    float distance_threshold;  // strict: a pair exactly at the threshold is not close
-    // Run the plain pair loops without pruning or packing (for comparison; same results).
-    bool direct_loops = false;
-};
 
 // Fills link_distances[0 .. n_links-1]: -1.0 everywhere, then the origin distance in the slot of
 // every link whose cells pass the vertex test (same collection) or the edge test (different

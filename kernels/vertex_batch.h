@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <xmmintrin.h>
 
+#include "kernels/lanes.h"
 #include "kernels/vector_math.h"
 
 namespace cellprox {
@@ -17,19 +18,6 @@ struct VertexBatch {
     const float* z;
     int32_t count;
 };
-
-inline __m128 square_root_4(__m128 s) {
-#ifdef CELLPROX_APPROXIMATE_SQRT
-    const __m128 r = _mm_rsqrt_ps(s);
-    const __m128 sr = _mm_mul_ps(s, r);
-    const __m128 refined = _mm_mul_ps(_mm_mul_ps(sr, _mm_set1_ps(-0.5f)),
-                                      _mm_sub_ps(_mm_mul_ps(sr, r), _mm_set1_ps(3.0f)));
-    const __m128 tiny = _mm_cmplt_ps(s, _mm_set1_ps(1.17549435e-38f));  // s is never negative
-    return _mm_andnot_ps(tiny, refined);
-#else
-    return _mm_sqrt_ps(s);
-#endif
-}
 
 // Whether some vertex of the batch lies strictly closer than `threshold` to `point`.
 inline bool any_vertex_within(const float* point, const VertexBatch& batch, float threshold) {
@@ -44,7 +32,7 @@ inline bool any_vertex_within(const float* point, const VertexBatch& batch, floa
         const __m128 dz = _mm_sub_ps(pz, _mm_loadu_ps(batch.z + k));
         const __m128 s = _mm_add_ps(_mm_add_ps(_mm_mul_ps(dx, dx), _mm_mul_ps(dy, dy)),
                                     _mm_mul_ps(dz, dz));
-        if (_mm_movemask_ps(_mm_cmplt_ps(square_root_4(s), limit)) != 0) return true;
+        if (_mm_movemask_ps(_mm_cmplt_ps(square_root(Float4{s}).v, limit)) != 0) return true;
     }
     for (; k < batch.count; ++k) {
         const float other[3] = {batch.x[k], batch.y[k], batch.z[k]};

@@ -3,7 +3,7 @@
 
 #include "kernels/strided_view.h"
 #include "module/buffer_format.h"
-#include "module/python.h"
+#include "platform/python.h"
 
 namespace cellprox {
 

@@ -4,7 +4,7 @@
 #pragma once
 
 #include "module/arguments.h"
-#include "module/python.h"
+#include "platform/python.h"
 
 namespace cellprox {
 

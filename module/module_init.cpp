@@ -7,7 +7,7 @@
 #include "module/callables.h"
 #include "module/function_object.h"
 #include "module/module_state.h"
-#include "module/python.h"
+#include "platform/python.h"
 #include "module/traceback.h"
 
 namespace cellprox {

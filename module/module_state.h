@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "module/python.h"
+#include "platform/python.h"
 #include "platform/deliverable.h"
 
 // The file name that traceback entries and the callables' code objects show.

@@ -5,7 +5,7 @@
 
 #include "kernels/strided_view.h"
 #include "module/buffer_view.h"
-#include "module/python.h"
+#include "platform/python.h"
 
 namespace cellprox {
 

@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "module/python.h"
+#include "platform/python.h"
 
 namespace cellprox {
 

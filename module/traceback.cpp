@@ -1,7 +1,7 @@
 #include "module/traceback.h"
 
 #include "module/module_state.h"
-#include "module/python.h"
+#include "platform/python.h"
 
 #include <frameobject.h>
 

@@ -6,7 +6,7 @@
 // finish. Without OpenMP the loops run on the calling thread. Results never depend on it.
 #include "platform/interpreter_loops.h"
 
-#include "module/python.h"
+#include "platform/python.h"
 
 #ifdef _OPENMP
 #include <omp.h>

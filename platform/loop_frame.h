@@ -37,6 +37,16 @@ private:
     void* saved_;
 };
 
+// Whether a kernel may run the iterations of a loop in an order of its own choosing. Where the
+// loops run serially, or hand out chunks as threads finish, no caller can tell the order. The nt
+// deliverable's static schedule gives each thread one block of iteration numbers, run in
+// ascending order, and keeps it so.
+#if defined(_OPENMP) && !defined(CELLPROX_BALANCED_LOOPS)
+constexpr bool kLoopOrderIsFree = false;
+#else
+constexpr bool kLoopOrderIsFree = true;
+#endif
+
 // A frame for code that runs outside any interpreter (unit tests, benchmarks): no lock, plain loops.
 const LoopFrame& plain_loop_frame();
 

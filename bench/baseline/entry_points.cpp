@@ -1,16 +1,21 @@
 #include "entry_points.h"
 
 #include "bb_intersections.h"
-#include "cell.h"
 #include "kernels/cell_geometry.h"
-#include "neighbor_links.h"
-#include "segment_distance.h"
-#include "vector_math.h"
+#include "kernels/direct_link_distances.h"
+#include "kernels/segment_distance.h"
+#include "kernels/vector_math.h"
 
 using namespace cellprox_baseline;
+using cellprox::Cell;
 using cellprox::CellGeometry;
+using cellprox::dist3D_Segment_to_Segment;
+using cellprox::distance_between;
 using cellprox::edge_points;
 using cellprox::geometry_of;
+using cellprox::link_target;
+using cellprox::NeighborQuery;
+using cellprox::read_cell;
 
 namespace {
 
@@ -76,22 +81,21 @@ void cellprox_baseline_widen_boxes(float* bbox, const int64_t* bbox_strides, int
 void cellprox_baseline_generate_neighbors(const void* cells, int32_t cell_count, int32_t n_links,
                                           float threshold, float* link_distances) {
     const NeighborQuery query{static_cast<const char*>(cells), cell_count, n_links, threshold};
-    compute_link_distances(query, link_distances);
+    cellprox::compute_link_distances_direct(query, link_distances);
 }
 
 int32_t cellprox_baseline_classify_links(const void* cells, int32_t cell_count, int32_t n_links,
                                          float lower, float upper, int8_t* category) {
-    const char* records = static_cast<const char*>(cells);
+    const NeighborQuery query{static_cast<const char*>(cells), cell_count, n_links, 0.0f};
     int32_t near = 0;
     for (int32_t cell_idx = 0; cell_idx < cell_count; ++cell_idx) {
-        const Cell cell_a = read_cell(records, cell_idx);
-        if (cell_a.n_count <= 0 || cell_a.cell_links == nullptr) continue;
+        const Cell cell_a = read_cell(query.cells, cell_idx);
+        if (!cellprox::has_links(cell_a)) continue;
         for (int32_t k = 0; k < cell_a.n_count; ++k) {
-            const int64_t slot = static_cast<int64_t>(cell_a.links_start) + k;
-            if (slot < 0 || slot >= n_links) continue;
-            const int32_t other = cell_a.cell_links[k];
-            if (other < 0 || other >= cell_count) continue;
-            const Cell cell_b = read_cell(records, other);
+            int64_t slot;
+            int32_t other;
+            if (!link_target(query, cell_a, k, &slot, &other)) continue;
+            const Cell cell_b = read_cell(query.cells, other);
             category[slot] = classify(geometry_of(cell_a), geometry_of(cell_b),
                                       cell_a.coll_index == cell_b.coll_index, lower, upper);
             near += category[slot] == 1;

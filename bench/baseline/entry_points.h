@@ -1,10 +1,10 @@
 // The baseline library's C interface, loaded by the Python benchmark through ctypes.
 //
-// The baseline is the direct algorithm: the kernels of this directory are the project's kernels
-// as of commit 68a27a8 (the quadratic pair pass with its 30-slot scans; the scalar narrow phase
-// that stops at the first close pair), moved into their own namespace and run in plain loops on
-// the calling thread. It is built with the same compiler settings as the module. No Python
-// header is used: arrays come as raw pointers with byte strides.
+// The baseline is the direct algorithm: the quadratic pair pass with its 30-slot scans (this
+// directory's own), and the project's plain narrow phase (compute_link_distances_direct: the
+// scalar pair loops that stop at the first close pair), both in plain loops on the calling
+// thread. It is built with the same compiler settings as the module. No Python header is used:
+// arrays come as raw pointers with byte strides.
 #pragma once
 
 #include <cstdint>
