@@ -11,7 +11,7 @@
 #endif
 
 #include "kernels/hull_pairs.h"
-#include "module/python.h"
+#include "platform/python.h"
 
 namespace cellprox {
 

@@ -16,7 +16,7 @@ import numpy.typing as npt
 
 from cellprox.cells import MAX_CELL_LINKS, CellSet
 from cellprox.fracture import Fracture, voronoi_fracture
-from cellprox.demo_picture import import_pyplot, save
+from cellprox.demo_picture import Picture, WireFrames, import_pyplot, save
 from cellprox.pipeline import NeighborResult, find_neighbors
 
 # At most this many cells are drawn in the 3-D view (a random choice beyond it).
@@ -202,46 +202,6 @@ def slice_polygons(cells: CellSet, z: float) -> tuple[list[npt.NDArray[np.float6
         polygons.append(ring[np.argsort(angle)])
         kept.append(cell)
     return polygons, np.asarray(kept, np.int64)
-
-
-@dataclass
-class WireFrames:
-    """The edges of some cells of one collection, as (k, 2, 3) line segments."""
-    collection: int
-    along_boundary: bool   # cells with a confirmed link to another collection
-    segments: npt.NDArray[np.float32]
-
-
-@dataclass
-class Picture:
-    """What the demo's picture shows: a 3-D view, a slice through the middle and the neighbour
-    counts per cell, with the figures behind its titles."""
-    box: tuple[float, float, float]
-    cells: int
-    collections: int
-    # 3-D view: wire frames in drawing order, and the confirmed links across collections
-    # between the cells' origins.
-    shown_cells: int
-    frames: list[WireFrames]
-    across_links: npt.NDArray[np.float64]
-    # Slice at height slice_z: the cut cells' polygons and collections, their origins (x, y),
-    # the confirmed links between them (same collection, across), and the window shown.
-    slice_z: float
-    slice_polygons: list[npt.NDArray[np.float64]]
-    slice_collections: npt.NDArray[np.int32]
-    slice_origins: npt.NDArray[np.float64]
-    slice_same: npt.NDArray[np.float64]
-    slice_across: npt.NDArray[np.float64]
-    window: tuple[tuple[float, float], tuple[float, float]]
-    zoomed: bool
-    # Neighbours per cell: confirmed, and by shared faces.
-    confirmed_counts: npt.NDArray[np.int64]
-    face_counts: npt.NDArray[np.int64]
-    n_links: int
-    pairs: int
-    across_pairs: int
-    threshold: float
-    seconds: dict[str, float]
 
 
 def picture(fracture: Fracture, result: NeighborResult, seconds: dict[str, float]) -> Picture:

@@ -1,16 +1,58 @@
-"""Drawing the demo's picture with matplotlib; what it shows is computed in cellprox.demo."""
+"""Drawing the demo's picture with matplotlib: what it shows (``Picture``, computed in
+cellprox.demo) and how."""
 from __future__ import annotations
 
+from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
+import numpy.typing as npt
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
     from matplotlib.figure import Figure
 
-    from cellprox.demo import Picture
+
+@dataclass
+class WireFrames:
+    """The edges of some cells of one collection, as (k, 2, 3) line segments."""
+    collection: int
+    along_boundary: bool   # cells with a confirmed link to another collection
+    segments: npt.NDArray[np.float32]
+
+
+@dataclass
+class Picture:
+    """What the demo's picture shows: a 3-D view, a slice through the middle and the neighbour
+    counts per cell, with the figures behind its titles."""
+    box: tuple[float, float, float]
+    cells: int
+    collections: int
+    # 3-D view: wire frames in drawing order, and the confirmed links across collections
+    # between the cells' origins.
+    shown_cells: int
+    frames: list[WireFrames]
+    across_links: npt.NDArray[np.float64]
+    # Slice at height slice_z: the cut cells' polygons and collections, their origins (x, y),
+    # the confirmed links between them (same collection, across), and the window shown.
+    slice_z: float
+    slice_polygons: list[npt.NDArray[np.float64]]
+    slice_collections: npt.NDArray[np.int32]
+    slice_origins: npt.NDArray[np.float64]
+    slice_same: npt.NDArray[np.float64]
+    slice_across: npt.NDArray[np.float64]
+    window: tuple[tuple[float, float], tuple[float, float]]
+    zoomed: bool
+    # Neighbours per cell: confirmed, and by shared faces.
+    confirmed_counts: npt.NDArray[np.int64]
+    face_counts: npt.NDArray[np.int64]
+    n_links: int
+    pairs: int
+    across_pairs: int
+    threshold: float
+    seconds: dict[str, float]
+
 
 # Collection colours (colour-blind safe), and the colours of confirmed links.
 COLLECTION_COLORS = ["#4477aa", "#ee7733", "#228833", "#aa3377", "#66ccee", "#ccbb44", "#bbbbbb"]

@@ -18,10 +18,9 @@ import numpy.typing as npt
 
 from cellprox import _hull
 from cellprox.cells import MAX_CELL_LINKS, CellSet
-from cellprox.pipeline import CellSource, NeighborResult
-from cellprox.pipeline import _as_cell_set as as_cell_set
 
-__all__ = ["check_hull_threshold", "find_hull_neighbors", "hull_cells", "hull_neighbors"]
+__all__ = ["check_hull_threshold", "empty_link_tables", "hull_cells", "hull_neighbors",
+           "origin_distances"]
 
 
 def check_hull_threshold(threshold: object) -> float:
@@ -100,30 +99,11 @@ def empty_link_tables() -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int32],
             np.zeros(0, np.int32), np.zeros(0, np.uint8))
 
 
-def find_hull_neighbors(cells: CellSet | CellSource | Sequence[npt.ArrayLike], threshold: object,
-                        *, edges: Sequence[npt.ArrayLike] | None = None,
-                        origins: npt.ArrayLike | None = None,
-                        collections: npt.ArrayLike | None = None,
-                        debug: bool = False) -> NeighborResult:
-    """``find_neighbors(..., rule="hull")``: every check is made before native code runs."""
-    value = check_hull_threshold(threshold)
-    if debug:
-        raise ValueError("find_neighbors: debug prints the narrow phase's records and applies "
-                         "to rule='vertices-edges' only; leave it out with rule='hull'")
-    if isinstance(cells, (CellSet, CellSource)):
-        cell_set = as_cell_set(cells, edges, origins, collections)
-    else:
-        cell_set = hull_cells(cells, edges, origins, collections)
-    pairs, gaps, candidates, timings = hull_neighbors(cell_set, value)
-    start = time.perf_counter()
-    origin_points = cell_set.origins.astype(np.float64)
+def origin_distances(cells: CellSet, pairs: npt.NDArray[np.int32]) -> npt.NDArray[np.float32]:
+    """The distance between the origins of each pair's cells, measured in double precision."""
+    origin_points = cells.origins.astype(np.float64)
     offsets = origin_points[pairs[:, 1]] - origin_points[pairs[:, 0]]
     with np.errstate(over="ignore"):     # beyond float32's range an origin distance reads inf
-        distances = np.sqrt((offsets * offsets).sum(axis=1)).astype(np.float32)
-    timings["collect"] = time.perf_counter() - start
-    bbox, links, link_starts, link_count = empty_link_tables()
-    return NeighborResult(
-        pairs=pairs, distances=distances, threshold=value, n_links=candidates, bbox=bbox,
-        links=links, link_starts=link_starts, link_count=link_count,
-        link_pairs=np.zeros((0, 2), np.int32), link_distances=np.zeros(0, np.float32),
-        cells=cell_set, missed_pairs=0, timings=timings, gaps=gaps, rule="hull")
+        distances: npt.NDArray[np.float32] = np.sqrt(
+            (offsets * offsets).sum(axis=1)).astype(np.float32)
+    return distances

@@ -131,10 +131,7 @@ def find_neighbors(cells: CellSet | CellSource | Sequence[npt.ArrayLike], thresh
     optional for it, ``threshold`` may be 0 and has no upper limit, and ``debug`` does not apply.
     """
     if _check_rule(rule) == "hull":
-        from cellprox.hull import find_hull_neighbors
-
-        return find_hull_neighbors(cells, threshold, edges=edges, origins=origins,
-                                   collections=collections, debug=debug)
+        return _find_hull_neighbors(cells, threshold, edges, origins, collections, debug)
     from cellprox import native
 
     value = _check_threshold(threshold)
@@ -146,6 +143,33 @@ def find_neighbors(cells: CellSet | CellSource | Sequence[npt.ArrayLike], thresh
 
 
 RULES = ("vertices-edges", "hull")
+
+
+def _find_hull_neighbors(cells: CellSet | CellSource | Sequence[npt.ArrayLike], threshold: object,
+                         edges: Sequence[npt.ArrayLike] | None, origins: npt.ArrayLike | None,
+                         collections: npt.ArrayLike | None, debug: object) -> NeighborResult:
+    """``find_neighbors(..., rule="hull")``: every check is made before native code runs."""
+    # Imported here, so that the kernels' rule works even where the hull module is missing.
+    from cellprox import hull
+
+    value = hull.check_hull_threshold(threshold)
+    if debug:
+        raise ValueError("find_neighbors: debug prints the narrow phase's records and applies "
+                         "to rule='vertices-edges' only; leave it out with rule='hull'")
+    if isinstance(cells, (CellSet, CellSource)):
+        cell_set = _as_cell_set(cells, edges, origins, collections)
+    else:
+        cell_set = hull.hull_cells(cells, edges, origins, collections)
+    pairs, gaps, candidates, timings = hull.hull_neighbors(cell_set, value)
+    start = time.perf_counter()
+    distances = hull.origin_distances(cell_set, pairs)
+    timings["collect"] = time.perf_counter() - start
+    bbox, links, link_starts, link_count = hull.empty_link_tables()
+    return NeighborResult(
+        pairs=pairs, distances=distances, threshold=value, n_links=candidates, bbox=bbox,
+        links=links, link_starts=link_starts, link_count=link_count,
+        link_pairs=np.zeros((0, 2), np.int32), link_distances=np.zeros(0, np.float32),
+        cells=cell_set, missed_pairs=0, timings=timings, gaps=gaps, rule="hull")
 
 
 def _check_rule(rule: object) -> str:
