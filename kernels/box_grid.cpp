@@ -4,6 +4,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <emmintrin.h>
+#ifdef __SSSE3__
+#include <tmmintrin.h>
+#endif
 
 #include "kernels/box_pass.h"
 
@@ -70,6 +73,27 @@ constexpr HitLanes HIT_LANES[16] = {
     {{3, 0, 1, 2}, 1}, {{0, 3, 1, 2}, 2}, {{1, 3, 0, 2}, 2}, {{0, 1, 3, 2}, 3},
     {{2, 3, 0, 1}, 2}, {{0, 2, 3, 1}, 3}, {{1, 2, 3, 0}, 3}, {{0, 1, 2, 3}, 4},
 };
+
+#ifdef __SSSE3__
+// The orders of HIT_LANES as byte shuffles of four 32-bit lanes: one shuffle stores the four
+// cells where the plain SSE2 build loads and stores them one by one.
+struct ByteOrder {
+    alignas(16) uint8_t byte[16];
+};
+constexpr ByteOrder byte_order(int bits) {
+    ByteOrder order{};
+    for (int k = 0; k < 16; ++k) order.byte[k] = uint8_t(4 * HIT_LANES[bits].lane[k / 4] + k % 4);
+    return order;
+}
+constexpr ByteOrder HIT_BYTES[16] = {
+    byte_order(0),  byte_order(1),  byte_order(2),  byte_order(3),  byte_order(4),  byte_order(5),
+    byte_order(6),  byte_order(7),  byte_order(8),  byte_order(9),  byte_order(10), byte_order(11),
+    byte_order(12), byte_order(13), byte_order(14), byte_order(15),
+};
+inline __m128i hit_shuffle(int bits) {
+    return _mm_load_si128(reinterpret_cast<const __m128i*>(HIT_BYTES[bits].byte));
+}
+#endif
 
 // The lowest and the highest lane set in a mask of four (of a mask that is not 0).
 constexpr int8_t LOWEST_LANE[16] = {0, 0, 1, 0, 2, 0, 1, 0, 3, 0, 1, 0, 2, 0, 1, 0};
@@ -358,7 +382,12 @@ int32_t BoxGrid::collect_overlapping(int32_t i, const float* own, int32_t* found
                 // advances by the hits.
                 const int bits = _mm_movemask_ps(_mm_castsi128_ps(keep));
                 const HitLanes& lanes_of = HIT_LANES[bits];
+#ifdef __SSSE3__
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(found + count),
+                                 _mm_shuffle_epi8(cells, hit_shuffle(bits)));
+#else
                 for (int k = 0; k < 4; ++k) found[count + k] = entry_cell_[at + lanes_of.lane[k]];
+#endif
                 count += lanes_of.hits;
             }
         }
