@@ -1,0 +1,297 @@
+// cellprox._gather: joins per-cell numpy arrays into one array and takes per-cell bounds, for
+// python/cellprox/cells.py. numpy pays a fixed cost for every array it joins, and cells come as
+// hundreds of thousands of small ones; here it is one loop over their buffers. Anything out of the ordinary (another type, mixed
+// item types, another row width) is left to the package's own path, which names the cell at
+// fault: gather then returns None instead of raising.
+#include <cstdint>
+#include <cstring>
+
+#include "module/python.h"
+
+namespace cellprox {
+
+namespace {
+
+struct GatherState {
+    PyObject* ndarray_type;   // numpy.ndarray: only its exact instances are joined here
+};
+
+GatherState& state_of(PyObject* module) { return *static_cast<GatherState*>(PyModule_GetState(module)); }
+
+// The item size a native struct code stands for; 0 for codes not joined here.
+Py_ssize_t native_item_size(char code) {
+    switch (code) {
+        case 'b': case 'B': return 1;
+        case 'h': case 'H': case 'e': return 2;
+        case 'i': case 'I': case 'f': return 4;
+        case 'l': case 'L': return static_cast<Py_ssize_t>(sizeof(long));
+        case 'q': case 'Q': case 'd': return 8;
+        default: return 0;
+    }
+}
+
+// The struct code of a buffer of one native-order number type, or 0.
+char plain_code(const Py_buffer& view) {
+    const char* format = view.format != nullptr ? view.format : "B";
+    if (*format == '@') ++format;
+    if (format[0] == '\0' || format[1] != '\0') return 0;
+    return native_item_size(format[0]) == view.itemsize ? format[0] : 0;
+}
+
+// Whether a buffer is (rows, width) of the type code all the arrays must share.
+bool joinable(const Py_buffer& view, Py_ssize_t width, char code) {
+    return view.ndim == 2 && view.shape[1] == width && view.suboffsets == nullptr &&
+           plain_code(view) == code;
+}
+
+void copy_rows(const Py_buffer& view, char* out) {
+    const Py_ssize_t rows = view.shape[0], width = view.shape[1], item = view.itemsize;
+    if (view.strides[1] == item && view.strides[0] == width * item) {
+        if (rows > 0) std::memcpy(out, view.buf, static_cast<size_t>(rows * width * item));
+        return;
+    }
+    const char* row = static_cast<const char*>(view.buf);
+    for (Py_ssize_t r = 0; r < rows; ++r, row += view.strides[0]) {
+        const char* value = row;
+        for (Py_ssize_t c = 0; c < width; ++c, value += view.strides[1], out += item) {
+            std::memcpy(out, value, static_cast<size_t>(item));
+        }
+    }
+}
+
+// Releases a reference on every path out of the scope, unless handed over.
+class OwnedObject {
+public:
+    explicit OwnedObject(PyObject* object) : object_(object) {}
+    ~OwnedObject() { Py_XDECREF(object_); }
+    OwnedObject(const OwnedObject&) = delete;
+    OwnedObject& operator=(const OwnedObject&) = delete;
+
+    PyObject* get() const { return object_; }
+    PyObject* release() {
+        PyObject* object = object_;
+        object_ = nullptr;
+        return object;
+    }
+
+private:
+    PyObject* object_;
+};
+
+// The exports of up to a given number of objects, held until the scope ends and released on
+// every path out of it.
+class HeldViews {
+public:
+    explicit HeldViews(Py_ssize_t n)
+        : views_(static_cast<Py_buffer*>(PyMem_RawMalloc(static_cast<size_t>(n) * sizeof(Py_buffer)))) {}
+    ~HeldViews() {
+        for (Py_ssize_t i = 0; i < held_; ++i) PyBuffer_Release(&views_[i]);
+        PyMem_RawFree(views_);
+    }
+    HeldViews(const HeldViews&) = delete;
+    HeldViews& operator=(const HeldViews&) = delete;
+
+    bool allocated() const { return views_ != nullptr; }
+    // Exports the next object with `flags`; false, with the exporter's error set, if it cannot.
+    bool take(PyObject* object, int flags) {
+        if (PyObject_GetBuffer(object, &views_[held_], flags) < 0) return false;
+        ++held_;
+        return true;
+    }
+    const Py_buffer& operator[](Py_ssize_t i) const { return views_[i]; }
+
+private:
+    Py_buffer* views_;
+    Py_ssize_t held_ = 0;
+};
+
+// Each array is exported once: checked and counted, then, with the output at its exact size,
+// copied.
+PyObject* join(PyObject* module, PyObject* sequence, Py_ssize_t width) {
+    auto* ndarray = reinterpret_cast<PyTypeObject*>(state_of(module).ndarray_type);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence);
+    PyObject** items = PySequence_Fast_ITEMS(sequence);
+    if (n == 0 || width <= 0 || width > 64) Py_RETURN_NONE;
+    HeldViews views(n);
+    if (!views.allocated()) return PyErr_NoMemory();
+    OwnedObject counts(PyByteArray_FromStringAndSize(nullptr, n * static_cast<Py_ssize_t>(sizeof(int64_t))));
+    if (counts.get() == nullptr) return nullptr;
+    auto* count = reinterpret_cast<int64_t*>(PyByteArray_AS_STRING(counts.get()));
+    char code = 0;
+    Py_ssize_t row_bytes = 0, total = 0;
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (Py_TYPE(items[i]) != ndarray) Py_RETURN_NONE;
+        if (!views.take(items[i], PyBUF_RECORDS_RO)) {
+            PyErr_Clear();
+            Py_RETURN_NONE;
+        }
+        const Py_buffer& view = views[i];
+        if (i == 0) {
+            code = plain_code(view);
+            row_bytes = width * view.itemsize;
+        }
+        if (code == 0 || !joinable(view, width, code)) Py_RETURN_NONE;
+        if (view.shape[0] > PY_SSIZE_T_MAX / row_bytes - total) Py_RETURN_NONE;
+        count[i] = view.shape[0];
+        total += view.shape[0];
+    }
+    OwnedObject data(PyByteArray_FromStringAndSize(nullptr, total * row_bytes));
+    if (data.get() == nullptr) return nullptr;
+    char* out = PyByteArray_AS_STRING(data.get());
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        copy_rows(views[i], out);
+        out += views[i].shape[0] * row_bytes;
+    }
+    const char format[2] = {code, '\0'};
+    return Py_BuildValue("(NNs)", data.release(), counts.release(), format);
+}
+
+PyObject* gather(PyObject* module, PyObject* args) {
+    PyObject* arrays = nullptr;
+    Py_ssize_t width = 0;
+    if (!PyArg_ParseTuple(args, "On:gather", &arrays, &width)) return nullptr;
+    PyObject* sequence = PySequence_Fast(arrays, "arrays must be a sequence");
+    if (sequence == nullptr) return nullptr;
+    PyObject* result = join(module, sequence, width);
+    Py_DECREF(sequence);
+    return result;
+}
+
+// Minimum and maximum as numpy's minimum and maximum reduce, so that ties between 0.0 and -0.0
+// resolve the same way: the running value stays only if strictly smaller (larger).
+inline float keep_min(float running, float value) { return running < value ? running : value; }
+inline float keep_max(float running, float value) { return running > value ? running : value; }
+
+// Exports `object` as the next of `views`: a C-contiguous array of floats (kind 'f') or
+// integers (kind 'i') of `itemsize` bytes. Returns 0, or -1 with TypeError set.
+int take_array(HeldViews& views, Py_ssize_t next, PyObject* object, const char* name, int flags,
+               char kind, Py_ssize_t itemsize) {
+    if (!views.take(object, flags | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
+        PyErr_Format(PyExc_TypeError, "%s must be a C-contiguous array", name);
+        return -1;
+    }
+    const Py_buffer& view = views[next];
+    const char code = plain_code(view);
+    const bool is_float = code == 'f' || code == 'd';
+    const bool is_integer = code != 0 && !is_float && code != 'e';
+    if (view.itemsize != itemsize || (kind == 'f' ? !is_float : !is_integer)) {
+        PyErr_Format(PyExc_TypeError, "%s must be %s", name,
+                     kind == 'f' ? "float32" : "int64");
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* run_bounds(PyObject*, PyObject* args) {
+    PyObject *points_object, *counts_object, *lower_object, *upper_object;
+    if (!PyArg_ParseTuple(args, "OOOO:run_bounds", &points_object, &counts_object, &lower_object,
+                          &upper_object)) {
+        return nullptr;
+    }
+    HeldViews views(4);
+    if (!views.allocated()) return PyErr_NoMemory();
+    if (take_array(views, 0, points_object, "points", PyBUF_ND, 'f', 4) < 0 ||
+        take_array(views, 1, counts_object, "counts", PyBUF_ND, 'i', 8) < 0 ||
+        take_array(views, 2, lower_object, "lower", PyBUF_ND | PyBUF_WRITABLE, 'f', 4) < 0 ||
+        take_array(views, 3, upper_object, "upper", PyBUF_ND | PyBUF_WRITABLE, 'f', 4) < 0) {
+        return nullptr;
+    }
+    const Py_buffer &points = views[0], &counts = views[1], &lower = views[2], &upper = views[3];
+    const Py_ssize_t n = counts.len / 8;
+    Py_ssize_t remaining = points.len / 12;
+    if (points.len % 12 != 0 || lower.len != n * 12 || upper.len != n * 12) {
+        PyErr_SetString(PyExc_ValueError,
+                        "points must be (N, 3) and lower and upper (n, 3), n the length of counts");
+        return nullptr;
+    }
+    const auto* point = static_cast<const float*>(points.buf);
+    const auto* count = static_cast<const int64_t*>(counts.buf);
+    auto* low = static_cast<float*>(lower.buf);
+    auto* high = static_cast<float*>(upper.buf);
+    for (Py_ssize_t i = 0; i < n; ++i, low += 3, high += 3) {
+        const int64_t rows = count[i];
+        if (rows < 0 || rows > remaining) {
+            PyErr_SetString(PyExc_ValueError, "counts must be >= 0 and add up to the points' rows");
+            return nullptr;
+        }
+        remaining -= rows;
+        if (rows == 0) {
+            low[0] = low[1] = low[2] = high[0] = high[1] = high[2] = 0.0f;
+            continue;
+        }
+        float l[3] = {point[0], point[1], point[2]};
+        float h[3] = {point[0], point[1], point[2]};
+        for (int64_t r = 1; r < rows; ++r) {
+            const float* p = point + 3 * r;
+            for (int a = 0; a < 3; ++a) {
+                l[a] = keep_min(l[a], p[a]);
+                h[a] = keep_max(h[a], p[a]);
+            }
+        }
+        std::memcpy(low, l, sizeof l);
+        std::memcpy(high, h, sizeof h);
+        point += 3 * rows;
+    }
+    if (remaining != 0) {
+        PyErr_SetString(PyExc_ValueError, "counts must be >= 0 and add up to the points' rows");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+int exec_module(PyObject* module) {
+    PyObject* numpy = PyImport_ImportModule("numpy");
+    if (numpy == nullptr) return -1;
+    state_of(module).ndarray_type = PyObject_GetAttrString(numpy, "ndarray");
+    Py_DECREF(numpy);
+    return state_of(module).ndarray_type != nullptr ? 0 : -1;
+}
+
+int traverse(PyObject* module, visitproc visit, void* arg) {
+    Py_VISIT(state_of(module).ndarray_type);
+    return 0;
+}
+
+int clear(PyObject* module) {
+    Py_CLEAR(state_of(module).ndarray_type);
+    return 0;
+}
+
+void free_module(void* module) { clear(static_cast<PyObject*>(module)); }
+
+PyMethodDef methods[] = {
+    {"gather", gather, METH_VARARGS,
+     "gather(arrays, width) -> (bytearray, bytearray, str) or None\n\n"
+     "The rows of every array back to back, each array's row count (int64) and the struct code\n"
+     "of their item type, when every array is an exact numpy.ndarray of shape (k, width) and all\n"
+     "share one native number type; otherwise None, and the caller joins them itself."},
+    {"run_bounds", run_bounds, METH_VARARGS,
+     "run_bounds(points, counts, lower, upper) -> None\n\n"
+     "Fills lower and upper ((n, 3) float32) with the bounds of consecutive runs of points\n"
+     "((N, 3) float32; run i holds counts[i] rows, int64), as numpy.minimum.reduceat and\n"
+     "numpy.maximum.reduceat take them; a run without points gets zeros."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "cellprox._gather",
+    "Joining per-cell arrays and taking per-cell bounds in native code, for cellprox.cells.",
+    static_cast<Py_ssize_t>(sizeof(GatherState)),
+    methods,
+    slots,
+    traverse,
+    clear,
+    free_module,
+};
+
+}  // namespace
+
+}  // namespace cellprox
+
+PyMODINIT_FUNC PyInit__gather() { return PyModuleDef_Init(&cellprox::definition); }
