@@ -369,13 +369,11 @@ def _gather(values: Sequence[Any], width: int, kinds: str,
     """
     n = len(values)
     limit = _INT32_MAX // width
-    joined = _join_arrays(values, width) if n else None
+    joined = _join_arrays(values, width, np.empty) if n else None
     if joined is not None:
-        data_bytes, count_bytes, code = joined
-        item_type = np.dtype(code)
-        counts = np.frombuffer(count_bytes, np.int64)
-        if item_type.kind in kinds and counts.max() <= limit:
-            return np.frombuffer(data_bytes, item_type).reshape(-1, width), counts
+        data, counts = joined
+        if data.dtype.kind in kinds and counts.max() <= limit:
+            return data, counts
     try:
         try:
             arrays = values
