@@ -333,8 +333,8 @@ PyObject* collect_pairs(PyObject*, PyObject* args) {
     auto* pair = static_cast<char*>(views[4].buf);
     auto* confirmed_distance = static_cast<float*>(views[5].buf);
 
-    // One pass: the slots' cells, the kept run (keys written where the pairs go) and the count
-    // of the rest, which a second pass sets aside.
+    // One pass: the slots' cells, the kept run (keys where the pairs go, distances where theirs
+    // go, from the front) and the rest (from the back, to be sorted).
     Py_ssize_t slot = 0, kept = 0, aside = 0;
     int64_t last = INT64_MIN;
     for (Py_ssize_t i = 0; i < n; ++i, row += width) {
@@ -345,33 +345,26 @@ PyObject* collect_pairs(PyObject*, PyObject* args) {
             link_pair[2 * slot] = owner;
             link_pair[2 * slot + 1] = other;
             if (!(distance[slot] >= 0.0f)) continue;
-            const int64_t key = pair_key(owner, other);
-            if (key < last) {
-                ++aside;
-                continue;
-            }
             if (kept + aside >= m) Py_RETURN_FALSE;
-            last = key;
-            std::memcpy(pair + 8 * kept, &key, 8);
-            confirmed_distance[kept++] = distance[slot];
+            const int64_t key = pair_key(owner, other);
+            Py_ssize_t at;
+            if (key < last) {
+                at = m - ++aside;
+            } else {
+                last = key;
+                at = kept++;
+            }
+            std::memcpy(pair + 8 * at, &key, 8);
+            confirmed_distance[at] = distance[slot];
         }
     }
     if (slot != slots || kept + aside != m) Py_RETURN_FALSE;
     Scratch<Confirmed> set_aside(static_cast<size_t>(aside));
     if (set_aside.get() == nullptr) return PyErr_NoMemory();
     Confirmed* other_run = set_aside.get();
-    last = INT64_MIN;
-    row = static_cast<const int32_t*>(links.buf);
-    for (Py_ssize_t i = 0, s = 0, k = 0; i < n; ++i, row += width) {
-        for (Py_ssize_t j = 0; j < count[i]; ++j, ++s) {
-            if (!(distance[s] >= 0.0f)) continue;
-            const int64_t key = pair_key(static_cast<int32_t>(i), row[j]);
-            if (key >= last) {
-                last = key;
-            } else if (k < aside) {
-                other_run[k++] = {key, distance[s]};
-            }
-        }
+    for (Py_ssize_t k = 0; k < aside; ++k) {      // back in slot order
+        std::memcpy(&other_run[k].key, pair + 8 * (m - 1 - k), 8);
+        other_run[k].distance = confirmed_distance[m - 1 - k];
     }
     std::stable_sort(other_run, other_run + aside,
                      [](const Confirmed& a, const Confirmed& b) { return a.key < b.key; });
