@@ -138,7 +138,7 @@ def test_native_joining_and_bounds_equal_numpys(ext):
     joined = {"plain": plain, "strided": plain + strided}
     native_refuses = {"mixed types": plain + [base[:3, :3].astype(np.float64)],
                       "a list": plain + [[[1.0, 2.0, 3.0]]],
-                      "a subclass": plain + [np.matrix(base[:2, :3])],
+                      "a subclass": plain + [base[:2, :3].view(np.recarray)],
                       "another width": plain + [base[:2, :2]],
                       "swapped bytes": plain + [base[:2, :3].astype(">f4")]}
     for name, vertices in native_refuses.items():
