@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the Linux module and the package's private hull module with AddressSanitizer and
+# Builds the Linux module and the package's private modules with AddressSanitizer and
 # UndefinedBehaviorSanitizer into build/sanitize and runs the whole Python suite against it. Any report fails the run.
 # Extra arguments go to pytest.
 source "$(dirname "$0")/setup.sh" binutils
@@ -10,12 +10,12 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCELLPROX_SANITIZE=ON \
   -DCELLPROX_BUILD_MODULE=ON -DCELLPROX_DELIVERABLE=gnu \
   -DCMAKE_LIBRARY_OUTPUT_DIRECTORY="$build/modules" \
   -DPython_EXECUTABLE="$(command -v python)" >/dev/null
-cmake --build "$build" --parallel 2 --target cellprox_gnu _hull
-# The package from the source tree with its private module built the same way, ahead of the
+cmake --build "$build" --parallel 2 --target cellprox_gnu _hull _gather
+# The package from the source tree with its private modules built the same way, ahead of the
 # installed one on the path.
 rm -rf "$build/modules/cellprox"
 cp -r "$ROOT/python/cellprox" "$build/modules/cellprox"
-mv "$build/modules"/_hull.*.so "$build/modules/cellprox/"
+mv "$build/modules"/_*.so "$build/modules/cellprox/"
 
 # The interpreter is not instrumented, so the ASan runtime must be loaded before anything
 # else; children started by the tests inherit it through the environment.

@@ -11,6 +11,7 @@ from typing import Protocol, cast, runtime_checkable
 import numpy as np
 import numpy.typing as npt
 
+from cellprox._gather import collect_pairs
 from cellprox._native import NativeModule
 from cellprox.boxes import BOX_MARGIN, BoxFrame, box_frame
 from cellprox.cells import MAX_CELL_LINKS, CellSet
@@ -253,10 +254,8 @@ def _run(native: NativeModule, cells: CellSet, threshold: float, debug: int) -> 
     timings["narrow_phase"] = time.perf_counter() - start
 
     start = time.perf_counter()
-    owner, other = _link_cells(links, link_count)
-    link_pairs = np.stack([owner, other], axis=1)
+    link_pairs, pairs, distances = _collect(links, link_count, link_distances)
     _check_distances(link_distances, link_pairs, cells)
-    pairs, distances = _confirmed_pairs(owner, other, link_distances)
     missed = _unrecorded_pairs(bbox, links, link_count)
     timings["collect"] = time.perf_counter() - start
     return NeighborResult(
@@ -311,6 +310,23 @@ def _check_distances(link_distances: npt.NDArray[np.float32], link_pairs: npt.ND
             f"find_neighbors: cells {i} and {j} are close, but their origins are {apart:.3g} "
             "apart, too far for float32 to measure (above 1.8e19); give the cells origins "
             "nearer to them")
+
+
+def _collect(links: npt.NDArray[np.int32], link_count: npt.NDArray[np.uint8],
+             link_distances: npt.NDArray[np.float32]
+             ) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.int32], npt.NDArray[np.float32]]:
+    """``link_pairs`` and the confirmed pairs with their distances, as :func:`_link_cells` and
+    :func:`_confirmed_pairs` find them: in one native pass, without numpy's temporaries over
+    every link, unless the tables' sizes disagree."""
+    link_pairs = np.empty((len(link_distances), 2), np.int32)
+    m = int(np.count_nonzero(link_distances >= 0))
+    pairs = np.empty((m, 2), np.int32)
+    distances = np.empty(m, np.float32)
+    if collect_pairs(links, link_count, link_distances, link_pairs, pairs, distances):
+        return link_pairs, pairs, distances
+    owner, other = _link_cells(links, link_count)
+    pairs, distances = _confirmed_pairs(owner, other, link_distances)
+    return np.stack([owner, other], axis=1), pairs, distances
 
 
 def _link_cells(links: npt.NDArray[np.int32], link_count: npt.NDArray[np.uint8]

@@ -126,6 +126,60 @@ def test_cell_set_converts_and_owns_its_copies(ext):
     np.testing.assert_array_equal(corners[0, 5], [1.25, 0.25, 1.25])    # bits 0 and 2: x, z up
 
 
+def test_native_joining_and_bounds_equal_numpys(ext):
+    from cellprox import _gather
+
+    rng = np.random.default_rng(5)
+    base = rng.random((40, 6)).astype(np.float32)
+    base[rng.random(base.shape) < 0.3] = 0.0
+    base[::3] *= -1.0             # signed zeros, which min and max must pick as numpy does
+    plain = [base[:5, :3].copy(), np.zeros((0, 3), np.float32), base[5:9, :3].copy()]
+    strided = [base[:7, 3:], np.asfortranarray(base[7:12, :3]), base[30:12:-2, :3]]
+    joined = {"plain": plain, "strided": plain + strided}
+    native_refuses = {"mixed types": plain + [base[:3, :3].astype(np.float64)],
+                      "a list": plain + [[[1.0, 2.0, 3.0]]],
+                      "a subclass": plain + [base[:2, :3].view(np.recarray)],
+                      "another width": plain + [base[:2, :2]],
+                      "swapped bytes": plain + [base[:2, :3].astype(">f4")]}
+    for name, vertices in native_refuses.items():
+        assert _gather.gather(vertices, 3, np.empty) is None, name     # left to the checks that name the cell
+    for name, vertices in joined.items():
+        assert _gather.gather(vertices, 3, np.empty) is not None, name
+        cells = cellprox.CellSet(vertices, [np.zeros((0, 2), np.int32)] * len(vertices),
+                                 origins=np.zeros((len(vertices), 3)))
+        assert cells.vertex_data.tobytes() == np.concatenate(vertices).tobytes(), name
+        assert cells.v_counts.tolist() == [len(v) for v in vertices], name
+        for mine, numpys in zip(cells.bounds(), cellprox.cells.bounds(cells.vertex_data, cells.v_counts)):
+            assert mine.tobytes() == numpys.tobytes(), name
+    data, counts = _gather.gather([GOOD_E.astype(np.int64), GOOD_E[::-1].astype(np.int64)], 2, np.empty)
+    assert data.dtype == np.int64 and counts.tolist() == [12, 12]
+    assert np.array_equal(data, np.vstack([GOOD_E, GOOD_E[::-1]]))
+    with pytest.raises(ValueError, match="add up"):
+        _gather.run_bounds(base[:4, :3].copy(), np.array([2, 3]), *np.empty((2, 2, 3), np.float32))
+
+
+def test_native_pair_collection_equals_numpys():
+    from cellprox import _gather
+    from cellprox.pipeline import _confirmed_pairs, _link_cells
+
+    rng = np.random.default_rng(8)
+    n, width = 60, 6
+    link_count = rng.integers(0, width + 1, n).astype(np.uint8)
+    links = np.sort(rng.integers(0, n, (n, width)), axis=1).astype(np.int32)
+    links[5, :3] = [7, 7, 7]        # the same pair in two slots of one row, and in row 7 too
+    links[7, 0], link_count[[5, 7]] = 5, [3, 2]
+    slots = int(np.minimum(link_count, width).sum())
+    link_distances = rng.choice(np.float32([-1.0, -0.0, 0.0, 0.5, 0.25, np.inf]), slots)
+    owner, other = _link_cells(links, link_count)
+    pairs, distances = _confirmed_pairs(owner, other, link_distances)
+    assert ((owner > other) & (link_distances >= 0)).any()     # some links sort out of place
+    out = (np.empty((slots, 2), np.int32), np.empty_like(pairs), np.empty_like(distances))
+    assert _gather.collect_pairs(links, link_count, link_distances, *out)
+    assert out[0].tolist() == np.stack([owner, other], axis=1).tolist()
+    assert out[1].tolist() == pairs.tolist() and out[2].tobytes() == distances.tobytes()
+    assert not _gather.collect_pairs(links, link_count, link_distances[1:], out[0][1:], *out[1:])
+
+
 def test_records_keep_their_arrays_alive_after_the_caller_lets_go(ext):
     rng = np.random.default_rng(3)
     cells = random_cells(rng, 40, 4.0, 2)
