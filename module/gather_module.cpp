@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <cstring>
 
-#include "module/python.h"
+#include "platform/python.h"
 
 namespace cellprox {
 
