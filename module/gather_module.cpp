@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cstdint>
 #include <cstring>
+#include <utility>
 
 #include "platform/python.h"
 
@@ -291,6 +292,29 @@ struct Confirmed {
     float distance;
 };
 
+// Sorts by key, keeping equal keys in their order: a bottom-up merge sort through a buffer of
+// the same length. std::stable_sort would take its buffer from the C++ runtime's operator new,
+// which ties the module to a newer C++ runtime than the oldest Linux the wheels are built for.
+// False, with nothing changed, when the buffer cannot be had.
+bool stable_sort_by_key(Confirmed* items, Py_ssize_t n) {
+    Scratch<Confirmed> buffer(static_cast<size_t>(n));
+    if (buffer.get() == nullptr) return false;
+    Confirmed* from = items;
+    Confirmed* to = buffer.get();
+    for (Py_ssize_t width = 1; width < n; width *= 2) {
+        for (Py_ssize_t lo = 0; lo < n; lo += 2 * width) {
+            const Py_ssize_t mid = std::min(lo + width, n), hi = std::min(lo + 2 * width, n);
+            Py_ssize_t i = lo, j = mid, k = lo;
+            while (i < mid && j < hi) to[k++] = from[j].key < from[i].key ? from[j++] : from[i++];
+            while (i < mid) to[k++] = from[i++];
+            while (j < hi) to[k++] = from[j++];
+        }
+        std::swap(from, to);
+    }
+    if (from != items) std::memcpy(items, from, static_cast<size_t>(n) * sizeof(Confirmed));
+    return true;
+}
+
 inline int64_t pair_key(int32_t a, int32_t b) {
     const int32_t low = a < b ? a : b, high = a < b ? b : a;
     return static_cast<int64_t>(static_cast<uint64_t>(static_cast<int64_t>(low)) << 32) |
@@ -366,8 +390,7 @@ PyObject* collect_pairs(PyObject*, PyObject* args) {
         std::memcpy(&other_run[k].key, pair + 8 * (m - 1 - k), 8);
         other_run[k].distance = confirmed_distance[m - 1 - k];
     }
-    std::stable_sort(other_run, other_run + aside,
-                     [](const Confirmed& a, const Confirmed& b) { return a.key < b.key; });
+    if (!stable_sort_by_key(other_run, aside)) return PyErr_NoMemory();
     // Merged from the back, in place: the kept run's keys sit at the front of `pairs`.
     Py_ssize_t a = kept, b = aside;
     for (Py_ssize_t out = m; out-- > 0;) {

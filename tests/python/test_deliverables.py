@@ -86,6 +86,21 @@ def test_linux_binary_facts(ext):
     assert all("@" in s or s.startswith(("Py", "_Py")) for s in names), names
 
 
+@pytest.mark.skipif(not sys.platform.startswith("linux"), reason="ELF facts of the Linux build")
+@pytest.mark.skipif(os.environ.get("CELLPROX_SANITIZED") == "1",
+                    reason="a sanitized build needs the sanitizer runtimes and their symbols")
+def test_private_modules_need_no_newer_runtime_than_the_deliverable():
+    # The wheel's oldest Linux target: C and math libraries at most at version 2.14, no C++ runtime.
+    import cellprox._gather
+    import cellprox._hull
+
+    for module in (cellprox._gather, cellprox._hull):
+        versions = _tool_output("readelf", "-V", "-W", module.__file__)
+        assert set(re.findall(r"File: (\S+)", versions)) <= {"libc.so.6", "libm.so.6"}, module
+        glibc = [tuple(map(int, v.split("."))) for v in re.findall(r"Name: GLIBC_([\d.]+)", versions)]
+        assert max(glibc) <= (2, 14), module
+
+
 def test_ci_workflow_is_valid():
     workflow = ROOT / ".github" / "workflows" / "ci.yml"
     # Installed with the test tools, beside the interpreter running the tests.
