@@ -240,6 +240,19 @@ def machine() -> dict:
     return info
 
 
+def _openmp_lines(result: dict, phase: str, what: str, equal: str) -> list[str]:
+    """One line per thread count of an OpenMP build's measurement."""
+    lines = []
+    for threads in (1, 2):
+        r = result.get(threads, {})
+        lines.append(f"OpenMP build, {phase}, {result['workload']} {result['n']:,} cells, "
+                     f"OMP_NUM_THREADS={threads}: "
+                     + (f"{r['ms']:.1f} ms (median of {r['runs']}), {what} "
+                        f"{equal if r['equal'] else 'DIFFER'}"
+                        if "ms" in r else f"failed: {r.get('error')}"))
+    return lines
+
+
 def report(rows: list[Row], targets: list[Target], limits: list[Target], omp: dict | None,
            omp_broad: dict | None, package: dict | None, args: argparse.Namespace,
            time_box: float) -> None:
@@ -263,26 +276,14 @@ def report(rows: list[Row], targets: list[Target], limits: list[Target], omp: di
                          f"lower row), so if links cost about alike, a split by cells bounds the "
                          f"2-thread speed-up near {1 / share:.2f}x; a split by links would not.")
     if omp:
-        for threads in (1, 2):
-            r = omp.get(threads, {})
-            omp_lines.append(f"OpenMP build, narrow phase, {omp['workload']} {omp['n']:,} cells, "
-                             f"OMP_NUM_THREADS={threads}: "
-                             + (f"{r['ms']:.1f} ms (median of {r['runs']}), results "
-                                f"{'equal to the baseline' if r['equal'] else 'DIFFER'}"
-                                if "ms" in r else f"failed: {r.get('error')}"))
+        omp_lines += _openmp_lines(omp, "narrow phase", "results", "equal to the baseline")
     once = [f"{r.kernel} {r.workload} {r.n:,} {name}" for r in rows
             for name in ("module", "baseline") if getattr(r, name).runs == 1 and args.repeat > 1]
     if once:
         notes.append("Measured once (a single run took the repeat budget): " + "; ".join(once)
                      + ".")
     if omp_broad:
-        for threads in (1, 2):
-            r = omp_broad.get(threads, {})
-            omp_lines.append(f"OpenMP build, broad phase, {omp_broad['workload']} "
-                             f"{omp_broad['n']:,} cells, OMP_NUM_THREADS={threads}: "
-                             + (f"{r['ms']:.1f} ms (median of {r['runs']}), tables "
-                                f"{'equal to the reference' if r['equal'] else 'DIFFER'}"
-                                if "ms" in r else f"failed: {r.get('error')}"))
+        omp_lines += _openmp_lines(omp_broad, "broad phase", "tables", "equal to the reference")
     if package:
         omp_lines.append(
             f"find_neighbors, {package['workload']} {package['n']:,} cells given as per-cell "

@@ -4,13 +4,9 @@
 #include <cmath>
 #include <cstring>
 
-#if defined(_OPENMP) && !defined(_WIN32)
-#include <pthread.h>
-
-#include <atomic>
-#endif
 
 #include "kernels/hull_pairs.h"
+#include "platform/fork_watch.h"
 #include "platform/python.h"
 
 namespace cellprox {
@@ -52,31 +48,6 @@ private:
     Py_buffer view_{};
     bool held_ = false;
 };
-
-// Whether this process is a child forked from the one that imported the module. A fork copies
-// only the forking thread, so an OpenMP team the parent had would wait for threads that do not
-// exist: a forked child measures on its own thread instead.
-#if defined(_OPENMP) && !defined(_WIN32)
-std::atomic<bool> forked_child{false};
-
-void mark_forked_child() { forked_child.store(true); }
-
-int watch_forks(PyObject*) {
-    static bool registered = false;
-    if (!registered && pthread_atfork(nullptr, nullptr, mark_forked_child) != 0) {
-        PyErr_SetString(PyExc_ImportError, "cellprox._hull: cannot register its fork handler");
-        return -1;
-    }
-    registered = true;
-    return 0;
-}
-
-bool team_usable() { return !forked_child.load(); }
-#else
-int watch_forks(PyObject*) { return 0; }
-
-bool team_usable() { return true; }
-#endif
 
 // The interpreter lock given away for one scope.
 class LockReleased {
@@ -169,7 +140,8 @@ PyObject* close_pairs(PyObject*, PyObject* args) {
     HullStatus status;
     {
         LockReleased released;
-        status = hull_close_pairs(scene.cells, scene.threshold, pairs, gaps, candidates, team_usable());
+        status = hull_close_pairs(scene.cells, scene.threshold, pairs, gaps, candidates,
+                                  openmp_team_usable());
     }
     if (status != HullStatus::ok) return PyErr_NoMemory();
     PyObject* pair_bytes = as_bytearray(pairs);
@@ -198,7 +170,6 @@ PyMethodDef methods[] = {
 };
 
 PyModuleDef_Slot slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(watch_forks)},
     {0, nullptr},
 };
 

@@ -6,15 +6,11 @@
 // finish. Without OpenMP the loops run on the calling thread. Results never depend on it.
 #include "platform/interpreter_loops.h"
 
+#include "platform/fork_watch.h"
 #include "platform/python.h"
 
 #ifdef _OPENMP
 #include <omp.h>
-
-#include <atomic>
-#ifndef _WIN32
-#include <pthread.h>
-#endif
 #endif
 
 namespace cellprox {
@@ -25,23 +21,6 @@ void* save_thread() { return PyEval_SaveThread(); }
 void restore_thread(void* saved) { PyEval_RestoreThread(static_cast<PyThreadState*>(saved)); }
 
 #ifdef _OPENMP
-
-// The runtime's team threads do not survive fork: the child has only the thread that forked, and
-// libgomp waits for the others in the child's first parallel region, for ever. A child forked
-// once this module is loaded (a team may exist by then, this module's or another library's) runs
-// its loops on the calling thread instead, with the same results.
-std::atomic<bool> forked{false};
-
-#ifdef _WIN32
-const bool fork_watched = true;  // there is no fork
-#else
-void note_fork() { forked.store(true, std::memory_order_relaxed); }
-
-// Registered once per process, as the module is loaded; a child inherits the handler and the mark.
-const bool fork_watched = pthread_atfork(nullptr, nullptr, note_fork) == 0;
-#endif
-
-bool team_usable() { return fork_watched && !forked.load(std::memory_order_relaxed); }
 
 #ifndef CELLPROX_BALANCED_LOOPS
 // Block `thread` of `threads` nearly equal contiguous blocks of 0 .. n-1; the first n % threads
@@ -59,7 +38,7 @@ void static_block(int32_t n, int thread, int threads, int32_t* begin, int32_t* e
 // threads get a fresh one for the length of the region.
 void run_on_team(int32_t n, bool attach_threads, LoopBlock block, void* context) {
     if (n <= 0) return;
-    if (!team_usable()) {
+    if (!openmp_team_usable()) {
         run_serial_loop(n, attach_threads, block, context);
         return;
     }
