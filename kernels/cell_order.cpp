@@ -4,26 +4,14 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "kernels/morton.h"
+
 namespace cellprox {
 
 namespace {
 
-// Bits of each coordinate in the key: a 1024^3 lattice over the cells' extent, far finer than
-// any useful grouping of cells.
-constexpr int kBitsPerAxis = 10;
-
 // Below this many cells the cells' arrays stay in cache in any order: sorting would only cost.
 constexpr int32_t kFewCells = 1024;
-
-// The low kBitsPerAxis bits of v, spread out to every third bit.
-uint64_t spread_bits(uint32_t v) {
-    uint64_t x = v & ((1u << kBitsPerAxis) - 1);
-    x = (x | (x << 16)) & 0x030000FFull;
-    x = (x | (x << 8)) & 0x0300F00Full;
-    x = (x | (x << 4)) & 0x030C30C3ull;
-    x = (x | (x << 2)) & 0x09249249ull;
-    return x;
-}
 
 // Centre of a cell's bounds; false for a cell without usable finite bounds (no vertices, NaN or
 // infinite coordinates), which is then placed first.
@@ -60,14 +48,14 @@ CellOrder::CellOrder(const VertexBounds* bounds, int32_t n) {
     double scale[3];
     for (int axis = 0; axis < 3; ++axis) {
         const double extent = double(hi[axis]) - double(lo[axis]);
-        scale[axis] = extent > 0.0 ? ((1u << kBitsPerAxis) - 1) / extent : 0.0;
+        scale[axis] = extent > 0.0 ? ((1u << kMortonBitsPerAxis) - 1) / extent : 0.0;
     }
     for (int32_t i = 0; i < n; ++i) {
         uint64_t key = 0;
         if (centre_of(bounds[i], centre)) {
             for (int axis = 0; axis < 3; ++axis) {
                 const double t = (double(centre[axis]) - double(lo[axis])) * scale[axis];
-                key |= spread_bits(static_cast<uint32_t>(t)) << axis;
+                key |= morton_spread(static_cast<uint32_t>(t)) << axis;
             }
         }
         keys[i] = key << 32 | static_cast<uint32_t>(i);

@@ -4,20 +4,9 @@
 #include <cmath>
 #include <cstring>
 
+#include "kernels/morton.h"
+
 namespace cellprox {
-
-namespace {
-
-constexpr int MORTON_BITS = 10;   // per axis: cells far finer than a cache's worth of them
-
-// The bits of `value` (MORTON_BITS of them) spread to every third position.
-uint64_t spread(uint64_t value) {
-    uint64_t spread_bits = 0;
-    for (int bit = 0; bit < MORTON_BITS; ++bit) spread_bits |= ((value >> bit) & 1u) << (3 * bit);
-    return spread_bits;
-}
-
-}  // namespace
 
 bool arrange_locally(const float* xyz, const int64_t* starts, const HullBox* boxes, int32_t count,
                      HullLocalCells& arranged) {
@@ -33,7 +22,7 @@ bool arrange_locally(const float* xyz, const int64_t* starts, const HullBox* box
     }
     HullBuffer<uint64_t> keys;   // curve position above, cell number below
     if (!keys.resize(n)) return false;
-    const double cells_per_axis = static_cast<double>((1 << MORTON_BITS) - 1);
+    const double cells_per_axis = static_cast<double>((1 << kMortonBitsPerAxis) - 1);
     for (size_t i = 0; i < n; ++i) {
         uint64_t code = 0;
         for (int axis = 0; axis < 3; ++axis) {
@@ -41,7 +30,7 @@ bool arrange_locally(const float* xyz, const int64_t* starts, const HullBox* box
             const double centre = 0.5 * (boxes[i].lower[axis] + boxes[i].upper[axis]);
             const double place = span > 0.0 ? (centre - low[axis]) / span * cells_per_axis : 0.0;
             const uint64_t level = place > 0.0 ? static_cast<uint64_t>(std::min(place, cells_per_axis)) : 0;
-            code |= spread(level) << axis;
+            code |= morton_spread(static_cast<uint32_t>(level)) << axis;
         }
         keys[i] = (code << 32) | static_cast<uint64_t>(i);
     }
