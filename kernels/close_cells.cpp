@@ -132,9 +132,6 @@ bool vertices_close_pruned(const CellGeometry& a, const VertexBounds& bounds_a,
     return false;
 }
 
-// Columns of the neighbour's edges that survive pruning: p0, p1, lower and upper bounds, each
-// x, y, z.
-enum EdgeColumn { P0 = 0, P1 = 3, LO = 6, HI = 9, EDGE_COLUMNS = 12 };
 
 // The edge test with pruning: b's edges near a's bounds are packed as columns, and each of a's
 // edges near b's bounds is measured against them four at a time, skipping any four whose
@@ -172,22 +169,9 @@ bool edges_close_pruned(const CellGeometry& a, const VertexBounds& bounds_a, con
         const int32_t* edge = b.edges + 2 * static_cast<ptrdiff_t>(near_a.index[n]);
         const float* p0 = b.vertices + 3 * static_cast<ptrdiff_t>(edge[0]);
         const float* p1 = b.vertices + 3 * static_cast<ptrdiff_t>(edge[1]);
-        for (int k = 0; k < 3; ++k) {
-            column[P0 + k][n] = p0[k];
-            column[P1 + k][n] = p1[k];
-            column[LO + k][n] = p0[k] < p1[k] ? p0[k] : p1[k];
-            column[HI + k][n] = p0[k] > p1[k] ? p0[k] : p1[k];
-        }
+        put_segment(column, n, p0, p1);
     }
-    // Segments at infinity fill the last group: never close, and always culled.
-    for (int32_t j = kept; j < padded(kept); ++j) {
-        for (int c = 0; c < EDGE_COLUMNS; ++c) column[c][j] = INFINITY;
-    }
-    const SegmentBatch batch{{column[P0], column[P0 + 1], column[P0 + 2]},
-                             {column[P1], column[P1 + 1], column[P1 + 2]},
-                             padded(kept),
-                             {column[LO], column[LO + 1], column[LO + 2]},
-                             {column[HI], column[HI + 1], column[HI + 2]}};
+    const SegmentBatch batch = padded_batch(column, kept);
 
     const WideBox box_b = widened(bounds_b, limit);
     for (int32_t i = 0; i < a.v_count; ++i) codes_a[i] = static_cast<uint8_t>(outcode(point_of(space.a, i), box_b));

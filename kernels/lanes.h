@@ -4,6 +4,7 @@
 // scalar instantiation, so the two cannot drift apart; every branch is a `select`.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 #include <emmintrin.h>
 #include <xmmintrin.h>
@@ -12,7 +13,7 @@
 
 namespace cellprox {
 
-// ---- One lane: float and bool.
+// ---- One lane: float (or double, for the same steps in double precision) and bool.
 
 inline bool less(float a, float b) { return a < b; }
 inline bool greater(float a, float b) { return a > b; }
@@ -23,6 +24,13 @@ inline bool any(bool mask) { return mask; }
 template <class F> inline F broadcast(float value);
 template <> inline float broadcast<float>(float value) { return value; }
 
+inline bool less(double a, double b) { return a < b; }
+inline bool greater(double a, double b) { return a > b; }
+inline double select(bool mask, double if_true, double if_false) { return mask ? if_true : if_false; }
+inline double magnitude(double a) { return a < 0.0 ? -a : a; }
+template <> inline double broadcast<double>(float value) { return value; }
+inline double square_root(double x) { return std::sqrt(x); }
+
 // ---- Four lanes: SSE.
 
 struct Mask4 {
@@ -32,6 +40,7 @@ struct Mask4 {
 struct Float4 {
     __m128 v;
     static Float4 load(const float* p) { return Float4{_mm_loadu_ps(p)}; }
+    void store(float* p) const { _mm_storeu_ps(p, v); }
 };
 
 template <> inline Float4 broadcast<Float4>(float value) { return Float4{_mm_set1_ps(value)}; }
@@ -47,6 +56,8 @@ inline Mask4 greater(Float4 a, Float4 b) { return Mask4{_mm_cmpgt_ps(a.v, b.v)};
 inline Mask4 operator|(Mask4 a, Mask4 b) { return Mask4{_mm_or_ps(a.bits, b.bits)}; }
 inline Mask4 operator&(Mask4 a, Mask4 b) { return Mask4{_mm_and_ps(a.bits, b.bits)}; }
 inline Mask4 and_not(Mask4 a, Mask4 b) { return Mask4{_mm_andnot_ps(a.bits, b.bits)}; }
+// Where the mask does not hold: with a comparison, also the lanes where it was unordered (NaN).
+inline Mask4 operator!(Mask4 a) { return Mask4{_mm_xor_ps(a.bits, _mm_castsi128_ps(_mm_set1_epi32(-1)))}; }
 inline Mask4 mask4(bool holds) {
     return Mask4{holds ? _mm_castsi128_ps(_mm_set1_epi32(-1)) : _mm_setzero_ps()};
 }
@@ -57,6 +68,10 @@ inline bool any(Mask4 m) { return lanes_set(m) != 0; }
 inline Float4 select(Mask4 mask, Float4 if_true, Float4 if_false) {
     return Float4{_mm_or_ps(_mm_and_ps(mask.bits, if_true.v), _mm_andnot_ps(mask.bits, if_false.v))};
 }
+
+// Lane by lane minimum and maximum; where a lane of `a` is NaN, the lane of `b`.
+inline Float4 minimum(Float4 a, Float4 b) { return Float4{_mm_min_ps(a.v, b.v)}; }
+inline Float4 maximum(Float4 a, Float4 b) { return Float4{_mm_max_ps(a.v, b.v)}; }
 
 // The sign bit cleared: for -0.0 this gives +0.0 where absf keeps -0.0; both compare alike.
 inline Float4 magnitude(Float4 a) { return Float4{_mm_andnot_ps(_mm_set1_ps(-0.0f), a.v)}; }
@@ -74,6 +89,11 @@ inline Float4 square_root(Float4 s) {
     return Float4{_mm_sqrt_ps(s.v)};
 #endif
 }
+
+// ---- Memory.
+
+// Asks for the cache line holding `address`, for a read soon.
+inline void prefetch_line(const void* address) { _mm_prefetch(static_cast<const char*>(address), _MM_HINT_T0); }
 
 // ---- Points over either lane type.
 

@@ -2,6 +2,7 @@
 // distance's own steps over Float4, so that its decisions equal those of the scalar loop.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 #include "kernels/lanes.h"
@@ -19,6 +20,33 @@ struct SegmentBatch {
     const float* lo[3] = {nullptr, nullptr, nullptr};
     const float* hi[3] = {nullptr, nullptr, nullptr};
 };
+
+// Segments packed as twelve columns of `room` floats: p0, p1, lower and upper bounds, each x, y, z.
+enum EdgeColumn { P0 = 0, P1 = 3, LO = 6, HI = 9, EDGE_COLUMNS = 12 };
+
+// Writes segment p0-p1 as element n of the columns.
+inline void put_segment(float* const* column, int32_t n, const float* p0, const float* p1) {
+    for (int k = 0; k < 3; ++k) {
+        column[P0 + k][n] = p0[k];
+        column[P1 + k][n] = p1[k];
+        column[LO + k][n] = p0[k] < p1[k] ? p0[k] : p1[k];
+        column[HI + k][n] = p0[k] > p1[k] ? p0[k] : p1[k];
+    }
+}
+
+// The batch of the first `kept` segments of the columns, padded to whole groups of four with
+// segments at infinity: never close, and always culled.
+inline SegmentBatch padded_batch(float* const* column, int32_t kept) {
+    const int32_t padded = (kept + 3) / 4 * 4;
+    for (int32_t j = kept; j < padded; ++j) {
+        for (int c = 0; c < EDGE_COLUMNS; ++c) column[c][j] = INFINITY;
+    }
+    return SegmentBatch{{column[P0], column[P0 + 1], column[P0 + 2]},
+                        {column[P1], column[P1 + 1], column[P1 + 2]},
+                        padded,
+                        {column[LO], column[LO + 1], column[LO + 2]},
+                        {column[HI], column[HI + 1], column[HI + 2]}};
+}
 
 namespace segment_lanes {
 

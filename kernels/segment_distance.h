@@ -12,7 +12,8 @@ float dist3D_Segment_to_Segment(const float* p0, const float* p1, const float* q
                                 const float* q1);
 
 // The second segment q0-q1, prepared once for many first segments: its start, its direction
-// v = q1 - q0, c = v.v, and whether it is a single point.
+// v = q1 - q0, c = v.v, and whether it is a single point. F is float, or double for the same
+// steps in double precision.
 template <class F>
 struct SecondSegment {
     F q0[3];
@@ -21,11 +22,12 @@ struct SecondSegment {
     decltype(less(F(), F())) is_point;
 };
 
-inline SecondSegment<float> second_segment(const float* q0, const float* q1) {
-    SecondSegment<float> q;
+template <class F = float>
+inline SecondSegment<F> second_segment(const float* q0, const float* q1) {
+    SecondSegment<F> q;
     for (int k = 0; k < 3; ++k) {
-        q.q0[k] = q0[k];
-        q.v[k] = q1[k] - q0[k];
+        q.q0[k] = F(q0[k]);
+        q.v[k] = F(q1[k]) - F(q0[k]);
     }
     q.c = dot(q.v, q.v);
     q.is_point = q0[0] == q1[0] && q0[1] == q1[1] && q0[2] == q1[2];
@@ -62,14 +64,22 @@ inline void clamp_first_parameter(M mask, F numerator, F a, F* sN, F* sD) {
 
 }  // namespace segment_steps
 
-// The distance of each lane's first segment p0-p1 to the second segment. Closest points of the
-// two infinite lines, clamped to the segments: s is the parameter on the first segment, t on the
-// second, each kept as numerator / denominator until the end so that clamping never divides.
+// What the steps leave besides the offset: the products whose difference D tells how far from
+// parallel the two segments are (D = a * c - b * b), for callers that bound its rounding.
 template <class F>
-inline F segment_distance(const F* p0, const F* p1, const SecondSegment<F>& q) {
+struct SegmentShape {
+    F a, b, c, D;
+};
+
+// The offset dP between the chosen points of each lane's first segment p0-p1 and of the second
+// segment. Closest points of the two infinite lines, clamped to the segments: s is the parameter
+// on the first segment, t on the second, each kept as numerator / denominator until the end so
+// that clamping never divides. `eps` is the tolerance EPS in the lanes' type.
+template <class F>
+inline void segment_offset(const F* p0, const F* p1, const SecondSegment<F>& q, F eps, F* dP,
+                           SegmentShape<F>* shape = nullptr) {
     using segment_steps::clamp_first_parameter;
     const F zero = broadcast<F>(0.0f);
-    const F eps = broadcast<F>(EPS);
     F u[3], w[3];
     for (int k = 0; k < 3; ++k) {
         u[k] = p1[k] - p0[k];
@@ -113,8 +123,15 @@ inline F segment_distance(const F* p0, const F* p1, const SecondSegment<F>& q) {
     const F sc = select(less(magnitude(sN), eps), zero, sN / sD);
     const F tc = select(less(magnitude(tN), eps), zero, tN / tD);
 
-    F dP[3];
     for (int k = 0; k < 3; ++k) dP[k] = (w[k] + u[k] * sc) - v[k] * tc;
+    if (shape != nullptr) *shape = SegmentShape<F>{a, b, c, D};
+}
+
+// The distance of each lane's first segment p0-p1 to the second segment.
+template <class F>
+inline F segment_distance(const F* p0, const F* p1, const SecondSegment<F>& q) {
+    F dP[3];
+    segment_offset(p0, p1, q, broadcast<F>(EPS), dP);
     return square_root(dot(dP, dP));
 }
 

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <utility>
 
+#include "module/shared/buffer_guard.h"
 #include "platform/python.h"
 
 namespace cellprox {
@@ -208,41 +209,21 @@ PyObject* gather(PyObject* module, PyObject* args) {
 inline float keep_min(float running, float value) { return running < value ? running : value; }
 inline float keep_max(float running, float value) { return running > value ? running : value; }
 
-// Exports `object` as the next of `views`: a C-contiguous array of floats (kind 'f') or
-// integers (kind 'i') of `itemsize` bytes. Returns 0, or -1 with TypeError set.
-int take_array(HeldViews& views, Py_ssize_t next, PyObject* object, const char* name, int flags,
-               char kind, Py_ssize_t itemsize) {
-    if (!views.take(object, flags | PyBUF_C_CONTIGUOUS | PyBUF_FORMAT)) {
-        PyErr_Format(PyExc_TypeError, "%s must be a C-contiguous array", name);
-        return -1;
-    }
-    const Py_buffer& view = views[next];
-    const char code = plain_code(view);
-    const bool is_float = code == 'f' || code == 'd';
-    const bool is_integer = code != 0 && !is_float && code != 'e';
-    if (view.itemsize != itemsize || (kind == 'f' ? !is_float : !is_integer)) {
-        PyErr_Format(PyExc_TypeError, "%s must be %s", name,
-                     kind == 'f' ? "float32" : "int64");
-        return -1;
-    }
-    return 0;
-}
-
 PyObject* run_bounds(PyObject*, PyObject* args) {
     PyObject *points_object, *counts_object, *lower_object, *upper_object;
     if (!PyArg_ParseTuple(args, "OOOO:run_bounds", &points_object, &counts_object, &lower_object,
                           &upper_object)) {
         return nullptr;
     }
-    HeldViews views(4);
-    if (!views.allocated()) return PyErr_NoMemory();
-    if (take_array(views, 0, points_object, "points", PyBUF_ND, 'f', 4) < 0 ||
-        take_array(views, 1, counts_object, "counts", PyBUF_ND, 'i', 8) < 0 ||
-        take_array(views, 2, lower_object, "lower", PyBUF_ND | PyBUF_WRITABLE, 'f', 4) < 0 ||
-        take_array(views, 3, upper_object, "upper", PyBUF_ND | PyBUF_WRITABLE, 'f', 4) < 0) {
+    BufferGuard views[4];
+    if (!take_number_array(views[0], points_object, "points", 2, 'f', 4) ||
+        !take_number_array(views[1], counts_object, "counts", 1, 'i', 8) ||
+        !take_number_array(views[2], lower_object, "lower", 2, 'f', 4, true) ||
+        !take_number_array(views[3], upper_object, "upper", 2, 'f', 4, true)) {
         return nullptr;
     }
-    const Py_buffer &points = views[0], &counts = views[1], &lower = views[2], &upper = views[3];
+    const Py_buffer &points = views[0].view(), &counts = views[1].view(), &lower = views[2].view(),
+                    &upper = views[3].view();
     const Py_ssize_t n = counts.len / 8;
     Py_ssize_t remaining = points.len / 12;
     if (points.len % 12 != 0 || lower.len != n * 12 || upper.len != n * 12) {
@@ -285,138 +266,6 @@ PyObject* run_bounds(PyObject*, PyObject* args) {
     Py_RETURN_NONE;
 }
 
-// A confirmed link: its sort key (smaller cell in the high half, as the package forms it in
-// int64) and its distance.
-struct Confirmed {
-    int64_t key;
-    float distance;
-};
-
-// Sorts by key, keeping equal keys in their order: a bottom-up merge sort through a buffer of
-// the same length. std::stable_sort would take its buffer from the C++ runtime's operator new,
-// which ties the module to a newer C++ runtime than the oldest Linux the wheels are built for.
-// False, with nothing changed, when the buffer cannot be had.
-bool stable_sort_by_key(Confirmed* items, Py_ssize_t n) {
-    Scratch<Confirmed> buffer(static_cast<size_t>(n));
-    if (buffer.get() == nullptr) return false;
-    Confirmed* from = items;
-    Confirmed* to = buffer.get();
-    for (Py_ssize_t width = 1; width < n; width *= 2) {
-        for (Py_ssize_t lo = 0; lo < n; lo += 2 * width) {
-            const Py_ssize_t mid = std::min(lo + width, n), hi = std::min(lo + 2 * width, n);
-            Py_ssize_t i = lo, j = mid, k = lo;
-            while (i < mid && j < hi) to[k++] = from[j].key < from[i].key ? from[j++] : from[i++];
-            while (i < mid) to[k++] = from[i++];
-            while (j < hi) to[k++] = from[j++];
-        }
-        std::swap(from, to);
-    }
-    if (from != items) std::memcpy(items, from, static_cast<size_t>(n) * sizeof(Confirmed));
-    return true;
-}
-
-inline int64_t pair_key(int32_t a, int32_t b) {
-    const int32_t low = a < b ? a : b, high = a < b ? b : a;
-    return static_cast<int64_t>(static_cast<uint64_t>(static_cast<int64_t>(low)) << 32) |
-           static_cast<int64_t>(high);
-}
-
-// Sorting all confirmed links by key, stably, as numpy's stable argsort would: the links in
-// slot order mostly are in key order already (rows come in order and hold their cells in
-// ascending order), so those that keep the order so far stay where they are, only the others
-// are sorted, and the two runs are merged. No later kept link ties with an earlier set-aside
-// one (its key exceeds it), so a merge that takes the kept run first on ties stays stable.
-PyObject* collect_pairs(PyObject*, PyObject* args) {
-    PyObject *links_object, *count_object, *distances_object, *link_pairs_object, *pairs_object,
-        *confirmed_object;
-    if (!PyArg_ParseTuple(args, "OOOOOO:collect_pairs", &links_object, &count_object,
-                          &distances_object, &link_pairs_object, &pairs_object,
-                          &confirmed_object)) {
-        return nullptr;
-    }
-    HeldViews views(6);
-    if (!views.allocated()) return PyErr_NoMemory();
-    if (take_array(views, 0, links_object, "links", PyBUF_ND, 'i', 4) < 0 ||
-        take_array(views, 1, count_object, "link_count", PyBUF_ND, 'i', 1) < 0 ||
-        take_array(views, 2, distances_object, "link_distances", PyBUF_ND, 'f', 4) < 0 ||
-        take_array(views, 3, link_pairs_object, "link_pairs", PyBUF_ND | PyBUF_WRITABLE, 'i', 4) < 0 ||
-        take_array(views, 4, pairs_object, "pairs", PyBUF_ND | PyBUF_WRITABLE, 'i', 4) < 0 ||
-        take_array(views, 5, confirmed_object, "distances", PyBUF_ND | PyBUF_WRITABLE, 'f', 4) < 0) {
-        return nullptr;
-    }
-    const Py_buffer& links = views[0];
-    const Py_ssize_t n = views[1].len, slots = views[2].len / 4, m = views[5].len / 4;
-    if (links.ndim != 2 || links.shape[0] != n || views[3].len != slots * 8 || views[4].len != m * 8) {
-        Py_RETURN_FALSE;
-    }
-    const Py_ssize_t width = links.shape[1];
-    const auto* row = static_cast<const int32_t*>(links.buf);
-    const auto* count = static_cast<const uint8_t*>(views[1].buf);
-    const auto* distance = static_cast<const float*>(views[2].buf);
-    auto* link_pair = static_cast<int32_t*>(views[3].buf);
-    auto* pair = static_cast<char*>(views[4].buf);
-    auto* confirmed_distance = static_cast<float*>(views[5].buf);
-
-    // One pass: the slots' cells, the kept run (keys where the pairs go, distances where theirs
-    // go, from the front) and the rest (from the back, to be sorted).
-    Py_ssize_t slot = 0, kept = 0, aside = 0;
-    int64_t last = INT64_MIN;
-    for (Py_ssize_t i = 0; i < n; ++i, row += width) {
-        const Py_ssize_t filled = count[i];
-        if (filled > width || filled > slots - slot) Py_RETURN_FALSE;
-        for (Py_ssize_t j = 0; j < filled; ++j, ++slot) {
-            const int32_t owner = static_cast<int32_t>(i), other = row[j];
-            link_pair[2 * slot] = owner;
-            link_pair[2 * slot + 1] = other;
-            if (!(distance[slot] >= 0.0f)) continue;
-            if (kept + aside >= m) Py_RETURN_FALSE;
-            const int64_t key = pair_key(owner, other);
-            Py_ssize_t at;
-            if (key < last) {
-                at = m - ++aside;
-            } else {
-                last = key;
-                at = kept++;
-            }
-            std::memcpy(pair + 8 * at, &key, 8);
-            confirmed_distance[at] = distance[slot];
-        }
-    }
-    if (slot != slots || kept + aside != m) Py_RETURN_FALSE;
-    Scratch<Confirmed> set_aside(static_cast<size_t>(aside));
-    if (set_aside.get() == nullptr) return PyErr_NoMemory();
-    Confirmed* other_run = set_aside.get();
-    for (Py_ssize_t k = 0; k < aside; ++k) {      // back in slot order
-        std::memcpy(&other_run[k].key, pair + 8 * (m - 1 - k), 8);
-        other_run[k].distance = confirmed_distance[m - 1 - k];
-    }
-    if (!stable_sort_by_key(other_run, aside)) return PyErr_NoMemory();
-    // Merged from the back, in place: the kept run's keys sit at the front of `pairs`.
-    Py_ssize_t a = kept, b = aside;
-    for (Py_ssize_t out = m; out-- > 0;) {
-        int64_t kept_key = 0;
-        if (a > 0) std::memcpy(&kept_key, pair + 8 * (a - 1), 8);
-        if (b > 0 && (a == 0 || other_run[b - 1].key >= kept_key)) {
-            --b;
-            std::memcpy(pair + 8 * out, &other_run[b].key, 8);
-            confirmed_distance[out] = other_run[b].distance;
-        } else {
-            --a;
-            std::memcpy(pair + 8 * out, &kept_key, 8);
-            confirmed_distance[out] = confirmed_distance[a];
-        }
-    }
-    // Each key becomes its two cells, as (key >> 32, key & 0xFFFFFFFF) cast to int32.
-    for (Py_ssize_t e = 0; e < m; ++e) {
-        int64_t key;
-        std::memcpy(&key, pair + 8 * e, 8);
-        const int32_t cells[2] = {static_cast<int32_t>(key >> 32),
-                                  static_cast<int32_t>(static_cast<uint32_t>(key & 0xFFFFFFFF))};
-        std::memcpy(pair + 8 * e, cells, 8);
-    }
-    Py_RETURN_TRUE;
-}
-
 int exec_module(PyObject* module) {
     PyObject* numpy = PyImport_ImportModule("numpy");
     if (numpy == nullptr) return -1;
@@ -449,13 +298,6 @@ PyMethodDef methods[] = {
      "Fills lower and upper ((n, 3) float32) with the bounds of consecutive runs of points\n"
      "((N, 3) float32; run i holds counts[i] rows, int64), as numpy.minimum.reduceat and\n"
      "numpy.maximum.reduceat take them; a run without points gets zeros."},
-    {"collect_pairs", collect_pairs, METH_VARARGS,
-     "collect_pairs(links, link_count, link_distances, link_pairs, pairs, distances) -> bool\n\n"
-     "Fills link_pairs ((L, 2) int32) with the cells of each result slot (row owner first,\n"
-     "rows' filled slots in order), and pairs ((m, 2) int32) and distances ((m,) float32) with\n"
-     "the links whose distance is >= 0, smaller cell first, stably sorted. False, with nothing\n"
-     "decided, when the sizes disagree (L the filled slots, m the links confirmed) or a count\n"
-     "exceeds its row."},
     {nullptr, nullptr, 0, nullptr},
 };
 

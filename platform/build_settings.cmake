@@ -69,6 +69,20 @@ function(cellprox_apply_deliverable target deliverable)
   endif()
 endfunction()
 
+# The package's own kernels: precise floating point on every platform (their float pass bounds
+# its rounding errors, which reassociation would void), and, with CELLPROX_OPENMP, their loops
+# on an OpenMP team that hands out chunks as threads finish.
+function(cellprox_apply_package_settings target)
+  if(NOT MSVC)
+    target_compile_options(${target} PRIVATE -fno-fast-math)
+  endif()
+  if(CELLPROX_OPENMP)
+    find_package(OpenMP REQUIRED COMPONENTS CXX)
+    target_link_libraries(${target} PRIVATE OpenMP::OpenMP_CXX)
+    target_compile_definitions(${target} PRIVATE CELLPROX_BALANCED_LOOPS)
+  endif()
+endfunction()
+
 # The module exports its entry symbol and nothing else. On Linux and macOS it takes the C API
 # from the interpreter that loads it (no Python library is linked); on Windows it imports it
 # from python311.dll, and only dllexport symbols (the entry) are exported.

@@ -10,7 +10,7 @@ cmake -S . -B "$build" -DCMAKE_BUILD_TYPE=Release -DCELLPROX_SANITIZE=ON \
   -DCELLPROX_BUILD_MODULE=ON -DCELLPROX_DELIVERABLE=gnu \
   -DCMAKE_LIBRARY_OUTPUT_DIRECTORY="$build/modules" \
   -DPython_EXECUTABLE="$(command -v python)" >/dev/null
-cmake --build "$build" --parallel 2 --target cellprox_gnu _hull _gather
+cmake --build "$build" --parallel 2 --target cellprox_gnu _proximity _gather
 # The package from the source tree with its private modules built the same way, ahead of the
 # installed one on the path.
 rm -rf "$build/modules/cellprox"

@@ -18,7 +18,7 @@ from __future__ import annotations
 from cellprox._native import NativeModule, load
 from cellprox._version import __version__
 from cellprox.cells import CELL_DTYPE, MAX_CELL_LINKS, CellRecords, CellSet
-from cellprox.pipeline import BOX_MARGIN, NeighborResult, find_neighbors, link_tables
+from cellprox.pipeline import BOX_MARGIN, RULES, NeighborResult, find_neighbors, link_tables
 
 #: The native module in use.
 native: NativeModule = load()
@@ -33,6 +33,7 @@ __all__ = [
     "CellSet",
     "NativeModule",
     "NeighborResult",
+    "RULES",
     "__version__",
     "find_neighbors",
     "generate_neighbors",

@@ -92,9 +92,9 @@ def test_linux_binary_facts(ext):
 def test_private_modules_need_no_newer_runtime_than_the_deliverable():
     # The wheel's oldest Linux target: C and math libraries at most at version 2.14, no C++ runtime.
     import cellprox._gather
-    import cellprox._hull
+    import cellprox._proximity
 
-    for module in (cellprox._gather, cellprox._hull):
+    for module in (cellprox._gather, cellprox._proximity):
         versions = _tool_output("readelf", "-V", "-W", module.__file__)
         assert set(re.findall(r"File: (\S+)", versions)) <= {"libc.so.6", "libm.so.6"}, module
         glibc = [tuple(map(int, v.split("."))) for v in re.findall(r"Name: GLIBC_([\d.]+)", versions)]

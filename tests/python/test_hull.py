@@ -1,4 +1,4 @@
-"""The hull rule: find_neighbors(..., rule="hull") and the private module behind it."""
+"""The hull rule: find_neighbors(..., rule="hull") against an independent reference."""
 import multiprocessing
 import threading
 import time
@@ -7,8 +7,7 @@ import numpy as np
 import pytest
 
 import cellprox
-import cellprox.hull
-from cellprox import _hull
+import cellprox.pipeline
 from cellprox.fracture import voronoi_fracture
 from hull_reference import features, hull_distance
 
@@ -135,7 +134,7 @@ def test_bad_input_is_refused_before_native_code(monkeypatch):
         def __getattr__(self, name):
             raise AssertionError(f"native code reached: {name}")
 
-    monkeypatch.setattr(cellprox.hull, "_hull", Untouchable())
+    monkeypatch.setattr(cellprox.pipeline, "_proximity", Untouchable())
     good = [cube(0), cube(2)]
     for cells, words in (([cube(0), np.array([[0, np.nan, 0]])], "cell 1: vertex 0"),
                          ([cube(0), cube(1), np.array([[0, 0, np.inf]])], "cell 2: vertex 0"),
@@ -152,68 +151,3 @@ def test_bad_input_is_refused_before_native_code(monkeypatch):
         cellprox.find_neighbors(good, 0.1, rule=1)
     with pytest.raises(ValueError, match="'hull'"):
         cellprox.find_neighbors(good, 0.1, rule="hulls")
-
-
-def test_native_module_checks_what_memory_safety_rests_on():
-    vertices = np.concatenate([cube(0), cube(1)])
-    starts = np.array([0, 8, 16], np.int64)
-    pairs, gaps, candidates = _hull.close_pairs(vertices, starts, 0.0)
-    assert np.frombuffer(pairs, np.int32).tolist() == [0, 1] and candidates == 1
-    assert np.frombuffer(_hull.candidate_pairs(vertices, starts, 0.0), np.int32).tolist() == [0, 1]
-    for bad_vertices, bad_starts, error in (
-            (vertices.astype(np.float64), starts, TypeError),
-            (vertices[::2], np.array([0, 8], np.int64), TypeError),        # not contiguous
-            (vertices.reshape(-1), starts, TypeError),
-            (vertices, starts.astype(np.int32), TypeError),
-            (vertices, np.array([0, 9, 16], np.int64)[::-1].copy(), ValueError),
-            (vertices, np.array([0, 8, 8, 16], np.int64), ValueError),       # an empty cell
-            (vertices, np.array([0, 8, 17], np.int64), ValueError),          # past the end
-            (np.where(np.arange(48).reshape(16, 3) == 5, np.nan, vertices).astype(np.float32),
-             starts, ValueError)):
-        with pytest.raises(error):
-            _hull.close_pairs(bad_vertices, bad_starts, 0.1)
-    with pytest.raises(ValueError):
-        _hull.close_pairs(vertices, starts, -1.0)
-
-
-def crowd(cells=1000, seed=0):
-    """Cells of 8 random points all within reach of each other: every pair is a candidate."""
-    vertices = np.random.default_rng(seed).uniform(0, 1, (8 * cells, 3)).astype(np.float32)
-    return vertices, np.arange(0, 8 * cells + 1, 8, dtype=np.int64)
-
-
-def measure_crowd(_=None):
-    return _hull.close_pairs(*crowd(), 1.0)[2]
-
-
-def test_lock_is_released_and_a_forked_child_completes():
-    running, stop = threading.Event(), threading.Event()
-    longest_stall = [0.0]
-
-    def count():
-        last = time.perf_counter()
-        running.set()
-        while not stop.is_set():
-            now = time.perf_counter()
-            longest_stall[0] = max(longest_stall[0], now - last)
-            last = now
-
-    thread = threading.Thread(target=count)
-    thread.start()
-    try:
-        running.wait()
-        started = time.perf_counter()
-        candidates = measure_crowd()
-        elapsed = time.perf_counter() - started
-    finally:
-        stop.set()
-        thread.join()
-    assert candidates == 1000 * 999 // 2
-    assert elapsed > 0.05, "the call was too quick to show anything"
-    assert longest_stall[0] < elapsed / 2     # the lock was not held for the whole call
-
-    # A team of threads that the parent used does not exist in a forked child; its calls must
-    # still complete, with the same result.
-    if "fork" in multiprocessing.get_all_start_methods():
-        with multiprocessing.get_context("fork").Pool(1) as pool:
-            assert pool.map_async(measure_crowd, [0]).get(timeout=120) == [candidates]

@@ -1,0 +1,45 @@
+// What the two tests of the exact rule share: the current cell packed once for all its pairs,
+// and pruning against the other cell's bounds widened by the pruning limit.
+#pragma once
+
+#include <cstdint>
+
+#include "kernels/exact/exact_cells.h"
+#include "kernels/link_filter.h"
+
+namespace cellprox {
+
+// Room for n elements rounded up to whole groups of four lanes.
+inline int32_t padded(int32_t n) { return (n + 3) / 4 * 4; }
+
+inline WideBox widened(const SearchBox& box, float limit) {
+    return widened(point_lanes(box.lo), point_lanes(box.hi), limit);
+}
+
+// Packs cell a's vertices as points of four floats and its edges, once for all its pairs.
+inline bool pack_cell(const ExactCell& a, ExactSpace& space) {
+    if (space.packed) return true;
+    if (!space.points.resize(4 * static_cast<size_t>(a.v_count)) ||
+        !space.edges.resize(2 * static_cast<size_t>(a.e_count))) {
+        return false;
+    }
+    for (int32_t i = 0; i < a.v_count; ++i) {
+        _mm_storeu_ps(space.points.data() + 4 * i, point_lanes(a.vertices + 3 * i));
+    }
+    int32_t valid = 0;
+    for (int32_t k = 0; k < a.e_count; ++k) {
+        const int32_t first = a.edges[2 * k], second = a.edges[2 * k + 1];
+        space.edges[2 * static_cast<size_t>(valid)] = first;
+        space.edges[2 * static_cast<size_t>(valid) + 1] = second;
+        valid += valid_edge(a, first, second);
+    }
+    space.edge_count = valid;
+    space.packed = true;
+    return true;
+}
+
+inline __m128 packed_point(const ExactSpace& space, int32_t i) {
+    return _mm_loadu_ps(space.points.data() + 4 * i);
+}
+
+}  // namespace cellprox

@@ -1,0 +1,203 @@
+// The box tree: built top-down by median splits, stored depth-first, queried with a stack.
+#include "kernels/search/box_tree.h"
+
+#include "kernels/lanes.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+
+namespace cellprox {
+
+namespace {
+
+// Boxes per leaf: a leaf's boxes are tested one after another, so a few of them cost less than
+// the node that would tell them apart.
+constexpr int32_t LEAF_SIZE = 4;
+
+struct Centre {
+    float c[3];
+    int32_t box;
+};
+
+struct BuildTask {
+    int32_t begin;
+    int32_t end;
+    int32_t parent;   // the node whose right child this is, or -1 for a left child or the root
+};
+
+// The axis along which the centres of items [begin, end) spread widest.
+int widest_axis(const Centre* items, int32_t begin, int32_t end) {
+    float lo[3] = {items[begin].c[0], items[begin].c[1], items[begin].c[2]};
+    float hi[3] = {lo[0], lo[1], lo[2]};
+    for (int32_t i = begin + 1; i < end; ++i) {
+        for (int axis = 0; axis < 3; ++axis) {
+            lo[axis] = std::min(lo[axis], items[i].c[axis]);
+            hi[axis] = std::max(hi[axis], items[i].c[axis]);
+        }
+    }
+    int axis = 0;
+    // The spread in double: the difference of two far floats can exceed the float range.
+    double widest = double(hi[0]) - double(lo[0]);
+    for (int k = 1; k < 3; ++k) {
+        if (double(hi[k]) - double(lo[k]) > widest) {
+            widest = double(hi[k]) - double(lo[k]);
+            axis = k;
+        }
+    }
+    return axis;
+}
+
+void grow(TreeNode& node, const float* lo, const float* hi) {
+    for (int axis = 0; axis < 3; ++axis) {
+        node.lo[axis] = std::min(node.lo[axis], lo[axis]);
+        node.hi[axis] = std::max(node.hi[axis], hi[axis]);
+    }
+}
+
+// Every node's bounds, children before parents: depth-first order puts them after it.
+void compute_bounds(BoxTree& tree) {
+    for (size_t i = tree.nodes.size(); i-- > 0;) {
+        TreeNode& node = tree.nodes[i];
+        for (int axis = 0; axis < 3; ++axis) {
+            node.lo[axis] = INFINITY;
+            node.hi[axis] = -INFINITY;
+        }
+        if (node.link < 0) {
+            for (int32_t p = node.end + node.link; p < node.end; ++p) {
+                grow(node, tree.boxes[static_cast<size_t>(p)].lo, tree.boxes[static_cast<size_t>(p)].hi);
+            }
+        } else {
+            grow(node, tree.nodes[i + 1].lo, tree.nodes[i + 1].hi);
+            grow(node, tree.nodes[static_cast<size_t>(node.link)].lo, tree.nodes[static_cast<size_t>(node.link)].hi);
+        }
+    }
+}
+
+// x rounded to a float no greater (below = true) or no less than it; beyond the float range,
+// the infinity on that side.
+float outward_float(double x, bool below) {
+    if (std::isnan(x)) return below ? -INFINITY : INFINITY;
+    if (x < -double(FLT_MAX)) return below ? -INFINITY : -FLT_MAX;
+    if (x > double(FLT_MAX)) return below ? FLT_MAX : INFINITY;
+    float f = static_cast<float>(x);
+    if (below && double(f) > x) f = std::nextafter(f, -INFINITY);
+    if (!below && double(f) < x) f = std::nextafter(f, INFINITY);
+    return f;
+}
+
+// Whether the node's bounds meet the window: four lanes at once, the fourth (the node's `end`
+// and `link` read as floats, the window's padding) left out of the verdict.
+struct WindowLanes {
+    Float4 lo;
+    Float4 hi;
+};
+
+inline WindowLanes window_lanes(const QueryWindow& window) {
+    const float lo[4] = {window.lo[0], window.lo[1], window.lo[2], 0.0f};
+    const float hi[4] = {window.hi[0], window.hi[1], window.hi[2], 0.0f};
+    return {Float4::load(lo), Float4::load(hi)};
+}
+
+inline bool meets(const TreeNode& node, const WindowLanes& window) {
+    const Mask4 below = greater(Float4::load(node.lo), window.hi);   // lo.x lo.y lo.z end
+    const Mask4 above = less(Float4::load(node.hi), window.lo);      // hi.x hi.y hi.z link
+    return (lanes_set(below | above) & 7) == 0;
+}
+
+}  // namespace
+
+bool build_box_tree(const SearchBox* boxes, int32_t count, BoxTree& tree) {
+    tree.nodes.clear();
+    if (!tree.order.resize(static_cast<size_t>(count)) || !tree.boxes.resize(static_cast<size_t>(count))) {
+        return false;
+    }
+    if (count == 0) return true;
+    PlainBuffer<Centre> items;
+    PlainBuffer<BuildTask> tasks;
+    // A median split leaves at most twice as many nodes as leaves, and a leaf holds at least one box.
+    if (!items.resize(static_cast<size_t>(count)) || !tree.nodes.reserve(2 * static_cast<size_t>(count)) ||
+        !tasks.reserve(128)) {
+        return false;
+    }
+    for (int32_t i = 0; i < count; ++i) {
+        // Halves first, so that boxes near the float range's ends cannot overflow.
+        for (int axis = 0; axis < 3; ++axis) items[static_cast<size_t>(i)].c[axis] = 0.5f * boxes[i].lo[axis] + 0.5f * boxes[i].hi[axis];
+        items[static_cast<size_t>(i)].box = i;
+    }
+    tasks.push_back({0, count, -1});
+    while (!tasks.empty()) {
+        const BuildTask task = tasks[tasks.size() - 1];
+        tasks.shrink_to(tasks.size() - 1);
+        const int32_t index = static_cast<int32_t>(tree.nodes.size());
+        if (task.parent >= 0) tree.nodes[static_cast<size_t>(task.parent)].link = index;
+        TreeNode node{};
+        node.end = task.end;
+        const int32_t size = task.end - task.begin;
+        node.link = -size;
+        if (!tree.nodes.push_back(node)) return false;
+        if (size <= LEAF_SIZE) continue;
+        const int axis = widest_axis(items.data(), task.begin, task.end);
+        const int32_t middle = task.begin + size / 2;
+        // Ties by box number, so that the tree does not depend on the library's selection.
+        std::nth_element(items.data() + task.begin, items.data() + middle, items.data() + task.end,
+                         [axis](const Centre& a, const Centre& b) {
+                             return a.c[axis] < b.c[axis] || (a.c[axis] == b.c[axis] && a.box < b.box);
+                         });
+        // The right half waits on the stack while the left one is built right after its parent.
+        if (!tasks.push_back({middle, task.end, index}) || !tasks.push_back({task.begin, middle, -1})) return false;
+    }
+    for (int32_t p = 0; p < count; ++p) {
+        const int32_t box = items[static_cast<size_t>(p)].box;
+        tree.order[static_cast<size_t>(p)] = box;
+        tree.boxes[static_cast<size_t>(p)] = boxes[box];
+    }
+    compute_bounds(tree);
+    return true;
+}
+
+QueryWindow query_window(const SearchBox& box, double reach) {
+    QueryWindow window;
+    for (int axis = 0; axis < 3; ++axis) {
+        // A little more than the reach: the window only has to hold every box that boxes_within
+        // admits, whose double subtraction may round a gap down to the reach.
+        const double lo = double(box.lo[axis]), hi = double(box.hi[axis]);
+        const double slack = (std::fabs(lo) + std::fabs(hi) + reach) * 0x1p-40;
+        window.lo[axis] = outward_float(lo - reach - slack, true);
+        window.hi[axis] = outward_float(hi + reach + slack, false);
+    }
+    return window;
+}
+
+bool boxes_after(const BoxTree& tree, int32_t p, double reach, PlainBuffer<int32_t>& stack,
+                 PlainBuffer<int32_t>& found) {
+    if (tree.nodes.empty() || !(reach >= 0.0)) return true;
+    const SearchBox& box = tree.boxes[static_cast<size_t>(p)];
+    const WindowLanes window = window_lanes(query_window(box, reach));
+    const TreeNode* nodes = tree.nodes.data();
+    // The stack never holds more than the tree's depth plus one node a level: make room once.
+    if (!stack.resize(2 * 64 + 2)) return false;
+    int32_t* top = stack.data();
+    if (nodes[0].end <= p + 1 || !meets(nodes[0], window)) return true;
+    *top++ = 0;
+    while (top != stack.data()) {
+        const int32_t index = *--top;
+        const TreeNode& node = nodes[index];
+        if (node.link < 0) {
+            for (int32_t q = std::max(node.end + node.link, p + 1); q < node.end; ++q) {
+                if (boxes_within(box, tree.boxes[static_cast<size_t>(q)], reach) && !found.push_back(q)) return false;
+            }
+            continue;
+        }
+        // Children are tested before they are stacked; positions up to p are asked about by
+        // their own queries.
+        const int32_t right = node.link;
+        *top = right;
+        top += nodes[right].end > p + 1 && meets(nodes[right], window);
+        *top = index + 1;
+        top += nodes[index + 1].end > p + 1 && meets(nodes[index + 1], window);
+    }
+    return true;
+}
+
+}  // namespace cellprox

@@ -1,0 +1,65 @@
+// The package's candidate search: a bounding-volume hierarchy over the cells' vertex boxes, and
+// the query that lists, for one box, every later box within a distance along all three axes.
+//
+// The tree splits its boxes at the median of their centres along the widest spread, so its depth
+// is log2(n) whatever the boxes look like: far outliers, clusters, boxes of every size. A query
+// costs the path down plus the nodes whose bounds come within reach, and memory is O(n).
+#pragma once
+
+#include <cstdint>
+
+#include "kernels/shared/plain_buffer.h"
+
+namespace cellprox {
+
+// A box with float bounds. Cells' boxes come from float vertices, so these are exact.
+struct SearchBox {
+    float lo[3];
+    float hi[3];
+};
+
+// A node covers the boxes at positions [end - count, end) of the tree's order. Its children
+// follow in depth-first order: the left one right after it, the right one at `link`. A leaf has
+// link = -count.
+struct TreeNode {
+    float lo[3];
+    int32_t end;
+    float hi[3];
+    int32_t link;
+};
+
+struct BoxTree {
+    PlainBuffer<TreeNode> nodes;
+    PlainBuffer<int32_t> order;      // order[p]: the box at position p
+    PlainBuffer<SearchBox> boxes;    // boxes[p]: the box at position p
+};
+
+// Builds the tree over `count` boxes. False when memory runs out.
+bool build_box_tree(const SearchBox* boxes, int32_t count, BoxTree& tree);
+
+// Whether the gap between boxes a and b is at most `reach` along every axis, compared in double
+// precision: the candidates' exact rule. A NaN reach admits nothing.
+inline bool boxes_within(const SearchBox& a, const SearchBox& b, double reach) {
+    bool within = true;
+    for (int axis = 0; axis < 3; ++axis) {
+        within &= double(a.lo[axis]) - double(b.hi[axis]) <= reach;
+        within &= double(b.lo[axis]) - double(a.hi[axis]) <= reach;
+    }
+    return within;
+}
+
+// The tree's query window for the box at position `p`: its bounds moved out by `reach`, rounded
+// outward to floats, so that every box within reach of it meets the window.
+struct QueryWindow {
+    float lo[3];
+    float hi[3];
+};
+QueryWindow query_window(const SearchBox& box, double reach);
+
+// Appends to `found` the position of every box after position p (q > p) within `reach` of box
+// p, in no particular order. `stack` is scratch room reused from query to query. False when
+// memory runs out.
+bool boxes_after(const BoxTree& tree, int32_t p, double reach, PlainBuffer<int32_t>& stack,
+                 PlainBuffer<int32_t>& found);
+
+}  // namespace cellprox

@@ -1,0 +1,301 @@
+// The search in blocks: the box tree over every cell, then the cells in the tree's order (cells
+// near in space near in time), a chunk of them at a time on the loop frame, each chunk cut into
+// sub-blocks that keep their own candidates and close pairs. Between chunks the watch may stop
+// the work; the pairs are sorted at the end, so neither the team nor the chunking shows.
+#include "kernels/search/close_pairs.h"
+
+#include <algorithm>
+#include <cfloat>
+#include <cmath>
+
+#include "kernels/exact/exact_cells.h"
+#include "kernels/hull_distance.h"
+#include "kernels/lanes.h"
+#include "kernels/search/box_tree.h"
+#include "kernels/search/pair_sort.h"
+#include "platform/clock.h"
+
+namespace cellprox {
+
+namespace {
+
+
+// Sub-blocks per chunk: enough for a team to share, few enough to keep their buffers warm.
+constexpr int32_t SUB_BLOCKS = 64;
+// Candidates between asking for a cell's arrays and measuring it.
+constexpr size_t PREFETCH_AHEAD = 2;
+// A chunk lasts about this long, so that a stop request is honoured within a moment.
+constexpr double CHUNK_SECONDS = 0.05;
+
+struct SubBlock {
+    PlainBuffer<ClosePair> pairs;
+    PlainBuffer<double> details;     // the hull rule's gaps (and witnesses) of the pairs
+    int64_t candidates;
+    double search_seconds;
+    double measure_seconds;
+    bool failed;
+};
+
+struct PairSearch {
+    const SceneCells* cells;
+    const ProximityQuery* query;
+    const BoxTree* tree;
+    ExactThreshold exact;
+    int32_t largest_cell;   // the most vertices of any cell
+    int32_t begin;          // the chunk's first position
+    int32_t end;
+    int32_t per_block;      // positions per sub-block
+    SubBlock* blocks;
+};
+
+
+inline ExactCell exact_cell(const SceneCells& cells, int32_t i) {
+    const int64_t v = cells.vertex_starts[i], e = cells.edge_starts[i];
+    return {cells.xyz + 3 * v, cells.edges + 2 * e, static_cast<int32_t>(cells.vertex_starts[i + 1] - v),
+            static_cast<int32_t>(cells.edge_starts[i + 1] - e), cells.collections[i]};
+}
+
+inline HullPoints hull_points(const SceneCells& cells, int32_t i) {
+    const int64_t v = cells.vertex_starts[i];
+    return {cells.xyz + 3 * v, static_cast<int32_t>(cells.vertex_starts[i + 1] - v)};
+}
+
+// The candidates of positions [first, last): found[starts[k] ..] for position first + k.
+bool search_block(const PairSearch& search, int32_t first, int32_t last, PlainBuffer<int32_t>& stack,
+                  PlainBuffer<int32_t>& found, PlainBuffer<size_t>& starts) {
+    found.clear();
+    if (!starts.resize(static_cast<size_t>(last - first) + 1)) return false;
+    for (int32_t p = first; p < last; ++p) {
+        starts[static_cast<size_t>(p - first)] = found.size();
+        if (!boxes_after(*search.tree, p, search.query->threshold, stack, found)) return false;
+    }
+    starts[static_cast<size_t>(last - first)] = found.size();
+    return true;
+}
+
+// The cells of a candidate come from anywhere in the caller's arrays: ask for the vertices (and
+// edges) of one a few candidates ahead while the current one is measured.
+inline void prefetch_cell(const SceneCells& cells, int32_t i, bool edges) {
+    const int64_t v = cells.vertex_starts[i];
+    const char* first = reinterpret_cast<const char*>(cells.xyz + 3 * v);
+    const char* last = reinterpret_cast<const char*>(cells.xyz + 3 * cells.vertex_starts[i + 1]);
+    for (const char* line = first; line < last; line += 64) prefetch_line(line);
+    if (!edges) return;
+    first = reinterpret_cast<const char*>(cells.edges + 2 * cells.edge_starts[i]);
+    last = reinterpret_cast<const char*>(cells.edges + 2 * cells.edge_starts[i + 1]);
+    for (const char* line = first; line < last; line += 64) prefetch_line(line);
+}
+
+// Measures each candidate of positions [first, last) and keeps the close ones.
+bool measure_block(const PairSearch& search, int32_t first, int32_t last, const PlainBuffer<int32_t>& found,
+                   const PlainBuffer<size_t>& starts, ExactSpace& exact, HullWorkspace& hull, SubBlock& out) {
+    const SceneCells& cells = *search.cells;
+    const BoxTree& tree = *search.tree;
+    const bool hull_rule = search.query->rule == ProximityRule::hull;
+    for (int32_t p = first; p < last; ++p) {
+        const int32_t a = tree.order[static_cast<size_t>(p)];
+        start_exact_cell(exact);
+        const ExactCell cell_a = hull_rule ? ExactCell{} : exact_cell(cells, a);
+        for (size_t k = starts[static_cast<size_t>(p - first)]; k < starts[static_cast<size_t>(p - first) + 1]; ++k) {
+            const int32_t q = found[k];
+            const int32_t b = tree.order[static_cast<size_t>(q)];
+            if (k + PREFETCH_AHEAD < found.size()) {
+                const int32_t ahead = tree.order[static_cast<size_t>(found[k + PREFETCH_AHEAD])];
+                prefetch_cell(cells, ahead, !hull_rule && cells.collections[ahead] != cell_a.collection);
+            }
+            double gap = 0.0;
+            if (hull_rule) {
+                gap = hull_distance(hull_points(cells, a), hull_points(cells, b), search.query->threshold, hull);
+                if (!(gap <= search.query->threshold)) continue;
+            } else {
+                const Closeness verdict = exact_cells_close(cell_a, tree.boxes[static_cast<size_t>(p)], exact_cell(cells, b),
+                                                            tree.boxes[static_cast<size_t>(q)], search.exact, exact);
+                if (verdict == Closeness::out_of_memory) return false;
+                if (verdict == Closeness::apart) continue;
+            }
+            int64_t detail = -1;
+            if (hull_rule) {
+                detail = static_cast<int64_t>(out.details.size());
+                if (!out.details.push_back(gap)) return false;
+            }
+            if (!out.pairs.push_back({std::min(a, b), std::max(a, b), detail})) return false;
+        }
+    }
+    return true;
+}
+
+void pair_blocks(int32_t begin, int32_t end, void* context) {
+    const PairSearch& search = *static_cast<const PairSearch*>(context);
+    PlainBuffer<int32_t> stack, found;
+    PlainBuffer<size_t> starts;
+    ExactSpace exact;
+    HullWorkspace hull;
+    const bool room = stack.reserve(128) &&
+                      (search.query->rule != ProximityRule::hull || hull.reserve(search.largest_cell));
+    for (int32_t s = begin; s < end; ++s) {
+        SubBlock& out = search.blocks[s];
+        out.pairs.clear();
+        out.details.clear();
+        out.failed = !room;
+        out.candidates = 0;
+        out.search_seconds = out.measure_seconds = 0.0;
+        const int32_t first = search.begin + s * search.per_block;
+        const int32_t last = std::min(search.end, first + search.per_block);
+        if (out.failed || first >= last) continue;
+        const double start = clock_seconds();
+        out.failed = !search_block(search, first, last, stack, found, starts);
+        out.candidates = static_cast<int64_t>(found.size());
+        const double searched = clock_seconds();
+        out.failed = out.failed || !measure_block(search, first, last, found, starts, exact, hull, out);
+        out.search_seconds = searched > start ? searched - start : 0.0;
+        out.measure_seconds = seconds_since(searched);
+    }
+}
+
+bool cell_boxes(const SceneCells& cells, PlainBuffer<SearchBox>& boxes, int32_t& largest) {
+    if (!boxes.resize(static_cast<size_t>(cells.count))) return false;
+    largest = 1;
+    for (int32_t i = 0; i < cells.count; ++i) {
+        SearchBox& box = boxes[static_cast<size_t>(i)];
+        for (int axis = 0; axis < 3; ++axis) {
+            box.lo[axis] = INFINITY;    // a cell without vertices is within reach of nothing
+            box.hi[axis] = -INFINITY;
+        }
+        const int64_t first = cells.vertex_starts[i], last = cells.vertex_starts[i + 1];
+        largest = static_cast<int32_t>(std::max<int64_t>(largest, last - first));
+        for (int64_t v = first; v < last; ++v) {
+            for (int axis = 0; axis < 3; ++axis) {
+                box.lo[axis] = std::min(box.lo[axis], cells.xyz[3 * v + axis]);
+                box.hi[axis] = std::max(box.hi[axis], cells.xyz[3 * v + axis]);
+            }
+        }
+    }
+    return true;
+}
+
+// The chunk's sub-blocks, appended in order; false when one failed or memory runs out.
+bool gather_blocks(SubBlock* blocks, int32_t count, ProximityResult& result, PlainBuffer<double>& details,
+                   double& search, double& measure) {
+    for (int32_t s = 0; s < count; ++s) {
+        SubBlock& block = blocks[s];
+        if (block.failed) return false;
+        result.candidates += block.candidates;
+        search += block.search_seconds;
+        measure += block.measure_seconds;
+        const int64_t offset = static_cast<int64_t>(details.size());
+        for (size_t k = 0; k < block.pairs.size(); ++k) {
+            if (block.pairs[k].detail >= 0) block.pairs[k].detail += offset;
+        }
+        if (!result.pairs.append(block.pairs.data(), block.pairs.size()) ||
+            !details.append(block.details.data(), block.details.size())) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// Each pair's origin distance, in double, stored as float; false for the first pair whose
+// distance float cannot hold.
+bool origin_distances(const SceneCells& cells, ProximityResult& result) {
+    for (size_t k = 0; k < result.pairs.size(); ++k) {
+        const ClosePair& pair = result.pairs[k];
+        const float* a = cells.origins + 3 * static_cast<size_t>(pair.first);
+        const float* b = cells.origins + 3 * static_cast<size_t>(pair.second);
+        double squared = 0.0;
+        for (int axis = 0; axis < 3; ++axis) squared += (double(b[axis]) - a[axis]) * (double(b[axis]) - a[axis]);
+        const double distance = std::sqrt(squared);
+        if (!(distance <= double(FLT_MAX))) {
+            result.overflow_first = pair.first;
+            result.overflow_second = pair.second;
+            result.overflow_distance = distance;
+            return false;
+        }
+        result.distances[k] = static_cast<float>(distance);
+    }
+    return true;
+}
+
+// The hull rule's gaps (and witnesses) in the sorted pairs' order.
+bool gather_details(ProximityResult& result, const PlainBuffer<double>& details, const ProximityQuery& query) {
+    if (query.rule != ProximityRule::hull) return true;
+    const size_t m = result.pairs.size();
+    const int64_t stride = query.witnesses ? 7 : 1;
+    if (!result.gaps.resize(m) || !result.witnesses.resize(query.witnesses ? 6 * m : 0)) return false;
+    for (size_t k = 0; k < m; ++k) {
+        const double* detail = details.data() + result.pairs[k].detail;
+        result.gaps[k] = detail[0];
+        for (int64_t w = 1; w < stride; ++w) result.witnesses[6 * k + static_cast<size_t>(w - 1)] = detail[w];
+    }
+    return true;
+}
+
+void clear(ProximityResult& result) {
+    result.pairs.clear();
+    result.distances.clear();
+    result.gaps.clear();
+    result.witnesses.clear();
+    result.candidates = 0;
+}
+
+ProximityStatus search_close_pairs(const SceneCells& cells, const ProximityQuery& query, const LoopFrame& frame,
+                                   const WorkWatch* watch, ProximityResult& result) {
+    double start = clock_seconds();
+    PlainBuffer<SearchBox> boxes;
+    BoxTree tree;
+    PairSearch search{&cells, &query, &tree, exact_threshold(query.threshold), 1, 0, 0, 0, nullptr};
+    if (!cell_boxes(cells, boxes, search.largest_cell) || !build_box_tree(boxes.data(), cells.count, tree)) {
+        return ProximityStatus::out_of_memory;
+    }
+    result.seconds.tree = seconds_since(start);
+
+    FixedArray<SubBlock> blocks;
+    if (!blocks.allocate(SUB_BLOCKS)) return ProximityStatus::out_of_memory;
+    search.blocks = blocks.data();
+
+    PlainBuffer<double> details;
+    double search_seconds = 0.0, measure_seconds = 0.0;
+    start = clock_seconds();
+    int32_t chunk = 2048;
+    for (int32_t begin = 0; begin < cells.count;) {
+        search.begin = begin;
+        search.end = begin + std::min(chunk, cells.count - begin);
+        const int32_t used = std::min(SUB_BLOCKS, (search.end - begin + 15) / 16);
+        search.per_block = (search.end - begin + used - 1) / used;
+        const double chunk_start = clock_seconds();
+        frame.parallel_for(used, false, pair_blocks, &search);
+        if (!gather_blocks(blocks.data(), used, result, details, search_seconds, measure_seconds)) {
+            return ProximityStatus::out_of_memory;
+        }
+        begin = search.end;
+        if (!keep_going(watch, begin, cells.count)) return ProximityStatus::stopped;
+        const double took = seconds_since(chunk_start);
+        const double scale = took > 0.0 ? std::min(4.0, std::max(0.25, CHUNK_SECONDS / took)) : 4.0;
+        chunk = static_cast<int32_t>(std::min(1 << 20, std::max(1024, static_cast<int>(chunk * scale))));
+    }
+    const double wall = seconds_since(start);
+    const double busy = search_seconds + measure_seconds;
+    result.seconds.candidates = busy > 0.0 ? wall * search_seconds / busy : 0.0;
+    result.seconds.measure = wall - result.seconds.candidates;
+
+    start = clock_seconds();
+    if (!sort_pairs(result.pairs, cells.count) || !result.distances.resize(result.pairs.size()) ||
+        !gather_details(result, details, query)) {
+        return ProximityStatus::out_of_memory;
+    }
+    const bool fits = origin_distances(cells, result);
+    result.seconds.collect = seconds_since(start);
+    return fits ? ProximityStatus::ok : ProximityStatus::origin_overflow;
+}
+
+}  // namespace
+
+ProximityStatus find_close_pairs(const SceneCells& cells, const ProximityQuery& query, const LoopFrame& frame,
+                                 const WorkWatch* watch, ProximityResult& result) {
+    clear(result);
+    result.seconds = ProximityTimes{};
+    const ProximityStatus status = search_close_pairs(cells, query, frame, watch, result);
+    if (status == ProximityStatus::stopped || status == ProximityStatus::out_of_memory) clear(result);
+    return status;
+}
+
+}  // namespace cellprox

@@ -1,0 +1,9 @@
+from collections.abc import Callable
+from typing import Any
+
+def close_pairs(vertices: Any, vertex_starts: Any, edges: Any, edge_starts: Any, origins: Any,
+                collections: Any, threshold: float, rule: str, witnesses: bool = ...,
+                watch: Callable[[int, int], object] | None = ...
+                ) -> tuple[bytearray, bytearray, bytearray | None, bytearray | None, int,
+                           dict[str, float]]: ...
+def debug_dump(records: Any, /) -> None: ...

@@ -1,0 +1,296 @@
+"""The checks a CellSet makes of what it is given, before anything reaches native code.
+
+Each names the first cell at fault, the problem and the fix: a value of the wrong type is a
+TypeError, a wrong shape or value a ValueError. Per-cell arrays are joined here too, natively
+where they are numpy arrays of one type (``cellprox._gather``), cell by cell where a cell must be
+named.
+"""
+from __future__ import annotations
+
+from collections.abc import Callable, Sequence
+from operator import attrgetter
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from cellprox._gather import gather as _join_arrays
+
+__all__ = ["INT32_MAX", "MAX_CELL_LINKS", "check_edge_numbers", "check_vertex_values",
+           "checked_counts", "collections_of", "count_cells", "edge_array", "gather",
+           "link_table", "link_vector", "origins_of", "packed_counts", "vertex_array"]
+
+#: Link slots per cell in the raw broad phase's link table.
+MAX_CELL_LINKS = 30
+
+INT32_MAX = 2**31 - 1
+_INT32_MAX = INT32_MAX
+
+
+def count_cells(vertices: Sequence[Any], edges: Sequence[Any]) -> int:
+    for name, value in (("vertices", vertices), ("edges", edges)):
+        if isinstance(value, np.ndarray) and value.dtype != object and value.ndim == 2:
+            raise ValueError(
+                f"CellSet: {name} is one {value.shape} array, but it must be a sequence with "
+                f"one array per cell; for a single cell pass [{name}]")
+        if isinstance(value, (str, bytes)) or not hasattr(value, "__len__") \
+                or not hasattr(value, "__getitem__"):
+            raise TypeError(
+                f"CellSet: {name} must be a sequence (list) with one array per cell, not "
+                f"{type(value).__name__}")
+    n, n_edges = len(vertices), len(edges)
+    if n_edges != n:
+        raise ValueError(
+            f"CellSet: {n} vertex arrays but {n_edges} edge arrays; pass one of each per cell "
+            "(an empty np.zeros((0, 2), np.int32) for a cell without edges)")
+    if n > _INT32_MAX:
+        raise ValueError(f"CellSet: {n} cells do not fit the native module's 32-bit count")
+    return n
+
+
+def vertex_array(i: int, value: npt.ArrayLike) -> npt.NDArray[Any]:
+    try:
+        array = np.asarray(value)
+    except (TypeError, ValueError) as error:
+        raise type(error)(f"CellSet: cell {i}: its vertices cannot be read as an array "
+                          f"({error}); pass a (v, 3) array of coordinates") from None
+    if array.size == 0 and array.dtype.kind == "f":
+        array = array.reshape(0, 3)       # [] means no vertices
+    if array.dtype.kind not in "iuf":
+        raise TypeError(
+            f"CellSet: cell {i}: vertices have dtype {array.dtype}, which does not convert to "
+            "float32 coordinates; pass real numbers, e.g. np.asarray(v, np.float32)")
+    if array.ndim != 2 or array.shape[1] != 3:
+        raise ValueError(
+            f"CellSet: cell {i}: vertices have shape {array.shape}, but they must be (v, 3), "
+            "one row of x, y, z per vertex (np.empty((0, 3)) for none); reshape with "
+            ".reshape(-1, 3)")
+    if len(array) > _INT32_MAX // 3:
+        raise ValueError(f"CellSet: cell {i}: {len(array)} vertices are too many for 32 bits")
+    return array
+
+
+def edge_array(i: int, value: npt.ArrayLike) -> npt.NDArray[Any]:
+    try:
+        array = np.asarray(value)
+    except (TypeError, ValueError) as error:
+        raise type(error)(f"CellSet: cell {i}: its edges cannot be read as an array ({error}); "
+                          "pass a (e, 2) array of vertex numbers") from None
+    if array.size == 0 and array.dtype.kind == "f":
+        array = array.astype(np.int64)     # [] and np.empty((0, 2)) mean no edges
+    if array.dtype.kind not in "iu":
+        raise TypeError(
+            f"CellSet: cell {i}: edges have dtype {array.dtype}, but they must be integer vertex "
+            "numbers; convert them with np.asarray(e, np.int32)")
+    if array.size == 0 and array.shape != (0, 2):
+        array = array.reshape(0, 2)
+    if array.ndim != 2 or array.shape[1] != 2:
+        raise ValueError(
+            f"CellSet: cell {i}: edges have shape {array.shape}, but they must be (e, 2), one "
+            "row of two vertex numbers per edge; reshape with .reshape(-1, 2)")
+    if len(array) > _INT32_MAX // 2:
+        raise ValueError(f"CellSet: cell {i}: {len(array)} edges are too many for 32 bits")
+    return array
+
+
+def gather(values: Sequence[Any], width: int, kinds: str,
+            one_cell: Callable[[int, Any], npt.NDArray[Any]]
+            ) -> tuple[npt.NDArray[Any], npt.NDArray[np.int64]]:
+    """All cells' (k, width) arrays back to back, and each cell's row count.
+
+    Arrays of the right kinds and shape are joined in one step (numpy arrays of one type
+    natively, without numpy's fixed cost per array); anything else goes cell by cell through
+    ``one_cell``, which converts what it can and names the cell at fault.
+    """
+    n = len(values)
+    limit = _INT32_MAX // width
+    joined = _join_arrays(values, width, np.empty) if n else None
+    if joined is not None:
+        data, counts = joined
+        if data.dtype.kind in kinds and counts.max() <= limit:
+            return data, counts
+    try:
+        try:
+            arrays = values
+            dtypes = set(map(attrgetter("dtype"), arrays))
+        except AttributeError:      # not all numpy arrays
+            arrays = list(map(np.asarray, values))
+            dtypes = set(map(attrgetter("dtype"), arrays))
+        if n and all(dtype.kind in kinds for dtype in dtypes):
+            data = np.concatenate(arrays)
+            counts = np.array(list(map(len, arrays)), np.int64)
+            if data.ndim == 2 and data.shape[1] == width and counts.max() <= limit:
+                return data, counts
+    except (TypeError, ValueError):
+        pass
+    checked = [one_cell(i, value) for i, value in enumerate(values)]
+    counts = np.fromiter(map(len, checked), np.int64, n)
+    if not checked:
+        return np.zeros((0, width), np.float64 if "f" in kinds else np.int64), counts
+    dtype = np.float64 if "f" in kinds else np.int64
+    return np.concatenate([a.astype(dtype, copy=False) for a in checked]), counts
+
+
+def first_cell(row_mask: npt.NDArray[np.bool_], counts: npt.NDArray[np.int64]) -> tuple[int, int]:
+    """The cell of the first flagged row, and the row's number within that cell."""
+    row = int(np.argmax(row_mask))
+    ends = np.cumsum(counts)
+    cell = int(np.searchsorted(ends, row, side="right"))
+    return cell, row - int(ends[cell] - counts[cell])
+
+
+def check_vertex_values(as_float32: npt.NDArray[np.float32], data: npt.NDArray[Any],
+                        counts: npt.NDArray[np.int64], who: str = "CellSet") -> None:
+    if np.isfinite(as_float32).all():
+        return
+    bad = ~np.isfinite(as_float32).all(axis=1)
+    if bad.any():
+        cell, row = first_cell(bad, counts)
+        point = tuple(float(x) for x in data[int(np.argmax(bad))])
+        raise ValueError(
+            f"{who}: cell {cell}: vertex {row} is {point}; coordinates must be finite and "
+            "within float32 range (|x| < 3.4e38). Remove or fix the vertex")
+
+
+def check_edge_numbers(data: npt.NDArray[Any], v_counts: npt.NDArray[np.int64],
+                       e_counts: npt.NDArray[np.int64], who: str = "CellSet") -> None:
+    if len(data) == 0:
+        return
+    numbers = data.reshape(-1)
+    filled = e_counts > 0
+    starts = 2 * (np.cumsum(e_counts) - e_counts)[filled]
+    if numbers.min() >= 0 and (np.maximum.reduceat(numbers, starts) < v_counts[filled]).all():
+        return
+    low, high = np.minimum(data[:, 0], data[:, 1]), np.maximum(data[:, 0], data[:, 1])
+    bad = (low < 0) | (high >= np.repeat(v_counts, e_counts))
+    if bad.any():
+        cell, row = first_cell(bad, e_counts)
+        a, b = (int(x) for x in data[int(np.argmax(bad))])
+        v = int(v_counts[cell])
+        allowed = f"0..{v - 1}" if v else "none, since it has no vertices"
+        raise ValueError(
+            f"{who}: cell {cell}: edge {row} is ({a}, {b}), but the cell has {v} vertices "
+            f"(valid vertex numbers: {allowed}); edges must number vertices of their own cell, "
+            "counting from 0")
+
+
+def collections_of(value: npt.ArrayLike, n: int, who: str = "CellSet") -> npt.NDArray[np.int32]:
+    array = np.asarray(value)
+    if array.dtype.kind not in "iub":
+        raise TypeError(
+            f"{who}: collections must be integers (one for all cells or one per cell), not "
+            f"{array.dtype}; for example np.zeros({n}, np.int32)")
+    if array.ndim > 1 or (array.ndim == 1 and len(array) != n):
+        raise ValueError(
+            f"{who}: collections must be one integer or {n} integers (one per cell), not "
+            f"{array.dtype} of shape {array.shape}; for example np.zeros({n}, np.int32)")
+    if array.size and (array.min() < -_INT32_MAX - 1 or array.max() > _INT32_MAX):
+        raise ValueError(f"{who}: collection numbers must fit in 32 bits (int32)")
+    return np.broadcast_to(array, (n,)).astype(np.int32)
+
+
+def origins_of(value: npt.ArrayLike | None, vertices: npt.NDArray[np.float32],
+               counts: npt.NDArray[np.int64], who: str = "CellSet") -> npt.NDArray[np.float32]:
+    n = len(counts)
+    if value is None:
+        empty = np.flatnonzero(counts == 0)
+        if empty.size:
+            raise ValueError(
+                f"{who}: cell {int(empty[0])} has no vertices, so it has no default origin "
+                "(the mean of its vertices); pass origins=... with one point per cell")
+        if n == 0:
+            return np.zeros((0, 3), np.float32)
+        starts = np.cumsum(counts) - counts
+        sums = np.add.reduceat(vertices.astype(np.float64), starts, axis=0)
+        means: npt.NDArray[np.float32] = (sums / counts[:, None]).astype(np.float32)
+        return means
+    array = np.asarray(value)
+    if array.dtype.kind not in "iuf":
+        raise TypeError(f"{who}: origins must be real numbers, one (x, y, z) per cell, not "
+                        f"{array.dtype}")
+    if array.shape != (n, 3):
+        raise ValueError(
+            f"{who}: origins have dtype {array.dtype} and shape {array.shape}, but they must "
+            f"be real numbers of shape ({n}, 3), one point per cell")
+    with np.errstate(over="ignore"):
+        origins = array.astype(np.float32)
+    if np.isfinite(origins).all():
+        return origins
+    bad = ~np.isfinite(origins).all(axis=1)
+    if bad.any():
+        i = int(np.argmax(bad))
+        raise ValueError(f"{who}: cell {i}: its origin {tuple(array[i].tolist())} is not "
+                         "finite in float32; pass a finite point")
+    return origins
+
+
+def link_table(value: npt.ArrayLike, n: int) -> npt.NDArray[np.int32]:
+    array = np.asarray(value)
+    if array.dtype.kind not in "iu":
+        raise TypeError(f"CellSet.attach_links: links must be integers, not {array.dtype}")
+    if array.ndim != 2 or len(array) != n:
+        raise ValueError(
+            f"CellSet.attach_links: links must be an integer array of shape ({n}, "
+            f"{MAX_CELL_LINKS}), one row per cell, not {array.dtype} of shape {array.shape}")
+    if array.dtype == np.int32 and array.strides[1] == 4:
+        return array
+    if array.size and (array.min() < -_INT32_MAX - 1 or array.max() > _INT32_MAX):
+        raise ValueError("CellSet.attach_links: links hold numbers outside int32")
+    return np.ascontiguousarray(array, np.int32)
+
+
+def link_vector(name: str, value: npt.ArrayLike, n: int) -> npt.NDArray[np.int64]:
+    array = np.asarray(value)
+    if array.dtype.kind not in "iu":
+        raise TypeError(f"CellSet.attach_links: {name} must be integers, not {array.dtype}")
+    if array.shape != (n,):
+        raise ValueError(
+            f"CellSet.attach_links: {name} must be an integer array of shape ({n},), one entry "
+            f"per cell, not {array.dtype} of shape {array.shape}")
+    return array.astype(np.int64)
+
+
+def packed_counts(name: str, offsets: npt.ArrayLike, rows: int, n: int | None, limit: int,
+                  who: str) -> npt.NDArray[np.int64]:
+    """Each cell's row count from compressed-sparse-row offsets (n + 1 integers from 0, never
+    falling, ending at ``rows``), checked, naming the first cell at fault."""
+    array = np.asarray(offsets)
+    if array.dtype.kind not in "iu":
+        raise TypeError(f"{who}: {name} must be integers (one more than there are cells), not "
+                        f"{array.dtype}")
+    if array.ndim != 1 or len(array) < 1 or (n is not None and len(array) != n + 1):
+        wanted = "(n + 1,)" if n is None else f"({n + 1},)"
+        raise ValueError(f"{who}: {name} has shape {array.shape}, but it must be {wanted}: cell i "
+                         f"owns rows {name}[i] to {name}[i + 1] - 1")
+    if len(array) - 1 > INT32_MAX:
+        raise ValueError(f"{who}: {len(array) - 1} cells do not fit the native 32-bit count")
+    if array.dtype.kind == "u" and array.size and int(array.max()) > 2**63 - 1:
+        raise ValueError(f"{who}: {name} holds offsets beyond int64")
+    values = array.astype(np.int64)
+    if values[0] != 0:
+        raise ValueError(f"{who}: {name}[0] is {int(values[0])}, but the first cell's rows start at 0")
+    counts = np.diff(values)
+    bad = np.flatnonzero((counts < 0) | (counts > limit))
+    if bad.size:
+        i = int(bad[0])
+        raise ValueError(
+            f"{who}: cell {i}: {name} go from {int(values[i])} to {int(values[i + 1])}; each cell "
+            f"owns 0 to {limit} rows, so offsets must not fall")
+    if int(values[-1]) != rows:
+        raise ValueError(f"{who}: {name} end at {int(values[-1])}, but there are {rows} rows; the "
+                         "last offset must be the number of rows")
+    return counts
+
+
+def checked_counts(name: str, value: Any, limit: int, who: str) -> npt.NDArray[np.int64]:
+    """Per-cell counts as the loader takes them: integers from 0 to ``limit``."""
+    array = np.asarray(value)
+    if array.dtype.kind not in "iu" or array.ndim != 1:
+        raise ValueError(f"{who}: {name} must be one integer count per cell, not {array.dtype} of "
+                         f"shape {array.shape}")
+    if len(array) > INT32_MAX:
+        raise ValueError(f"{who}: {len(array)} cells do not fit the native 32-bit count")
+    if array.size and (int(array.min()) < 0 or int(array.max()) > limit):
+        i = int(np.argmax((array < 0) | (array > limit)))
+        raise ValueError(f"{who}: cell {i}: {name} is {int(array[i])}, but it must lie in 0..{limit}")
+    return array.astype(np.int64)

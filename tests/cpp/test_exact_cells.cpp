@@ -1,0 +1,150 @@
+// The exact rule's fast pass against its plain form in double, on the pairs a float pass gets
+// wrong: near the threshold, short edges across long ones far from the origin, parallel and
+// shared edges, thresholds beyond the float pass's range.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "kernels/exact/exact_cells.h"
+
+using namespace cellprox;
+
+namespace {
+
+struct TestCell {
+    std::vector<float> vertices;
+    std::vector<int32_t> edges;
+    int32_t collection = 0;
+
+    ExactCell view() const {
+        return {vertices.data(), edges.data(), static_cast<int32_t>(vertices.size() / 3),
+                static_cast<int32_t>(edges.size() / 2), collection};
+    }
+    SearchBox bounds() const {
+        SearchBox box{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}};
+        for (size_t v = 0; v < vertices.size(); v += 3) {
+            for (int k = 0; k < 3; ++k) {
+                box.lo[k] = std::min(box.lo[k], vertices[v + k]);
+                box.hi[k] = std::max(box.hi[k], vertices[v + k]);
+            }
+        }
+        return box;
+    }
+};
+
+bool fast(const TestCell& a, const TestCell& b, double threshold) {
+    ExactSpace space;
+    const Closeness verdict = exact_cells_close(a.view(), a.bounds(), b.view(), b.bounds(), exact_threshold(threshold), space);
+    EXPECT_NE(verdict, Closeness::out_of_memory);
+    return verdict == Closeness::close;
+}
+
+bool plain(const TestCell& a, const TestCell& b, double threshold) {
+    return a.collection == b.collection ? plain_vertices_close(a.view(), b.view(), threshold)
+                                        : plain_edges_close(a.view(), b.view(), threshold);
+}
+
+// A segment cell: two vertices and the edge between them.
+TestCell segment(const float* p, const float* q, int32_t collection) {
+    return {{p[0], p[1], p[2], q[0], q[1], q[2]}, {0, 1}, collection};
+}
+
+// A cloud of `n` points around c, with every point-to-point edge of a ring.
+TestCell cloud(std::mt19937& random, const float* c, float spread, int n, int32_t collection) {
+    std::normal_distribution<float> offset(0.0f, spread);
+    TestCell cell;
+    cell.collection = collection;
+    for (int i = 0; i < n; ++i) {
+        for (int k = 0; k < 3; ++k) cell.vertices.push_back(c[k] + offset(random));
+        cell.edges.insert(cell.edges.end(), {i, (i + 1) % n});
+    }
+    return cell;
+}
+
+}  // namespace
+
+TEST(ExactCells, ShortEdgesAcrossLongOnesFarFromTheOriginAreDecidedInDouble) {
+    // A 0.002-long edge passing about 1e-4 from a 4000-long one, a few thousand units out: float
+    // resolution there is 2.4e-4, so the float steps cannot tell; the double ones can.
+    std::mt19937 random(11);
+    std::uniform_real_distribution<double> unit(-1.0, 1.0);
+    int close = 0;
+    for (int trial = 0; trial < 400; ++trial) {
+        const double base[3] = {3000 + 500 * unit(random), 2000 + 500 * unit(random), -2500 + 500 * unit(random)};
+        double dir[3] = {unit(random), unit(random), unit(random)};
+        const double norm = std::sqrt(dir[0] * dir[0] + dir[1] * dir[1] + dir[2] * dir[2]);
+        float p0[3], p1[3], q0[3], q1[3];
+        for (int k = 0; k < 3; ++k) {
+            p0[k] = float(base[k] - 2000 * dir[k] / norm);
+            p1[k] = float(base[k] + 2000 * dir[k] / norm);
+            q0[k] = float(base[k] + 1e-4 * unit(random) + 2e-4 * unit(random));
+            q1[k] = float(q0[k] + 0.001 * unit(random));
+        }
+        const TestCell long_edge = segment(p0, p1, 0), short_edge = segment(q0, q1, 1);
+        for (double threshold : {1e-4, 2e-4, 1e-3}) {
+            ASSERT_EQ(fast(short_edge, long_edge, threshold), plain(short_edge, long_edge, threshold)) << trial;
+            ASSERT_EQ(fast(long_edge, short_edge, threshold), plain(long_edge, short_edge, threshold)) << trial;
+            close += plain(short_edge, long_edge, threshold);
+        }
+    }
+    EXPECT_GT(close, 200);
+    EXPECT_LT(close, 1100);
+}
+
+TEST(ExactCells, CloudsNearTheThresholdAgreeWithDouble) {
+    std::mt19937 random(5);
+    const float here[3] = {0.25f, -0.5f, 0.75f}, far[3] = {70000.0f, -3e5f, 12.0f};
+    for (const float* centre : {here, far}) {
+        for (int trial = 0; trial < 300; ++trial) {
+            const int32_t other = trial % 2;   // same collection: vertices; different: edges
+            const TestCell a = cloud(random, centre, 0.01f, 3 + trial % 20, 0);
+            const TestCell b = cloud(random, centre, 0.01f, 3 + trial % 17, other);
+            for (double threshold : {1e-4, 3e-3, 1e-2, 3e-2}) {
+                ASSERT_EQ(fast(a, b, threshold), plain(a, b, threshold)) << trial;
+            }
+        }
+    }
+}
+
+TEST(ExactCells, PairsAtTheirOwnDistanceAreDecidedAsDoubleDecides) {
+    // The threshold placed on the distance itself, and one double step either side of it.
+    std::mt19937 random(9);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    for (int trial = 0; trial < 500; ++trial) {
+        const float p0[3] = {unit(random), unit(random), unit(random)}, p1[3] = {unit(random), unit(random), unit(random)};
+        const float q0[3] = {unit(random), unit(random), unit(random)}, q1[3] = {unit(random), unit(random), unit(random)};
+        const bool edges = trial % 2 == 1;
+        const TestCell a = segment(p0, p1, 0), b = segment(q0, q1, edges ? 1 : 0);
+        double d = edges ? exact_segment_distance(q0, q1, p0, p1) : exact_vertex_distance(p0, q0);
+        if (!edges) {
+            for (const float* x : {p0, p1}) {
+                for (const float* y : {q0, q1}) d = std::min(d, exact_vertex_distance(x, y));
+            }
+        }
+        for (double threshold : {std::nextafter(d, 0.0), d, std::nextafter(d, 2.0), d * (1 + 1e-7), d * (1 - 1e-7)}) {
+            ASSERT_EQ(fast(a, b, threshold), plain(a, b, threshold)) << trial << " at " << threshold;
+        }
+    }
+}
+
+TEST(ExactCells, ParallelSharedAndPointEdgesAndThresholdsBeyondTheFloatPass) {
+    const float o[3] = {0, 0, 0}, x[3] = {1, 0, 0}, y1[3] = {0, 1e-3f, 0}, xy1[3] = {1, 1e-3f, 0};
+    const TestCell shared_a = segment(o, x, 0), shared_b = segment(x, o, 1);
+    const TestCell parallel = segment(y1, xy1, 1), point = segment(y1, y1, 1);
+    for (double threshold : {1e-30, 1e-6, 9.999e-4, 1e-3, 1.0001e-3, 1.0, 1e25}) {
+        EXPECT_EQ(fast(shared_a, shared_b, threshold), threshold > 0);
+        EXPECT_EQ(fast(shared_a, parallel, threshold), threshold > double(1e-3f));
+        EXPECT_EQ(fast(shared_a, point, threshold), threshold > double(1e-3f));
+        EXPECT_EQ(fast(shared_a, parallel, threshold), plain(shared_a, parallel, threshold));
+    }
+    // Two one-vertex cells 5e19 apart: their float square overflows, the double one does not.
+    const float far_a[3] = {-2.5e19f, 0, 0}, far_b[3] = {2.5e19f, 0, 0};
+    const TestCell lone_a{{far_a[0], 0, 0}, {}, 0}, lone_b{{far_b[0], 0, 0}, {}, 0};
+    EXPECT_TRUE(fast(lone_a, lone_b, 1e20));
+    EXPECT_FALSE(fast(lone_a, lone_b, 4.9e19));
+    EXPECT_FALSE(fast(lone_a, lone_b, 0.0));
+    EXPECT_FALSE(fast(lone_a, TestCell{}, 1e30));
+}
