@@ -255,7 +255,8 @@ ProximityStatus search_close_pairs(const SceneCells& cells, const ProximityQuery
     PlainBuffer<double> details;
     double search_seconds = 0.0, measure_seconds = 0.0;
     start = clock_seconds();
-    int32_t chunk = 2048;
+    // The first chunk is small: how long a cell takes is not known until some have been done.
+    int32_t chunk = 256;
     for (int32_t begin = 0; begin < cells.count;) {
         search.begin = begin;
         search.end = begin + std::min(chunk, cells.count - begin);
@@ -270,7 +271,7 @@ ProximityStatus search_close_pairs(const SceneCells& cells, const ProximityQuery
         if (!keep_going(watch, begin, cells.count)) return ProximityStatus::stopped;
         const double took = seconds_since(chunk_start);
         const double scale = took > 0.0 ? std::min(4.0, std::max(0.25, CHUNK_SECONDS / took)) : 4.0;
-        chunk = static_cast<int32_t>(std::min(1 << 20, std::max(1024, static_cast<int>(chunk * scale))));
+        chunk = static_cast<int32_t>(std::min(1 << 20, std::max(64, static_cast<int>(chunk * scale))));
     }
     const double wall = seconds_since(start);
     const double busy = search_seconds + measure_seconds;
