@@ -37,7 +37,8 @@ struct UndecidedLanes {
 // One thread's working memory for the pairs of one cell after another (the "current" cell a,
 // packed once for all its pairs, then each other cell b).
 struct ExactSpace {
-    bool packed = false;
+    bool packed = false;                   // a's points
+    bool edges_packed = false;             // a's valid edges
     PlainBuffer<float> points;             // a's vertices as (x, y, z, 0)
     PlainBuffer<int32_t> edges;            // a's valid edges
     int32_t edge_count = 0;
@@ -48,7 +49,7 @@ struct ExactSpace {
 };
 
 // Forgets the current cell: the next call is for a new cell a.
-inline void start_exact_cell(ExactSpace& space) { space.packed = false; }
+inline void start_exact_cell(ExactSpace& space) { space.packed = space.edges_packed = false; }
 
 enum class Closeness { apart, close, out_of_memory };
 

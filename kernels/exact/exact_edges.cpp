@@ -111,7 +111,7 @@ Closeness exact_edges_close(const ExactCell& a, const SearchBox& bounds_a, const
                             const SearchBox& bounds_b, const ExactThreshold& threshold, float limit,
                             ExactSpace& space) {
     if (a.e_count == 0 || b.e_count == 0) return Closeness::apart;
-    if (!pack_cell(a, space)) return Closeness::out_of_memory;
+    if (!pack_points(a, space) || !pack_edges(a, space)) return Closeness::out_of_memory;
     if (space.edge_count == 0) return Closeness::apart;
     float* column[EDGE_COLUMNS];
     const int32_t kept = pack_neighbor_edges(b, widened(bounds_a, limit), space, column);

@@ -16,16 +16,21 @@ inline WideBox widened(const SearchBox& box, float limit) {
     return widened(point_lanes(box.lo), point_lanes(box.hi), limit);
 }
 
-// Packs cell a's vertices as points of four floats and its edges, once for all its pairs.
-inline bool pack_cell(const ExactCell& a, ExactSpace& space) {
+// Packs cell a's vertices as points of four floats, once for all its pairs.
+inline bool pack_points(const ExactCell& a, ExactSpace& space) {
     if (space.packed) return true;
-    if (!space.points.resize(4 * static_cast<size_t>(a.v_count)) ||
-        !space.edges.resize(2 * static_cast<size_t>(a.e_count))) {
-        return false;
-    }
+    if (!space.points.resize(4 * static_cast<size_t>(a.v_count))) return false;
     for (int32_t i = 0; i < a.v_count; ++i) {
         _mm_storeu_ps(space.points.data() + 4 * i, point_lanes(a.vertices + 3 * i));
     }
+    space.packed = true;
+    return true;
+}
+
+// Packs cell a's valid edges, once for all its pairs across collections (only those read them).
+inline bool pack_edges(const ExactCell& a, ExactSpace& space) {
+    if (space.edges_packed) return true;
+    if (!space.edges.resize(2 * static_cast<size_t>(a.e_count))) return false;
     int32_t valid = 0;
     for (int32_t k = 0; k < a.e_count; ++k) {
         const int32_t first = a.edges[2 * k], second = a.edges[2 * k + 1];
@@ -34,7 +39,7 @@ inline bool pack_cell(const ExactCell& a, ExactSpace& space) {
         valid += valid_edge(a, first, second);
     }
     space.edge_count = valid;
-    space.packed = true;
+    space.edges_packed = true;
     return true;
 }
 

@@ -34,7 +34,7 @@ Closeness exact_vertices_close(const ExactCell& a, const SearchBox& bounds_a, co
                                ExactSpace& space) {
     (void)bounds_a;
     if (a.v_count == 0 || b.v_count == 0) return Closeness::apart;
-    if (!pack_cell(a, space) || !space.near.resize(static_cast<size_t>(a.v_count))) {
+    if (!pack_points(a, space) || !space.near.resize(static_cast<size_t>(a.v_count))) {
         return Closeness::out_of_memory;
     }
     // a's vertices within reach of b's bounds, and the bounds of those.

@@ -11,9 +11,6 @@ namespace cellprox {
 
 namespace {
 
-// Boxes per leaf: a leaf's boxes are tested one after another, so a few of them cost less than
-// the node that would tell them apart.
-constexpr int32_t LEAF_SIZE = 4;
 
 struct Centre {
     float c[3];
@@ -109,9 +106,11 @@ inline bool meets(const TreeNode& node, const WindowLanes& window) {
 
 bool build_box_tree(const SearchBox* boxes, int32_t count, BoxTree& tree) {
     tree.nodes.clear();
-    if (!tree.order.resize(static_cast<size_t>(count)) || !tree.boxes.resize(static_cast<size_t>(count))) {
+    // One box more than there are: four floats from the last box's upper bounds stay inside.
+    if (!tree.order.resize(static_cast<size_t>(count)) || !tree.boxes.resize(static_cast<size_t>(count) + 1)) {
         return false;
     }
+    tree.boxes[static_cast<size_t>(count)] = SearchBox{};
     if (count == 0) return true;
     PlainBuffer<Centre> items;
     PlainBuffer<BuildTask> tasks;
@@ -136,7 +135,7 @@ bool build_box_tree(const SearchBox* boxes, int32_t count, BoxTree& tree) {
         const int32_t size = task.end - task.begin;
         node.link = -size;
         if (!tree.nodes.push_back(node)) return false;
-        if (size <= LEAF_SIZE) continue;
+        if (size <= kLeafSize) continue;
         const int axis = widest_axis(items.data(), task.begin, task.end);
         const int32_t middle = task.begin + size / 2;
         // Ties by box number, so that the tree does not depend on the library's selection.
@@ -169,35 +168,63 @@ QueryWindow query_window(const SearchBox& box, double reach) {
     return window;
 }
 
-bool boxes_after(const BoxTree& tree, int32_t p, double reach, PlainBuffer<int32_t>& stack,
-                 PlainBuffer<int32_t>& found) {
-    if (tree.nodes.empty() || !(reach >= 0.0)) return true;
-    const SearchBox& box = tree.boxes[static_cast<size_t>(p)];
-    const WindowLanes window = window_lanes(query_window(box, reach));
+bool boxes_after_group(const BoxTree& tree, int32_t first, int32_t last, double reach,
+                       PlainBuffer<int32_t>& stack, PlainBuffer<int32_t>* found) {
+    if (tree.nodes.empty() || !(reach >= 0.0) || first >= last) return true;
+    // One walk for the whole group, through the union of its windows: the boxes of a group lie
+    // together, so their walks would visit nearly the same nodes.
+    WindowLanes own[kLeafSize];
+    QueryWindow window = query_window(tree.boxes[static_cast<size_t>(first)], reach);
+    own[0] = window_lanes(window);
+    for (int32_t p = first + 1; p < last; ++p) {
+        const QueryWindow more = query_window(tree.boxes[static_cast<size_t>(p)], reach);
+        own[p - first] = window_lanes(more);
+        for (int axis = 0; axis < 3; ++axis) {
+            window.lo[axis] = std::min(window.lo[axis], more.lo[axis]);
+            window.hi[axis] = std::max(window.hi[axis], more.hi[axis]);
+        }
+    }
+    const WindowLanes lanes = window_lanes(window);
     const TreeNode* nodes = tree.nodes.data();
     // The stack never holds more than the tree's depth plus one node a level: make room once.
     if (!stack.resize(2 * 64 + 2)) return false;
     int32_t* top = stack.data();
-    if (nodes[0].end <= p + 1 || !meets(nodes[0], window)) return true;
+    if (nodes[0].end <= first + 1 || !meets(nodes[0], lanes)) return true;
     *top++ = 0;
     while (top != stack.data()) {
         const int32_t index = *--top;
         const TreeNode& node = nodes[index];
         if (node.link < 0) {
-            for (int32_t q = std::max(node.end + node.link, p + 1); q < node.end; ++q) {
-                if (boxes_within(box, tree.boxes[static_cast<size_t>(q)], reach) && !found.push_back(q)) return false;
+            for (int32_t q = std::max(node.end + node.link, first + 1); q < node.end; ++q) {
+                const SearchBox& other = tree.boxes[static_cast<size_t>(q)];
+                // Four lanes of each bound at once (the fourth is the neighbouring float, left
+                // out of the verdict); the exact test only for boxes in the window.
+                const Float4 lo = Float4::load(other.lo), hi = Float4::load(other.hi);
+                for (int32_t p = first; p < std::min(last, q); ++p) {
+                    const WindowLanes& in = own[p - first];
+                    if ((lanes_set(greater(lo, in.hi) | less(hi, in.lo)) & 7) != 0) continue;
+                    if (boxes_within(tree.boxes[static_cast<size_t>(p)], other, reach) &&
+                        !found[p - first].push_back(q)) {
+                        return false;
+                    }
+                }
             }
             continue;
         }
-        // Children are tested before they are stacked; positions up to p are asked about by
-        // their own queries.
+        // Children are tested before they are stacked; positions up to the group's first are
+        // asked about by their own queries.
         const int32_t right = node.link;
         *top = right;
-        top += nodes[right].end > p + 1 && meets(nodes[right], window);
+        top += nodes[right].end > first + 1 && meets(nodes[right], lanes);
         *top = index + 1;
-        top += nodes[index + 1].end > p + 1 && meets(nodes[index + 1], window);
+        top += nodes[index + 1].end > first + 1 && meets(nodes[index + 1], lanes);
     }
     return true;
+}
+
+bool boxes_after(const BoxTree& tree, int32_t p, double reach, PlainBuffer<int32_t>& stack,
+                 PlainBuffer<int32_t>& found) {
+    return boxes_after_group(tree, p, p + 1, reach, stack, &found);
 }
 
 }  // namespace cellprox

@@ -31,7 +31,7 @@ struct TreeNode {
 struct BoxTree {
     PlainBuffer<TreeNode> nodes;
     PlainBuffer<int32_t> order;      // order[p]: the box at position p
-    PlainBuffer<SearchBox> boxes;    // boxes[p]: the box at position p
+    PlainBuffer<SearchBox> boxes;    // boxes[p]: the box at position p (and one box of padding)
 };
 
 // Builds the tree over `count` boxes. False when memory runs out.
@@ -55,6 +55,16 @@ struct QueryWindow {
     float hi[3];
 };
 QueryWindow query_window(const SearchBox& box, double reach);
+
+// Boxes per leaf: a leaf's boxes are tested one after another, so a few of them cost less than
+// the node that would tell them apart.
+constexpr int32_t kLeafSize = 4;
+
+// For each position p of first .. last - 1 (at most kLeafSize of them, lying together, as a
+// leaf's do), appends to found[p - first] the position of every box after p (q > p) within
+// `reach` of box p, in no particular order. `stack` is scratch room. False when memory runs out.
+bool boxes_after_group(const BoxTree& tree, int32_t first, int32_t last, double reach,
+                       PlainBuffer<int32_t>& stack, PlainBuffer<int32_t>* found);
 
 // Appends to `found` the position of every box after position p (q > p) within `reach` of box
 // p, in no particular order. `stack` is scratch room reused from query to query. False when

@@ -23,7 +23,7 @@ namespace {
 // Sub-blocks per chunk: enough for a team to share, few enough to keep their buffers warm.
 constexpr int32_t SUB_BLOCKS = 64;
 // Candidates between asking for a cell's arrays and measuring it.
-constexpr size_t PREFETCH_AHEAD = 2;
+constexpr size_t PREFETCH_AHEAD = 3;
 // A chunk lasts about this long, so that a stop request is honoured within a moment.
 constexpr double CHUNK_SECONDS = 0.05;
 
@@ -46,28 +46,36 @@ struct PairSearch {
     int32_t end;
     int32_t per_block;      // positions per sub-block
     SubBlock* blocks;
+    const ExactCell* views;   // the cells in the tree's order: what measuring reads of each
 };
 
-
-inline ExactCell exact_cell(const SceneCells& cells, int32_t i) {
-    const int64_t v = cells.vertex_starts[i], e = cells.edge_starts[i];
-    return {cells.xyz + 3 * v, cells.edges + 2 * e, static_cast<int32_t>(cells.vertex_starts[i + 1] - v),
-            static_cast<int32_t>(cells.edge_starts[i + 1] - e), cells.collections[i]};
+// Each cell as measuring reads it, in the tree's order: a cell's candidates lie near it in that
+// order, so their views are in cache where the caller's own arrays would each cost a miss.
+bool cell_views(const SceneCells& cells, const BoxTree& tree, PlainBuffer<ExactCell>& views) {
+    if (!views.resize(static_cast<size_t>(cells.count))) return false;
+    for (size_t p = 0; p < views.size(); ++p) {
+        const int32_t i = tree.order[p];
+        const int64_t v = cells.vertex_starts[i], e = cells.edge_starts[i];
+        views[p] = {cells.xyz + 3 * v, cells.edges + 2 * e, static_cast<int32_t>(cells.vertex_starts[i + 1] - v),
+                    static_cast<int32_t>(cells.edge_starts[i + 1] - e), cells.collections[i]};
+    }
+    return true;
 }
 
-inline HullPoints hull_points(const SceneCells& cells, int32_t i) {
-    const int64_t v = cells.vertex_starts[i];
-    return {cells.xyz + 3 * v, static_cast<int32_t>(cells.vertex_starts[i + 1] - v)};
-}
-
-// The candidates of positions [first, last): found[starts[k] ..] for position first + k.
+// The candidates of positions [first, last): found[starts[k] ..] for position first + k. The
+// positions are searched a leaf's worth at a time (one walk of the tree for all of them).
 bool search_block(const PairSearch& search, int32_t first, int32_t last, PlainBuffer<int32_t>& stack,
-                  PlainBuffer<int32_t>& found, PlainBuffer<size_t>& starts) {
+                  PlainBuffer<int32_t>* group, PlainBuffer<int32_t>& found, PlainBuffer<size_t>& starts) {
     found.clear();
     if (!starts.resize(static_cast<size_t>(last - first) + 1)) return false;
-    for (int32_t p = first; p < last; ++p) {
-        starts[static_cast<size_t>(p - first)] = found.size();
-        if (!boxes_after(*search.tree, p, search.query->threshold, stack, found)) return false;
+    for (int32_t p = first; p < last; p += kLeafSize) {
+        const int32_t end = std::min(last, p + kLeafSize);
+        for (int32_t k = 0; k < end - p; ++k) group[k].clear();
+        if (!boxes_after_group(*search.tree, p, end, search.query->threshold, stack, group)) return false;
+        for (int32_t k = 0; k < end - p; ++k) {
+            starts[static_cast<size_t>(p + k - first)] = found.size();
+            if (!found.append(group[k].data(), group[k].size())) return false;
+        }
     }
     starts[static_cast<size_t>(last - first)] = found.size();
     return true;
@@ -75,40 +83,42 @@ bool search_block(const PairSearch& search, int32_t first, int32_t last, PlainBu
 
 // The cells of a candidate come from anywhere in the caller's arrays: ask for the vertices (and
 // edges) of one a few candidates ahead while the current one is measured.
-inline void prefetch_cell(const SceneCells& cells, int32_t i, bool edges) {
-    const int64_t v = cells.vertex_starts[i];
-    const char* first = reinterpret_cast<const char*>(cells.xyz + 3 * v);
-    const char* last = reinterpret_cast<const char*>(cells.xyz + 3 * cells.vertex_starts[i + 1]);
+inline void prefetch_cell(const ExactCell& cell, bool edges) {
+    const char* first = reinterpret_cast<const char*>(cell.vertices);
+    const char* last = reinterpret_cast<const char*>(cell.vertices + 3 * cell.v_count);
     for (const char* line = first; line < last; line += 64) prefetch_line(line);
     if (!edges) return;
-    first = reinterpret_cast<const char*>(cells.edges + 2 * cells.edge_starts[i]);
-    last = reinterpret_cast<const char*>(cells.edges + 2 * cells.edge_starts[i + 1]);
+    first = reinterpret_cast<const char*>(cell.edges);
+    last = reinterpret_cast<const char*>(cell.edges + 2 * cell.e_count);
     for (const char* line = first; line < last; line += 64) prefetch_line(line);
 }
 
 // Measures each candidate of positions [first, last) and keeps the close ones.
 bool measure_block(const PairSearch& search, int32_t first, int32_t last, const PlainBuffer<int32_t>& found,
                    const PlainBuffer<size_t>& starts, ExactSpace& exact, HullWorkspace& hull, SubBlock& out) {
-    const SceneCells& cells = *search.cells;
     const BoxTree& tree = *search.tree;
+    const ExactCell* views = search.views;
     const bool hull_rule = search.query->rule == ProximityRule::hull;
     for (int32_t p = first; p < last; ++p) {
         const int32_t a = tree.order[static_cast<size_t>(p)];
         start_exact_cell(exact);
-        const ExactCell cell_a = hull_rule ? ExactCell{} : exact_cell(cells, a);
+        const ExactCell& cell_a = views[p];
+        if (p + 1 < last) prefetch_cell(views[p + 1], false);
         for (size_t k = starts[static_cast<size_t>(p - first)]; k < starts[static_cast<size_t>(p - first) + 1]; ++k) {
             const int32_t q = found[k];
             const int32_t b = tree.order[static_cast<size_t>(q)];
+            const ExactCell& cell_b = views[q];
             if (k + PREFETCH_AHEAD < found.size()) {
-                const int32_t ahead = tree.order[static_cast<size_t>(found[k + PREFETCH_AHEAD])];
-                prefetch_cell(cells, ahead, !hull_rule && cells.collections[ahead] != cell_a.collection);
+                const ExactCell& ahead = views[found[k + PREFETCH_AHEAD]];
+                prefetch_cell(ahead, !hull_rule && ahead.collection != cell_a.collection);
             }
             double gap = 0.0;
             if (hull_rule) {
-                gap = hull_distance(hull_points(cells, a), hull_points(cells, b), search.query->threshold, hull);
+                gap = hull_distance({cell_a.vertices, cell_a.v_count}, {cell_b.vertices, cell_b.v_count},
+                                    search.query->threshold, hull);
                 if (!(gap <= search.query->threshold)) continue;
             } else {
-                const Closeness verdict = exact_cells_close(cell_a, tree.boxes[static_cast<size_t>(p)], exact_cell(cells, b),
+                const Closeness verdict = exact_cells_close(cell_a, tree.boxes[static_cast<size_t>(p)], cell_b,
                                                             tree.boxes[static_cast<size_t>(q)], search.exact, exact);
                 if (verdict == Closeness::out_of_memory) return false;
                 if (verdict == Closeness::apart) continue;
@@ -126,7 +136,7 @@ bool measure_block(const PairSearch& search, int32_t first, int32_t last, const 
 
 void pair_blocks(int32_t begin, int32_t end, void* context) {
     const PairSearch& search = *static_cast<const PairSearch*>(context);
-    PlainBuffer<int32_t> stack, found;
+    PlainBuffer<int32_t> stack, found, group[kLeafSize];
     PlainBuffer<size_t> starts;
     ExactSpace exact;
     HullWorkspace hull;
@@ -143,7 +153,7 @@ void pair_blocks(int32_t begin, int32_t end, void* context) {
         const int32_t last = std::min(search.end, first + search.per_block);
         if (out.failed || first >= last) continue;
         const double start = clock_seconds();
-        out.failed = !search_block(search, first, last, stack, found, starts);
+        out.failed = !search_block(search, first, last, stack, group, found, starts);
         out.candidates = static_cast<int64_t>(found.size());
         const double searched = clock_seconds();
         out.failed = out.failed || !measure_block(search, first, last, found, starts, exact, hull, out);
@@ -242,10 +252,13 @@ ProximityStatus search_close_pairs(const SceneCells& cells, const ProximityQuery
     double start = clock_seconds();
     PlainBuffer<SearchBox> boxes;
     BoxTree tree;
-    PairSearch search{&cells, &query, &tree, exact_threshold(query.threshold), 1, 0, 0, 0, nullptr};
-    if (!cell_boxes(cells, boxes, search.largest_cell) || !build_box_tree(boxes.data(), cells.count, tree)) {
+    PairSearch search{&cells, &query, &tree, exact_threshold(query.threshold), 1, 0, 0, 0, nullptr, nullptr};
+    PlainBuffer<ExactCell> views;
+    if (!cell_boxes(cells, boxes, search.largest_cell) || !build_box_tree(boxes.data(), cells.count, tree) ||
+        !cell_views(cells, tree, views)) {
         return ProximityStatus::out_of_memory;
     }
+    search.views = views.data();
     result.seconds.tree = seconds_since(start);
 
     FixedArray<SubBlock> blocks;
