@@ -126,9 +126,9 @@ def evaluate_targets(rows: list[Row], omp: dict | None) -> list[Target]:
     return targets
 
 
-# --- the limits: crowded boxes, the hard narrow workload, growth, the package, OpenMP ---------
+# --- the limits: crowded boxes, the hard narrow workload, growth, OpenMP ----------------------
 
-FULL_SIZE = 100000   # the size the growth, package and OpenMP measures are stated at
+FULL_SIZE = 100000   # the size the growth and OpenMP measures are stated at
 
 
 def _at_every_size(text: str, rows: list[Row], kernel: str, workload: str, sizes: list[int],
@@ -189,10 +189,8 @@ def _measured_at(text: str, goal: float, speed_up: bool, value: float | None,
     return Target(text, goal_text, f"{value:.2f}{unit}", status)
 
 
-def limit_targets(rows: list[Row], package: dict | None, omp_broad: dict | None
-                  ) -> list[Target]:
-    """The seven speed limits: each a ratio from this run, counted only on equal results."""
-    package_ratio = package["whole_ms"] / package["kernels_ms"] if package else None
+def limit_targets(rows: list[Row], omp_broad: dict | None) -> list[Target]:
+    """The six speed limits: each a ratio from this run, counted only on equal results."""
     omp_ratio = None
     if omp_broad and all("ms" in omp_broad.get(t, {}) for t in (1, 2)):
         omp_ratio = omp_broad[1]["ms"] / omp_broad[2]["ms"]
@@ -208,11 +206,7 @@ def limit_targets(rows: list[Row], package: dict | None, omp_broad: dict | None
                        "direct loop", rows, "narrow", "voronoi-rc", [20000, 50000], 35),
         _growth("5 narrow phase time per link, same workload, 100,000 / 10,000", rows,
                 "narrow", "voronoi-rc", True, 1.15),
-        _measured_at("6 find_neighbors, Voronoi, vertex and edge arrays: whole call / its two "
-                     "kernel calls", 1.25, False, package_ratio,
-                     package["equal"] if package else None, package and package["n"],
-                     "tables or results"),
-        _measured_at("7 OpenMP build, broad phase, Voronoi: 1 thread / 2 threads", 1.6, True,
+        _measured_at("6 OpenMP build, broad phase, Voronoi: 1 thread / 2 threads", 1.6, True,
                      omp_ratio, omp_equal, omp_broad and omp_broad["n"], "tables"),
     ]
 
@@ -254,7 +248,7 @@ def _openmp_lines(result: dict, phase: str, what: str, equal: str) -> list[str]:
 
 
 def report(rows: list[Row], targets: list[Target], limits: list[Target], omp: dict | None,
-           omp_broad: dict | None, package: dict | None, args: argparse.Namespace,
+           omp_broad: dict | None, args: argparse.Namespace,
            time_box: float) -> None:
     table = [row_cells(r) for r in rows]
     notes = [
@@ -284,12 +278,6 @@ def report(rows: list[Row], targets: list[Target], limits: list[Target], omp: di
                      + ".")
     if omp_broad:
         omp_lines += _openmp_lines(omp_broad, "broad phase", "tables", "equal to the reference")
-    if package:
-        omp_lines.append(
-            f"find_neighbors, {package['workload']} {package['n']:,} cells given as per-cell "
-            f"vertex and edge arrays: whole call {package['whole_ms']:.1f} ms, its broad and "
-            f"narrow phase {package['kernels_ms']:.1f} ms (medians of {package['runs']}); "
-            f"tables and result {'equal to the references' if package['equal'] else 'DIFFER'}.")
     target_rows = [[t.text, t.goal, t.measured, t.status] for t in targets]
     limit_header = ["measure", "value", "target", "met/missed"]
     limit_rows = [[t.text, t.measured, t.goal, t.status] for t in limits]
@@ -327,5 +315,5 @@ def report(rows: list[Row], targets: list[Target], limits: list[Target], omp: di
         args.json.write_text(json.dumps({
             "machine": info, "rows": [asdict(r) for r in rows],
             "targets": [asdict(t) for t in targets], "limits": [asdict(t) for t in limits],
-            "openmp": omp, "openmp_broad": omp_broad, "package": package},
+            "openmp": omp, "openmp_broad": omp_broad},
             indent=1, default=str))

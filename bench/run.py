@@ -2,7 +2,8 @@
 
 For each workload and size it checks the module against the baseline (the direct algorithms in
 C++, bench/baseline/), then times the module, the baseline and a peer, and prints the medians,
-the speed-up ratios and the project's speed targets. Run through scripts/bench.sh.
+the speed-up ratios and the project's speed targets. Run through scripts/bench.sh. (The
+package's own search, behind find_neighbors, has its benchmark in journey.py.)
 
 The parts: workloads.py makes the cells, systems.py times and checks what is compared,
 report.py prints the tables and the targets.
@@ -19,7 +20,7 @@ sys.path.insert(0, str(HERE))
 from baseline import Baseline, library_name  # noqa: E402
 from report import evaluate_targets, limit_targets, report, row_cells  # noqa: E402
 from systems import (Clock, Row, bench_broad, bench_narrow, bench_openmp,  # noqa: E402
-                     bench_package, first_block_share, import_module, narrow_reference)
+                     first_block_share, import_module, narrow_reference)
 from workloads import ROOT, make  # noqa: E402
 
 QUICK_SIZES = {"voronoi": [1000, 10000, 20000, 50000], "uniform": [1000, 10000, 100000],
@@ -93,12 +94,6 @@ def main(argv: list[str] | None = None) -> int:
                 if w.name == "voronoi-rc":
                     largest_voronoi = (w, tables, expected)
 
-    package = None
-    if largest_voronoi is not None:
-        w, tables, expected = largest_voronoi
-        log(f"[{w.name} {w.n:,}] find_neighbors on per-cell vertex and edge arrays")
-        package = bench_package(w, tables, expected, args.repeat, args.repeat_budget)
-
     omp: dict | None = None
     omp_broad: dict | None = None
     omp_dir = Path(args.omp_dir) if args.omp_dir else None
@@ -118,11 +113,11 @@ def main(argv: list[str] | None = None) -> int:
             omp_broad = bench_openmp(w, tables, expected, omp_dir, args.repeat, "broad")
 
     targets = evaluate_targets(rows, omp)
-    limits = limit_targets(rows, package, omp_broad)
-    report(rows, targets, limits, omp, omp_broad, package, args, time_box)
+    limits = limit_targets(rows, omp_broad)
+    report(rows, targets, limits, omp, omp_broad, args, time_box)
     ok = all(r.verified for r in rows) and not any(
         isinstance(v, dict) and v.get("equal") is False
-        for v in [*(omp or {}).values(), *(omp_broad or {}).values(), package])
+        for v in [*(omp or {}).values(), *(omp_broad or {}).values()])
     return 0 if ok else 1
 
 

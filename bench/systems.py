@@ -262,36 +262,3 @@ def first_block_share(tables: LinkTables, threads: int) -> float:
     first = n // threads + (1 if n % threads else 0)
     total = int(tables.link_count.sum(dtype=np.int64))
     return int(tables.link_count[:first].sum(dtype=np.int64)) / total if total else 0.0
-
-
-# --- the package ------------------------------------------------------------------------------
-
-def bench_package(w: Workload, tables: LinkTables, expected: np.ndarray, repeat: int,
-                  budget: float) -> dict:
-    """cellprox.find_neighbors on the cells given as per-cell vertex and edge arrays: the whole
-    call against the two kernel calls inside it (the call's own timings). Its tables and result
-    must equal the references, which holds while the threshold is within the box margin (the
-    package then widens the boxes exactly as the broad phase does)."""
-    import cellprox
-
-    vertices = [w.cell_vertices(i) for i in range(w.n)]
-    edges = [w.cell_edges(i) for i in range(w.n)]
-    whole: list[float] = []
-    kernels: list[float] = []
-    result = None
-    while len(whole) < repeat and sum(whole) / 1000 <= budget:
-        del result   # the previous call's arrays are not kept through the next one
-        gc.collect()
-        start = time.perf_counter()
-        result = cellprox.find_neighbors(vertices, w.threshold, edges=edges, origins=w.origins,
-                                         collections=w.collections)
-        whole.append((time.perf_counter() - start) * 1000)
-        kernels.append((result.timings["broad_phase"] + result.timings["narrow_phase"]) * 1000)
-    assert result is not None
-    equal = (result.n_links == tables.n_links
-             and all(np.array_equal(getattr(result, name), getattr(tables, name))
-                     for name in ("bbox", "links", "link_starts", "link_count"))
-             and result.link_distances.shape == expected.shape
-             and bool((result.link_distances.view(np.uint32) == expected.view(np.uint32)).all()))
-    return {"workload": w.name, "n": w.n, "whole_ms": statistics.median(whole),
-            "kernels_ms": statistics.median(kernels), "runs": len(whole), "equal": equal}

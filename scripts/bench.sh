@@ -6,6 +6,7 @@
 #   bash scripts/bench.sh --full --markdown docs/bench-table.md --json build/bench/results.json
 #   bash scripts/bench.sh --repeat 7 --kinds voronoi
 # See python bench/run.py --help. Set CELLPROX_BENCH_SKIP_MICRO=1 to skip the microbenchmarks,
+# CELLPROX_BENCH_SKIP_JOURNEY=1 to skip find_neighbors' search (bench/journey.py),
 # CELLPROX_BENCH_SKIP_HULL=1 to skip the hull rule's benchmark (bench/hull.py, run last).
 source "$(dirname "$0")/setup.sh" libbenchmark-dev
 python -m pip install --quiet ".[bench]"
@@ -32,6 +33,12 @@ echo "== kernels"
 # OPENBLAS_CORETYPE and OPENBLAS_L2_SIZE, set on some machines for old OpenBLAS builds, slow a
 # current numpy down: unset for this command only, so the numpy peer runs at its own speed.
 env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python "$ROOT/bench/run.py" "$@"
+
+if [ "${CELLPROX_BENCH_SKIP_JOURNEY:-0}" != 1 ]; then
+  echo
+  echo "== find_neighbors' own search (python bench/journey.py --help)"
+  python "$ROOT/bench/journey.py"
+fi
 
 if [ "${CELLPROX_BENCH_SKIP_HULL:-0}" != 1 ]; then
   echo
