@@ -13,8 +13,12 @@ the two measured in turn, so that a machine's drift shows in neither.
   and with two of them moved to -1e30 and +1e30: each against the first, for both rules, at
   threshold 0.01. The cubes the scenes share must have the same pairs in all three.
 
+- **packed**: 1,000,000 cubes (as in the spread scenes) built with ``CellSet.from_packed`` from
+  one vertex array with offsets, against the ``find_neighbors`` call that follows; the list
+  form must give the same cells.
+
 Targets (printed with MET or MISSED): journey at most 1.25, crowding at most 6, spread at most
-2.5. Run through scripts/bench.sh, or alone: ``python bench/journey.py --help``.
+2.5, packed at most 0.1. Run through scripts/bench.sh, or alone: ``python bench/journey.py --help``.
 """
 from __future__ import annotations
 
@@ -37,7 +41,7 @@ CACHE = ROOT / "build" / "bench" / "journey"
 CORNERS = np.array([[c & 1, c >> 1 & 1, c >> 2 & 1] for c in range(8)], np.float32)
 CUBE_EDGES = np.array([[c, c | 1 << a] for c in range(8) for a in range(3) if not c >> a & 1],
                       np.int32)
-TARGETS = {"journey": 1.25, "crowding": 6.0, "spread": 2.5}
+TARGETS = {"journey": 1.25, "crowding": 6.0, "spread": 2.5, "packed": 0.1}
 
 
 def fracture_cells(n: int) -> cellprox.CellSet:
@@ -53,19 +57,29 @@ def fracture_cells(n: int) -> cellprox.CellSet:
     return cells
 
 
-def cubes(lower: np.ndarray, sides: np.ndarray) -> cellprox.CellSet:
+def packed_cubes(lower: np.ndarray, sides: np.ndarray) -> tuple[np.ndarray, ...]:
+    """Cubes as from_packed takes them: vertices, their offsets, edges, theirs."""
     n = len(lower)
     vertices = (lower[:, None, :] + CORNERS[None] * sides[:, None, None]).reshape(-1, 3)
-    return cellprox.CellSet.from_packed(vertices.astype(np.float32), np.arange(n + 1) * 8,
-                                        np.tile(CUBE_EDGES, (n, 1)), np.arange(n + 1) * 12,
-                                        collections=np.arange(n) % 2)
+    return (vertices.astype(np.float32), np.arange(n + 1) * 8, np.tile(CUBE_EDGES, (n, 1)),
+            np.arange(n + 1) * 12)
+
+
+def cubes(lower: np.ndarray, sides: np.ndarray) -> cellprox.CellSet:
+    return cellprox.CellSet.from_packed(*packed_cubes(lower, sides),
+                                        collections=np.arange(len(lower)) % 2)
+
+
+def random_cubes(n: int) -> tuple[np.ndarray, np.ndarray]:
+    """n cubes, sides 0.5 to 1.5, about 6 overlaps each."""
+    rng = np.random.default_rng(1)
+    reach = (n / 6) ** (1 / 3) * 1.6
+    return rng.uniform(0, reach, (n, 3)), rng.uniform(0.5, 1.5, n)
 
 
 def spread_scenes(n: int) -> tuple[dict[str, cellprox.CellSet], int]:
     """The three scenes, and how many cubes (the first ones) differ between them."""
-    rng = np.random.default_rng(1)
-    reach = (n / 6) ** (1 / 3) * 1.6            # about 6 overlaps a cube
-    lower, sides = rng.uniform(0, reach, (n, 3)), rng.uniform(0.5, 1.5, n)
+    lower, sides = random_cubes(n)
     large = n // 10
     k = int(np.ceil(large ** (1 / 3)))
     lattice = np.stack(np.meshgrid(*[np.arange(k)] * 3, indexing="ij"), -1).reshape(-1, 3)[:large]
@@ -158,15 +172,36 @@ def bench_spread(n: int, repeat: int) -> list[str]:
     return lines
 
 
+def bench_packed(n: int, repeat: int) -> list[str]:
+    lower, sides = random_cubes(n)
+    arrays = packed_cubes(lower, sides)
+    collections = np.arange(n) % 2
+    sample = cellprox.CellSet([arrays[0][8 * i:8 * i + 8] for i in range(100)], [CUBE_EDGES] * 100,
+                              collections=collections[:100])
+    built: list[cellprox.CellSet] = []
+    build_s, search_s, ratio = in_turn(
+        lambda: built.append(cellprox.CellSet.from_packed(*arrays, collections=collections)),
+        lambda: cellprox.find_neighbors(built.pop(), 0.01), repeat)
+    check = cellprox.CellSet.from_packed(arrays[0][:800], arrays[1][:101], arrays[2][:1200], arrays[3][:101],
+                                         collections=collections[:100])
+    same = all(np.array_equal(getattr(check, name), getattr(sample, name))
+               for name in ("vertex_data", "edge_data", "origins", "collections"))
+    return [f"Packed cells, {n:,} cubes: CellSet.from_packed {build_s * 1e3:.1f} ms, the "
+            f"find_neighbors call that follows {search_s * 1e3:.1f} ms: {ratio:.3f}  "
+            f"{verdict('packed', ratio)}; the list form gives {'the same' if same else 'DIFFERENT'} cells"]
+
+
 def main(argv: list[str] | None = None) -> int:
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--cells", type=int, default=50000, help="Voronoi cells (50000)")
     p.add_argument("--cubes", type=int, default=100000, help="cubes of the spread scenes (100000)")
+    p.add_argument("--packed", type=int, default=1000000, help="cubes built packed (1000000)")
     p.add_argument("--repeat", type=int, default=7, help="runs of each, in turn (7)")
     args = p.parse_args(argv)
-    lines = bench_journey(args.cells, args.repeat) + [""] + bench_spread(args.cubes, args.repeat)
+    lines = (bench_journey(args.cells, args.repeat) + [""] + bench_spread(args.cubes, args.repeat)
+             + [""] + bench_packed(args.packed, min(args.repeat, 3)))
     print("\n".join(lines))
-    return 0 if not any("NOT ALL" in line or "DIFFER" in line for line in lines) else 1
+    return 0 if not any(word in line for line in lines for word in ("NOT ALL", "DIFFER")) else 1
 
 
 if __name__ == "__main__":

@@ -209,59 +209,146 @@ PyObject* gather(PyObject* module, PyObject* args) {
 inline float keep_min(float running, float value) { return running < value ? running : value; }
 inline float keep_max(float running, float value) { return running > value ? running : value; }
 
-PyObject* run_bounds(PyObject*, PyObject* args) {
-    PyObject *points_object, *counts_object, *lower_object, *upper_object;
-    if (!PyArg_ParseTuple(args, "OOOO:run_bounds", &points_object, &counts_object, &lower_object,
-                          &upper_object)) {
-        return nullptr;
-    }
-    BufferGuard views[4];
-    if (!take_number_array(views[0], points_object, "points", 2, 'f', 4) ||
-        !take_number_array(views[1], counts_object, "counts", 1, 'i', 8) ||
-        !take_number_array(views[2], lower_object, "lower", 2, 'f', 4, true) ||
-        !take_number_array(views[3], upper_object, "upper", 2, 'f', 4, true)) {
-        return nullptr;
-    }
-    const Py_buffer &points = views[0].view(), &counts = views[1].view(), &lower = views[2].view(),
-                    &upper = views[3].view();
+// Runs f(first_point, rows, i) over the n runs of `points` ((N, 3) float32) that `counts` splits
+// them into. False, with ValueError set, when the counts are negative or do not add up.
+template <typename RunFunction>
+bool for_each_run(const Py_buffer& points, const Py_buffer& counts, RunFunction f) {
     const Py_ssize_t n = counts.len / 8;
     Py_ssize_t remaining = points.len / 12;
-    if (points.len % 12 != 0 || lower.len != n * 12 || upper.len != n * 12) {
-        PyErr_SetString(PyExc_ValueError,
-                        "points must be (N, 3) and lower and upper (n, 3), n the length of counts");
-        return nullptr;
-    }
     const auto* point = static_cast<const float*>(points.buf);
     const auto* count = static_cast<const int64_t*>(counts.buf);
-    auto* low = static_cast<float*>(lower.buf);
-    auto* high = static_cast<float*>(upper.buf);
-    for (Py_ssize_t i = 0; i < n; ++i, low += 3, high += 3) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
         const int64_t rows = count[i];
-        if (rows < 0 || rows > remaining) {
-            PyErr_SetString(PyExc_ValueError, "counts must be >= 0 and add up to the points' rows");
-            return nullptr;
-        }
+        if (rows < 0 || rows > remaining) break;
         remaining -= rows;
-        if (rows == 0) {
-            low[0] = low[1] = low[2] = high[0] = high[1] = high[2] = 0.0f;
-            continue;
+        f(point, rows, i);
+        point += 3 * rows;
+        if (i + 1 == n && remaining == 0) return true;
+    }
+    if (n == 0 && remaining == 0) return true;
+    PyErr_SetString(PyExc_ValueError, "counts must be >= 0 and add up to the points' rows");
+    return false;
+}
+
+// Takes points ((N, 3) float32), counts ((n,) int64) and `outputs` writable (n, 3) float32
+// arrays. False with the error set.
+bool take_runs(PyObject* args, const char* format, BufferGuard* views, int outputs) {
+    PyObject* objects[4] = {nullptr, nullptr, nullptr, nullptr};
+    if (!PyArg_ParseTuple(args, format, &objects[0], &objects[1], &objects[2], &objects[3])) return false;
+    static const char* names[4] = {"points", "counts", "lower", "upper"};
+    if (!take_number_array(views[0], objects[0], names[0], 2, 'f', 4) ||
+        !take_number_array(views[1], objects[1], names[1], 1, 'i', 8)) {
+        return false;
+    }
+    const Py_ssize_t n = views[1].view().len / 8;
+    for (int k = 0; k < outputs; ++k) {
+        const char* name = outputs == 1 ? "means" : names[2 + k];
+        if (!take_number_array(views[2 + k], objects[2 + k], name, 2, 'f', 4, true)) return false;
+        if (views[2 + k].view().len != n * 12) {
+            PyErr_Format(PyExc_ValueError, "%s must be (n, 3), n the length of counts", name);
+            return false;
         }
-        float l[3] = {point[0], point[1], point[2]};
-        float h[3] = {point[0], point[1], point[2]};
+    }
+    if (views[0].view().len % 12 != 0) {
+        PyErr_SetString(PyExc_ValueError, "points must be (N, 3)");
+        return false;
+    }
+    return true;
+}
+
+PyObject* run_bounds(PyObject*, PyObject* args) {
+    BufferGuard views[4];
+    if (!take_runs(args, "OOOO:run_bounds", views, 2)) return nullptr;
+    auto* low = static_cast<float*>(views[2].view().buf);
+    auto* high = static_cast<float*>(views[3].view().buf);
+    const bool complete = for_each_run(views[0].view(), views[1].view(), [low, high](const float* point, int64_t rows, Py_ssize_t i) {
+        float* l = low + 3 * i;
+        float* h = high + 3 * i;
+        if (rows == 0) {
+            l[0] = l[1] = l[2] = h[0] = h[1] = h[2] = 0.0f;
+            return;
+        }
+        for (int a = 0; a < 3; ++a) l[a] = h[a] = point[a];
         for (int64_t r = 1; r < rows; ++r) {
-            const float* p = point + 3 * r;
             for (int a = 0; a < 3; ++a) {
-                l[a] = keep_min(l[a], p[a]);
-                h[a] = keep_max(h[a], p[a]);
+                l[a] = keep_min(l[a], point[3 * r + a]);
+                h[a] = keep_max(h[a], point[3 * r + a]);
             }
         }
-        std::memcpy(low, l, sizeof l);
-        std::memcpy(high, h, sizeof h);
-        point += 3 * rows;
-    }
-    if (remaining != 0) {
-        PyErr_SetString(PyExc_ValueError, "counts must be >= 0 and add up to the points' rows");
+    });
+    if (!complete) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// The mean of each run, summed in double in the points' order and rounded once to float32; a
+// run without points gets NaN.
+PyObject* run_means(PyObject*, PyObject* args) {
+    BufferGuard views[3];
+    if (!take_runs(args, "OOO:run_means", views, 1)) return nullptr;
+    auto* means = static_cast<float*>(views[2].view().buf);
+    const bool complete = for_each_run(views[0].view(), views[1].view(), [means](const float* point, int64_t rows, Py_ssize_t i) {
+        double sum[3] = {0.0, 0.0, 0.0};
+        for (int64_t r = 0; r < rows; ++r) {
+            for (int a = 0; a < 3; ++a) sum[a] += point[3 * r + a];
+        }
+        for (int a = 0; a < 3; ++a) means[3 * i + a] = static_cast<float>(sum[a] / static_cast<double>(rows));
+    });
+    if (!complete) return nullptr;
+    Py_RETURN_NONE;
+}
+
+// The 64-byte cell records of checked cells, in one pass (assigning numpy's record fields one by
+// one would pass over the records ten times). Cell i's arrays start at its running counts;
+// links are left unattached.
+PyObject* write_records(PyObject*, PyObject* args) {
+    PyObject* objects[7];
+    if (!PyArg_ParseTuple(args, "OOOOOOO:write_records", &objects[0], &objects[1], &objects[2],
+                          &objects[3], &objects[4], &objects[5], &objects[6])) {
         return nullptr;
+    }
+    BufferGuard records, collections, v_counts, e_counts, origins, vertices, edges;
+    if (!records.take(objects[0], PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) ||
+        !take_number_array(collections, objects[1], "collections", 1, 'i', 4) ||
+        !take_number_array(v_counts, objects[2], "v_counts", 1, 'i', 8) ||
+        !take_number_array(e_counts, objects[3], "e_counts", 1, 'i', 8) ||
+        !take_number_array(origins, objects[4], "origins", 2, 'f', 4) ||
+        !take_number_array(vertices, objects[5], "vertex_data", 2, 'f', 4) ||
+        !take_number_array(edges, objects[6], "edge_data", 2, 'i', 4)) {
+        return nullptr;
+    }
+    const Py_ssize_t n = collections.view().len / 4;
+    if (records.view().len != 64 * n || v_counts.view().len != 8 * n || e_counts.view().len != 8 * n ||
+        origins.view().len != 12 * n) {
+        PyErr_SetString(PyExc_ValueError, "records, counts and origins must all be for the same cells");
+        return nullptr;
+    }
+    const auto* coll = static_cast<const int32_t*>(collections.view().buf);
+    const auto* vc = static_cast<const int64_t*>(v_counts.view().buf);
+    const auto* ec = static_cast<const int64_t*>(e_counts.view().buf);
+    const auto* origin = static_cast<const float*>(origins.view().buf);
+    auto* out = static_cast<char*>(records.view().buf);
+    const Py_ssize_t vertex_rows = vertices.view().len / 12, edge_rows = edges.view().len / 8;
+    int64_t v_start = 0, e_start = 0;
+    for (Py_ssize_t i = 0; i < n; ++i, out += 64) {
+        if (vc[i] < 0 || ec[i] < 0 || vc[i] > INT32_MAX || ec[i] > INT32_MAX || v_start + vc[i] > vertex_rows ||
+            e_start + ec[i] > edge_rows) {
+            PyErr_SetString(PyExc_ValueError, "the counts do not fit the vertex and edge arrays");
+            return nullptr;
+        }
+        const int32_t head[6] = {static_cast<int32_t>(i), coll[i], -1, static_cast<int32_t>(vc[i]),
+                                 static_cast<int32_t>(ec[i]), 0};
+        const float* o = origin + 3 * i;
+        const uint64_t vertex_address = vc[i] > 0 ? reinterpret_cast<uintptr_t>(static_cast<const char*>(vertices.view().buf) + 12 * v_start) : 0;
+        const uint64_t edge_address = ec[i] > 0 ? reinterpret_cast<uintptr_t>(static_cast<const char*>(edges.view().buf) + 8 * e_start) : 0;
+        const uint64_t none = 0;
+        std::memset(out, 0, 64);
+        std::memcpy(out, head, sizeof head);
+        std::memcpy(out + 24, o, 12);
+        std::memcpy(out + 40, &vertex_address, 8);
+        std::memcpy(out + 48, &edge_address, 8);
+        std::memcpy(out + 56, &none, 8);
+        v_start += vc[i];
+        e_start += ec[i];
     }
     Py_RETURN_NONE;
 }
@@ -298,6 +385,15 @@ PyMethodDef methods[] = {
      "Fills lower and upper ((n, 3) float32) with the bounds of consecutive runs of points\n"
      "((N, 3) float32; run i holds counts[i] rows, int64), as numpy.minimum.reduceat and\n"
      "numpy.maximum.reduceat take them; a run without points gets zeros."},
+    {"write_records", write_records, METH_VARARGS,
+     "write_records(records, collections, v_counts, e_counts, origins, vertex_data, edge_data) -> None\n\n"
+     "Writes the 64-byte cell record of every cell into records (n * 64 writable bytes): its\n"
+     "number, collection, counts, origin and the addresses of its rows of vertex_data ((V, 3)\n"
+     "float32) and edge_data ((E, 2) int32), which start at the running counts; no links."},
+    {"run_means", run_means, METH_VARARGS,
+     "run_means(points, counts, means) -> None\n\n"
+     "Fills means ((n, 3) float32) with the mean of each run of points ((N, 3) float32; run i\n"
+     "holds counts[i] rows, int64), summed in double and rounded once; NaN for an empty run."},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -15,6 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 from cellprox._gather import gather as _join_arrays
+from cellprox._gather import run_means as _run_means
 
 __all__ = ["INT32_MAX", "MAX_CELL_LINKS", "check_edge_numbers", "check_vertex_values",
            "checked_counts", "collections_of", "count_cells", "edge_array", "gather",
@@ -198,11 +199,8 @@ def origins_of(value: npt.ArrayLike | None, vertices: npt.NDArray[np.float32],
             raise ValueError(
                 f"{who}: cell {int(empty[0])} has no vertices, so it has no default origin "
                 "(the mean of its vertices); pass origins=... with one point per cell")
-        if n == 0:
-            return np.zeros((0, 3), np.float32)
-        starts = np.cumsum(counts) - counts
-        sums = np.add.reduceat(vertices.astype(np.float64), starts, axis=0)
-        means: npt.NDArray[np.float32] = (sums / counts[:, None]).astype(np.float32)
+        means = np.empty((n, 3), np.float32)
+        _run_means(vertices, counts, means)     # summed in double, in one native pass
         return means
     array = np.asarray(value)
     if array.dtype.kind not in "iuf":

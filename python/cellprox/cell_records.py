@@ -10,6 +10,7 @@ from typing import TYPE_CHECKING, Any, SupportsIndex
 import numpy as np
 import numpy.typing as npt
 
+from cellprox._gather import write_records as _write_records
 from cellprox.cell_checks import INT32_MAX, link_table, link_vector
 
 if TYPE_CHECKING:
@@ -58,19 +59,12 @@ class CellRecords(np.ndarray[Any, np.dtype[np.void]]):
 def write_records(cells: CellSet, origins: npt.NDArray[np.float32],
                   collections: npt.NDArray[np.int32]) -> CellRecords:
     """New records for ``cells``, pointing into its vertex and edge data, without links."""
-    n = len(cells.v_counts)
-    records = np.zeros(n, CELL_DTYPE).view(CellRecords)
+    records = np.empty(len(cells.v_counts), CELL_DTYPE).view(CellRecords)
     records.keepalive = [cells.vertex_data, cells.edge_data]
-    records["index"] = np.arange(n)
-    records["coll_index"] = collections
-    records["links_start"] = -1
-    records["v_count"] = cells.v_counts
-    records["e_count"] = cells.e_counts
-    records["origin"] = origins
-    records["vertices"] = np.where(
-        cells.v_counts > 0, cells.vertex_data.ctypes.data + cells.vertex_starts * 12, 0)
-    records["edges"] = np.where(
-        cells.e_counts > 0, cells.edge_data.ctypes.data + cells.edge_starts * 8, 0)
+    _write_records(records.view(np.uint8), np.ascontiguousarray(collections, np.int32),
+                   np.ascontiguousarray(cells.v_counts, np.int64),
+                   np.ascontiguousarray(cells.e_counts, np.int64),
+                   np.ascontiguousarray(origins, np.float32), cells.vertex_data, cells.edge_data)
     return records
 
 

@@ -156,6 +156,12 @@ def test_native_joining_and_bounds_equal_numpys(ext):
     assert np.array_equal(data, np.vstack([GOOD_E, GOOD_E[::-1]]))
     with pytest.raises(ValueError, match="add up"):
         _gather.run_bounds(base[:4, :3].copy(), np.array([2, 3]), *np.empty((2, 2, 3), np.float32))
+    # Default origins: each cell's mean, summed in double and rounded once.
+    cells = cellprox.CellSet([base[:5, :3], base[5:12, 3:]], [np.zeros((0, 2), np.int32)] * 2)
+    means = [np.float32(v.astype(np.float64).mean(axis=0)) for v in (base[:5, :3], base[5:12, 3:])]
+    assert cells.origins.tobytes() == np.stack(means).tobytes()
+    with pytest.raises(ValueError, match="add up"):
+        _gather.run_means(base[:4, :3].copy(), np.array([2, 3]), np.empty((2, 3), np.float32))
 
 
 def test_records_keep_their_arrays_alive_after_the_caller_lets_go(ext):
