@@ -165,3 +165,35 @@ TEST(ClosePairs, OriginsTooFarApartForAFloatDistanceAreReported) {
     EXPECT_EQ(result.overflow_second, 1);
     EXPECT_DOUBLE_EQ(result.overflow_distance, 2 * double(3e38f));
 }
+
+namespace {
+
+// A frame that splits every loop into single iterations and runs them last to first, as no
+// team would: the results must not show it.
+void* no_lock() { return nullptr; }
+void no_unlock(void*) {}
+void backwards(int32_t n, bool, LoopBlock block, void* context) {
+    for (int32_t i = n - 1; i >= 0; --i) block(i, i + 1, context);
+}
+const LoopFrame scrambled{no_lock, no_unlock, backwards};
+
+}  // namespace
+
+TEST(ClosePairs, HowTheLoopsAreSplitDoesNotShow) {
+    const TestScene scene = random_boxes(3000, 4);
+    for (ProximityRule rule : {ProximityRule::vertices_edges, ProximityRule::hull}) {
+        ProximityResult plain, split;
+        ASSERT_EQ(find_close_pairs(scene.view(), {rule, 0.02, false}, plain_loop_frame(), nullptr, plain), ProximityStatus::ok);
+        ASSERT_EQ(find_close_pairs(scene.view(), {rule, 0.02, false}, scrambled, nullptr, split), ProximityStatus::ok);
+        ASSERT_EQ(plain.pairs.size(), split.pairs.size());
+        EXPECT_EQ(plain.candidates, split.candidates);
+        for (size_t k = 0; k < plain.pairs.size(); ++k) {
+            EXPECT_EQ(plain.pairs[k].first, split.pairs[k].first);
+            EXPECT_EQ(plain.pairs[k].second, split.pairs[k].second);
+            EXPECT_EQ(plain.distances[k], split.distances[k]);
+            if (rule == ProximityRule::hull) {
+                EXPECT_EQ(plain.gaps[k], split.gaps[k]);
+            }
+        }
+    }
+}
