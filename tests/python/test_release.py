@@ -50,9 +50,9 @@ def test_wheel_holds_what_a_user_needs_and_nothing_else():
         natives[0], f"{module}.pyi", f"{module}-stubs/__init__.pyi",
         "cellprox/py.typed", *(f"cellprox/{path.relative_to(source).as_posix()}"
                                for path in source.rglob("*.py*") if path.suffix in (".py", ".pyi")),
-        # The package's private extensions (the hull rule's, joining arrays), built with the
+        # The package's private extensions (its search, joining arrays), built with the
         # deliverable.
-        *(name for name in files if re.fullmatch(r"cellprox/_(hull|gather)" + NATIVE_SUFFIX, name)),
+        *(name for name in files if re.fullmatch(r"cellprox/_(proximity|gather)" + NATIVE_SUFFIX, name)),
         f"{dist_info}/METADATA", f"{dist_info}/WHEEL", f"{dist_info}/RECORD",
         f"{dist_info}/licenses/LICENSE",
     ]
