@@ -8,10 +8,8 @@
 #include <cfloat>
 #include <cmath>
 
-#include "kernels/exact/exact_cells.h"
-#include "kernels/hull_distance.h"
-#include "kernels/lanes.h"
 #include "kernels/search/box_tree.h"
+#include "kernels/search/pair_blocks.h"
 #include "kernels/search/pair_sort.h"
 #include "platform/clock.h"
 
@@ -22,145 +20,8 @@ namespace {
 
 // Sub-blocks per chunk: enough for a team to share, few enough to keep their buffers warm.
 constexpr int32_t SUB_BLOCKS = 64;
-// Candidates between asking for a cell's arrays and measuring it.
-constexpr size_t PREFETCH_AHEAD = 3;
 // A chunk lasts about this long, so that a stop request is honoured within a moment.
 constexpr double CHUNK_SECONDS = 0.05;
-
-struct SubBlock {
-    PlainBuffer<ClosePair> pairs;
-    PlainBuffer<double> details;     // the hull rule's gaps (and witnesses) of the pairs
-    int64_t candidates;
-    double search_seconds;
-    double measure_seconds;
-    bool failed;
-};
-
-struct PairSearch {
-    const SceneCells* cells;
-    const ProximityQuery* query;
-    const BoxTree* tree;
-    ExactThreshold exact;
-    int32_t largest_cell;   // the most vertices of any cell
-    int32_t begin;          // the chunk's first position
-    int32_t end;
-    int32_t per_block;      // positions per sub-block
-    SubBlock* blocks;
-    const ExactCell* views;   // the cells in the tree's order: what measuring reads of each
-};
-
-// Each cell as measuring reads it, in the tree's order: a cell's candidates lie near it in that
-// order, so their views are in cache where the caller's own arrays would each cost a miss.
-bool cell_views(const SceneCells& cells, const BoxTree& tree, PlainBuffer<ExactCell>& views) {
-    if (!views.resize(static_cast<size_t>(cells.count))) return false;
-    for (size_t p = 0; p < views.size(); ++p) {
-        const int32_t i = tree.order[p];
-        const int64_t v = cells.vertex_starts[i], e = cells.edge_starts[i];
-        views[p] = {cells.xyz + 3 * v, cells.edges + 2 * e, static_cast<int32_t>(cells.vertex_starts[i + 1] - v),
-                    static_cast<int32_t>(cells.edge_starts[i + 1] - e), cells.collections[i]};
-    }
-    return true;
-}
-
-// The candidates of positions [first, last): found[starts[k] ..] for position first + k. The
-// positions are searched a leaf's worth at a time (one walk of the tree for all of them).
-bool search_block(const PairSearch& search, int32_t first, int32_t last, PlainBuffer<int32_t>& stack,
-                  PlainBuffer<int32_t>* group, PlainBuffer<int32_t>& found, PlainBuffer<size_t>& starts) {
-    found.clear();
-    if (!starts.resize(static_cast<size_t>(last - first) + 1)) return false;
-    for (int32_t p = first; p < last; p += kLeafSize) {
-        const int32_t end = std::min(last, p + kLeafSize);
-        for (int32_t k = 0; k < end - p; ++k) group[k].clear();
-        if (!boxes_after_group(*search.tree, p, end, search.query->threshold, stack, group)) return false;
-        for (int32_t k = 0; k < end - p; ++k) {
-            starts[static_cast<size_t>(p + k - first)] = found.size();
-            if (!found.append(group[k].data(), group[k].size())) return false;
-        }
-    }
-    starts[static_cast<size_t>(last - first)] = found.size();
-    return true;
-}
-
-// The cells of a candidate come from anywhere in the caller's arrays: ask for the vertices (and
-// edges) of one a few candidates ahead while the current one is measured.
-inline void prefetch_cell(const ExactCell& cell, bool edges) {
-    const char* first = reinterpret_cast<const char*>(cell.vertices);
-    const char* last = reinterpret_cast<const char*>(cell.vertices + 3 * cell.v_count);
-    for (const char* line = first; line < last; line += 64) prefetch_line(line);
-    if (!edges) return;
-    first = reinterpret_cast<const char*>(cell.edges);
-    last = reinterpret_cast<const char*>(cell.edges + 2 * cell.e_count);
-    for (const char* line = first; line < last; line += 64) prefetch_line(line);
-}
-
-// Measures each candidate of positions [first, last) and keeps the close ones.
-bool measure_block(const PairSearch& search, int32_t first, int32_t last, const PlainBuffer<int32_t>& found,
-                   const PlainBuffer<size_t>& starts, ExactSpace& exact, HullWorkspace& hull, SubBlock& out) {
-    const BoxTree& tree = *search.tree;
-    const ExactCell* views = search.views;
-    const bool hull_rule = search.query->rule == ProximityRule::hull;
-    for (int32_t p = first; p < last; ++p) {
-        const int32_t a = tree.order[static_cast<size_t>(p)];
-        start_exact_cell(exact);
-        const ExactCell& cell_a = views[p];
-        if (p + 1 < last) prefetch_cell(views[p + 1], false);
-        for (size_t k = starts[static_cast<size_t>(p - first)]; k < starts[static_cast<size_t>(p - first) + 1]; ++k) {
-            const int32_t q = found[k];
-            const int32_t b = tree.order[static_cast<size_t>(q)];
-            const ExactCell& cell_b = views[q];
-            if (k + PREFETCH_AHEAD < found.size()) {
-                const ExactCell& ahead = views[found[k + PREFETCH_AHEAD]];
-                prefetch_cell(ahead, !hull_rule && ahead.collection != cell_a.collection);
-            }
-            double gap = 0.0;
-            if (hull_rule) {
-                gap = hull_distance({cell_a.vertices, cell_a.v_count}, {cell_b.vertices, cell_b.v_count},
-                                    search.query->threshold, hull);
-                if (!(gap <= search.query->threshold)) continue;
-            } else {
-                const Closeness verdict = exact_cells_close(cell_a, tree.boxes[static_cast<size_t>(p)], cell_b,
-                                                            tree.boxes[static_cast<size_t>(q)], search.exact, exact);
-                if (verdict == Closeness::out_of_memory) return false;
-                if (verdict == Closeness::apart) continue;
-            }
-            int64_t detail = -1;
-            if (hull_rule) {
-                detail = static_cast<int64_t>(out.details.size());
-                if (!out.details.push_back(gap)) return false;
-            }
-            if (!out.pairs.push_back({std::min(a, b), std::max(a, b), detail})) return false;
-        }
-    }
-    return true;
-}
-
-void pair_blocks(int32_t begin, int32_t end, void* context) {
-    const PairSearch& search = *static_cast<const PairSearch*>(context);
-    PlainBuffer<int32_t> stack, found, group[kLeafSize];
-    PlainBuffer<size_t> starts;
-    ExactSpace exact;
-    HullWorkspace hull;
-    const bool room = stack.reserve(128) &&
-                      (search.query->rule != ProximityRule::hull || hull.reserve(search.largest_cell));
-    for (int32_t s = begin; s < end; ++s) {
-        SubBlock& out = search.blocks[s];
-        out.pairs.clear();
-        out.details.clear();
-        out.failed = !room;
-        out.candidates = 0;
-        out.search_seconds = out.measure_seconds = 0.0;
-        const int32_t first = search.begin + s * search.per_block;
-        const int32_t last = std::min(search.end, first + search.per_block);
-        if (out.failed || first >= last) continue;
-        const double start = clock_seconds();
-        out.failed = !search_block(search, first, last, stack, group, found, starts);
-        out.candidates = static_cast<int64_t>(found.size());
-        const double searched = clock_seconds();
-        out.failed = out.failed || !measure_block(search, first, last, found, starts, exact, hull, out);
-        out.search_seconds = searched > start ? searched - start : 0.0;
-        out.measure_seconds = seconds_since(searched);
-    }
-}
 
 bool cell_boxes(const SceneCells& cells, PlainBuffer<SearchBox>& boxes, int32_t& largest) {
     if (!boxes.resize(static_cast<size_t>(cells.count))) return false;
