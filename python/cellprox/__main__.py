@@ -109,7 +109,7 @@ def parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
         description=DEMO_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
     demo.add_argument("-n", "--cells", type=_whole(1, MAX_CELLS), default=3000, metavar="N",
                       help=f"number of cells, 1 to {MAX_CELLS:,} (default 3000; 100000 take "
-                           "about a minute)")
+                           "about half a minute)")
     demo.add_argument("-t", "--threshold", type=_finite_float, default=0.001, metavar="T",
                       help="closeness threshold, in units of the unit box's side (default "
                            "0.001): positive, or 0 or more with --rule hull; neighbours that "
