@@ -8,7 +8,7 @@
 # Each stage prints a heading and, when it passes, its time and its runner's closing line; what
 # the tools print (pip, apt, CMake, the compiler, the tests themselves) goes to build/test.log.
 # A failing stage shows its last lines and the log's path, and ends the run. The last line is
-# the verdict. About 10 minutes on two cores, a minute more on a fresh machine.
+# the verdict. About 9 minutes on two cores, a few more on a fresh machine.
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
 log="$root/build/test.log"
@@ -64,9 +64,11 @@ build_cpp() {
 # suite MODULE [VARIABLE=VALUE ...]: the Python suite against MODULE, from outside the source
 # tree, so that the modules under test are the installed or built ones.
 suite() {
-  (cd "$root/tests/python" &&
-    env "${@:2}" CELLPROX_MODULE="$1" python -m pytest -q -p no:cacheprovider \
-      "${pytest_args[@]}")
+  (
+    cd "$root/tests/python" || exit
+    for assignment in "${@:2}"; do export "${assignment?}"; done
+    CELLPROX_MODULE="$1" python -m pytest -q -p no:cacheprovider "${pytest_args[@]}"
+  )
 }
 
 stage "setting up: system packages, the virtual environment, the package and test tools" setup

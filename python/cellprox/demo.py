@@ -196,14 +196,14 @@ def summarize(fracture: Fracture, result: NeighborResult, seconds: dict[str, flo
 
 def timings_text(seconds: dict[str, float], steps: dict[str, float]) -> str:
     """The demo's times, and find_neighbors' own steps (whichever it reports) after its total."""
-    parts = []
+    entries = []
     for name, value in seconds.items():
-        part = f"{name} {value:.3f} s"
+        entry = f"{name} {value:.3f} s"
         if name == "neighbours" and steps:
-            part += " (" + ", ".join(f"{step.replace('_', ' ')} {float(time_taken):.3f}"
+            entry += " (" + ", ".join(f"{step.replace('_', ' ')} {float(time_taken):.3f}"
                                      for step, time_taken in steps.items()) + ")"
-        parts.append(part)
-    return " | ".join(parts)
+        entries.append(entry)
+    return " | ".join(entries)
 
 
 def _plural(count: int, noun: str) -> str:

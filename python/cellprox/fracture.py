@@ -340,10 +340,11 @@ class _BlockedCells:
                             reach)
             if attempt == RETRY_ROUNDS - 1:
                 half[:] = np.inf
-            for part in np.array_split(np.arange(len(pending)), -(-len(pending) // RETRY_SEEDS)):
-                centre = seeds[pending[part]]
-                self._chunk(pending[part], centre - half[part, None], centre + half[part, None],
-                            bar)
+            for group in np.array_split(np.arange(len(pending)),
+                                        -(-len(pending) // RETRY_SEEDS)):
+                centre = seeds[pending[group]]
+                self._chunk(pending[group], centre - half[group, None],
+                            centre + half[group, None], bar)
         return self.unclipped
 
     def _chunk(self, own: npt.NDArray[np.int64], lo: npt.NDArray[np.float64],
