@@ -106,9 +106,12 @@ class _TqdmBar(ProgressBar):
     def __init__(self, tqdm: ModuleType, description: str, total: int | None,
                  unit: str) -> None:
         super().__init__(description, total, unit)
-        # tqdm throttles too, but only after it has done the arithmetic of each call.
-        self._bar: Any = tqdm.tqdm(total=total, desc=description, unit=f" {unit}",
-                                   file=sys.stderr, leave=True, mininterval=REFRESH_INTERVAL)
+        # tqdm throttles too, but only after it has done the arithmetic of each call. Without
+        # its monitor thread, which would outlive the bar (a thread left running makes forking
+        # the process unsafe) and is not needed when updates come this often.
+        bar_type = type("Bar", (tqdm.tqdm,), {"monitor_interval": 0})
+        self._bar: Any = bar_type(total=total, desc=description, unit=f" {unit}",
+                                  file=sys.stderr, leave=True, mininterval=REFRESH_INTERVAL)
 
     def _show(self) -> None:
         self._bar.update(self.done - self._bar.n)

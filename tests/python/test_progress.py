@@ -1,5 +1,6 @@
 """cellprox._progress: the progress line of long steps, with tqdm and without."""
 import sys
+import threading
 
 import pytest
 
@@ -39,10 +40,12 @@ def test_an_interrupted_bar_still_ends_its_line(capsys, monkeypatch):
     assert "counting: 1,234,567 pairs" in err and err.endswith("\n")
 
 
-def test_tqdm_draws_the_bar_when_installed(capsys):
+def test_tqdm_draws_the_bar_and_leaves_no_thread_behind(capsys):
     pytest.importorskip("tqdm")
+    threads = threading.active_count()
     with progress_bar(True, "measuring", 500, unit="pairs") as bar:
         for done in range(0, 501, 50):
             bar.update(done)
     err = capsys.readouterr().err
     assert "measuring" in err and "500/500" in err and "pairs" in err
+    assert threading.active_count() == threads
