@@ -12,7 +12,10 @@ native module is cellprox.native, the deliverable built for this platform.
 Run with: python examples/proximity.py [--cells N] [--threshold T] [--seed S]
 """
 import argparse
+import math
 import time
+from collections.abc import Callable
+from typing import NoReturn
 
 import numpy as np
 import numpy.typing as npt
@@ -40,12 +43,45 @@ def jittered_boxes(n_cells: int, rng: np.random.Generator
     return corners, spot
 
 
+class OneLineParser(argparse.ArgumentParser):
+    """A bad option is one line on standard error and exit status 2, never a traceback."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message} (see --help)\n")
+
+
+def whole(low: int, high: int) -> Callable[[str], int]:
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
+        if not low <= value <= high:
+            raise argparse.ArgumentTypeError(f"{value} is out of range; give {low} to {high:,}")
+        return value
+    return parse
+
+
+def distance(text: str) -> float:
+    """A threshold the narrow phase can compare with: positive once rounded to float32."""
+    try:
+        value = float(text)
+    except ValueError:
+        value = math.nan
+    if not (math.isfinite(value) and 0 < np.float32(value) < np.inf):
+        raise argparse.ArgumentTypeError(f"{text} is not a positive distance float32 can hold, "
+                                         "such as 0.01")
+    return value
+
+
 def main() -> None:
-    parser = argparse.ArgumentParser(description=(__doc__ or "").splitlines()[0])
-    parser.add_argument("--cells", type=int, default=4000, help="number of cells (default 4000)")
-    parser.add_argument("--threshold", type=float, default=0.01,
-                        help="closeness threshold in grid units (default 0.01)")
-    parser.add_argument("--seed", type=int, default=1, help="random seed (default 1)")
+    parser = OneLineParser(description=(__doc__ or "").splitlines()[0])
+    parser.add_argument("--cells", type=whole(1, 1_000_000), default=4000,
+                        help="number of cells, 1 to 1,000,000 (default 4000)")
+    parser.add_argument("--threshold", type=distance, default=0.01,
+                        help="closeness threshold in grid units, positive (default 0.01)")
+    parser.add_argument("--seed", type=whole(0, 2**63 - 1), default=1,
+                        help="random seed, 0 or more (default 1)")
     args = parser.parse_args()
     n = args.cells
     rng = np.random.default_rng(args.seed)

@@ -2,8 +2,10 @@
 # Installs the package with the demo's extras (scipy, matplotlib) and runs the demo: a box
 # fractured into Voronoi cells, its neighbours found, a summary printed and a picture written
 # (to build/cellprox-demo.png unless --output says otherwise).
-# Arguments go to the demo; see: bash scripts/demo.sh --help
+# Arguments go to the demo, and paths in them are taken from the folder it is run in; see:
+# bash scripts/demo.sh --help
 demo_args=("$@")
+caller="$PWD"
 set --    # setup.sh takes its own arguments as system packages to install
 source "$(dirname "$0")/setup.sh"
 
@@ -19,14 +21,20 @@ sources_fingerprint() {
 installed() {
   python - <<'EOF'
 import importlib.util, sys
-sys.exit(any(importlib.util.find_spec(m) is None for m in ("cellprox", "scipy", "matplotlib")))
+sys.exit(any(importlib.util.find_spec(m) is None for m in ("cellprox", "scipy", "matplotlib", "tqdm")))
 EOF
 }
 stamp="$VENV/.cellprox-demo-install"
 fingerprint="$(sources_fingerprint)"
 if [ "$(cat "$stamp" 2>/dev/null)" != "$fingerprint" ] || ! installed; then
   rm -f "$stamp"
+  echo "scripts/demo.sh: installing cellprox and the demo's tools (scipy, matplotlib, tqdm)" \
+    "into .venv; the first time this takes about a minute" >&2
   python -m pip install --quiet ".[demo]"
   echo "$fingerprint" > "$stamp"
 fi
-python -m cellprox demo --output build/cellprox-demo.png "${demo_args[@]}"
+mkdir -p build
+output="$ROOT/build/cellprox-demo.png"
+[ "$caller" != "$ROOT" ] || output="build/cellprox-demo.png"
+cd "$caller"
+CELLPROX_DEMO_OUTPUT="$output" exec python -m cellprox demo "${demo_args[@]}"

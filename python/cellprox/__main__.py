@@ -2,10 +2,13 @@
 from __future__ import annotations
 
 import argparse
+import math
+import os
 import platform
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from pathlib import Path
+from typing import NoReturn
 
 DEMO_HELP = """\
 Cuts a box into N Voronoi cells (seeds uniform at random; the cells are split into collections
@@ -19,24 +22,46 @@ pip install "cellprox[demo]".
 """
 
 
-def _positive_int(text: str) -> int:
-    try:
-        value = int(text)
-    except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError(f"{value} is not positive; give at least 1")
-    return value
+# The ranges the demo accepts. Beyond them a run would not fit in memory or in a picture.
+MAX_CELLS = 1_000_000
+MAX_COLLECTIONS = 100
+# Set by scripts/demo.sh, so that --help names the path it really writes to.
+OUTPUT_VARIABLE = "CELLPROX_DEMO_OUTPUT"
 
 
-def _positive_float(text: str) -> float:
+class _Parser(argparse.ArgumentParser):
+    """Bad options end in one line and exit status 2: the option, what is wrong, what is
+    valid."""
+
+    def error(self, message: str) -> NoReturn:
+        self.exit(2, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+def _whole(low: int, high: int | None) -> Callable[[str], int]:
+    valid = f"from {low:,} to {high:,}" if high is not None else f"{low:,} or more"
+
+    def parse(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(
+                f"{text!r} is not a whole number; give one {valid}") from None
+        if value < low or (high is not None and value > high):
+            raise argparse.ArgumentTypeError(f"{value} is out of range; give a whole number "
+                                             f"{valid}")
+        return value
+
+    return parse
+
+
+def _finite_float(text: str) -> float:
     try:
         value = float(text)
     except ValueError:
-        raise argparse.ArgumentTypeError(f"{text!r} is not a number") from None
-    if not 0.0 < value < float("inf"):
-        raise argparse.ArgumentTypeError(f"{value} is not a positive finite distance, such as "
-                                         "0.001")
+        raise argparse.ArgumentTypeError(f"{text!r} is not a number; give a distance such as "
+                                         "0.001") from None
+    if not math.isfinite(value):
+        raise argparse.ArgumentTypeError(f"{text} is not finite; give a distance such as 0.001")
     return value
 
 
@@ -44,41 +69,71 @@ def _png_path(text: str) -> Path:
     path = Path(text)
     if path.suffix.lower() != ".png":
         raise argparse.ArgumentTypeError(f"{text!r} does not end in .png; the picture is a PNG")
+    folder = path.parent
+    if not folder.is_dir():
+        what = "is not a folder" if folder.exists() else "is a folder that does not exist"
+        raise argparse.ArgumentTypeError(f"{str(folder)!r} {what}; give a .png path in an "
+                                         "existing folder")
+    if path.is_dir():
+        raise argparse.ArgumentTypeError(f"{text!r} is a folder; give a .png file's path")
+    if not os.access(folder, os.W_OK) or (path.exists() and not os.access(path, os.W_OK)):
+        raise argparse.ArgumentTypeError(f"{text!r} cannot be written (permission denied); "
+                                         "give a .png path you may write")
     return path
 
 
-def parser() -> argparse.ArgumentParser:
-    main = argparse.ArgumentParser(
+def _check_threshold(demo: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """The threshold's range depends on the rule, which may come after it."""
+    if args.rule == "hull":
+        if args.threshold < 0:
+            demo.error(f"argument -t/--threshold: {args.threshold:g} is negative; the hull "
+                       "rule takes a finite distance of 0 or more")
+    elif args.threshold <= 0:
+        demo.error(f"argument -t/--threshold: {args.threshold:g} is not positive; the "
+                   "vertices-edges rule takes a positive finite distance, such as 0.001 (the "
+                   "hull rule also takes 0)")
+
+
+def parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
+    """The command line's parser, and its demo command's (which reports the demo's errors)."""
+    from cellprox._version import __version__
+
+    main = _Parser(
         prog="python -m cellprox",
         description="cellprox: native proximity kernels for cells of 3-D geometry.")
+    main.add_argument("--version", action="version", version=f"cellprox {__version__}")
     commands = main.add_subparsers(dest="command", metavar="COMMAND", required=True)
 
     demo = commands.add_parser(
         "demo", help="fracture a box into Voronoi cells, find neighbours, draw a picture",
         description=DEMO_HELP, formatter_class=argparse.RawDescriptionHelpFormatter)
-    demo.add_argument("-n", "--cells", type=_positive_int, default=3000, metavar="N",
-                      help="number of cells (default 3000; 100000 takes a minute or two)")
-    demo.add_argument("-t", "--threshold", type=_positive_float, default=0.001, metavar="T",
+    demo.add_argument("-n", "--cells", type=_whole(1, MAX_CELLS), default=3000, metavar="N",
+                      help=f"number of cells, 1 to {MAX_CELLS:,} (default 3000; 100000 take "
+                           "about half a minute)")
+    demo.add_argument("-t", "--threshold", type=_finite_float, default=0.001, metavar="T",
                       help="closeness threshold, in units of the unit box's side (default "
-                           "0.001); neighbours that share a face are at distance 0")
-    demo.add_argument("-s", "--seed", type=int, default=0,
-                      help="random seed of the fracture (default 0); the same seed gives the "
-                           "same cells")
-    demo.add_argument("-c", "--collections", type=_positive_int, default=2, metavar="C",
-                      help="number of collections, slabs of cells along x (default 2)")
-    demo.add_argument("-o", "--output", type=_png_path, default=Path("cellprox-demo.png"),
-                      metavar="PATH", help="where to write the picture (default "
-                                           "cellprox-demo.png)")
+                           "0.001): positive, or 0 or more with --rule hull; neighbours that "
+                           "share a face are at distance 0")
+    demo.add_argument("-s", "--seed", type=_whole(0, None), default=0,
+                      help="random seed of the fracture, 0 or more (default 0); the same seed "
+                           "gives the same cells")
+    demo.add_argument("-c", "--collections", type=_whole(1, MAX_COLLECTIONS), default=2,
+                      metavar="C", help=f"number of collections, slabs of cells along x, 1 to "
+                                        f"{MAX_COLLECTIONS} (default 2)")
+    output = os.environ.get(OUTPUT_VARIABLE) or "cellprox-demo.png"
+    demo.add_argument("-o", "--output", type=_png_path, default=Path(output),
+                      metavar="PATH", help=f"where to write the picture, in an existing "
+                                           f"folder (default {output})")
     demo.add_argument("-r", "--rule", choices=("vertices-edges", "hull"), default="vertices-edges",
                       help="closeness rule: vertices-edges (default; the kernels' rule) or hull "
                            "(the distance between the cells' convex hulls, every collection alike)")
     demo.add_argument("-q", "--quiet", action="store_true",
-                      help="no progress messages on standard error")
+                      help="no progress on standard error")
 
     commands.add_parser("info", help="show the version, the native module and the platform",
                         description="Shows cellprox's version, the native module in use and "
                                     "where it was loaded from, the platform and numpy's version.")
-    return main
+    return main, demo
 
 
 def print_info() -> None:
@@ -96,18 +151,22 @@ def print_info() -> None:
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    args = parser().parse_args(argv)
+    main_parser, demo_parser = parsers()
+    args = main_parser.parse_args(argv)
     if args.command == "info":
         print_info()
         return 0
 
-    from cellprox.demo import DemoOptions, run_demo
+    from cellprox.demo import DemoArgumentError, DemoOptions, run_demo
 
+    _check_threshold(demo_parser, args)
     options = DemoOptions(cells=args.cells, threshold=args.threshold, seed=args.seed,
                           collections=args.collections, output=args.output, quiet=args.quiet,
                           rule=args.rule)
     try:
         run_demo(options)
+    except DemoArgumentError as error:
+        demo_parser.error(str(error))
     except OSError as error:
         print(f"cellprox demo: cannot write {options.output}: {error.strerror or error}; "
               "choose another path with --output", file=sys.stderr)

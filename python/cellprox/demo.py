@@ -57,6 +57,15 @@ class DemoRun:
     seconds: dict[str, float]
 
 
+class DemoArgumentError(ValueError):
+    """An option the package refused; its message names the option."""
+
+
+# With so many candidates and not one confirmed, the cells are probably not cut from one
+# pattern, and the hull rule is the question to ask.
+HULL_HINT_CANDIDATES = 10
+
+
 def run_demo(options: DemoOptions, out: TextIO = sys.stdout) -> DemoRun:
     """Fractures, finds the neighbours, prints the summary to ``out`` and writes the picture."""
     import_pyplot()   # before the work: without matplotlib there is nothing to show
@@ -68,32 +77,43 @@ def run_demo(options: DemoOptions, out: TextIO = sys.stdout) -> DemoRun:
     progress(f"fracturing the unit box into {options.cells:,} Voronoi cells")
     start = time.perf_counter()
     fracture = voronoi_fracture(options.cells, seed=options.seed,
-                                collections=options.collections, progress=progress)
+                                collections=options.collections, progress=not options.quiet)
     seconds["fracture"] = time.perf_counter() - start
 
     progress("building the cell records")
     start = time.perf_counter()
     cells = fracture.cell_set()
-    seconds["records"] = time.perf_counter() - start
+    seconds["cell records"] = time.perf_counter() - start
 
-    progress(f"finding every pair of cells close under the {options.rule} rule")
-    result = find_neighbors(cells, options.threshold, rule=options.rule)
-    seconds["search"] = sum(result.timings.values())
-    summary = summarize(fracture, result, seconds, options.seed)
+    progress("measuring the hull distance of every candidate pair" if options.rule == "hull"
+             else "finding the candidate pairs and testing their vertices and edges")
+    start = time.perf_counter()
+    result = _find_neighbors(cells, options)
+    seconds["neighbours"] = time.perf_counter() - start
+    summary = summarize(fracture, result, seconds, options.seed, options.collections)
     print(summary, file=out)
 
     progress(f"drawing {options.output}")
     start = time.perf_counter()
-    save(picture(fracture, result, seconds), options.output)
+    save(picture(fracture, cells, result, seconds), options.output)
     seconds["picture"] = time.perf_counter() - start
     print(f"picture: {options.output} (drawn in {seconds['picture']:.1f} s; total "
           f"{time.perf_counter() - begin:.1f} s)", file=out)
     return DemoRun(fracture, cells, result, seconds)
 
 
+def _find_neighbors(cells: CellSet, options: DemoOptions) -> NeighborResult:
+    try:
+        return find_neighbors(cells, options.threshold, rule=options.rule, progress=not options.quiet)
+    except ValueError as error:
+        raise DemoArgumentError(f"argument -t/--threshold: {options.threshold:g} was refused: "
+                                f"{' '.join(str(error).split())}") from error
+
+
 def _check_writable(path: Path) -> None:
     """Fails before the work, not after it, when the picture cannot be written."""
-    path.parent.mkdir(parents=True, exist_ok=True)
+    if not path.parent.is_dir():
+        raise FileNotFoundError(2, "no such folder", str(path.parent))
     if path.is_dir():
         raise IsADirectoryError(21, "it is a directory", str(path))
     if not os.access(path.parent, os.W_OK) or (path.exists() and not os.access(path, os.W_OK)):
@@ -108,15 +128,20 @@ def across(fracture: Fracture, pairs: npt.NDArray[np.int32]) -> npt.NDArray[np.b
 
 
 def summarize(fracture: Fracture, result: NeighborResult, seconds: dict[str, float],
-              seed: int) -> str:
-    """The demo's text summary."""
+              seed: int, collections: int = 1) -> str:
+    """The demo's text summary of a run asked for ``collections`` collections.
+
+    Of the result it reads only what both rules give: the pairs, the candidates measured, the
+    rule, the threshold and the timings.
+    """
     n = len(fracture)
     found = _pair_keys(result.pairs, n)
     faces = _pair_keys(fracture.neighbors, n)
     face_found = int(np.isin(faces, found).sum())
-    counts = result.neighbor_counts()
+    counts = np.bincount(result.pairs.ravel(), minlength=n)
     is_across = across(fracture, result.pairs)
-    per_collection = np.bincount(fracture.collections, minlength=int(fracture.collections.max()) + 1)
+    per_collection = np.bincount(fracture.collections, minlength=collections)
+    empty = int((per_collection == 0).sum())
     edges = sum(len(e) for e in fracture.edges) / max(n, 1)
     share = f"{100.0 * face_found / len(faces):.1f}%" if len(faces) else "-"
     where = "the unit box" if fracture.box == (1.0, 1.0, 1.0) else f"the box {fracture.box}"
@@ -125,7 +150,7 @@ def summarize(fracture: Fracture, result: NeighborResult, seconds: dict[str, flo
         found_by = ("boxes within the threshold", "hull distance within the threshold",
                     "hull distance within the threshold")
     else:
-        found_by = ("boxes within the threshold", "vertex within the threshold",
+        found_by = ("boxes that overlap", "vertex within the threshold",
                     "edge within the threshold")
     lines = [
         f"cellprox demo: {n:,} Voronoi cells of {where}, "
@@ -135,8 +160,15 @@ def summarize(fracture: Fracture, result: NeighborResult, seconds: dict[str, flo
         f"  cells                {n:>10,}  "
         f"({' + '.join(f'{c:,}' for c in per_collection)} by collection; "
         f"{edges:.1f} edges per cell)",
-        f"  candidate links      {result.n_links:>10,}  {found_by[0]}",
-        f"  confirmed neighbours {len(result):>10,}  {result.rule} rule, threshold "
+    ]
+    if empty:
+        lines.append(f"  {'':21}{'':>10}  {_plural(empty, 'collection')} without cells: "
+                     "collections are slabs along x, and no seed fell in "
+                     f"{'it' if empty == 1 else 'them'}; ask for fewer collections or more "
+                     "cells")
+    lines += [
+        f"  candidate pairs      {result.n_links:>10,}  {found_by[0]}",
+        f"  confirmed neighbours {len(result.pairs):>10,}  {result.rule} rule, threshold "
         f"{result.threshold:g}",
         f"    same collection    {int((~is_across).sum()):>10,}  {found_by[1]}",
         f"    across collections {int(is_across.sum()):>10,}  {found_by[2]}",
@@ -146,10 +178,27 @@ def summarize(fracture: Fracture, result: NeighborResult, seconds: dict[str, flo
         lines.append(
             f"  neighbours per cell  min {int(counts.min())}, median {np.median(counts):g}, "
             f"mean {counts.mean():.1f}, max {int(counts.max())}")
+    if (result.rule != "hull" and not len(result.pairs)
+            and result.n_links >= HULL_HINT_CANDIDATES):
+        lines.append(
+            f"  not one of {result.n_links:,} candidate pairs confirmed: the vertices-edges "
+            "rule compares vertices and edges only, for cells cut from one pattern; for convex "
+            "pieces from elsewhere (overlapping, nested, moved) try --rule hull")
     lines.append("")
-    lines.append("  time   " + " | ".join(f"{name} {value:.3f} s" for name, value in
-                                          seconds.items()))
+    lines.append("  time   " + timings_text(seconds, getattr(result, "timings", None) or {}))
     return "\n".join(lines)
+
+
+def timings_text(seconds: dict[str, float], steps: dict[str, float]) -> str:
+    """The demo's times, and find_neighbors' own steps (whichever it reports) after its total."""
+    entries = []
+    for name, value in seconds.items():
+        entry = f"{name} {value:.3f} s"
+        if name == "neighbours" and steps:
+            entry += " (" + ", ".join(f"{step.replace('_', ' ')} {float(time_taken):.3f}"
+                                     for step, time_taken in steps.items()) + ")"
+        entries.append(entry)
+    return " | ".join(entries)
 
 
 def _plural(count: int, noun: str) -> str:
@@ -194,9 +243,9 @@ def slice_polygons(cells: CellSet, z: float) -> tuple[list[npt.NDArray[np.float6
     return polygons, np.asarray(kept, np.int64)
 
 
-def picture(fracture: Fracture, result: NeighborResult, seconds: dict[str, float]) -> Picture:
+def picture(fracture: Fracture, cells: CellSet, result: NeighborResult,
+            seconds: dict[str, float]) -> Picture:
     """The content of the demo's picture for one run."""
-    cells = result.cells
     n = len(fracture)
     n_coll = int(fracture.collections.max()) + 1 if n else 1
     pairs = result.pairs
@@ -247,7 +296,7 @@ def picture(fracture: Fracture, result: NeighborResult, seconds: dict[str, float
         slice_same=origins[pairs[visible & ~is_across]][:, :, :2],
         slice_across=origins[pairs[visible & is_across]][:, :, :2],
         window=(x_range, y_range), zoomed=zoomed,
-        confirmed_counts=result.neighbor_counts(),
+        confirmed_counts=np.bincount(pairs.ravel(), minlength=n),
         face_counts=np.bincount(fracture.neighbors.ravel(), minlength=n),
         n_links=result.n_links, pairs=len(pairs), across_pairs=int(is_across.sum()),
         threshold=result.threshold, seconds=dict(seconds))

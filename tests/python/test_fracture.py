@@ -1,4 +1,13 @@
 """cellprox.fracture: Voronoi cells of a box, clipped exactly at its faces."""
+import os
+import re
+import select
+import signal
+import subprocess
+import sys
+import textwrap
+import time
+
 import numpy as np
 import pytest
 
@@ -100,6 +109,64 @@ def test_mirroring_only_near_faces_gives_the_cells_of_mirroring_all(monkeypatch)
         for x, y in zip(default.vertices, other.vertices):
             np.testing.assert_allclose(np.unique(x, axis=0), np.unique(y, axis=0), atol=1e-6)
         assert [len(e) for e in default.edges] == [len(e) for e in other.edges]
+
+
+@pytest.mark.parametrize("halo", [3.0, 0.3, 0.01])
+def test_cells_do_not_depend_on_the_blocks(monkeypatch, halo):
+    """Blocks of 20 seeds: faces across blocks, cells settled by a second diagram (a thin halo
+    leaves cells open or too wide), and still the very cells of one diagram, bit for bit."""
+    whole = voronoi_fracture(300, seed=7, collections=3, box=BOX)
+    monkeypatch.setattr(fracture_module, "BLOCK_SEEDS", 20)
+    monkeypatch.setattr(fracture_module, "BLOCK_HALO", halo)
+    assert same_cells(whole, voronoi_fracture(300, seed=7, collections=3, box=BOX))
+
+
+def test_progress_is_shown_only_when_asked(capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "tqdm", None)      # the plain counter
+    voronoi_fracture(50, seed=1)
+    assert capsys.readouterr() == ("", "")
+    voronoi_fracture(50, seed=1, progress=True)
+    out, err = capsys.readouterr()
+    assert out == "" and err.endswith("\n") and "voronoi_fracture: 50/50 cells (100%)" in err
+    with pytest.raises(TypeError, match="progress must be True or False"):
+        voronoi_fracture(5, progress="yes")
+
+
+INTERRUPTED_CHILD = textwrap.dedent("""
+    import sys, threading
+    sys.modules["tqdm"] = None
+    from cellprox.fracture import voronoi_fracture
+    before = voronoi_fracture(200, seed=3)
+    print("ready", flush=True)
+    try:
+        voronoi_fracture(40000, seed=1, progress=True)
+        print("finished", flush=True)
+    except KeyboardInterrupt:
+        print("interrupted", flush=True)
+    after = voronoi_fracture(200, seed=3)
+    same = all(a.tobytes() == b.tobytes() for a, b in zip(before.vertices + before.edges,
+                                                           after.vertices + after.edges))
+    print("fit" if same and threading.active_count() == 1 else "unfit", flush=True)
+""")
+
+
+def test_ctrl_c_interrupts_the_fracture_and_leaves_the_process_fit():
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD], stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+    try:
+        assert child.stdout.readline() == b"ready\n"
+        # Interrupt once the first blocks are done, as a person watching the counter would.
+        seen, deadline = b"", time.monotonic() + 300
+        while not re.search(rb"voronoi_fracture: [1-9][\d,]*/40,000", seen):
+            assert time.monotonic() < deadline and child.poll() is None, seen
+            if select.select([child.stderr], [], [], 1.0)[0]:
+                seen += os.read(child.stderr.fileno(), 4096)
+        child.send_signal(signal.SIGINT)
+        out, err = child.communicate(timeout=300)
+    finally:
+        child.kill()
+    assert out.decode().split() == ["interrupted", "fit"], err.decode()
+    assert child.returncode == 0
 
 
 def test_one_cell_is_the_box():
