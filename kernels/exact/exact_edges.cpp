@@ -56,14 +56,15 @@ LaneVerdict judge_lanes(const Float4* p0, const Float4* p1, const SecondSegment<
                              broadcast<Float4>(0x1p-48f));
     const Mask4 close = conditioned & less(length * (one + room) + spread * room,
                                            broadcast<Float4>(threshold.below));
+    const int proven_close = lanes_set(and_not(apart, close));
+    if (proven_close != 0) return {proven_close, 0};   // the pair is close: the rest can wait
     // The projections onto dP: the first segment's nearer end against the second's farther one.
     const Float4 zero = broadcast<Float4>(0.0f);
     const Float4 separation = minimum(dot(dP, w), dot(dP, w1)) - maximum(dot(dP, q.v), zero);
     const Float4 rounding = abs_sum(dP) * (abs_sum(w) + abs_sum(w1) + abs_sum(q.v)) * room;
     const Float4 reach = broadcast<Float4>(threshold.above) + spread * broadcast<Float4>(0x1p-40f);
     const Mask4 far = greater(separation - rounding, length * (one + room) * reach);
-    const Mask4 decided = close | far | apart;
-    return {lanes_set(and_not(apart, close)), lanes_set(!decided)};
+    return {0, lanes_set(!(close | far | apart))};
 }
 
 // The pairs the float pass left undecided, each measured in double.
@@ -94,13 +95,21 @@ int32_t pack_neighbor_edges(const ExactCell& b, const WideBox& box_a, ExactSpace
     for (int32_t j = 0; j < b.v_count; ++j) {
         space.codes[static_cast<size_t>(j)] = static_cast<uint8_t>(outcode(point_lanes(b.vertices + 3 * j), box_a));
     }
+    // The surviving edges' numbers first (without a branch: which survive is as good as
+    // unpredictable), then only those packed.
+    if (!space.near.resize(static_cast<size_t>(b.e_count))) return -1;
+    int32_t* survivors = space.near.data();
     int32_t kept = 0;
     for (int32_t j = 0; j < b.e_count; ++j) {
         const int32_t first = b.edges[2 * j], second = b.edges[2 * j + 1];
         if (!valid_edge(b, first, second)) continue;   // rare: well predicted
-        put_segment(column, kept, b.vertices + 3 * first, b.vertices + 3 * second);
+        survivors[kept] = j;
         // An edge whose ends lie beyond a's bounds on one side is farther than the limit.
         kept += (space.codes[static_cast<size_t>(first)] & space.codes[static_cast<size_t>(second)]) == 0;
+    }
+    for (int32_t n = 0; n < kept; ++n) {
+        const int32_t* edge = b.edges + 2 * survivors[n];
+        put_segment(column, n, b.vertices + 3 * edge[0], b.vertices + 3 * edge[1]);
     }
     return kept;
 }
