@@ -39,6 +39,8 @@ inline Mask2 greater(Double2 a, Double2 b) { return Mask2{_mm_cmpgt_pd(a.v, b.v)
 inline Mask2 equal(Double2 a, Double2 b) { return Mask2{_mm_cmpeq_pd(a.v, b.v)}; }
 inline Mask2 operator|(Mask2 a, Mask2 b) { return Mask2{_mm_or_pd(a.bits, b.bits)}; }
 inline Mask2 operator&(Mask2 a, Mask2 b) { return Mask2{_mm_and_pd(a.bits, b.bits)}; }
+// Bit k set where lane k holds.
+inline int lanes_set(Mask2 m) { return _mm_movemask_pd(m.bits); }
 inline Double2 select(Mask2 mask, Double2 if_true, Double2 if_false) {
     return Double2{_mm_or_pd(_mm_and_pd(mask.bits, if_true.v), _mm_andnot_pd(mask.bits, if_false.v))};
 }

@@ -78,21 +78,26 @@ HullCloud place(HullPoints cell, Vec base, double* x, double* y, double* z) {
     return {x, y, z, padded};
 }
 
-// The centre of the cloud's box.
-Vec box_centre(const HullCloud& cloud) {
+// The box of a cloud, in its own coordinates.
+struct Box {
+    Vec low, high;
+};
+
+inline Vec centre(const Box& box) { return 0.5 * (box.low + box.high); }
+
+Box cloud_box(const HullCloud& cloud) {
     const double* axes[3] = {cloud.x, cloud.y, cloud.z};
-    double centre[3];
+    double low[3], high[3];
     for (int k = 0; k < 3; ++k) {
-        Double2 low = load(axes[k], Double2{}), high = low;
+        Double2 lanes_low = load(axes[k], Double2{}), lanes_high = lanes_low;
         for (int32_t i = 2; i < cloud.count; i += 2) {
-            low = min(low, load(axes[k] + i, Double2{}));
-            high = max(high, load(axes[k] + i, Double2{}));
+            lanes_low = min(lanes_low, load(axes[k] + i, Double2{}));
+            lanes_high = max(lanes_high, load(axes[k] + i, Double2{}));
         }
-        low = min(low, swap_neighbours(low));
-        high = max(high, swap_neighbours(high));
-        centre[k] = 0.5 * (first_lane(low) + first_lane(high));
+        low[k] = first_lane(min(lanes_low, swap_neighbours(lanes_low)));
+        high[k] = first_lane(max(lanes_high, swap_neighbours(lanes_high)));
     }
-    return {centre[0], centre[1], centre[2]};
+    return {{low[0], low[1], low[2]}, {high[0], high[1], high[2]}};
 }
 
 // A point of the simplex: a vertex of A - B, and the numbers of the vertices of A and B whose
@@ -146,6 +151,7 @@ Closest on_triangle(const Corner* c, int i, int j, int k) {
     const Vec ac = c[k].w - c[i].w;
     const Vec n = cross(ab, ac);
     const double n2 = dot(n, n);
+    bool beyond_ik = true, beyond_jk = true;
     if (n2 > 0.0) {
         // When the projection lies inside (s, t > 0, s + t < 1) nothing of the triangle is nearer.
         // Straight along the normal it is more accurate than through s and t.
@@ -154,9 +160,15 @@ Closest on_triangle(const Corner* c, int i, int j, int k) {
             const Vec p = (dot(n, c[i].w) / n2) * n;
             return {p, dot(p, p), (1u << i) | (1u << j) | (1u << k)};
         }
+        // Outside: the nearest point lies on an edge the projection is beyond (weight of the
+        // opposite corner not positive). Where rounding leaves neither, both are measured.
+        beyond_ik = !(at.s > 0.0);
+        beyond_jk = !(at.s + at.t < 1.0);
+        if (!beyond_ik && !beyond_jk) beyond_ik = beyond_jk = true;
     }
-    // Outside, or collinear points: the nearest point lies on an edge; not on edge i-j, which
-    // was in the simplex before k came (see nearest_on_simplex).
+    // Not on edge i-j, which was in the simplex before k came (see nearest_on_simplex).
+    if (!beyond_jk) return on_segment(c, i, k);
+    if (!beyond_ik) return on_segment(c, j, k);
     Closest best = on_segment(c, i, k);
     keep_nearer(best, on_segment(c, j, k));
     return best;
@@ -185,11 +197,21 @@ Closest on_tetrahedron(const Corner* c) {
                         (v.whole < 0.0 && v.without[0] <= 0.0 && v.without[1] <= 0.0 && v.without[2] <= 0.0 &&
                          v.without[3] <= 0.0);
     if (inside) return {{0.0, 0.0, 0.0}, 0.0, 15u};
-    // Outside, or flat: the nearest point lies on a face (four coplanar points are covered by
-    // the triangles of three of them) that holds the newest point, 3.
-    Closest best = on_triangle(c, 0, 1, 3);
-    keep_nearer(best, on_triangle(c, 0, 2, 3));
-    keep_nearer(best, on_triangle(c, 1, 2, 3));
+    // Outside, or flat: the nearest point lies on a face that holds the newest point, 3, and that
+    // the origin is beyond (the smaller tetrahedron without the opposite corner is not oriented
+    // as the whole). Four coplanar points are covered by the triangles of three of them; where
+    // rounding leaves no face beyond, all three are measured.
+    static const int faces[3][3] = {{1, 2, 3}, {0, 2, 3}, {0, 1, 3}};   // opposite corner 0, 1, 2
+    bool beyond[3];
+    bool any = false;
+    for (int k = 0; k < 3; ++k) {
+        beyond[k] = !(v.whole > 0.0 ? v.without[k] > 0.0 : v.without[k] < 0.0);
+        any = any || beyond[k];
+    }
+    Closest best = {{0.0, 0.0, 0.0}, HUGE_VAL, 0u};
+    for (int k = 0; k < 3; ++k) {
+        if (beyond[k] || !any) keep_nearer(best, on_triangle(c, faces[k][0], faces[k][1], faces[k][2]));
+    }
     return best;
 }
 
@@ -269,21 +291,39 @@ void index_vertices(HullPoints a, HullWorkspace& work) {
     }
 }
 
-// A vertex of b that a has too, as (number in a, number in b), or {-1, -1}.
+// A vertex of b that a has too, as (number in a, number in b), or {-1, -1}. Only b's vertices
+// inside a's box (`to` holds b's, `box_a` a's box, both relative to the same base) can be a's, so
+// only those are looked up: mostly a few, where a pair that shares nothing would look up all.
 struct SharedVertex {
     int32_t i;
     int32_t j;
 };
 
-SharedVertex shared_vertex(HullPoints a, HullPoints b, HullWorkspace& work) {
+SharedVertex shared_vertex(HullPoints a, HullPoints b, const HullCloud& to, const Box& box_a, HullWorkspace& work) {
     const int bits = work.slot_bits();
     const uint32_t mask = (1u << bits) - 1;
     const int32_t* slots = work.slots();
-    for (int32_t j = 0; j < b.count; ++j) {
-        const float* q = b.xyz + 3 * j;
-        for (uint32_t slot = slot_of(q, bits); slots[slot] != 0; slot = (slot + 1) & mask) {
-            const float* p = a.xyz + 3 * (slots[slot] - 1);
-            if (p[0] == q[0] && p[1] == q[1] && p[2] == q[2]) return {slots[slot] - 1, j};
+    const Double2 low[3] = {broadcast(box_a.low.x, Double2{}), broadcast(box_a.low.y, Double2{}),
+                            broadcast(box_a.low.z, Double2{})};
+    const Double2 high[3] = {broadcast(box_a.high.x, Double2{}), broadcast(box_a.high.y, Double2{}),
+                             broadcast(box_a.high.z, Double2{})};
+    const double* axes[3] = {to.x, to.y, to.z};
+    for (int32_t pair = 0; pair < b.count; pair += 2) {
+        const Double2 x = load(axes[0] + pair, Double2{});
+        Mask2 outside = greater(low[0], x) | greater(x, high[0]);
+        for (int k = 1; k < 3; ++k) {
+            const Double2 value = load(axes[k] + pair, Double2{});
+            outside = outside | greater(low[k], value) | greater(value, high[k]);
+        }
+        const int inside = ~lanes_set(outside) & 3;
+        for (int lane = 0; lane < 2; ++lane) {
+            const int32_t j = pair + lane;
+            if (!((inside >> lane) & 1) || j >= b.count) continue;
+            const float* q = b.xyz + 3 * j;
+            for (uint32_t slot = slot_of(q, bits); slots[slot] != 0; slot = (slot + 1) & mask) {
+                const float* p = a.xyz + 3 * (slots[slot] - 1);
+                if (p[0] == q[0] && p[1] == q[1] && p[2] == q[2]) return {slots[slot] - 1, j};
+            }
         }
     }
     return {-1, -1};
@@ -317,15 +357,16 @@ Search search(HullPoints a, HullPoints b, double limit, HullWorkspace& work, con
     HullCloud from = {work.axis(0), work.axis(1), work.axis(2), padded_count(a.count)};
     if (work.placed != a.xyz || work.placed_count != a.count) {
         from = place(a, base, work.axis(0), work.axis(1), work.axis(2));
-        const Vec centre = box_centre(from);
-        work.placed_centre[0] = centre.x;
-        work.placed_centre[1] = centre.y;
-        work.placed_centre[2] = centre.z;
+        const Box box = cloud_box(from);
+        const double bounds[6] = {box.low.x, box.low.y, box.low.z, box.high.x, box.high.y, box.high.z};
+        std::copy(bounds, bounds + 6, work.placed_bounds);
         index_vertices(a, work);
         work.placed = a.xyz;
         work.placed_count = a.count;
     }
     const HullCloud to = place(b, base, work.axis(3), work.axis(4), work.axis(5));
+    const double* bounds = work.placed_bounds;
+    const Box box_a = {{bounds[0], bounds[1], bounds[2]}, {bounds[3], bounds[4], bounds[5]}};
     const FarthestVertex farthest = work.farthest();
     const double limit2 = limit * limit;
 
@@ -334,8 +375,7 @@ Search search(HullPoints a, HullPoints b, double limit, HullWorkspace& work, con
     Corner corner[4];
     {
         const Vec given = toward_a != nullptr ? Vec{toward_a[0], toward_a[1], toward_a[2]}
-                                              : Vec{work.placed_centre[0], work.placed_centre[1],
-                                                    work.placed_centre[2]} - box_centre(to);
+                                              : centre(box_a) - centre(cloud_box(to));
         const Vec d = dot(given, given) > 0.0 ? given : vertex(from, 0) - vertex(to, 0);
         const int32_t i = farthest(from, -d.x, -d.y, -d.z);
         const int32_t j = farthest(to, d.x, d.y, d.z);
@@ -360,7 +400,7 @@ Search search(HullPoints a, HullPoints b, double limit, HullWorkspace& work, con
         const double reach = dot(v, next.w);   // v.w: |v| times the lower bound
         if (reach > 0.0 && reach * reach > limit2 * length2) return ended(reach / std::sqrt(length2), &next, 1);
         if (step == 0) {   // not proven apart at once
-            const SharedVertex shared = shared_vertex(a, b, work);
+            const SharedVertex shared = shared_vertex(a, b, to, box_a, work);
             if (shared.i >= 0) {
                 const Corner at = {vertex(from, shared.i) - vertex(to, shared.j), shared.i, shared.j};
                 return ended(0.0, &at, 1);

@@ -45,12 +45,12 @@ public:
     int slot_bits() const { return slot_bits_; }
     FarthestVertex farthest() const { return farthest_; }
 
-    // The cell whose vertices axes 0-2 and the slots hold, and the centre of its vertex box
-    // (relative to its first vertex): pairs often share their first cell. A cell is known by its
-    // address, so a workspace serves one scene whose vertices do not change while it is in use.
+    // The cell whose vertices axes 0-2 and the slots hold, and its vertex box (lower x, y, z, then
+    // upper, relative to its first vertex): pairs often share their first cell. A cell is known by
+    // its address, so a workspace serves one scene whose vertices do not change while it is in use.
     const float* placed = nullptr;
     int32_t placed_count = 0;
-    double placed_centre[3] = {0.0, 0.0, 0.0};
+    double placed_bounds[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
 
 private:
     HullBuffer<double> values_;   // a's x, y, z, then b's
