@@ -47,10 +47,17 @@ inline HullPoints points_of(HullCells cells, int32_t i) {
     return {cells.xyz + 3 * start, static_cast<int32_t>(cells.starts[i + 1] - start)};
 }
 
+// From the centre of b's box to the centre of a's: where the search starts.
+inline void centre_to_centre(const HullBox& a, const HullBox& b, double toward_a[3]) {
+    for (int axis = 0; axis < 3; ++axis) {
+        toward_a[axis] = 0.5 * ((a.lower[axis] + a.upper[axis]) - (b.lower[axis] + b.upper[axis]));
+    }
+}
+
 // Measures candidates begin .. end-1: gaps[k] is the distance of pair k, or a value above the
 // threshold.
-void measure_range(HullCells cells, double threshold, const HullPair* pairs, int64_t begin, int64_t end,
-                   double* gaps, HullWorkspace& work) {
+void measure_range(HullCells cells, const HullBox* boxes, double threshold, const HullPair* pairs,
+                   int64_t begin, int64_t end, double* gaps, HullWorkspace& work) {
     for (int64_t k = begin; k < end; ++k) {
         // The second cells are scattered in memory: ask for one a few pairs ahead.
         if (k + 4 < end) {
@@ -59,15 +66,17 @@ void measure_range(HullCells cells, double threshold, const HullPair* pairs, int
                 _mm_prefetch(reinterpret_cast<const char*>(ahead.xyz) + line, _MM_HINT_T0);
             }
         }
+        double toward_first[3];
+        centre_to_centre(boxes[pairs[k].first], boxes[pairs[k].second], toward_first);
         gaps[k] = hull_distance(points_of(cells, pairs[k].first), points_of(cells, pairs[k].second),
-                                threshold, work);
+                                threshold, work, toward_first);
     }
 }
 
 // Measures every candidate, on the OpenMP team when there is one and `use_team`; each thread has
 // its own workspace. False when one cannot have it.
-bool measure(HullCells cells, double threshold, const HullPair* pairs, int64_t count, double* gaps,
-             bool use_team) {
+bool measure(HullCells cells, const HullBox* boxes, double threshold, const HullPair* pairs, int64_t count,
+             double* gaps, bool use_team) {
     int32_t largest = 1;
     for (int32_t i = 0; i < cells.count; ++i) {
         largest = std::max(largest, static_cast<int32_t>(cells.starts[i + 1] - cells.starts[i]));
@@ -83,8 +92,8 @@ bool measure(HullCells cells, double threshold, const HullPair* pairs, int64_t c
 #pragma omp for schedule(dynamic, 1)
             for (int64_t chunk = 0; chunk < (count + CHUNK - 1) / CHUNK; ++chunk) {
                 if (complete) {
-                    measure_range(cells, threshold, pairs, chunk * CHUNK, std::min(count, (chunk + 1) * CHUNK),
-                                  gaps, work);
+                    measure_range(cells, boxes, threshold, pairs, chunk * CHUNK,
+                                  std::min(count, (chunk + 1) * CHUNK), gaps, work);
                 }
             }
         }
@@ -95,7 +104,7 @@ bool measure(HullCells cells, double threshold, const HullPair* pairs, int64_t c
 #endif
     HullWorkspace work;
     complete = work.reserve(largest);
-    if (complete) measure_range(cells, threshold, pairs, 0, count, gaps, work);
+    if (complete) measure_range(cells, boxes, threshold, pairs, 0, count, gaps, work);
     return complete;
 }
 
@@ -160,8 +169,8 @@ HullStatus hull_close_pairs(HullCells cells, double threshold, HullBuffer<HullPa
     candidate_count = static_cast<int64_t>(count);
     HullBuffer<double> measured;
     if (!measured.resize(count) ||
-        !measure(arranged, threshold, candidates.data(), static_cast<int64_t>(count), measured.data(),
-                 use_team)) {
+        !measure(arranged, local.boxes.data(), threshold, candidates.data(), static_cast<int64_t>(count),
+                 measured.data(), use_team)) {
         return HullStatus::out_of_memory;
     }
 
