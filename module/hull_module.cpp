@@ -1,10 +1,12 @@
 // cellprox._hull: the hull rule's kernels for the package. python/cellprox/hull.py checks the
 // arguments and names the faulty cell; this boundary checks again whatever memory safety rests
 // on, since anyone can import a private module.
+#include <algorithm>
 #include <cmath>
 #include <cstring>
 
 
+#include "kernels/hull_distance.h"
 #include "kernels/hull_pairs.h"
 #include "platform/fork_watch.h"
 #include "platform/python.h"
@@ -155,6 +157,41 @@ PyObject* close_pairs(PyObject*, PyObject* args) {
     return result;
 }
 
+// One cell's vertices for pair_distance: a C-contiguous (k, 3) float32 array, k >= 1, finite.
+int read_points(PyObject* object, const char* name, HeldBuffer& held, HullPoints& points) {
+    if (held.take(object, name, 2, "f", 4, "(k, 3) float32") < 0) return -1;
+    const Py_buffer& v = held.view();
+    if (v.shape[1] != 3 || v.shape[0] < 1 || v.shape[0] > INT32_MAX) {
+        PyErr_Format(PyExc_ValueError, "%s must hold 1 to 2^31 points of 3 coordinates", name);
+        return -1;
+    }
+    points = {static_cast<const float*>(v.buf), static_cast<int32_t>(v.shape[0])};
+    for (int64_t k = 0; k < 3 * static_cast<int64_t>(points.count); ++k) {
+        if (!std::isfinite(points.xyz[k])) {
+            PyErr_Format(PyExc_ValueError, "%s has a coordinate that is not finite", name);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+PyObject* pair_distance(PyObject*, PyObject* args) {
+    PyObject* first = nullptr;
+    PyObject* second = nullptr;
+    double limit = 0.0;
+    if (!PyArg_ParseTuple(args, "OOd:pair_distance", &first, &second, &limit)) return nullptr;
+    HeldBuffer first_buffer, second_buffer;
+    HullPoints a{}, b{};
+    if (read_points(first, "a", first_buffer, a) < 0 || read_points(second, "b", second_buffer, b) < 0) {
+        return nullptr;
+    }
+    HullWorkspace work;
+    if (!work.reserve(std::max(a.count, b.count))) return PyErr_NoMemory();
+    double on_a[3], on_b[3];
+    const double distance = hull_distance_witnesses(a, b, limit, work, nullptr, on_a, on_b);
+    return Py_BuildValue("(d(ddd)(ddd))", distance, on_a[0], on_a[1], on_a[2], on_b[0], on_b[1], on_b[2]);
+}
+
 PyMethodDef methods[] = {
     {"candidate_pairs", candidate_pairs, METH_VARARGS,
      "candidate_pairs(vertices, starts, threshold) -> bytearray\n\n"
@@ -166,6 +203,11 @@ PyMethodDef methods[] = {
      "The pairs of cells whose convex hulls are at most threshold apart (int32 pairs, sorted),\n"
      "their hull distances (float64) and the number of candidates measured. Arguments as for\n"
      "candidate_pairs."},
+    {"pair_distance", pair_distance, METH_VARARGS,
+     "pair_distance(a, b, limit) -> (float, (x, y, z), (x, y, z))\n\n"
+     "The distance between the convex hulls of two cells' vertices ((k, 3) float32, C-contiguous)\n"
+     "and a point of each hull that realises it (one point of both where they touch); beyond\n"
+     "limit, a lower bound above it and two points at least that far apart."},
     {nullptr, nullptr, 0, nullptr},
 };
 

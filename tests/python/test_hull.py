@@ -60,8 +60,15 @@ def touching_cells(rng):
     return fracture.vertices + [v + np.array([0, 2, 0]) for v in moved] + cubes
 
 
+def jittered_cells(rng):
+    """Fracture cells each moved at random by about half the threshold: neighbours share no
+    vertex, and their parallel faces overlap or stand apart by up to a few thresholds."""
+    return [v + rng.normal(scale=0.025, size=3) for v in voronoi_fracture(40, seed=4).vertices]
+
+
 SCENES = {
     "random": lambda rng: (random_cells(rng, 70, 0.08), 0.05),
+    "jittered": lambda rng: (jittered_cells(rng), 0.05),
     "degenerate": lambda rng: (degenerate_cells(rng, 80), 0.05),
     "touching": lambda rng: (touching_cells(rng), 0.01),
 }
@@ -77,9 +84,11 @@ def boxes_within(vertices, threshold):
     return list(zip(i[near].tolist(), j[near].tolist()))
 
 
-# The touching scene's many-sided cells make its reference slow: two places only.
+# The fracture cells of the touching and jittered scenes make their reference slow: two places
+# each.
+SLOW = {"touching": ("at the origin", "at -7e4"), "jittered": ("at the origin", "at 1e6")}
 CASES = [(scene, offset) for scene in SCENES for name, offset in OFFSETS.items()
-         if scene != "touching" or name in ("at the origin", "at -7e4")]
+         if name in SLOW.get(scene, OFFSETS)]
 
 
 @pytest.mark.parametrize("scene, offset", CASES, ids=[f"{s}-{o}" for s, o in CASES])
@@ -107,6 +116,27 @@ def test_pairs_and_gaps_match_the_reference_anywhere(scene, offset):
             assert found[pair] == pytest.approx(distance, abs=tolerance), pair
     assert set(found) <= set(expected)
     assert result.rule == "hull" and result.missed_pairs == 0
+
+
+@pytest.mark.parametrize("scene, offset", [(s, o) for s in SCENES for o in ("at the origin", "at 1e6")])
+def test_closest_points_lie_on_the_hulls_the_gap_apart(scene, offset):
+    rng = np.random.default_rng(sorted(SCENES).index(scene))
+    cells, threshold = SCENES[scene](rng)
+    cells = [(np.asarray(v, np.float64) + OFFSETS[offset]).astype(np.float32) for v in cells]
+    result = cellprox.find_neighbors(cells, threshold, rule="hull")
+    assert len(result) > 10
+    base = cells[0][0].astype(np.float64)
+    tolerance = TOLERANCE * np.ptp(np.concatenate(cells).astype(np.float64) - base, axis=0).max()
+    for (i, j), gap in zip(result.pairs.tolist(), result.gaps.tolist()):
+        distance, on_i, on_j = _hull.pair_distance(cells[i], cells[j], threshold)
+        assert distance == pytest.approx(gap, abs=tolerance)
+        on_i, on_j = np.array(on_i), np.array(on_j)
+        assert np.linalg.norm(on_i - on_j) == pytest.approx(distance, abs=tolerance)
+        if distance == 0.0:
+            assert on_i.tolist() == on_j.tolist()
+        for point, cell in ((on_i, cells[i]), (on_j, cells[j])):
+            local = features(cell.astype(np.float64) - base)
+            assert hull_distance(features((point - base)[None]), local) <= tolerance, (i, j)
 
 
 def test_two_rules_side_by_side_on_interpenetrating_and_nested_cubes():
@@ -174,6 +204,11 @@ def test_native_module_checks_what_memory_safety_rests_on():
             _hull.close_pairs(bad_vertices, bad_starts, 0.1)
     with pytest.raises(ValueError):
         _hull.close_pairs(vertices, starts, -1.0)
+    for a, error in ((cube(0).astype(np.float64), TypeError), (cube(0)[::2], TypeError),
+                     (np.zeros((0, 3), np.float32), ValueError), (np.zeros((2, 2), np.float32), ValueError),
+                     (np.float32([[0, 0, np.inf]]), ValueError)):
+        with pytest.raises(error):
+            _hull.pair_distance(a, cube(2), 0.1)
 
 
 def crowd(cells=1000, seed=0):
