@@ -293,8 +293,12 @@ def fracture_cells(n: int, seed: int = 1, cache_dir: Path | None = None) -> Hull
 
 
 def _no_shared_vertex(cells: list[np.ndarray]) -> bool:
+    """Whether no vertex of one cell is a vertex of another (a cell may repeat its own)."""
     rows = np.ascontiguousarray(np.concatenate(cells)).view(np.dtype((np.void, 12))).ravel()
-    return len(np.unique(rows)) == len(rows)
+    owners = np.repeat(np.arange(len(cells)), [len(v) for v in cells])
+    order = np.argsort(rows, kind="stable")
+    rows, owners = rows[order], owners[order]
+    return not ((rows[1:] == rows[:-1]) & (owners[1:] != owners[:-1])).any()
 
 
 def jittered_voronoi(n: int, seed: int = 1, cache_dir: Path | None = None) -> HullScene:

@@ -42,6 +42,6 @@ inline Double4 select(Mask4d mask, Double4 if_true, Double4 if_false) {
 // (0 1 <-> 2 3), and the first lane's value.
 inline Double4 swap_neighbours(Double4 a) { return Double4{_mm256_permute_pd(a.v, 0x5)}; }
 inline Double4 swap_halves(Double4 a) { return Double4{_mm256_permute2f128_pd(a.v, a.v, 0x01)}; }
-inline double first_lane(Double4 a) { return _mm256_cvtsd_f64(a.v); }
+inline double first_lane(Double4 a) { return _mm_cvtsd_f64(_mm256_castpd256_pd128(a.v)); }
 
 }  // namespace cellprox

@@ -230,8 +230,9 @@ Closest nearest_on_simplex(const Corner* c, int count) {
 // Keeps the points flagged in `used`, in order; returns how many remain.
 int keep_used(Corner* c, int count, unsigned used) {
     int kept = 0;
-    for (int k = 0; k < count; ++k) {
-        if (used & (1u << k)) c[kept++] = c[k];
+    for (int k = 0; k < count; ++k) {   // without branches: which points go is anybody's guess
+        c[kept] = c[k];
+        kept += static_cast<int>((used >> k) & 1u);
     }
     return kept;
 }
@@ -367,18 +368,19 @@ Search search(HullPoints a, HullPoints b, double limit, HullWorkspace& work, con
     const HullCloud to = place(b, base, work.axis(3), work.axis(4), work.axis(5));
     const double* bounds = work.placed_bounds;
     const Box box_a = {{bounds[0], bounds[1], bounds[2]}, {bounds[3], bounds[4], bounds[5]}};
-    const FarthestVertex farthest = work.farthest();
+    const FarthestVertices farthest = work.farthest();
+    int32_t found[2];
     const double limit2 = limit * limit;
 
     // The first step searches along the given direction (or from box centre to box centre), which
     // is no point of A - B: it can prove the hulls apart, and gives the simplex its first point.
-    Corner corner[4];
+    Corner corner[4] = {};
     {
         const Vec given = toward_a != nullptr ? Vec{toward_a[0], toward_a[1], toward_a[2]}
                                               : centre(box_a) - centre(cloud_box(to));
         const Vec d = dot(given, given) > 0.0 ? given : vertex(from, 0) - vertex(to, 0);
-        const int32_t i = farthest(from, -d.x, -d.y, -d.z);
-        const int32_t j = farthest(to, d.x, d.y, d.z);
+        farthest(from, to, d.x, d.y, d.z, found);
+        const int32_t i = found[0], j = found[1];
         corner[0] = {vertex(from, i) - vertex(to, j), i, j};
         const double reach = dot(d, corner[0].w);
         if (reach > 0.0 && reach * reach > limit2 * dot(d, d)) {
@@ -392,8 +394,8 @@ Search search(HullPoints a, HullPoints b, double limit, HullWorkspace& work, con
 
     for (int step = 0; step < MAX_STEPS; ++step) {
         if (length2 <= CONTACT * CONTACT * size2) return ended(0.0, corner, count);
-        const int32_t i = farthest(from, -v.x, -v.y, -v.z);
-        const int32_t j = farthest(to, v.x, v.y, v.z);
+        farthest(from, to, v.x, v.y, v.z, found);
+        const int32_t i = found[0], j = found[1];
         const Corner next = {vertex(from, i) - vertex(to, j), i, j};
         const double next2 = dot(next.w, next.w);
         if (next2 > size2) size2 = next2;
@@ -410,7 +412,7 @@ Search search(HullPoints a, HullPoints b, double limit, HullWorkspace& work, con
         const double excess = length2 - reach;   // |v| times that excess
         if (excess * excess <= ACCURACY * ACCURACY * size2 * length2) break;
         bool known = false;
-        for (int k = 0; k < count; ++k) known = known || same(corner[k].w, next.w);
+        for (int k = 0; k < 3; ++k) known |= (k < count) & same(corner[k].w, next.w);
         if (known) break;
 
         corner[count] = next;
@@ -448,11 +450,11 @@ void witnesses(const Search& found, HullWorkspace& work, const float* base, doub
 }  // namespace
 
 HullWorkspace::HullWorkspace()
-    : farthest_(processor_has_avx2() ? farthest_vertex_wide : farthest_vertex_narrow) {}
+    : farthest_(processor_has_avx2() ? farthest_vertices_wide : farthest_vertices_narrow) {}
 
 bool HullWorkspace::use_wide_lanes(bool wide) {
     if (wide && !processor_has_avx2()) return false;
-    farthest_ = wide ? farthest_vertex_wide : farthest_vertex_narrow;
+    farthest_ = wide ? farthest_vertices_wide : farthest_vertices_narrow;
     return true;
 }
 

@@ -2,10 +2,12 @@
 //
 // How to call it over many pairs, in parallel: one HullWorkspace per thread, reserved once for
 // the largest cell of the scene; the pairs of one thread in order of their first cell where
-// possible (the workspace keeps the first cell's preparation while it repeats). The functions
-// read only the two cells' vertices and write only the workspace and the output points, so any
-// number of threads may measure at once, each with its own workspace, and every pair's result
-// is the same whichever thread measures it, in whatever order, with narrow or wide lanes.
+// possible (the workspace keeps the first cell's preparation while it repeats), each started from
+// its boxes' centres (toward_a below), the second cell's vertices asked for a few pairs ahead
+// (they come from anywhere in memory; see measure_range in hull_pairs.cpp). The functions read
+// only the two cells' vertices and write only the workspace and the output points, so any number
+// of threads may measure at once, each with its own workspace, and every pair's result is the
+// same bit for bit whichever thread measures it, in whatever order, with narrow or wide lanes.
 #pragma once
 
 #include <cstdint>
@@ -37,13 +39,13 @@ public:
     // else on two SSE2 lanes; every result is the same bit for bit. use_wide_lanes(false) keeps to
     // SSE2; use_wide_lanes(true) returns false, and changes nothing, where AVX2 is missing.
     bool use_wide_lanes(bool wide);
-    bool wide_lanes() const { return farthest_ == farthest_vertex_wide; }
+    bool wide_lanes() const { return farthest_ == farthest_vertices_wide; }
 
     // For hull_distance.cpp.
     double* axis(int k) { return values_.data() + static_cast<size_t>(k) * static_cast<size_t>(capacity_); }
     int32_t* slots() { return slots_.data(); }
     int slot_bits() const { return slot_bits_; }
-    FarthestVertex farthest() const { return farthest_; }
+    FarthestVertices farthest() const { return farthest_; }
 
     // The cell whose vertices axes 0-2 and the slots hold, and its vertex box (lower x, y, z, then
     // upper, relative to its first vertex): pairs often share their first cell. A cell is known by
@@ -57,7 +59,7 @@ private:
     HullBuffer<int32_t> slots_;   // vertex number + 1 of a, or 0 for a free slot
     int32_t capacity_ = 0;
     int slot_bits_ = 0;
-    FarthestVertex farthest_;
+    FarthestVertices farthest_;
 };
 
 // The Euclidean distance between the convex hulls of `a` and `b`: 0 when they touch, overlap or

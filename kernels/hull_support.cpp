@@ -3,8 +3,10 @@
 
 namespace cellprox {
 
-int32_t farthest_vertex_narrow(const HullCloud& cloud, double dx, double dy, double dz) {
-    return farthest_vertex_in<Double2>(cloud, dx, dy, dz);
+void farthest_vertices_narrow(const HullCloud& a, const HullCloud& b, double dx, double dy, double dz,
+                        int32_t found[2]) {
+    found[0] = farthest_vertex_in<Double2>(a, -dx, -dy, -dz);
+    found[1] = farthest_vertex_in<Double2>(b, dx, dy, dz);
 }
 
 }  // namespace cellprox

@@ -18,14 +18,19 @@ struct HullCloud {
     int32_t count;
 };
 
-// The number of the vertex of `cloud` farthest along (dx, dy, dz); of equals, the lowest
-// number. Every vertex's reach is x*dx + y*dy + z*dz, summed in that order and rounded the same
-// way by every search, so the two searches below give the same vertex always.
-using FarthestVertex = int32_t (*)(const HullCloud& cloud, double dx, double dy, double dz);
+// The support points of the hull distance's step along d = (dx, dy, dz): in `found`, the number of
+// the vertex of `a` farthest along -d and of the vertex of `b` farthest along d; of equals, the
+// lowest number. Every vertex's reach is x*dx + y*dy + z*dz (negated for a), summed in that order
+// and rounded the same way by every search, so the two searches below find the same vertices
+// always. Both in one call, so that the processor can run the two independent searches at once.
+using FarthestVertices = void (*)(const HullCloud& a, const HullCloud& b, double dx, double dy, double dz,
+                                  int32_t found[2]);
 
 // Two lanes of SSE2, on every processor.
-int32_t farthest_vertex_narrow(const HullCloud& cloud, double dx, double dy, double dz);
+void farthest_vertices_narrow(const HullCloud& a, const HullCloud& b, double dx, double dy, double dz,
+                              int32_t found[2]);
 // Four lanes of AVX2: call only where processor_has_avx2() (platform/cpu_features.h).
-int32_t farthest_vertex_wide(const HullCloud& cloud, double dx, double dy, double dz);
+void farthest_vertices_wide(const HullCloud& a, const HullCloud& b, double dx, double dy, double dz,
+                            int32_t found[2]);
 
 }  // namespace cellprox

@@ -29,7 +29,7 @@ inline void keep_first_farthest(D reach, D number, D& best, D& best_number) {
 // a lane the strict comparison keeps the first of equals; across lanes the lowest number wins
 // a tie, so the result is the lowest-numbered farthest vertex whatever the width.
 template <class D>
-int32_t farthest_vertex_in(const HullCloud& cloud, double dx, double dy, double dz) {
+inline int32_t farthest_vertex_in(const HullCloud& cloud, double dx, double dy, double dz) {
     constexpr int W = D::width;
     const D ux = broadcast(dx, D{}), uy = broadcast(dy, D{}), uz = broadcast(dz, D{});
     const D step = broadcast(2.0 * W, D{});
