@@ -54,12 +54,11 @@ def coal_settings() -> list[tuple[str, dict]]:
     return settings
 
 
-def coal_job(cells: list[np.ndarray], threshold: float, setting: tuple[str, dict]) -> CoalRun:
-    """coal's whole job on the cells, timed whole and for its native query."""
+def coal_objects(cells: list[np.ndarray], threshold: float) -> tuple[list, dict[int, int]]:
+    """One collision object per cell (its hull through Qhull, its box widened by half the
+    threshold), and the cells' numbers by their hulls' identities."""
     import coal
 
-    name, options = setting
-    start = time.perf_counter()
     objects, numbers = [], {}
     for number, vertices in enumerate(cells):
         points = coal.StdVec_Vec3s()
@@ -67,12 +66,22 @@ def coal_job(cells: list[np.ndarray], threshold: float, setting: tuple[str, dict
         hull = coal.ConvexBase.convexHull(points, True, "Qt")
         thing = coal.CollisionObject(hull, coal.Transform3s())
         # Widened after the object is made (making it measures the box anew), so that the tree
-        # offers every pair within the threshold; the margin below then decides.
+        # offers every pair within the threshold; the security margin then decides.
         box = hull.aabb_local
         hull.aabb_local = coal.AABB(box.min_ - threshold / 2, box.max_ + threshold / 2)
         thing.computeAABB()
         objects.append(thing)
         numbers[hull.id()] = number
+    return objects, numbers
+
+
+def coal_query(objects: list, numbers: dict[int, int], threshold: float, setting: tuple[str, dict]
+               ) -> tuple[dict[tuple[int, int], float], float]:
+    """The pairs coal finds within the threshold, and the seconds its tree's set-up and collision
+    pass took."""
+    import coal
+
+    _, options = setting
     manager = options["manager"]()
     for thing in objects:
         manager.registerObject(thing)
@@ -82,22 +91,30 @@ def coal_job(cells: list[np.ndarray], threshold: float, setting: tuple[str, dict
     request.num_max_contacts = 2 ** 31 - 1
     request.gjk_variant = options["variant"]
     request.gjk_initial_guess = options["guess"]
-    query_start = time.perf_counter()
+    start = time.perf_counter()
     manager.setup()
     manager.collide(callback)
-    query = time.perf_counter() - query_start
+    query = time.perf_counter() - start
     pairs = {}
     for contact in callback.data.result.getContacts():
         i, j = numbers[contact.o1.id()], numbers[contact.o2.id()]
         pairs[(min(i, j), max(i, j))] = max(contact.penetration_depth, 0.0)
-    whole = time.perf_counter() - start
-    return CoalRun(pairs, query, whole, name)
+    return pairs, query
+
+
+def coal_job(cells: list[np.ndarray], threshold: float, setting: tuple[str, dict]) -> CoalRun:
+    """coal's whole job on the cells, timed whole and for its native query."""
+    start = time.perf_counter()
+    objects, numbers = coal_objects(cells, threshold)
+    pairs, query = coal_query(objects, numbers, threshold, setting)
+    return CoalRun(pairs, query, time.perf_counter() - start, setting[0])
 
 
 def fastest_coal_setting(cells: list[np.ndarray], threshold: float) -> tuple[str, dict]:
     """The configuration whose query is quickest on these cells (each timed once)."""
     settings = coal_settings()
-    times = [coal_job(cells, threshold, setting).query for setting in settings]
+    objects, numbers = coal_objects(cells, threshold)
+    times = [coal_query(objects, numbers, threshold, setting)[1] for setting in settings]
     return settings[int(np.argmin(times))]
 
 
