@@ -42,7 +42,7 @@ inline bool same(Vec a, Vec b) { return a.x == b.x && a.y == b.y && a.z == b.z; 
 
 inline int32_t padded_count(int32_t count) { return (count + kHullCloudBlock - 1) & ~(kHullCloudBlock - 1); }
 
-inline Vec vertex(HullCloud cloud, int32_t i) { return {cloud.x[i], cloud.y[i], cloud.z[i]}; }
+inline Vec vertex(const HullCloud& cloud, int32_t i) { return {cloud.x[i], cloud.y[i], cloud.z[i]}; }
 
 // One cell's vertices relative to a common base point, one axis per array. The base and the
 // vertices are floats, so each difference is exact in double for any two coordinates within 2^29
@@ -369,7 +369,6 @@ Search search(HullPoints a, HullPoints b, double limit, HullWorkspace& work, con
     const double* bounds = work.placed_bounds;
     const Box box_a = {{bounds[0], bounds[1], bounds[2]}, {bounds[3], bounds[4], bounds[5]}};
     const FarthestVertices farthest = work.farthest();
-    int32_t found[2];
     const double limit2 = limit * limit;
 
     // The first step searches along the given direction (or from box centre to box centre), which
@@ -379,8 +378,8 @@ Search search(HullPoints a, HullPoints b, double limit, HullWorkspace& work, con
         const Vec given = toward_a != nullptr ? Vec{toward_a[0], toward_a[1], toward_a[2]}
                                               : centre(box_a) - centre(cloud_box(to));
         const Vec d = dot(given, given) > 0.0 ? given : vertex(from, 0) - vertex(to, 0);
-        farthest(from, to, d.x, d.y, d.z, found);
-        const int32_t i = found[0], j = found[1];
+        const SupportPair found = farthest(from, to, d.x, d.y, d.z);
+        const int32_t i = found.a, j = found.b;
         corner[0] = {vertex(from, i) - vertex(to, j), i, j};
         const double reach = dot(d, corner[0].w);
         if (reach > 0.0 && reach * reach > limit2 * dot(d, d)) {
@@ -394,8 +393,8 @@ Search search(HullPoints a, HullPoints b, double limit, HullWorkspace& work, con
 
     for (int step = 0; step < MAX_STEPS; ++step) {
         if (length2 <= CONTACT * CONTACT * size2) return ended(0.0, corner, count);
-        farthest(from, to, v.x, v.y, v.z, found);
-        const int32_t i = found[0], j = found[1];
+        const SupportPair found = farthest(from, to, v.x, v.y, v.z);
+        const int32_t i = found.a, j = found.b;
         const Corner next = {vertex(from, i) - vertex(to, j), i, j};
         const double next2 = dot(next.w, next.w);
         if (next2 > size2) size2 = next2;
@@ -459,14 +458,15 @@ bool HullWorkspace::use_wide_lanes(bool wide) {
 }
 
 bool HullWorkspace::reserve(int32_t points) {
-    const int32_t padded = points + kHullCloudBlock - 1;   // room to round up to the block
+    const int64_t padded = static_cast<int64_t>(points) + kHullCloudBlock - 1;   // room to round up
     if (padded <= capacity_) return true;
+    if (padded > INT32_MAX) return false;
     int bits = 4;
     while ((int64_t(1) << bits) < 8 * static_cast<int64_t>(points)) ++bits;
     if (!values_.resize(6 * static_cast<size_t>(padded)) || !slots_.resize(size_t(1) << bits)) {
         return false;
     }
-    capacity_ = padded;
+    capacity_ = static_cast<int32_t>(padded);
     slot_bits_ = bits;
     placed = nullptr;
     return true;

@@ -251,3 +251,11 @@ TEST(HullDistance, WideAndNarrowLanesAndAnyStartGiveTheSameResults) {
         }
     }
 }
+
+TEST(HullDistance, AWorkspaceRefusesCellsItCouldNotRoundUp) {
+    HullWorkspace work;
+    EXPECT_FALSE(work.reserve(INT32_MAX));   // the rounded-up count would not fit
+    EXPECT_TRUE(work.reserve(8));
+    EXPECT_FALSE(work.reserve(INT32_MAX - 3));
+    EXPECT_NEAR(cellprox::hull_distance(view(box(0, 0, 0)), view(box(2, 0, 0)), EXACT, work), 1.0, 1e-13);
+}
