@@ -159,18 +159,18 @@ def measure(scene: HullScene, repeat: int, peer_pairs: int, use_coal: bool) -> R
         setting = fastest_coal_setting(cells, threshold)
         row.coal_setting = setting[0]
         runs["coal"] = lambda: coal_job(cells, threshold, setting)
-    sample = None
+    # python-fcl's sample: our candidates where the native module lists them, else our close pairs.
     candidates = getattr(_hull, "candidate_pairs", None)
+    everything = first.pairs
     if candidates is not None:
         starts = np.zeros(len(cells) + 1, np.int64)
         np.cumsum([len(v) for v in cells], out=starts[1:])
         everything = np.frombuffer(candidates(np.concatenate(cells), starts, threshold),
                                    np.int32).reshape(-1, 2)
-        rng = np.random.default_rng(0)
-        sample = everything[rng.choice(len(everything), min(peer_pairs, len(everything)),
-                                       replace=False)]
         runs["search"] = lambda: candidate_search_seconds(cells, threshold)
-    fcl = fcl_run(cells, sample) if sample is not None else None
+    rng = np.random.default_rng(0)
+    sample = everything[rng.choice(len(everything), min(peer_pairs, len(everything)), replace=False)]
+    fcl = fcl_run(cells, sample) if len(sample) else None
     if fcl is not None:
         runs["fcl"] = timed(fcl[0])
     if scene.kind == "fracture":
@@ -187,7 +187,7 @@ def measure(scene: HullScene, repeat: int, peer_pairs: int, use_coal: bool) -> R
         row.coal_check = coal_check(gaps, coal_runs[0].pairs, cells, threshold)
     if "search" in results:
         row.search = statistics.median(results["search"])
-    if fcl is not None and sample is not None:
+    if fcl is not None:
         row.fcl_pair = statistics.median(results["fcl"]) / len(sample)
         row.fcl_check = fcl_check(sample, fcl[1], gaps, threshold)
     if "default" in results:

@@ -1,5 +1,7 @@
 #include "platform/cpu_features.h"
 
+#include <atomic>
+
 #if defined(_MSC_VER)
 #include <immintrin.h>
 #include <intrin.h>
@@ -53,8 +55,15 @@ bool ask_processor() {
 }  // namespace
 
 bool processor_has_avx2() {
-    static const bool has = ask_processor();
-    return has;
+    // Asked once and kept without a guarded static, whose guard would come from the C++ runtime
+    // (the package's private modules need none); threads that ask at once all find the same.
+    static std::atomic<int> known{-1};
+    int has = known.load(std::memory_order_relaxed);
+    if (has < 0) {
+        has = ask_processor() ? 1 : 0;
+        known.store(has, std::memory_order_relaxed);
+    }
+    return has == 1;
 }
 
 }  // namespace cellprox
