@@ -1,126 +1,134 @@
-"""Benchmark of the hull rule: find_neighbors(..., rule="hull") on Voronoi fractures.
+"""Benchmark of the hull rule: find_neighbors(..., rule="hull") against coal and python-fcl.
 
-For each size it times, as medians of --repeat runs in this process:
+Scenes (bench/workloads.py), at each size:
 
-- **peer**: python-fcl's convex distance (fcl.distance between two fcl.Convex objects, from a
-  Python loop, as a user would call it today) over a random sample of the hull rule's own
-  candidate pairs, per pair;
-- **hull rule**: the native call behind find_neighbors(..., rule="hull") (candidate search and
-  hull distances), per candidate pair, and the whole find_neighbors call;
-- **default rule**: the whole find_neighbors call with the kernels' rule, on the same CellSet.
+- **jittered**: Voronoi cells moved apart at random, so that no two share a vertex;
+- **clouds**: random convex clouds of 8 to 30 points;
+- **fracture**: the Voronoi fracture as it is, neighbours sharing their face vertices.
 
-The peer's answers on the sample are checked against the hull rule's (distances within 1e-6, or
-both below the threshold), so that the two measure the same thing. Fractures are cached in
-build/bench/hull/. python-fcl is optional (pip install "cellprox[bench]"): without it the peer
-column stays empty. Targets (printed with MET or MISSED, never part of the tests): at least 10x
-less time per candidate pair than the peer at 20,000 cells, and the whole hull rule within 3x
-of the default rule at 100,000 cells.
+For each it times, as medians of --repeat runs taken in turn in this process:
+
+- **ours**: the whole find_neighbors(cells, threshold, rule="hull") call from the per-cell vertex
+  arrays, and the native query inside it (our_query_seconds);
+- **coal**: its whole job and its native query (bench/hull_peers.py), on jittered and clouds;
+- **python-fcl**: its convex distance per pair, over a sample of our close pairs;
+- **default rule** (fracture only): the whole find_neighbors call with the kernels' rule.
+
+Every peer's answers are checked against ours before a ratio is printed: coal's pairs must be
+ours except where our distance lies within 1e-5 of the threshold, and its distances within 1e-5
+of ours (its own tolerance is 1e-6); python-fcl's within 1e-6 or on the same side of the
+threshold. Targets (printed with MET or MISSED, never part of the
+tests): at 20,000 and 100,000 cells of both jittered and clouds, coal's query at least 4x ours and
+its whole job at least 20x our whole call; at 20,000 fracture cells at least 10x less time per
+candidate pair than python-fcl; at 100,000 the hull rule within 3x of the default rule.
 """
 from __future__ import annotations
 
 import argparse
-import pickle
 import statistics
 import sys
 import time
 from collections.abc import Callable
-from dataclasses import dataclass
+from dataclasses import dataclass, field
 from pathlib import Path
 
 import numpy as np
 import numpy.typing as npt
 
 import cellprox
-from cellprox import _hull
-from cellprox.cells import CellSet
-from cellprox.fracture import Fracture, voronoi_fracture
+from cellprox import _proximity
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from hull_peers import coal_available, coal_job, fastest_coal_setting, fcl_run  # noqa: E402
+from workloads import HULL_SCENES, HullScene, hull_scene  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 CACHE = ROOT / "build" / "bench" / "hull"
-SEED = 1
+# A measurement whose single run takes this long is made once.
+REPEAT_BUDGET = 15.0
+# coal's distances are exact to its GJK tolerance (1e-6 by default); ours to about 1e-13.
+COAL_TOLERANCE = 1e-5
+
+
+def our_query_seconds(result: cellprox.NeighborResult) -> float:
+    """The native search inside our find_neighbors call (the box tree, the candidates and their
+    measuring): what compares with coal's query."""
+    return sum(result.timings[key] for key in ("tree", "candidates", "measure"))
+
+
+def candidate_search_seconds(result: cellprox.NeighborResult) -> float:
+    """The candidate search's share of the query: the box tree and the pairs of boxes within the
+    threshold."""
+    return result.timings["tree"] + result.timings["candidates"]
 
 
 @dataclass
 class Row:
+    scene: str
     cells: int
     candidates: int
     close: int
-    peer_pair: float | None      # seconds per candidate pair
-    peer_agree: str
-    hull_pair: float             # seconds per candidate pair, the native call
-    hull_whole: float
-    default_whole: float
+    ours_query: float
+    ours_whole: float
+    search: float | None = None
+    coal_query: float | None = None
+    coal_whole: float | None = None
+    coal_setting: str = ""
+    coal_check: str = "-"
+    fcl_pair: float | None = None
+    fcl_check: str = "-"
+    default_whole: float | None = None
+    once: list[str] = field(default_factory=list)
+
+    @property
+    def per_candidate(self) -> float:
+        return self.ours_query / max(self.candidates, 1)
 
 
-def fracture(n: int) -> Fracture:
-    path = CACHE / f"voronoi-{n}-seed{SEED}.pickle"
-    if path.exists():
-        with path.open("rb") as stream:
-            cached: Fracture = pickle.load(stream)
-        return cached
-    print(f"  fracturing the unit box into {n:,} cells (cached for later runs)", file=sys.stderr)
-    made = voronoi_fracture(n, seed=SEED)
-    CACHE.mkdir(parents=True, exist_ok=True)
-    with path.open("wb") as stream:
-        pickle.dump(made, stream)
-    return made
-
-
-# Wall-clock time by default; --clock cpu takes the process's processor time instead, which a
-# machine shared with other work disturbs less (single-threaded runs only: an OpenMP build's
-# threads would add up).
-CLOCK = time.perf_counter
-
-
-def interleaved(runs: dict[str, Callable[[], object]], repeat: int) -> dict[str, float]:
-    """The median time of each run, the runs taking turns, so that a machine busy with other
-    work disturbs all of them alike and their ratios stay fair."""
-    times: dict[str, list[float]] = {name: [] for name in runs}
-    for _ in range(repeat):
+def interleaved(runs: dict[str, Callable[[], object]], repeat: int) -> tuple[dict[str, list[object]], list[str]]:
+    """Each run's results over `repeat` rounds, the runs taking turns so that a busy machine
+    disturbs all alike; a run whose first round takes REPEAT_BUDGET is not repeated."""
+    results: dict[str, list[object]] = {name: [] for name in runs}
+    once = []
+    for round_ in range(repeat):
         for name, run in runs.items():
-            start = CLOCK()
-            run()
-            times[name].append(CLOCK() - start)
-    return {name: statistics.median(values) for name, values in times.items()}
+            if round_ > 0 and name in once:
+                continue
+            start = time.perf_counter()
+            results[name].append(run())
+            if round_ == 0 and time.perf_counter() - start > REPEAT_BUDGET:
+                once.append(name)
+    return results, once
 
 
-def flat(cells: CellSet) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.int64]]:
-    starts = np.zeros(len(cells) + 1, np.int64)
-    np.cumsum(cells.v_counts, out=starts[1:])
-    return np.ascontiguousarray(cells.vertex_data), starts
+def timed(run: Callable[[], object]) -> Callable[[], float]:
+    def wrapper() -> float:
+        start = time.perf_counter()
+        run()
+        return time.perf_counter() - start
+    return wrapper
 
 
-def peer_run(cells: CellSet, sample: npt.NDArray[np.int32]
-             ) -> tuple[Callable[[], object], list[float]] | None:
-    """python-fcl's convex distance over the sample's pairs, and the list its answers go to."""
-    try:
-        import fcl  # type: ignore[import-untyped]
-        from scipy.spatial import ConvexHull  # type: ignore[import-untyped]
-    except ImportError:
-        return None
-    objects = {}
-    for i in np.unique(sample).tolist():
-        points = cells.vertices(i).astype(np.float64)
-        hull = ConvexHull(points)
-        faces = np.hstack([np.full((len(hull.simplices), 1), 3), hull.simplices]).ravel()
-        objects[i] = fcl.CollisionObject(fcl.Convex(points, len(hull.simplices), faces),
-                                         fcl.Transform())
-    request = fcl.DistanceRequest()
-    pairs = sample.tolist()
-    found: list[float] = []
-
-    def run() -> None:
-        found.clear()
-        for i, j in pairs:
-            found.append(fcl.distance(objects[i], objects[j], request, fcl.DistanceResult()))
-
-    return run, found
+def coal_check(ours: dict[tuple[int, int], float], theirs: dict[tuple[int, int], float],
+               cells: list[np.ndarray], threshold: float) -> str:
+    """Whether coal finds our pairs with our distances, to its own tolerance (1e-6): a pair one
+    of us has and the other not must lie that close to the threshold."""
+    missing, extra = set(ours) - set(theirs), set(theirs) - set(ours)
+    common = set(ours) & set(theirs)
+    worst = max((abs(ours[p] - theirs[p]) for p in common), default=0.0)
+    ours_at = [ours[p] for p in missing] + [_proximity.hull_pair_distance(cells[i], cells[j], np.inf)[0]
+                                            for i, j in extra]
+    at_threshold = all(abs(gap - threshold) <= COAL_TOLERANCE for gap in ours_at)
+    verdict = "ok" if at_threshold and worst <= COAL_TOLERANCE else "DIFFERS"
+    return (f"{verdict}: {len(common):,} pairs the same, {len(missing)} of ours missing and {len(extra)} "
+            f"more (all within {COAL_TOLERANCE:g} of the threshold: {at_threshold}), distances apart "
+            f"by {worst:.1e} at most")
 
 
-def agreement(sample: npt.NDArray[np.int32], peer: list[float], gaps: dict[tuple[int, int], float],
+def fcl_check(sample: npt.NDArray[np.int32], peer: list[float], gaps: dict[tuple[int, int], float],
               threshold: float) -> str:
-    """On how many pairs the peer and the hull rule agree: both within the threshold, both
-    beyond it, or distances within 1e-6 (the peer reports overlap as a negative distance)."""
+    """On how many pairs python-fcl and we agree: both within the threshold, both beyond it, or
+    distances within 1e-6 (it reports overlap as a negative distance)."""
     agree = 0
     for (i, j), theirs in zip(sample.tolist(), peer):
         ours, theirs = gaps.get((i, j), np.inf), max(theirs, 0.0)
@@ -129,65 +137,111 @@ def agreement(sample: npt.NDArray[np.int32], peer: list[float], gaps: dict[tuple
     return f"{agree}/{len(peer)}"
 
 
-def measure(n: int, repeat: int, peer_pairs: int) -> Row:
-    made = fracture(n)
-    cells = made.cell_set()
-    threshold = 0.01 * n ** (-1.0 / 3.0)     # 1/100 of the mean seed spacing
-    vertices, starts = flat(cells)
+def measure(scene: HullScene, repeat: int, peer_pairs: int, use_coal: bool) -> Row:
+    cells, threshold = scene.cells, scene.threshold
+    first = cellprox.find_neighbors(cells, threshold, rule="hull")
+    gaps = dict(zip(map(tuple, first.pairs.tolist()), first.gaps.tolist()))
+    row = Row(scene.kind, scene.n, first.n_links, len(first), 0.0, 0.0)
 
-    pair_bytes, gap_bytes, candidates = _hull.close_pairs(vertices, starts, threshold)
-    close = np.frombuffer(pair_bytes, np.int32).reshape(-1, 2)
-    gaps = dict(zip(map(tuple, close.tolist()), np.frombuffer(gap_bytes, np.float64).tolist()))
-    all_candidates = np.frombuffer(_hull.candidate_pairs(vertices, starts, threshold),
-                                   np.int32).reshape(-1, 2)
+    def ours() -> tuple[float, float, float]:
+        start = time.perf_counter()
+        result = cellprox.find_neighbors(cells, threshold, rule="hull")
+        return time.perf_counter() - start, our_query_seconds(result), candidate_search_seconds(result)
+
+    runs: dict[str, Callable[[], object]] = {"ours": ours}
+    if use_coal and scene.kind != "fracture" and coal_available():
+        setting = fastest_coal_setting(cells, threshold)
+        row.coal_setting = setting[0]
+        runs["coal"] = lambda: coal_job(cells, threshold, setting)
+    # python-fcl's sample: our close pairs.
+    everything = first.pairs
     rng = np.random.default_rng(0)
-    sample = all_candidates[rng.choice(len(all_candidates), min(peer_pairs, len(all_candidates)),
-                                       replace=False)]
-    runs: dict[str, Callable[[], object]] = {
-        "hull native": lambda: _hull.close_pairs(vertices, starts, threshold),
-        "hull whole": lambda: cellprox.find_neighbors(cells, threshold, rule="hull"),
-        "default whole": lambda: cellprox.find_neighbors(cells, threshold),
-    }
-    peer = peer_run(cells, sample)
-    if peer is not None:
-        runs["peer"] = peer[0]
-    seconds = interleaved(runs, repeat)
-    return Row(n, candidates, len(close),
-               seconds["peer"] / len(sample) if peer else None,
-               agreement(sample, peer[1], gaps, threshold) if peer else "python-fcl not installed",
-               seconds["hull native"] / max(candidates, 1), seconds["hull whole"],
-               seconds["default whole"])
+    sample = everything[rng.choice(len(everything), min(peer_pairs, len(everything)), replace=False)]
+    fcl = fcl_run(cells, sample) if len(sample) else None
+    if fcl is not None:
+        runs["fcl"] = timed(fcl[0])
+    if scene.kind == "fracture":
+        cell_set = scene.source.cell_set()
+        runs["default"] = timed(lambda: cellprox.find_neighbors(cell_set, threshold))
+
+    results, row.once = interleaved(runs, repeat)
+    row.ours_whole = statistics.median(whole for whole, _, _ in results["ours"])
+    row.ours_query = statistics.median(query for _, query, _ in results["ours"])
+    row.search = statistics.median(search for _, _, search in results["ours"])
+    if "coal" in results:
+        coal_runs = results["coal"]
+        row.coal_query = statistics.median(r.query for r in coal_runs)
+        row.coal_whole = statistics.median(r.whole for r in coal_runs)
+        row.coal_check = coal_check(gaps, coal_runs[0].pairs, cells, threshold)
+    if fcl is not None:
+        row.fcl_pair = statistics.median(results["fcl"]) / len(sample)
+        row.fcl_check = fcl_check(sample, fcl[1], gaps, threshold)
+    if "default" in results:
+        row.default_whole = statistics.median(results["default"])
+    return row
+
+
+def ms(seconds: float | None) -> str:
+    return "-" if seconds is None else f"{seconds * 1e3:,.0f} ms" if seconds >= 0.01 else f"{seconds * 1e3:.1f} ms"
+
+
+def ratio(a: float | None, b: float | None) -> str:
+    return "-" if a is None or b is None else f"{a / b:.1f}x"
 
 
 def table(rows: list[Row]) -> str:
     lines = [
-        "| cells | candidates | close | peer (fcl) per pair | hull rule per pair | peer / hull "
-        "| default rule, whole | hull rule, whole | hull / default | peer agrees |",
-        "| --- | --- | --- | --- | --- | --- | --- | --- | --- | --- |",
+        "| scene | cells | candidates | close | ours: query | of which search | ns a candidate "
+        "| ours: whole call | coal: query | coal: whole job | coal query / ours | coal whole / ours "
+        "| fcl a pair | fcl / ours a pair | default rule, whole | hull / default |",
+        "| --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- | --- |",
     ]
     for r in rows:
-        peer = f"{r.peer_pair * 1e6:.2f} µs" if r.peer_pair else "-"
-        ratio = f"{r.peer_pair / r.hull_pair:.1f}x" if r.peer_pair else "-"
+        fcl = f"{r.fcl_pair * 1e6:.2f} µs" if r.fcl_pair else "-"
         lines.append(
-            f"| {r.cells:,} | {r.candidates:,} | {r.close:,} | {peer} | {r.hull_pair * 1e9:.0f} ns "
-            f"| {ratio} | {r.default_whole * 1e3:.0f} ms | {r.hull_whole * 1e3:.0f} ms "
-            f"| {r.hull_whole / r.default_whole:.2f}x | {r.peer_agree} |")
+            f"| {r.scene} | {r.cells:,} | {r.candidates:,} | {r.close:,} | {ms(r.ours_query)} | {ms(r.search)} "
+            f"| {r.per_candidate * 1e9:.0f} ns | {ms(r.ours_whole)} | {ms(r.coal_query)} | {ms(r.coal_whole)} "
+            f"| {ratio(r.coal_query, r.ours_query)} | {ratio(r.coal_whole, r.ours_whole)} | {fcl} "
+            f"| {ratio(r.fcl_pair, r.per_candidate if r.fcl_pair else None)} | {ms(r.default_whole)} "
+            f"| {ratio(r.ours_whole, r.default_whole)} |")
     return "\n".join(lines)
 
 
-def targets(rows: list[Row]) -> list[str]:
-    by_size = {r.cells: r for r in rows}
+def checks(rows: list[Row]) -> list[str]:
     out = []
-    peer = by_size[20000].peer_pair if 20000 in by_size else None
-    if peer:
-        value = peer / by_size[20000].hull_pair
-        out.append(f"target: >= 10x less time per candidate pair than the peer at 20,000 cells: "
-                   f"{value:.1f}x {'MET' if value >= 10 else 'MISSED'}")
-    if 100000 in by_size:
-        r = by_size[100000]
-        value = r.hull_whole / r.default_whole
-        out.append(f"target: hull rule within 3x of the default rule at 100,000 cells: "
-                   f"{value:.2f}x {'MET' if value <= 3 else 'MISSED'}")
+    for r in rows:
+        where = f"{r.scene} {r.cells:,}"
+        if r.coal_setting:
+            out.append(f"{where}: coal ({r.coal_setting}) {r.coal_check}")
+        if r.fcl_pair:
+            out.append(f"{where}: python-fcl agrees on {r.fcl_check} sampled pairs")
+        if r.once:
+            out.append(f"{where}: measured once (a run takes over {REPEAT_BUDGET:.0f} s): {', '.join(r.once)}")
+    return out
+
+
+def targets(rows: list[Row]) -> list[str]:
+    out = []
+    by = {(r.scene, r.cells): r for r in rows}
+
+    def line(text: str, value: float, goal: float, at_least: bool = True) -> None:
+        met = value >= goal if at_least else value <= goal
+        out.append(f"target: {text}: {value:.1f}x {'MET' if met else 'MISSED'}")
+
+    for scene in ("jittered", "clouds"):
+        for n in (20000, 100000):
+            r = by.get((scene, n))
+            if r is None or r.coal_query is None or r.coal_whole is None:
+                continue
+            line(f"coal's query >= 4x ours, {n:,} {scene}", r.coal_query / r.ours_query, 4)
+            line(f"coal's whole job >= 20x our whole call, {n:,} {scene}", r.coal_whole / r.ours_whole, 20)
+    r = by.get(("fracture", 20000))
+    if r is not None and r.fcl_pair:
+        line("python-fcl >= 10x our time a candidate pair, 20,000 fracture", r.fcl_pair / r.per_candidate, 10)
+    r = by.get(("fracture", 100000))
+    if r is not None and r.default_whole:
+        line("hull rule within 3x of the default rule, 100,000 fracture", r.ours_whole / r.default_whole, 3,
+             at_least=False)
     return out
 
 
@@ -195,22 +249,22 @@ def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--sizes", default="5000,20000,100000",
                         help="cell counts, comma-separated (default 5000,20000,100000)")
+    parser.add_argument("--scenes", default=",".join(HULL_SCENES),
+                        help=f"scenes, comma-separated (default {','.join(HULL_SCENES)})")
     parser.add_argument("--repeat", type=int, default=5, help="runs per median (default 5)")
     parser.add_argument("--peer-pairs", type=int, default=3000,
-                        help="candidate pairs the peer measures (default 3000)")
-    parser.add_argument("--clock", choices=("wall", "cpu"), default="wall",
-                        help="wall-clock time (default) or the process's processor time")
+                        help="candidate pairs python-fcl measures (default 3000)")
+    parser.add_argument("--no-coal", action="store_true", help="leave coal out (it takes a while)")
     args = parser.parse_args(argv)
-    global CLOCK
-    CLOCK = time.process_time if args.clock == "cpu" else time.perf_counter
     rows = []
     for n in (int(size) for size in args.sizes.split(",")):
-        print(f"hull rule, {n:,} Voronoi cells ...", file=sys.stderr)
-        rows.append(measure(n, args.repeat, args.peer_pairs))
-    print(f"{args.clock} time, medians of {args.repeat} runs")
+        for kind in args.scenes.split(","):
+            print(f"hull rule, {n:,} cells, {kind} ...", file=sys.stderr)
+            rows.append(measure(hull_scene(kind, n, CACHE), args.repeat, args.peer_pairs, not args.no_coal))
+    print(f"wall time, medians of {args.repeat} runs taken in turn (scenes and thresholds: bench/workloads.py)")
     print(table(rows))
-    for line in targets(rows):
-        print(line)
+    for text in checks(rows) + targets(rows):
+        print(text)
     return 0
 
 

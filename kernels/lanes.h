@@ -65,6 +65,21 @@ inline Mask4 mask4(bool holds) {
 inline int lanes_set(Mask4 m) { return _mm_movemask_ps(m.bits); }
 inline bool any(Mask4 m) { return lanes_set(m) != 0; }
 
+// Four points stored x, y, z one after another (12 floats from p), as one lane type per axis.
+inline void load_points(const float* p, Float4& x, Float4& y, Float4& z) {
+    const __m128 a = _mm_loadu_ps(p);        // x0 y0 z0 x1
+    const __m128 b = _mm_loadu_ps(p + 4);    // y1 z1 x2 y2
+    const __m128 c = _mm_loadu_ps(p + 8);    // z2 x3 y3 z3
+    const __m128 x01_y01 = _mm_shuffle_ps(a, b, _MM_SHUFFLE(0, 0, 3, 0));   // x0 x1 y1 y1
+    const __m128 x23_y23 = _mm_shuffle_ps(b, c, _MM_SHUFFLE(2, 1, 3, 2));   // x2 y2 x3 y3
+    x.v = _mm_shuffle_ps(x01_y01, x23_y23, _MM_SHUFFLE(2, 0, 1, 0));        // x0 x1 x2 x3
+    const __m128 y0_z0 = _mm_shuffle_ps(a, b, _MM_SHUFFLE(1, 0, 2, 1));     // y0 z0 y1 z1
+    y.v = _mm_shuffle_ps(y0_z0, x23_y23, _MM_SHUFFLE(3, 1, 2, 0));          // y0 y1 y2 y3
+    const __m128 z01 = _mm_shuffle_ps(y0_z0, y0_z0, _MM_SHUFFLE(3, 3, 3, 1));   // z0 z1 . .
+    const __m128 z23 = _mm_shuffle_ps(c, c, _MM_SHUFFLE(3, 3, 3, 0));       // z2 z3 . .
+    z.v = _mm_movelh_ps(z01, z23);                                          // z0 z1 z2 z3
+}
+
 inline Float4 select(Mask4 mask, Float4 if_true, Float4 if_false) {
     return Float4{_mm_or_ps(_mm_and_ps(mask.bits, if_true.v), _mm_andnot_ps(mask.bits, if_false.v))};
 }

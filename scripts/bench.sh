@@ -10,6 +10,10 @@
 # CELLPROX_BENCH_SKIP_HULL=1 to skip the hull rule's benchmark (bench/hull.py, run last).
 source "$(dirname "$0")/setup.sh" libbenchmark-dev
 python -m pip install --quiet ".[bench]"
+# coal, the hull rule's peer, without its dependency pins (they would replace numpy 1.x); where it
+# cannot be had, the hull benchmark leaves its columns empty.
+python -m pip install --quiet --no-deps -r bench/coal-requirements.txt \
+  || echo "coal is not installed: the hull benchmark runs without it"
 
 python_exe="$(command -v python)"
 build="$ROOT/build/bench"
@@ -42,6 +46,6 @@ fi
 
 if [ "${CELLPROX_BENCH_SKIP_HULL:-0}" != 1 ]; then
   echo
-  echo "== the hull rule against python-fcl (python bench/hull.py --help)"
+  echo "== the hull rule against coal and python-fcl (python bench/hull.py --help)"
   env -u OPENBLAS_CORETYPE -u OPENBLAS_L2_SIZE python "$ROOT/bench/hull.py"
 fi

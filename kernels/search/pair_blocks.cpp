@@ -57,6 +57,37 @@ inline void prefetch_cell(const ExactCell& cell, bool edges) {
     for (const char* line = first; line < last; line += 64) prefetch_line(line);
 }
 
+// The hull rule for the cells at positions p and q: when they are close, their gap (and, if
+// asked, a point of each hull that realises it) go to the sub-block's details and `detail`
+// says where; otherwise `detail` stays -1. False when memory runs out.
+bool measure_hulls(const PairSearch& search, int32_t p, int32_t q, const ExactCell& a, const ExactCell& b,
+                   HullWorkspace& hull, SubBlock& out, int64_t& detail) {
+    // The search starts along the line between the boxes' centres, which for most pairs beyond
+    // the threshold proves them so at the first step.
+    const SearchBox& box_a = search.tree->boxes[static_cast<size_t>(p)];
+    const SearchBox& box_b = search.tree->boxes[static_cast<size_t>(q)];
+    double toward_a[3];
+    for (int axis = 0; axis < 3; ++axis) {
+        toward_a[axis] = 0.5 * ((double(box_a.lo[axis]) + box_a.hi[axis]) - (double(box_b.lo[axis]) + box_b.hi[axis]));
+    }
+    const double threshold = search.query->threshold;
+    double gap;
+    double points[6];
+    if (search.query->witnesses) {
+        gap = hull_distance_witnesses({a.vertices, a.v_count}, {b.vertices, b.v_count}, threshold, hull, toward_a,
+                                      points, points + 3);
+    } else {
+        gap = hull_distance({a.vertices, a.v_count}, {b.vertices, b.v_count}, threshold, hull, toward_a);
+    }
+    if (!(gap <= threshold)) return true;
+    detail = static_cast<int64_t>(out.details.size());
+    if (!out.details.push_back(gap)) return false;
+    if (!search.query->witnesses) return true;
+    // Kept in the order of the pair's cells once sorted: the smaller number first.
+    const bool swapped = search.tree->order[static_cast<size_t>(p)] > search.tree->order[static_cast<size_t>(q)];
+    return out.details.append(swapped ? points + 3 : points, 3) && out.details.append(swapped ? points : points + 3, 3);
+}
+
 // Measures each candidate of positions [first, last) and keeps the close ones.
 bool measure_block(const PairSearch& search, int32_t first, int32_t last, const PlainBuffer<int32_t>& found,
                    const PlainBuffer<size_t>& starts, ExactSpace& exact, HullWorkspace& hull, SubBlock& out) {
@@ -76,21 +107,15 @@ bool measure_block(const PairSearch& search, int32_t first, int32_t last, const 
                 const ExactCell& ahead = views[found[k + PREFETCH_AHEAD]];
                 prefetch_cell(ahead, !hull_rule && ahead.collection != cell_a.collection);
             }
-            double gap = 0.0;
+            int64_t detail = -1;
             if (hull_rule) {
-                gap = hull_distance({cell_a.vertices, cell_a.v_count}, {cell_b.vertices, cell_b.v_count},
-                                    search.query->threshold, hull);
-                if (!(gap <= search.query->threshold)) continue;
+                if (!measure_hulls(search, p, q, cell_a, cell_b, hull, out, detail)) return false;
+                if (detail < 0) continue;
             } else {
                 const Closeness verdict = exact_cells_close(cell_a, tree.boxes[static_cast<size_t>(p)], cell_b,
                                                             tree.boxes[static_cast<size_t>(q)], search.exact, exact);
                 if (verdict == Closeness::out_of_memory) return false;
                 if (verdict == Closeness::apart) continue;
-            }
-            int64_t detail = -1;
-            if (hull_rule) {
-                detail = static_cast<int64_t>(out.details.size());
-                if (!out.details.push_back(gap)) return false;
             }
             if (!out.pairs.push_back({std::min(a, b), std::max(a, b), detail})) return false;
         }

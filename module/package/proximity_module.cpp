@@ -1,11 +1,13 @@
 // cellprox._proximity: the package's own search for close cells, both rules, in native code.
 // python/cellprox/pipeline.py checks the arguments and names the faulty cell; this boundary
 // checks again whatever memory safety rests on, since anyone can import a private module.
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 
 #include "kernels/debug_dump.h"
+#include "kernels/hull_distance.h"
 #include "kernels/search/close_pairs.h"
 #include "module/package/scene_arguments.h"
 #include "module/shared/owned_ref.h"
@@ -130,6 +132,38 @@ PyObject* close_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
     return result_tuple(result, hull, query.witnesses);
 }
 
+// One cell's vertices for hull_pair_distance: a C-contiguous (k, 3) float32 array, k >= 1, finite.
+bool read_points(PyObject* object, const char* name, BufferGuard& guard, HullPoints& points) {
+    if (!take_number_array(guard, object, name, 2, 'f', 4)) return false;
+    const Py_buffer& v = guard.view();
+    if (v.shape[1] != 3 || v.shape[0] < 1 || v.shape[0] > INT32_MAX) {
+        PyErr_Format(PyExc_ValueError, "%s must hold 1 to 2^31 points of 3 coordinates", name);
+        return false;
+    }
+    points = {static_cast<const float*>(v.buf), static_cast<int32_t>(v.shape[0])};
+    for (int64_t k = 0; k < 3 * static_cast<int64_t>(points.count); ++k) {
+        if (!std::isfinite(points.xyz[k])) {
+            PyErr_Format(PyExc_ValueError, "%s has a coordinate that is not finite", name);
+            return false;
+        }
+    }
+    return true;
+}
+
+PyObject* hull_pair_distance(PyObject*, PyObject* args) {
+    PyObject *first = nullptr, *second = nullptr;
+    double limit = 0.0;
+    if (!PyArg_ParseTuple(args, "OOd:hull_pair_distance", &first, &second, &limit)) return nullptr;
+    BufferGuard first_buffer, second_buffer;
+    HullPoints a{}, b{};
+    if (!read_points(first, "a", first_buffer, a) || !read_points(second, "b", second_buffer, b)) return nullptr;
+    HullWorkspace work;
+    if (!work.reserve(std::max(a.count, b.count))) return PyErr_NoMemory();
+    double on_a[3], on_b[3];
+    const double distance = hull_distance_witnesses(a, b, limit, work, nullptr, on_a, on_b);
+    return Py_BuildValue("(d(ddd)(ddd))", distance, on_a[0], on_a[1], on_a[2], on_b[0], on_b[1], on_b[2]);
+}
+
 // The summary of three cells' records, as the kernels print it, flushed at once.
 PyObject* debug_dump(PyObject*, PyObject* records) {
     BufferGuard guard;
@@ -159,6 +193,11 @@ PyMethodDef methods[] = {
      "gaps (float64, else None) and, with witnesses, a point on each hull (6 float64 a pair, else\n"
      "None), the number of candidates measured and the seconds of each stage. watch(done, total)\n"
      "is called between blocks of cells; an exception there (or a signal) stops the search."},
+    {"hull_pair_distance", hull_pair_distance, METH_VARARGS,
+     "hull_pair_distance(a, b, limit) -> (float, (x, y, z), (x, y, z))\n\n"
+     "The distance between the convex hulls of two cells' vertices ((k, 3) float32, C-contiguous)\n"
+     "and a point of each hull that realises it (one point of both where they touch); beyond\n"
+     "limit, a lower bound above it and two points at least that far apart."},
     {"debug_dump", debug_dump, METH_O,
      "debug_dump(records) -> None\n\n"
      "Prints the summary of the first, second and last of the 64-byte cell records (a buffer of\n"

@@ -1,6 +1,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
+#include <random>
 #include <cmath>
 #include <limits>
 #include <vector>
@@ -112,4 +114,148 @@ TEST(HullDistance, StopsWithALowerBoundBeyondTheLimitOnly) {
     EXPECT_LE(bound, 2.0 + 1e-13);
     EXPECT_NEAR(hull_distance(view(cube), view(far), 2.0), 2.0, 1e-13);   // within: exact
     EXPECT_EQ(hull_distance(view(cube), view(box(0.5f, 0, 0)), 0.0), 0.0);
+}
+
+namespace {
+
+std::vector<Points> random_clouds(uint32_t seed, int count, float spread) {
+    std::mt19937 rng(seed);
+    std::uniform_real_distribution<float> unit(-1.0f, 1.0f);
+    std::uniform_int_distribution<int> size(4, 12);
+    std::vector<Points> clouds;
+    for (int c = 0; c < count; ++c) {
+        const float cx = spread * unit(rng), cy = spread * unit(rng), cz = spread * unit(rng);
+        Points p;
+        for (int k = size(rng); k > 0; --k) p.insert(p.end(), {cx + unit(rng), cy + unit(rng), cz + unit(rng)});
+        clouds.push_back(p);
+    }
+    return clouds;
+}
+
+// How far `p` lies outside the hull of `cloud` (0 or less inside): the largest excess over the
+// planes of its faces, found by trying every triple of vertices (the clouds here are small and
+// solid).
+double outside_by(const Points& cloud, const double p[3]) {
+    const int n = static_cast<int>(cloud.size() / 3);
+    auto at = [&](int i, int k) { return static_cast<double>(cloud[3 * i + k]); };
+    double worst = -HUGE_VAL;
+    for (int i = 0; i < n; ++i) {
+        for (int j = i + 1; j < n; ++j) {
+            for (int k = j + 1; k < n; ++k) {
+                double u[3], v[3], normal[3];
+                for (int a = 0; a < 3; ++a) {
+                    u[a] = at(j, a) - at(i, a);
+                    v[a] = at(k, a) - at(i, a);
+                }
+                normal[0] = u[1] * v[2] - u[2] * v[1];
+                normal[1] = u[2] * v[0] - u[0] * v[2];
+                normal[2] = u[0] * v[1] - u[1] * v[0];
+                const double length = std::sqrt(normal[0] * normal[0] + normal[1] * normal[1] + normal[2] * normal[2]);
+                if (length < 1e-9) continue;
+                double low = HUGE_VAL, high = -HUGE_VAL;
+                for (int m = 0; m < n; ++m) {
+                    const double reach = (normal[0] * at(m, 0) + normal[1] * at(m, 1) + normal[2] * at(m, 2)) / length;
+                    low = std::min(low, reach);
+                    high = std::max(high, reach);
+                }
+                const double reach = (normal[0] * p[0] + normal[1] * p[1] + normal[2] * p[2]) / length;
+                worst = std::max({worst, reach - high, low - reach});
+            }
+        }
+    }
+    return worst;
+}
+
+double apart(const double p[3], const double q[3]) {
+    return std::sqrt((p[0] - q[0]) * (p[0] - q[0]) + (p[1] - q[1]) * (p[1] - q[1]) + (p[2] - q[2]) * (p[2] - q[2]));
+}
+
+// The witnesses of a pair, checked: each on its hull, as far apart as the distance, one point for
+// touching hulls. Returns the distance.
+double check_witnesses(const Points& a, const Points& b, HullWorkspace& work, const double* toward_a = nullptr) {
+    double on_a[3], on_b[3];
+    const double distance = hull_distance_witnesses(view(a), view(b), EXACT, work, toward_a, on_a, on_b);
+    EXPECT_LE(outside_by(a, on_a), 1e-9);
+    EXPECT_LE(outside_by(b, on_b), 1e-9);
+    EXPECT_NEAR(apart(on_a, on_b), distance, 1e-9);
+    if (distance == 0.0) {
+        EXPECT_EQ(apart(on_a, on_b), 0.0);
+    }
+    return distance;
+}
+
+}  // namespace
+
+TEST(HullWitnesses, LieOnTheirHullsTheDistanceApartAndMeetWhereHullsTouch) {
+    HullWorkspace work;
+    ASSERT_TRUE(work.reserve(16));
+    const Points cube = box(0, 0, 0);
+    EXPECT_NEAR(check_witnesses(cube, box(1.5f, 0.25f, -0.5f), work), 0.5, 1e-13);
+    EXPECT_NEAR(check_witnesses(cube, box(2, 2, 2), work), std::sqrt(3.0), 1e-13);
+    EXPECT_EQ(check_witnesses(cube, box(0.5f, 0.5f, 0.5f), work), 0.0);            // overlapping
+    EXPECT_EQ(check_witnesses(cube, box(1, 1, 1), work), 0.0);                     // a shared corner
+    EXPECT_EQ(check_witnesses(cube, box(0.25f, 0.25f, 0.25f, 0.5f, 0.5f, 0.5f), work), 0.0);   // nested
+    // Far from the origin the points keep their place.
+    const Points far = shifted(cube, 3.0e6f, 0, 0);
+    double on_a[3], on_b[3];
+    EXPECT_NEAR(hull_distance_witnesses(view(far), view(shifted(box(1.5f, 0.25f, 0.25f), 3.0e6f, 0, 0)), EXACT,
+                                        work, nullptr, on_a, on_b), 0.5, 1e-9);
+    EXPECT_EQ(on_a[0], 3.0e6 + 1.0);
+    EXPECT_EQ(on_b[0], 3.0e6 + 1.5);
+
+    int touching = 0;
+    const std::vector<Points> clouds = random_clouds(7, 60, 1.6f);
+    for (size_t i = 0; i < clouds.size(); ++i) {
+        for (size_t j = i + 1; j < clouds.size(); ++j) {
+            touching += check_witnesses(clouds[i], clouds[j], work) == 0.0;
+        }
+    }
+    EXPECT_GT(touching, 100);   // both kinds of pair were met
+    EXPECT_LT(touching, 1700);
+}
+
+TEST(HullDistance, WideAndNarrowLanesAndAnyStartGiveTheSameResults) {
+    HullWorkspace narrow, wide;
+    ASSERT_TRUE(narrow.reserve(16) && wide.reserve(16));
+    narrow.use_wide_lanes(false);
+    EXPECT_FALSE(narrow.wide_lanes());
+    if (!wide.use_wide_lanes(true)) GTEST_SKIP() << "no AVX2 here";
+    std::vector<Points> clouds = random_clouds(11, 50, 1.4f);
+    // Boxes tie along the axes: the lowest-numbered farthest vertex must win in both widths.
+    for (float x : {0.0f, 1.0f, 1.03125f, 2.5f}) clouds.push_back(box(x, 0.5f * x, 0, 1, 1, 1));
+    const double directions[3][3] = {{1, 0, 0}, {0, 0, 0}, {-0.3, 2, 1e-3}};
+    for (size_t i = 0; i < clouds.size(); ++i) {
+        for (size_t j = i + 1; j < clouds.size(); ++j) {
+            const double exact = cellprox::hull_distance(view(clouds[i]), view(clouds[j]), EXACT, narrow);
+            for (const double* direction : directions) {
+                double on_a[2][3], on_b[2][3];
+                const double a = hull_distance_witnesses(view(clouds[i]), view(clouds[j]), 0.05, narrow, direction,
+                                                         on_a[0], on_b[0]);
+                const double b = hull_distance_witnesses(view(clouds[i]), view(clouds[j]), 0.05, wide, direction,
+                                                         on_a[1], on_b[1]);
+                // Bit for bit the same with either width.
+                EXPECT_EQ(std::memcmp(&a, &b, sizeof a), 0);
+                EXPECT_EQ(std::memcmp(on_a[0], on_a[1], sizeof on_a[0]), 0);
+                EXPECT_EQ(std::memcmp(on_b[0], on_b[1], sizeof on_b[0]), 0);
+                // Whatever the start, the same decision and distance (to the accuracy).
+                if (exact <= 0.05) {
+                    EXPECT_NEAR(a, exact, 1e-12);
+                } else {   // a lower bound, and two points of the hulls at least that far apart
+                    EXPECT_GT(a, 0.05);
+                    EXPECT_LE(a, exact + 1e-12);
+                    EXPECT_GE(apart(on_a[0], on_b[0]), a - 1e-12);
+                    EXPECT_LE(outside_by(clouds[i], on_a[0]), 1e-9);
+                    EXPECT_LE(outside_by(clouds[j], on_b[0]), 1e-9);
+                }
+            }
+        }
+    }
+}
+
+TEST(HullDistance, AWorkspaceRefusesCellsItCouldNotRoundUp) {
+    HullWorkspace work;
+    EXPECT_FALSE(work.reserve(INT32_MAX));   // the rounded-up count would not fit
+    EXPECT_TRUE(work.reserve(8));
+    EXPECT_FALSE(work.reserve(INT32_MAX - 3));
+    EXPECT_NEAR(cellprox::hull_distance(view(box(0, 0, 0)), view(box(2, 0, 0)), EXACT, work), 1.0, 1e-13);
 }

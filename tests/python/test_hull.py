@@ -8,6 +8,7 @@ import pytest
 
 import cellprox
 import cellprox.pipeline
+from cellprox import _proximity
 from cellprox.fracture import voronoi_fracture
 from hull_reference import features, hull_distance
 
@@ -59,6 +60,12 @@ def touching_cells(rng):
     return fracture.vertices + [v + np.array([0, 2, 0]) for v in moved] + cubes
 
 
+def jittered_cells(rng):
+    """Fracture cells each moved at random by about half the threshold: neighbours share no
+    vertex, and their parallel faces overlap or stand apart by up to a few thresholds."""
+    return [v + rng.normal(scale=0.025, size=3) for v in voronoi_fracture(40, seed=4).vertices]
+
+
 def crowded_fracture(rng):
     """A fracture measured at two spacings of its seeds: every cell a candidate of dozens."""
     fracture = voronoi_fracture(25, seed=int(rng.integers(100)))
@@ -68,6 +75,7 @@ def crowded_fracture(rng):
 SCENES = {
     "random": lambda rng: (random_cells(rng, 70, 0.08), 0.05),
     "crowded": crowded_fracture,
+    "jittered": lambda rng: (jittered_cells(rng), 0.05),
     "degenerate": lambda rng: (degenerate_cells(rng, 80), 0.05),
     "touching": lambda rng: (touching_cells(rng), 0.01),
 }
@@ -83,10 +91,12 @@ def boxes_within(vertices, threshold):
     return list(zip(i[near].tolist(), j[near].tolist()))
 
 
-# The touching and crowded scenes' many-sided cells make their reference slow: fewer places.
+# The fracture cells of the touching, crowded and jittered scenes make their reference slow: a
+# place or two each.
+SLOW = {"touching": ("at the origin", "at -7e4"), "jittered": ("at the origin", "at 1e6"),
+        "crowded": ("at -7e4",)}
 CASES = [(scene, offset) for scene in SCENES for name, offset in OFFSETS.items()
-         if scene == "touching" and name in ("at the origin", "at -7e4")
-         or scene == "crowded" and name == "at -7e4" or scene not in ("touching", "crowded")]
+         if name in SLOW.get(scene, OFFSETS)]
 
 
 @pytest.mark.parametrize("scene, offset", CASES, ids=[f"{s}-{o}" for s, o in CASES])
@@ -114,6 +124,34 @@ def test_pairs_and_gaps_match_the_reference_anywhere(scene, offset):
             assert found[pair] == pytest.approx(distance, abs=tolerance), pair
     assert set(found) <= set(expected)
     assert result.rule == "hull" and result.missed_pairs == 0
+
+
+WITNESS_CASES = [(s, o) for s in SCENES if s != "crowded" for o in ("at the origin", "at 1e6")]
+
+
+@pytest.mark.parametrize("scene, offset", WITNESS_CASES, ids=[f"{s}-{o}" for s, o in WITNESS_CASES])
+def test_closest_points_lie_on_the_hulls_the_gap_apart(scene, offset):
+    rng = np.random.default_rng(sorted(SCENES).index(scene))
+    cells, threshold = SCENES[scene](rng)
+    cells = [(np.asarray(v, np.float64) + OFFSETS[offset]).astype(np.float32) for v in cells]
+    result = cellprox.find_neighbors(cells, threshold, rule="hull", witnesses=True)
+    plain = cellprox.find_neighbors(cells, threshold, rule="hull")
+    np.testing.assert_array_equal(result.pairs, plain.pairs)
+    np.testing.assert_array_equal(result.gaps, plain.gaps)
+    assert len(result) > 10 and result.witnesses.shape == (len(result), 2, 3)
+    base = cells[0][0].astype(np.float64)
+    tolerance = TOLERANCE * np.ptp(np.concatenate(cells).astype(np.float64) - base, axis=0).max()
+    for (i, j), gap, (on_i, on_j) in zip(result.pairs.tolist(), result.gaps.tolist(), result.witnesses):
+        assert np.linalg.norm(on_i - on_j) == pytest.approx(gap, abs=tolerance)
+        if gap == 0.0:
+            assert on_i.tolist() == on_j.tolist()
+        for point, cell in ((on_i, cells[i]), (on_j, cells[j])):
+            local = features(cell.astype(np.float64) - base)
+            assert hull_distance(features((point - base)[None]), local) <= tolerance, (i, j)
+    distance, on_0, on_1 = _proximity.hull_pair_distance(cells[int(result.pairs[0, 0])],
+                                                         cells[int(result.pairs[0, 1])], threshold)
+    assert distance == pytest.approx(result.gaps[0], abs=tolerance)
+    assert np.linalg.norm(np.subtract(on_0, on_1)) == pytest.approx(distance, abs=tolerance)
 
 
 def test_two_rules_side_by_side_on_interpenetrating_and_nested_cubes():
@@ -159,3 +197,8 @@ def test_bad_input_is_refused_before_native_code(monkeypatch):
         cellprox.find_neighbors(good, 0.1, rule=1)
     with pytest.raises(ValueError, match="'hull'"):
         cellprox.find_neighbors(good, 0.1, rule="hulls")
+    for a, error in ((cube(0).astype(np.float64), TypeError), (cube(0)[::2], TypeError),
+                     (np.zeros((0, 3), np.float32), ValueError), (np.zeros((2, 2), np.float32), ValueError),
+                     (np.float32([[0, 0, np.inf]]), ValueError)):
+        with pytest.raises(error):
+            _proximity.hull_pair_distance(a, cube(2), 0.1)
