@@ -1,11 +1,14 @@
 """The package beside numpy 1.x and 2.x: the deliverables refuse numpy 2 as their contract says,
 and only the package's raw names depend on them."""
+import importlib.metadata
 import json
 import os
 
 import numpy
 import pytest
 
+import cellprox
+from cellprox.fracture import voronoi_fracture
 from conftest import NUMPY_1, NUMPY_IMPORT_ERROR
 from test_module_frame import fake_capsule
 
@@ -17,6 +20,28 @@ def test_the_run_has_the_numpy_it_was_set_up_with():
     if not wanted:
         pytest.skip("CELLPROX_NUMPY_MAJOR is not set")
     assert numpy.__version__.split(".")[0] == wanted, numpy.__version__
+
+
+def test_the_distribution_takes_any_numpy_from_1_23():
+    try:
+        requirements = importlib.metadata.requires("cellprox") or []
+    except importlib.metadata.PackageNotFoundError:
+        pytest.skip("cellprox is not installed")
+    # Extras may ask for more (the benchmark times the raw kernels); installing the package may not.
+    assert [r for r in requirements if r.startswith("numpy") and "extra ==" not in r] == ["numpy>=1.23"]
+
+
+def test_messages_read_the_same_under_either_numpy():
+    # numpy 2 names its bool class "bool" and shows scalars as np.float64(1.0) in a repr.
+    cube = numpy.zeros((1, 3), numpy.float32)
+    with pytest.raises(TypeError, match=r"threshold must be a real number .*, not bool_$"):
+        cellprox.find_neighbors([cube], numpy.bool_(True), rule="hull")
+    with pytest.raises(ValueError, match=r"rule 'hul' is not known"):
+        cellprox.find_neighbors([cube], 0.1, rule=numpy.str_("hul"))
+    with pytest.raises(ValueError, match=r"such as \(1\.0, 1\.0, 1\.0\), not \(1\.0, 2\)$"):
+        voronoi_fracture(10, box=(numpy.float64(1.0), numpy.int32(2)))
+    with pytest.raises(TypeError, match=r"progress must be True or False, not float32$"):
+        voronoi_fracture(10, progress=numpy.float32(1.0))
 
 
 @pytest.mark.skipif(NUMPY_1, reason="the deliverable's refusal of numpy 2 needs numpy 2")
