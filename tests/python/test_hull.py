@@ -159,3 +159,15 @@ def test_bad_input_is_refused_before_native_code(monkeypatch):
         cellprox.find_neighbors(good, 0.1, rule=1)
     with pytest.raises(ValueError, match="'hull'"):
         cellprox.find_neighbors(good, 0.1, rule="hulls")
+
+
+def test_witnesses_are_refused_rather_than_made_up():
+    # The search keeps one gap a pair: what came back as witnesses were other pairs' gaps and,
+    # for the last pairs, memory past the end of the search's buffer.
+    good = [cube(0), cube(0.5), cube(3)]
+    with pytest.raises(NotImplementedError, match="witnesses=True is not available"):
+        cellprox.find_neighbors(good, 0.1, rule="hull", witnesses=True)
+    arrays = cellprox.CellSet(good, [np.zeros((0, 2), np.int32)] * 3).search_arrays()
+    with pytest.raises(NotImplementedError, match="no witness points"):
+        cellprox.pipeline._proximity.close_pairs(*arrays, 0.1, "hull", True)
+    assert cellprox.find_neighbors(good, 0.1, rule="hull").witnesses is None
