@@ -2,8 +2,9 @@
 # Installs everything the tests need and runs every test: the C++ unit tests, then the Python
 # suite against the installed module and against the other deliverables' flavours built for
 # this machine (darwin's square root; nt's margin, overflow message and OpenMP loops, with one
-# thread and with four), a short fuzzing run of the kernels, and the suite under the sanitizers.
-# Arguments go to pytest.
+# thread and with four), the package's suite once more beside a current numpy 2 (in a second
+# environment, .venv-numpy2), a short fuzzing run of the kernels, and the suite under the
+# sanitizers. Arguments go to pytest.
 #
 # Each stage prints a heading and, when it passes, its time and its runner's closing line; what
 # the tools print (pip, apt, CMake, the compiler, the tests themselves) goes to build/test.log.
@@ -51,7 +52,8 @@ stage() {
 setup() {
   source "$root/scripts/setup.sh" libgtest-dev binutils || return
   set +e    # setup.sh asks a script to stop at the first error; stage() decides here
-  python -m pip install ".[test]"
+  # numpy 1.x here, where the deliverables' own tests run; numpy 2 has its own environment.
+  python -m pip install ".[test]" "numpy>=1.23,<2"
 }
 
 build="$root/build/test"
@@ -71,15 +73,34 @@ suite() {
   )
 }
 
+# The package's suite in a second environment that holds a current numpy 2 before the package
+# comes: installing must leave that numpy as it is. The deliverable's own tests skip there (it is
+# a numpy 1.x module); everything else runs.
+suite_beside_numpy_2() {
+  local venv="$root/.venv-numpy2" before after
+  [ -x "$venv/bin/python" ] || python -m venv "$venv" || return
+  "$venv/bin/python" -m pip install "numpy==2.*" || return
+  before=$("$venv/bin/python" -c 'import numpy; print(numpy.__version__)') || return
+  "$venv/bin/python" -m pip install ".[test]" || return
+  after=$("$venv/bin/python" -c 'import numpy; print(numpy.__version__)') || return
+  if [ "$before" != "$after" ]; then
+    echo "test.sh: installing the package replaced numpy $before with $after"
+    return 1
+  fi
+  echo "numpy $after"
+  PATH="$venv/bin:$PATH" suite cellprox_gnu CELLPROX_NUMPY_MAJOR=2
+}
+
 stage "setting up: system packages, the virtual environment, the package and test tools" setup
 stage "building the C++ tests and the darwin and nt flavours" build_cpp
 stage "C++ unit tests" ctest --test-dir "$build" --output-on-failure
-stage "Python suite: cellprox_gnu (installed)" suite cellprox_gnu
+stage "Python suite: cellprox_gnu (installed)" suite cellprox_gnu CELLPROX_NUMPY_MAJOR=1
 stage "Python suite: cellprox_darwin flavour" suite cellprox_darwin PYTHONPATH="$build/flavours"
 stage "Python suite: cellprox_nt flavour, OMP_NUM_THREADS=1" \
   suite cellprox_nt PYTHONPATH="$build/flavours" OMP_NUM_THREADS=1
 stage "Python suite: cellprox_nt flavour, OMP_NUM_THREADS=4" \
   suite cellprox_nt PYTHONPATH="$build/flavours" OMP_NUM_THREADS=4
+stage "Python suite: the package beside numpy 2 (.venv-numpy2)" suite_beside_numpy_2
 # Safety: a short fuzzing run of the kernels, then the whole suite once more against a module
 # built with AddressSanitizer and UndefinedBehaviorSanitizer.
 stage "fuzzing the kernels for 20 s" bash "$root/scripts/fuzz.sh" 20

@@ -4,8 +4,9 @@
 #  2. builds the wheel from there, with the settings the CI wheel job uses (pyproject.toml,
 #     [tool.cibuildwheel.linux]), so that a source file missing from the sdist fails here;
 #  3. repairs it with auditwheel to the CI image's manylinux policy and checks the tag;
-#  4. installs it into a fresh virtual environment, from binaries only and with every compiler
-#     out of reach, and runs the sdist's Python suite against it from outside the source;
+#  4. installs it into a fresh virtual environment holding numpy 1.x, and into another holding a
+#     current numpy 2 (which it must leave as it is), from binaries only and with every compiler
+#     out of reach, and runs the sdist's Python suite against it in each, from outside the source;
 #  5. checks that cibuildwheel selects exactly the three intended builds.
 # The checked sdist and wheel end up in dist/. Extra arguments go to pytest.
 pytest_args=("$@")
@@ -60,7 +61,6 @@ if not found or int(found[1]) > 17:
 EOF
 python -m twine check --strict "${sdist[0]}" "$wheel"
 
-echo "== a fresh environment without a compiler"
 # Every compiler or build tool a source build would call fails loudly.
 mkdir "$work/no-compiler"
 for tool in cc c++ gcc g++ clang clang++ x86_64-linux-gnu-gcc x86_64-linux-gnu-g++ cmake ninja; do
@@ -68,27 +68,45 @@ for tool in cc c++ gcc g++ clang clang++ x86_64-linux-gnu-gcc x86_64-linux-gnu-g
     "$tool" >"$work/no-compiler/$tool"
   chmod +x "$work/no-compiler/$tool"
 done
-python -m venv "$work/venv"
-(
-  export PATH="$work/no-compiler:$work/venv/bin:$PATH" CC=false CXX=false
+
+# suite_beside_numpy MAJOR: a fresh environment that holds the newest numpy MAJOR.x before the
+# wheel comes, from binaries only; installing the wheel must leave that numpy as it is. Then the
+# sdist's Python suite against the installed wheel, from outside the source (under numpy 2 the
+# deliverable's own tests skip: it is a numpy 1.x module).
+suite_beside_numpy() (
+  major="$1"
+  venv="$work/venv-numpy$major"
+  echo "== a fresh environment with numpy $major.x and without a compiler"
+  python -m venv "$venv"
+  export PATH="$work/no-compiler:$venv/bin:$PATH" CC=false CXX=false
   unset PYTHONPATH
+  python -m pip install --quiet --only-binary :all: "numpy==$major.*"
+  before=$(python -c 'import numpy; print(numpy.__version__)')
   python -m pip install --quiet --only-binary :all: "$wheel[test]"
-  mkdir "$work/run"
-  cd "$work/run"
+  after=$(python -c 'import numpy; print(numpy.__version__)')
+  if [ "$before" != "$after" ]; then
+    echo "wheel.sh: installing the wheel replaced numpy $before with $after" >&2
+    exit 1
+  fi
+  mkdir "$work/run$major"
+  cd "$work/run$major"
   # What the suite imports must be the installed wheel's, not the source tree's.
-  python - "$work/venv" <<'EOF'
-import pathlib, sys
-import cellprox, cellprox_gnu
+  python - "$venv" <<'EOF'
+import importlib.util, pathlib, sys
+import cellprox
 prefix = pathlib.Path(sys.argv[1]).resolve()
-for module in (cellprox, cellprox_gnu):
-    if prefix not in pathlib.Path(module.__file__).resolve().parents:
-        sys.exit(f"wheel.sh: {module.__name__} comes from {module.__file__}, not the new environment")
+for name in ("cellprox", "cellprox_gnu"):
+    origin = importlib.util.find_spec(name).origin
+    if prefix not in pathlib.Path(origin).resolve().parents:
+        sys.exit(f"wheel.sh: {name} comes from {origin}, not the new environment")
 EOF
   python -m cellprox info
-  echo "== the sdist's Python suite against the installed wheel"
-  CELLPROX_MODULE=cellprox_gnu CELLPROX_WHEEL="$wheel" \
+  echo "== the sdist's Python suite against the installed wheel, numpy $after"
+  CELLPROX_MODULE=cellprox_gnu CELLPROX_WHEEL="$wheel" CELLPROX_NUMPY_MAJOR="$major" \
     python -m pytest -q -p no:cacheprovider "$work/src/tests/python" "${pytest_args[@]}"
 )
+suite_beside_numpy 1
+suite_beside_numpy 2
 
 echo "== builds cibuildwheel selects"
 for expected in "linux cp311-manylinux_x86_64" "macos cp311-macosx_x86_64" "windows cp311-win_amd64"; do

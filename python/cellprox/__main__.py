@@ -142,9 +142,10 @@ def print_info() -> None:
 
     import cellprox
 
-    native = cellprox.native
+    from cellprox._native import describe
+
     print(f"cellprox {cellprox.__version__}")
-    print(f"native module: {native.__name__} ({getattr(native, '__file__', '?')})")
+    print(f"native module: {describe(cellprox, with_file=True)}")
     print(f"platform: {platform.platform()}, {platform.python_implementation()} "
           f"{platform.python_version()}")
     print(f"numpy: {numpy.__version__}")

@@ -1,10 +1,13 @@
 """Finding and loading the native module built for this platform."""
 from __future__ import annotations
 
+import contextlib
 import importlib
 import importlib.machinery
+import io
 import os
 import sys
+from dataclasses import dataclass
 from types import ModuleType
 from typing import Any, Protocol, Union, cast
 
@@ -15,6 +18,11 @@ import numpy.typing as npt
 DELIVERABLES = {"linux": "cellprox_gnu", "darwin": "cellprox_darwin", "win32": "cellprox_nt"}
 ENVIRONMENT_VARIABLE = "CELLPROX_MODULE"
 FUNCTIONS = ("get_bb_intersections", "generate_neighbors")
+# The package's names that are the deliverable or its kernels.
+RAW_NAMES = ("native", *FUNCTIONS)
+# How a module built for numpy 1.x refuses any other numpy's C-ABI at import: the deliverables'
+# import check, like every module of that generation.
+NUMPY_1_REFUSAL = "numpy.core.multiarray failed to import"
 
 
 # A writable buffer with the right item type and number of dimensions (numpy arrays, memoryviews
@@ -84,3 +92,59 @@ def load() -> NativeModule:
             f"cellprox native module. Point {ENVIRONMENT_VARIABLE} at cellprox_gnu, "
             "cellprox_darwin or cellprox_nt.", name=name)
     return cast(NativeModule, module)
+
+
+def numpy_is_1x() -> bool:
+    """Whether numpy's C-ABI is the 1.x one, which the deliverables are built for."""
+    return int(np.__version__.split(".", 1)[0]) < 2
+
+
+@dataclass(frozen=True)
+class RawKernelsUnavailable:
+    """Why the deliverable, and with it the raw kernels, cannot load beside this numpy."""
+
+    name: str
+    cause: ImportError
+
+    def error(self, wanted: str) -> ImportError:
+        """A new ImportError for using `wanted`, chained to the deliverable's own."""
+        error = ImportError(
+            f"cellprox.{wanted}: the raw kernels ({self.name}) need numpy 1.x (1.23 or later, "
+            f"below 2), and numpy {np.__version__} is installed; {self.name}'s import refused "
+            "its C-ABI. The rest of cellprox (find_neighbors, CellSet, voronoi_fracture, the "
+            "demo) works with this numpy. For the raw kernels, use an environment with "
+            '`pip install "numpy>=1.23,<2"`.', name=self.name)
+        error.__cause__ = self.cause
+        return error
+
+
+def load_beside_numpy() -> NativeModule | RawKernelsUnavailable:
+    """load(), except that a deliverable refusing a numpy 2.x is not the package's failure:
+    only the raw kernels need numpy 1.x, and using them says so."""
+    if numpy_is_1x():
+        return load()
+    # numpy 2 prints a page on standard error for every 1.x module it refuses; the raw names
+    # say it in their error instead, when they are used. Anything else is passed on.
+    printed = io.StringIO()
+    try:
+        with contextlib.redirect_stderr(printed):
+            module = load()
+    except ImportError as error:
+        cause = error.__cause__
+        if (isinstance(cause, ImportError) and not isinstance(cause, ModuleNotFoundError)
+                and str(cause).startswith(NUMPY_1_REFUSAL)):
+            return RawKernelsUnavailable(error.name or "?", cause)
+        sys.stderr.write(printed.getvalue())
+        raise
+    sys.stderr.write(printed.getvalue())
+    return module
+
+
+def describe(package: ModuleType, *, with_file: bool) -> str:
+    """The package's native module for people: its name (and file), or why it is not loaded."""
+    unavailable: RawKernelsUnavailable | None = getattr(package, "_raw_kernels_unavailable", None)
+    if unavailable is not None:
+        return (f"{unavailable.name}, not loaded: its raw kernels need numpy 1.x "
+                f"(numpy {np.__version__} here)")
+    native: NativeModule = package.native
+    return f"{native.__name__} ({getattr(native, '__file__', '?')})" if with_file else native.__name__

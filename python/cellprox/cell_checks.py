@@ -14,6 +14,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from cellprox._messages import type_name
 from cellprox._gather import gather as _join_arrays
 from cellprox._gather import run_means as _run_means
 
@@ -38,7 +39,7 @@ def count_cells(vertices: Sequence[Any], edges: Sequence[Any]) -> int:
                 or not hasattr(value, "__getitem__"):
             raise TypeError(
                 f"CellSet: {name} must be a sequence (list) with one array per cell, not "
-                f"{type(value).__name__}")
+                f"{type_name(value)}")
     n, n_edges = len(vertices), len(edges)
     if n_edges != n:
         raise ValueError(
@@ -144,7 +145,7 @@ def check_vertex_values(as_float32: npt.NDArray[np.float32], data: npt.NDArray[A
                         counts: npt.NDArray[np.int64], who: str = "CellSet") -> None:
     if np.isfinite(as_float32).all():
         return
-    bad = ~np.isfinite(as_float32).all(axis=1)
+    bad = np.logical_not(np.isfinite(as_float32).all(axis=1))
     if bad.any():
         cell, row = first_cell(bad, counts)
         point = tuple(float(x) for x in data[int(np.argmax(bad))])

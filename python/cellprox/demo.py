@@ -14,6 +14,7 @@ from typing import TextIO
 import numpy as np
 import numpy.typing as npt
 
+from cellprox._native import describe
 from cellprox.cells import CellSet
 from cellprox.fracture import Fracture, voronoi_fracture
 from cellprox.demo_picture import Picture, WireFrames, import_pyplot, save
@@ -145,7 +146,6 @@ def summarize(fracture: Fracture, result: NeighborResult, seconds: dict[str, flo
     edges = sum(len(e) for e in fracture.edges) / max(n, 1)
     share = f"{100.0 * face_found / len(faces):.1f}%" if len(faces) else "-"
     where = "the unit box" if fracture.box == (1.0, 1.0, 1.0) else f"the box {fracture.box}"
-    native = getattr(sys.modules.get("cellprox"), "native", None)
     if result.rule == "hull":
         found_by = ("boxes within the threshold", "hull distance within the threshold",
                     "hull distance within the threshold")
@@ -155,7 +155,7 @@ def summarize(fracture: Fracture, result: NeighborResult, seconds: dict[str, flo
     lines = [
         f"cellprox demo: {n:,} Voronoi cells of {where}, "
         f"{_plural(len(per_collection), 'collection')}, seed {seed}; native module "
-        f"{getattr(native, '__name__', '?')}",
+        f"{describe(sys.modules['cellprox'], with_file=False)}",
         "",
         f"  cells                {n:>10,}  "
         f"({' + '.join(f'{c:,}' for c in per_collection)} by collection; "

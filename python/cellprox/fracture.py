@@ -45,6 +45,7 @@ from typing import TYPE_CHECKING
 import numpy as np
 import numpy.typing as npt
 
+from cellprox._messages import plain, type_name
 from cellprox._progress import ProgressBar, progress_bar
 from cellprox.cells import bounding_corners
 
@@ -128,7 +129,7 @@ def voronoi_fracture(n_cells: int, *, seed: int = 0, collections: int = 1,
     n, n_collections, size = _check_arguments(n_cells, collections, box)
     if not isinstance(progress, (bool, np.bool_)):
         raise TypeError(f"voronoi_fracture: progress must be True or False, not "
-                        f"{type(progress).__name__}")
+                        f"{type_name(progress)}")
     rng = np.random.default_rng(seed)
     seeds32 = (rng.random((n, 3)) * size).astype(np.float32)
     # A seed on a face would coincide with its own mirror; keep seeds a hair inside.
@@ -173,11 +174,11 @@ def _check_arguments(n_cells: int, collections: int,
             not all(isinstance(s, numbers.Real) and not isinstance(s, (bool, np.bool_))
                     for s in np.asarray(box, dtype=object).ravel()):
         raise TypeError("voronoi_fracture: box must be three sizes (x, y, z), such as "
-                        f"(1.0, 1.0, 1.0), not {box!r}")
+                        f"(1.0, 1.0, 1.0), not {plain(box)!r}")
     size = np.asarray(box, dtype=np.float64)
     if size.shape != (3,):
         raise ValueError("voronoi_fracture: box must be three sizes (x, y, z), such as "
-                         f"(1.0, 1.0, 1.0), not {box!r}")
+                         f"(1.0, 1.0, 1.0), not {plain(box)!r}")
     if not (np.isfinite(size).all() and (size > 0).all()):
         raise ValueError(f"voronoi_fracture: the box's sizes must be positive and finite, not "
                          f"{tuple(float(s) for s in size)}")
@@ -187,7 +188,7 @@ def _check_arguments(n_cells: int, collections: int,
 def _positive_integer(name: str, value: object, hint: str) -> int:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
         raise TypeError(f"voronoi_fracture: {name} must be a positive integer{hint}, not "
-                        f"{type(value).__name__}")
+                        f"{type_name(value)}")
     if value < 1:
         raise ValueError(f"voronoi_fracture: {name} must be a positive integer{hint}, not {value}")
     return int(value)

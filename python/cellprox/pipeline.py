@@ -19,6 +19,7 @@ import numpy as np
 import numpy.typing as npt
 
 from cellprox import _proximity
+from cellprox._messages import type_name
 from cellprox._progress import progress_bar
 from cellprox.cells import MAX_CELL_LINKS, CellSet, edgeless_cells
 from cellprox.result import NeighborResult
@@ -43,7 +44,7 @@ def link_tables(cell_count: int) -> tuple[npt.NDArray[np.int32], npt.NDArray[np.
     """Empty link tables as the raw broad phase requires: links (n, 30) all -1, link_starts all
     -1, link_count all 0."""
     if isinstance(cell_count, (bool, np.bool_)) or not isinstance(cell_count, numbers.Integral):
-        raise TypeError(f"link_tables: cell_count must be an integer, not {type(cell_count).__name__}")
+        raise TypeError(f"link_tables: cell_count must be an integer, not {type_name(cell_count)}")
     if cell_count < 0:
         raise ValueError(f"link_tables: cell_count is {cell_count}; it must be 0 or more")
     return (np.full((cell_count, MAX_CELL_LINKS), -1, np.int32),
@@ -138,9 +139,9 @@ def _follow(bar: Any) -> Callable[[int, int], None]:
 def _check_rule(rule: object) -> str:
     if not isinstance(rule, str):
         raise TypeError(f"find_neighbors: rule must be a str, one of {', '.join(map(repr, RULES))}; "
-                        f"not {type(rule).__name__}")
+                        f"not {type_name(rule)}")
     if rule not in RULES:
-        raise ValueError(f"find_neighbors: rule {rule!r} is not known; choose "
+        raise ValueError(f"find_neighbors: rule {str(rule)!r} is not known; choose "
                          f"{' or '.join(map(repr, RULES))}")
     return rule
 
@@ -149,7 +150,7 @@ def _check_threshold(threshold: object, rule: str) -> float:
     if isinstance(threshold, (bool, np.bool_)) or not isinstance(threshold, numbers.Real):
         raise TypeError(
             "find_neighbors: threshold must be a real number (a distance such as 0.001), not "
-            f"{type(threshold).__name__}")
+            f"{type_name(threshold)}")
     try:
         value = float(threshold)
     except OverflowError:
@@ -169,7 +170,7 @@ def _check_threshold(threshold: object, rule: str) -> float:
 
 def _check_flag(name: str, value: object) -> bool:
     if not isinstance(value, (bool, np.bool_, numbers.Integral)):
-        raise TypeError(f"find_neighbors: {name} must be True or False, not {type(value).__name__}")
+        raise TypeError(f"find_neighbors: {name} must be True or False, not {type_name(value)}")
     return bool(value)
 
 
@@ -182,7 +183,7 @@ def _as_cell_set(cells: object, edges: Sequence[npt.ArrayLike] | None,
         if given:
             raise ValueError(
                 f"find_neighbors: {', '.join(given)} apply only to per-cell vertex arrays; a "
-                f"{type(cells).__name__} already has them. Build the CellSet with the values "
+                f"{type_name(cells)} already has them. Build the CellSet with the values "
                 "you want instead")
         return cells if isinstance(cells, CellSet) else cells.cell_set()
     if isinstance(cells, np.ndarray) and cells.dtype != object and cells.ndim == 2:
@@ -192,7 +193,7 @@ def _as_cell_set(cells: object, edges: Sequence[npt.ArrayLike] | None,
     if isinstance(cells, (str, bytes)) or not isinstance(cells, (Sequence, np.ndarray)):
         raise TypeError(
             "find_neighbors: cells must be a CellSet, a Fracture or a sequence of (v, 3) vertex "
-            f"arrays, not {type(cells).__name__}")
+            f"arrays, not {type_name(cells)}")
     vertices = cast("Sequence[npt.ArrayLike]", cells)
     if edges is None:
         if not edges_optional:

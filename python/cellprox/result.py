@@ -28,9 +28,8 @@ class NeighborResult:
     sorted; ``distances[k]`` is the distance between the origins of ``pairs[k]``, computed in
     double and stored as float32. ``rule`` is the rule that decided them and ``threshold`` the
     threshold it used. With ``rule="hull"``, ``gaps[k]`` is the distance between the convex
-    hulls of ``pairs[k]`` (float64), and with ``witnesses=True`` ``witnesses[k]`` holds a point
-    of each hull that realises it ((m, 2, 3) float64: on the hull of ``pairs[k, 0]``, then on
-    that of ``pairs[k, 1]``; one common point where the hulls overlap); both are None otherwise.
+    hulls of ``pairs[k]`` (float64), None otherwise. ``witnesses``, the points that realise each
+    gap, is None: the search does not keep them yet (``witnesses=True`` is refused).
 
     ``n_links`` is the number of candidates measured: the pairs of cells whose vertex boxes
     come within the threshold along every axis. Every candidate is measured, so no pair is

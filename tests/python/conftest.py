@@ -5,15 +5,42 @@ cellprox_nt); messages and traceback entries carry that name, so nothing below h
 """
 import importlib
 import os
+import re
 import subprocess
 import sys
 import tempfile
 import time
 import traceback
 
+import numpy
 import pytest
 
 MODULE_NAME = os.environ.get("CELLPROX_MODULE", "cellprox_gnu")
+
+# The deliverables are numpy 1.x modules and refuse numpy 2 at import; the package's own tests run
+# with either.
+NUMPY_1 = int(numpy.__version__.split(".", 1)[0]) < 2
+NEEDS_NUMPY_1 = (f"{MODULE_NAME} (the raw kernels) is a numpy 1.x module; numpy "
+                 f"{numpy.__version__} is installed")
+needs_numpy_1 = pytest.mark.skipif(not NUMPY_1, reason=NEEDS_NUMPY_1)
+
+# The deliverables' import check refusing a numpy, in the words of their contract.
+NUMPY_IMPORT_ERROR = (
+    "numpy.core.multiarray failed to import (auto-generated because you didn't call "
+    "'numpy.import_array()' after cimporting numpy; use '<void>numpy._import_array' to disable "
+    "if you are certain you don't need it)."
+)
+RAW_USE = re.compile(r"\bcellprox\.(native|get_bb_intersections|generate_neighbors)\b|"
+                     r"\bimport cellprox_(gnu|darwin|nt)\b")
+
+
+def says_raw_kernels_need_numpy_1(error):
+    """The deliverable's own refusal of this numpy, or the package's ImportError chained to it."""
+    if str(error) == NUMPY_IMPORT_ERROR:
+        return True
+    return ("need numpy 1.x" in str(error) and type(error.__cause__) is ImportError
+            and str(error.__cause__) == NUMPY_IMPORT_ERROR)
+
 
 # The 32-bit integer overflow message: the Windows build converts through a 32-bit C long and
 # reports the interpreter's own wording.
@@ -25,6 +52,8 @@ INT_OVERFLOW_MESSAGE = (
 
 
 def _import_module():
+    if not NUMPY_1:
+        pytest.skip(NEEDS_NUMPY_1, allow_module_level=True)
     # A concurrent reinstall can leave the package half-written for a moment.
     for attempt in range(5):
         try:
@@ -71,6 +100,29 @@ def run_python(code, *interpreter_flags):
 @pytest.fixture(scope="session")
 def python_subprocess():
     return run_python
+
+
+def run_doc_blocks(text, label):
+    """Runs a document's Python blocks in order in one namespace, as a reader would.
+
+    Under numpy 2 a block may stop where it first uses the raw kernels, on an ImportError that
+    says they need numpy 1.x; nothing else may fail. Returns the blocks run and those stopped.
+    """
+    blocks = re.findall(r"```python\n(.*?)```", text, re.S)
+    namespace, stopped = {}, 0
+    for index, block in enumerate(blocks):
+        name = f"{label} block {index}"
+        source = block.replace("cellprox_gnu", MODULE_NAME)
+        try:
+            exec(compile(source, name, "exec"), namespace)
+        except ImportError as error:
+            failed_at = [entry for entry in traceback.extract_tb(error.__traceback__)
+                         if entry.filename == name][-1]
+            line = source.splitlines()[failed_at.lineno - 1]
+            if NUMPY_1 or not RAW_USE.search(line) or not says_raw_kernels_need_numpy_1(error):
+                raise
+            stopped += 1
+    return len(blocks), stopped
 
 
 def traceback_names(exc):

@@ -11,7 +11,9 @@ import warnings
 import numpy as np
 import pytest
 
-from conftest import MODULE_NAME, traceback_names
+from conftest import MODULE_NAME, needs_numpy_1, traceback_names
+
+pytestmark = needs_numpy_1
 
 # numpy describes its 64-bit integers as the platform's C type: long on Linux and macOS, long long on
 # Windows.

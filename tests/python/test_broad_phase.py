@@ -4,6 +4,9 @@ import pytest
 from numpy.lib.stride_tricks import as_strided
 
 import reference
+from conftest import needs_numpy_1
+
+pytestmark = needs_numpy_1
 
 
 @pytest.fixture

@@ -8,6 +8,10 @@ import pickle
 import numpy as np
 import pytest
 
+from conftest import needs_numpy_1
+
+pytestmark = needs_numpy_1
+
 FUNCTIONS = {
     "get_bb_intersections": (
         "get_bb_intersections(float[:, :, :] bbox, int cell_count, int[:, :] links, "

@@ -14,6 +14,10 @@ import sys
 import numpy as np
 import pytest
 
+from conftest import needs_numpy_1
+
+pytestmark = needs_numpy_1
+
 HERE = pathlib.Path(__file__).resolve().parent
 MODULE_NAME = os.environ.get("CELLPROX_MODULE", "cellprox_gnu")
 

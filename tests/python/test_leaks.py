@@ -20,7 +20,9 @@ import numpy as np
 import pytest
 
 from cells import CellArray, broad_phase, random_cells
-from conftest import INT_OVERFLOW_MESSAGE, record_figure
+from conftest import INT_OVERFLOW_MESSAGE, needs_numpy_1, record_figure
+
+pytestmark = needs_numpy_1
 
 CALLS = int(os.environ.get("CELLPROX_LEAK_CALLS", "3000"))
 WARM_UP = 300

@@ -7,11 +7,9 @@ import sys
 import numpy
 import pytest
 
-NUMPY_IMPORT_ERROR = (
-    "numpy.core.multiarray failed to import (auto-generated because you didn't call "
-    "'numpy.import_array()' after cimporting numpy; use '<void>numpy._import_array' to disable "
-    "if you are certain you don't need it)."
-)
+from conftest import NUMPY_IMPORT_ERROR, needs_numpy_1
+
+pytestmark = needs_numpy_1
 
 
 def size_changed(name, expected, got):

@@ -4,6 +4,9 @@ import pytest
 
 import reference
 from cells import CellArray, broad_phase, random_cells
+from conftest import needs_numpy_1
+
+pytestmark = needs_numpy_1
 
 
 def square(x=0.0, y=0.0, z=0.0, size=1.0):

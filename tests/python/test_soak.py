@@ -12,8 +12,10 @@ import time
 
 import numpy as np
 
-from conftest import record_figure
+from conftest import needs_numpy_1, record_figure
 from test_threads import digest, run_both, workload
+
+pytestmark = needs_numpy_1
 
 SOAK_SECONDS = float(os.environ.get("CELLPROX_SOAK_SECONDS", "3"))
 WORKERS = 8

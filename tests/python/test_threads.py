@@ -9,6 +9,9 @@ import numpy as np
 import pytest
 
 from cells import CellArray, broad_phase, random_cells
+from conftest import needs_numpy_1
+
+pytestmark = needs_numpy_1
 
 
 def workload(seed, n=120):
