@@ -49,3 +49,19 @@ def test_tqdm_draws_the_bar_and_leaves_no_thread_behind(capsys):
     err = capsys.readouterr().err
     assert "measuring" in err and "500/500" in err and "pairs" in err
     assert threading.active_count() == threads
+
+
+def test_find_neighbors_reports_its_search_when_asked(capsys, monkeypatch):
+    import numpy as np
+
+    import cellprox
+
+    monkeypatch.setitem(sys.modules, "tqdm", None)
+    points = np.random.default_rng(2).uniform(0, 1, (300, 8, 3)).astype(np.float32)
+    cells = cellprox.CellSet(list(points), [np.zeros((0, 2), np.int32)] * 300)
+    quiet = cellprox.find_neighbors(cells, 0.01, rule="hull")
+    assert capsys.readouterr() == ("", "")
+    shown = cellprox.find_neighbors(cells, 0.01, rule="hull", progress=True)
+    out, err = capsys.readouterr()
+    assert shown == quiet and out == ""
+    assert "find_neighbors (hull): 300/300 cells (100%)" in err and err.endswith("\n")
