@@ -150,6 +150,16 @@ def random_collections(w: Workload, seed: int = 5) -> Workload:
                                threshold=RANDOM_COLLECTIONS_THRESHOLD, label="voronoi-rc")
 
 
+def fracture_code_key() -> str:
+    """A digest of the fracture code's source, every module of it, which keys the cached
+    fractures: a cache made by other code is never read."""
+    import cellprox
+    digest = hashlib.sha256()
+    for path in sorted(Path(cellprox.__file__).parent.glob("fracture*.py")):
+        digest.update(path.name.encode() + b"\0" + path.read_bytes())
+    return digest.hexdigest()[:12]
+
+
 def voronoi(n: int, collections: int, seed: int = 3, cache_dir: Path | None = None) -> Workload:
     """A Voronoi fracture of the unit box into n cells, in `collections` collections (slabs).
 
@@ -157,8 +167,8 @@ def voronoi(n: int, collections: int, seed: int = 3, cache_dir: Path | None = No
     source), since a large one takes a while to make.
     """
     from cellprox import fracture  # needs scipy, which only the Voronoi workload uses
-    key = hashlib.sha256(Path(fracture.__file__).read_bytes()).hexdigest()[:12]
-    path = cache_dir / f"voronoi-{n}-{collections}-{seed}-{key}.npz" if cache_dir else None
+    path = (cache_dir / f"voronoi-{n}-{collections}-{seed}-{fracture_code_key()}.npz"
+            if cache_dir else None)
     label = f"voronoi-{collections}c"
     threshold = 0.01 * n ** (-1 / 3)   # a hundredth of the mean seed spacing
     if path is not None and path.exists():
@@ -270,8 +280,7 @@ def _fracture(n: int, seed: int, cache_dir: Path | None):
     import pickle
 
     from cellprox import fracture
-    key = hashlib.sha256(Path(fracture.__file__).read_bytes()).hexdigest()[:12]
-    path = cache_dir / f"fracture-{n}-{seed}-{key}.pickle" if cache_dir else None
+    path = cache_dir / f"fracture-{n}-{seed}-{fracture_code_key()}.pickle" if cache_dir else None
     if path is not None and path.exists():
         with path.open("rb") as stream:
             return pickle.load(stream)
