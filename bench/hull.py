@@ -1,6 +1,6 @@
 """Benchmark of the hull rule: find_neighbors(..., rule="hull") against coal and python-fcl.
 
-Scenes (bench/workloads.py), at each size:
+Scenes (bench/hull_scenes.py), at each size:
 
 - **jittered**: Voronoi cells moved apart at random, so that no two share a vertex;
 - **clouds**: random convex clouds of 8 to 30 points;
@@ -40,7 +40,7 @@ from cellprox import _proximity
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from hull_peers import coal_available, coal_job, fastest_coal_setting, fcl_run  # noqa: E402
-from workloads import HULL_SCENES, HullScene, hull_scene  # noqa: E402
+from hull_scenes import HULL_SCENES, HullScene, hull_scene  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 CACHE = ROOT / "build" / "bench" / "hull"
@@ -261,7 +261,7 @@ def main(argv: list[str] | None = None) -> int:
         for kind in args.scenes.split(","):
             print(f"hull rule, {n:,} cells, {kind} ...", file=sys.stderr)
             rows.append(measure(hull_scene(kind, n, CACHE), args.repeat, args.peer_pairs, not args.no_coal))
-    print(f"wall time, medians of {args.repeat} runs taken in turn (scenes and thresholds: bench/workloads.py)")
+    print(f"wall time, medians of {args.repeat} runs taken in turn (scenes and thresholds: bench/hull_scenes.py)")
     print(table(rows))
     for text in checks(rows) + targets(rows):
         print(text)

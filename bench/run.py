@@ -6,7 +6,7 @@ the speed-up ratios and the project's speed targets. Run through scripts/bench.s
 package's own search, behind find_neighbors, has its benchmark in journey.py.)
 
 The parts: workloads.py makes the cells, systems.py times and checks what is compared,
-report.py prints the tables and the targets.
+targets.py measures the targets, tables.py writes the table's cells and report.py prints them all.
 """
 from __future__ import annotations
 
@@ -18,9 +18,11 @@ HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 
 from baseline import Baseline, library_name  # noqa: E402
-from report import evaluate_targets, limit_targets, report, row_cells  # noqa: E402
+from report import report  # noqa: E402
 from systems import (Clock, Row, bench_broad, bench_narrow, bench_openmp,  # noqa: E402
                      first_block_share, import_module, narrow_reference)
+from tables import row_cells  # noqa: E402
+from targets import evaluate_targets, limit_targets  # noqa: E402
 from workloads import ROOT, make  # noqa: E402
 
 QUICK_SIZES = {"voronoi": [1000, 10000, 20000, 50000], "uniform": [1000, 10000, 100000],

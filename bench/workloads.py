@@ -150,6 +150,16 @@ def random_collections(w: Workload, seed: int = 5) -> Workload:
                                threshold=RANDOM_COLLECTIONS_THRESHOLD, label="voronoi-rc")
 
 
+def fracture_code_key() -> str:
+    """A digest of the fracture code's source, every module of it, which keys the cached
+    fractures: a cache made by other code is never read."""
+    import cellprox
+    digest = hashlib.sha256()
+    for path in sorted(Path(cellprox.__file__).parent.glob("fracture*.py")):
+        digest.update(path.name.encode() + b"\0" + path.read_bytes())
+    return digest.hexdigest()[:12]
+
+
 def voronoi(n: int, collections: int, seed: int = 3, cache_dir: Path | None = None) -> Workload:
     """A Voronoi fracture of the unit box into n cells, in `collections` collections (slabs).
 
@@ -157,8 +167,8 @@ def voronoi(n: int, collections: int, seed: int = 3, cache_dir: Path | None = No
     source), since a large one takes a while to make.
     """
     from cellprox import fracture  # needs scipy, which only the Voronoi workload uses
-    key = hashlib.sha256(Path(fracture.__file__).read_bytes()).hexdigest()[:12]
-    path = cache_dir / f"voronoi-{n}-{collections}-{seed}-{key}.npz" if cache_dir else None
+    path = (cache_dir / f"voronoi-{n}-{collections}-{seed}-{fracture_code_key()}.npz"
+            if cache_dir else None)
     label = f"voronoi-{collections}c"
     threshold = 0.01 * n ** (-1 / 3)   # a hundredth of the mean seed spacing
     if path is not None and path.exists():
@@ -237,108 +247,3 @@ def make(kind: str, n: int, cache_dir: Path | None = None) -> list[Workload]:
     if kind == "crowded":
         return [crowded_boxes(n)]
     raise ValueError(f"unknown workload kind {kind!r}")
-
-
-# ---- The hull rule's scenes: convex cells as vertex arrays only.
-
-# The hull rule's threshold, absolute; each scene is sized so that it means the same number of
-# candidates a cell at any number of cells.
-HULL_THRESHOLD = 0.01
-# Jittered Voronoi cells: the mean seed spacing in thresholds, and each cell's move (normal, per
-# axis) in thresholds.
-JITTERED_SPACING = 5.0
-JITTERED_MOVE = 0.5
-# Convex clouds: points per cloud, drawn uniformly, and the radius of the ball they fill, in mean
-# spacings of the clouds' centres.
-CLOUD_POINTS = (8, 30)
-CLOUD_RADIUS = 0.785
-
-
-@dataclass
-class HullScene:
-    """Cells as float32 vertex arrays, with the threshold the hull rule is run at."""
-
-    kind: str
-    n: int
-    cells: list[np.ndarray]
-    threshold: float
-    source: object = None   # the Fracture the cells come from, as it is
-
-
-def _fracture(n: int, seed: int, cache_dir: Path | None):
-    """The Voronoi fracture of the unit box, cached (a large one takes a while to make)."""
-    import pickle
-
-    from cellprox import fracture
-    key = hashlib.sha256(Path(fracture.__file__).read_bytes()).hexdigest()[:12]
-    path = cache_dir / f"fracture-{n}-{seed}-{key}.pickle" if cache_dir else None
-    if path is not None and path.exists():
-        with path.open("rb") as stream:
-            return pickle.load(stream)
-    made = fracture.voronoi_fracture(n, seed=seed)
-    if path is not None:
-        path.parent.mkdir(parents=True, exist_ok=True)
-        tmp = path.with_suffix(f".{os.getpid()}.tmp")
-        with tmp.open("wb") as stream:
-            pickle.dump(made, stream)
-        tmp.replace(path)
-    return made
-
-
-def fracture_cells(n: int, seed: int = 1, cache_dir: Path | None = None) -> HullScene:
-    """The Voronoi fracture of the unit box as it is: neighbours share their face vertices
-    exactly. Threshold a hundredth of the mean seed spacing."""
-    made = _fracture(n, seed, cache_dir)
-    return HullScene("fracture", n, list(made.vertices), 0.01 * n ** (-1 / 3), made)
-
-
-def _no_shared_vertex(cells: list[np.ndarray]) -> bool:
-    """Whether no vertex of one cell is a vertex of another (a cell may repeat its own)."""
-    rows = np.ascontiguousarray(np.concatenate(cells)).view(np.dtype((np.void, 12))).ravel()
-    owners = np.repeat(np.arange(len(cells)), [len(v) for v in cells])
-    order = np.argsort(rows, kind="stable")
-    rows, owners = rows[order], owners[order]
-    return not ((rows[1:] == rows[:-1]) & (owners[1:] != owners[:-1])).any()
-
-
-def jittered_voronoi(n: int, seed: int = 1, cache_dir: Path | None = None) -> HullScene:
-    """Voronoi cells that share no vertex: the fracture of a box whose mean seed spacing is
-    JITTERED_SPACING thresholds, each cell moved by its own random vector (normal, JITTERED_MOVE
-    thresholds on each axis). Neighbours end up overlapping or apart by up to a few thresholds,
-    their faces parallel: the hardest case for the distance search, which the shared-vertex
-    shortcut of a plain fracture does not reach."""
-    threshold = HULL_THRESHOLD
-    scale = JITTERED_SPACING * threshold * n ** (1 / 3)
-    rng = np.random.default_rng(seed)
-    moves = rng.normal(scale=JITTERED_MOVE * threshold, size=(n, 3))
-    cells = [(v.astype(np.float64) * scale + move).astype(np.float32)
-             for v, move in zip(_fracture(n, seed, cache_dir).vertices, moves)]
-    assert _no_shared_vertex(cells), "two jittered cells share a vertex; try another seed"
-    return HullScene("jittered", n, cells, threshold)
-
-
-def convex_clouds(n: int, seed: int = 1) -> HullScene:
-    """Random convex clouds: n centres uniform in a cube whose mean spacing is 1, each with
-    CLOUD_POINTS points uniform in a ball of radius CLOUD_RADIUS around it."""
-    rng = np.random.default_rng(seed)
-    counts = rng.integers(CLOUD_POINTS[0], CLOUD_POINTS[1] + 1, n)
-    centres = rng.uniform(0.0, n ** (1 / 3), (n, 3))
-    directions = rng.normal(size=(int(counts.sum()), 3))
-    directions /= np.linalg.norm(directions, axis=1)[:, None]
-    radii = CLOUD_RADIUS * rng.uniform(0.0, 1.0, (len(directions), 1)) ** (1 / 3)
-    points = np.repeat(centres, counts, axis=0) + radii * directions
-    cells = np.split(points.astype(np.float32), np.cumsum(counts)[:-1])
-    return HullScene("clouds", n, cells, HULL_THRESHOLD)
-
-
-HULL_SCENES = ("jittered", "clouds", "fracture")
-
-
-def hull_scene(kind: str, n: int, cache_dir: Path | None = None) -> HullScene:
-    if kind == "jittered":
-        return jittered_voronoi(n, cache_dir=cache_dir)
-    if kind == "clouds":
-        return convex_clouds(n)
-    if kind == "fracture":
-        return fracture_cells(n, cache_dir=cache_dir)
-    raise ValueError(f"unknown hull scene {kind!r}")

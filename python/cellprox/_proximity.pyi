@@ -1,3 +1,6 @@
+# Type stub of the private native module cellprox._proximity: the package's own search for
+# close cells under both rules (close_pairs, behind find_neighbors), the hull distance of one
+# pair, and a dump of cell records for debugging.
 from collections.abc import Callable
 from typing import Any
 

@@ -5,16 +5,13 @@ those arrays alive as long as the records (or a view or ``.copy()`` of them) are
 """
 from __future__ import annotations
 
-from typing import TYPE_CHECKING, Any, SupportsIndex
+from typing import Any, Protocol, SupportsIndex
 
 import numpy as np
 import numpy.typing as npt
 
 from cellprox._gather import write_records as _write_records
 from cellprox.cell_checks import INT32_MAX, link_table, link_vector
-
-if TYPE_CHECKING:
-    from cellprox.cells import CellSet
 
 __all__ = ["CELL_DTYPE", "CellRecords", "attach_link_tables", "write_records"]
 
@@ -26,6 +23,7 @@ CELL_DTYPE = np.dtype({
     "offsets": [0, 4, 8, 12, 16, 20, 24, 40, 48, 56],
     "itemsize": 64,
 })
+
 
 class CellRecords(np.ndarray[Any, np.dtype[np.void]]):
     """A record array (dtype :data:`CELL_DTYPE`) that keeps alive what its records point to.
@@ -56,7 +54,19 @@ class CellRecords(np.ndarray[Any, np.dtype[np.void]]):
         return self.__reduce__()
 
 
-def write_records(cells: CellSet, origins: npt.NDArray[np.float32],
+class PackedCells(Protocol):
+    """What the records are made from: a :class:`~cellprox.CellSet`'s packed arrays."""
+
+    vertex_data: npt.NDArray[np.float32]
+    edge_data: npt.NDArray[np.int32]
+    v_counts: npt.NDArray[np.int64]
+    e_counts: npt.NDArray[np.int64]
+    records: CellRecords
+
+    def __len__(self) -> int: ...
+
+
+def write_records(cells: PackedCells, origins: npt.NDArray[np.float32],
                   collections: npt.NDArray[np.int32]) -> CellRecords:
     """New records for ``cells``, pointing into its vertex and edge data, without links."""
     records = np.empty(len(cells.v_counts), CELL_DTYPE).view(CellRecords)
@@ -68,7 +78,7 @@ def write_records(cells: CellSet, origins: npt.NDArray[np.float32],
     return records
 
 
-def attach_link_tables(cells: CellSet, links: npt.ArrayLike, link_starts: npt.ArrayLike,
+def attach_link_tables(cells: PackedCells, links: npt.ArrayLike, link_starts: npt.ArrayLike,
                        link_count: npt.ArrayLike) -> tuple[npt.NDArray[np.int32], int]:
     """Checks the raw broad phase's tables and points ``cells.records`` at them (see
     :meth:`CellSet.attach_links`); returns the table kept and ``n_links``."""

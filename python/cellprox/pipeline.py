@@ -18,7 +18,7 @@ from typing import Any, Protocol, cast, runtime_checkable
 import numpy as np
 import numpy.typing as npt
 
-from cellprox import _proximity
+import cellprox._proximity as _proximity
 from cellprox._messages import type_name
 from cellprox._progress import progress_bar
 from cellprox.cells import MAX_CELL_LINKS, CellSet, edgeless_cells

@@ -1,5 +1,7 @@
 """cellprox.fracture: Voronoi cells of a box, clipped exactly at its faces."""
+import base64
 import os
+import pickle
 import re
 import select
 import signal
@@ -7,12 +9,14 @@ import subprocess
 import sys
 import textwrap
 import time
+import zlib
 
 import numpy as np
 import pytest
 
 import cellprox.fracture as fracture_module
-from cellprox.fracture import voronoi_fracture
+import cellprox.fracture_blocks as blocks_module
+from cellprox.fracture import Fracture, voronoi_fracture
 
 spatial = pytest.importorskip("scipy.spatial")
 
@@ -116,9 +120,14 @@ def test_cells_do_not_depend_on_the_blocks(monkeypatch, halo):
     """Blocks of 20 seeds: faces across blocks, cells settled by a second diagram (a thin halo
     leaves cells open or too wide), and still the very cells of one diagram, bit for bit."""
     whole = voronoi_fracture(300, seed=7, collections=3, box=BOX)
-    monkeypatch.setattr(fracture_module, "BLOCK_SEEDS", 20)
-    monkeypatch.setattr(fracture_module, "BLOCK_HALO", halo)
+    monkeypatch.setattr(blocks_module, "BLOCK_SEEDS", 20)
+    monkeypatch.setattr(blocks_module, "BLOCK_HALO", halo)
+    diagrams = []
+    voronoi = blocks_module._voronoi
+    monkeypatch.setattr(blocks_module, "_voronoi",
+                        lambda points: diagrams.append(len(points)) or voronoi(points))
     assert same_cells(whole, voronoi_fracture(300, seed=7, collections=3, box=BOX))
+    assert len(diagrams) >= 300 // 20
 
 
 def test_progress_is_shown_only_when_asked(capsys, monkeypatch):
@@ -173,6 +182,26 @@ def test_one_cell_is_the_box():
     one = voronoi_fracture(1, box=(3.0, 2.0, 1.0))
     assert len(one.vertices[0]) == 8 and len(one.edges[0]) == 12 and len(one.neighbors) == 0
     np.testing.assert_array_equal(np.unique(one.vertices[0][:, 0]), [0.0, 3.0])
+
+
+# voronoi_fracture(1) pickled by release 0.1.0 (numpy 1.26), zlib-compressed, in base64.
+PICKLED_ONE_CELL = (
+    "eNp1UMtKw0AUzaNpWg2KiLqWLqybrFyqXQQUDHThXjSZTptAminTibRgoSJaI7Pr9ctc+gsu/ANNJhOsGC9Mzpnc"
+    "xzlz57XXB00RwbcQjqIRJRO7Tz3EEoqBN85KuoTDe5hBmzduMWUhwmO4Ar4TJ8PR1EaEYnuYRCz0KPWmwK1rihGJ"
+    "x4wmiGW93BCFwM24V5QswVUewVF9WMAltF3Vbbj6EwRr3Oix6SgX5Fr/CNLnIq9z9Ri63e7FVxbi4yoM/NS5USpj"
+    "3vmNJS9PVd1q7ucOmYzHDdwbiDcHzcDKrQcbpXHL1TLj21wLV+wGe/+aVaW0XLxSk/90iYbM6RLrkpuy1pBYl9yU"
+    "PMfCrEloOAjjcYVZVWx5N3Wsj81W527/5fT97eAkb+PriEQRRiwk1Z3ZpZU6ubKQ4bpPJnDe+Sxe8ZcsgDdjHA4C"
+    "n9CqgYrYWzZSjEt8+xtyPbZk")
+
+
+def test_fractures_pickled_by_earlier_releases_still_load():
+    loaded = pickle.loads(zlib.decompress(base64.b64decode(PICKLED_ONE_CELL)))
+    assert type(loaded) is Fracture
+    one = voronoi_fracture(1)
+    assert same_cells(loaded, one) and loaded.box == one.box
+    for name in ("origins", "collections"):
+        np.testing.assert_array_equal(getattr(loaded, name), getattr(one, name))
+    assert same_cells(pickle.loads(pickle.dumps(one)), one)
 
 
 @pytest.mark.parametrize("kwargs, error, message", [
