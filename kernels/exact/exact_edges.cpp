@@ -16,9 +16,9 @@
 #include <cmath>
 
 #include "kernels/exact/exact_packing.h"
-#include "kernels/lanes.h"
-#include "kernels/segment_batch.h"
-#include "kernels/segment_distance.h"
+#include "kernels/lanes/lanes.h"
+#include "kernels/distance/segment_batch.h"
+#include "kernels/distance/segment_distance.h"
 
 namespace cellprox {
 

@@ -5,7 +5,7 @@
 #include <cstdint>
 
 #include "kernels/exact/exact_cells.h"
-#include "kernels/link_filter.h"
+#include "kernels/distance/link_filter.h"
 
 namespace cellprox {
 

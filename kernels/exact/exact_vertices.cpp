@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "kernels/exact/exact_packing.h"
-#include "kernels/lanes.h"
+#include "kernels/lanes/lanes.h"
 
 namespace cellprox {
 

@@ -6,8 +6,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "kernels/debug_dump.h"
-#include "kernels/hull_distance.h"
+#include "kernels/shared/debug_dump.h"
+#include "kernels/hull/hull_distance.h"
 #include "kernels/search/close_pairs.h"
 #include "module/package/scene_arguments.h"
 #include "module/shared/owned_ref.h"
