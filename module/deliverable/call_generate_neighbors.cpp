@@ -45,7 +45,7 @@ int check_cells_address(const NeighborArguments& args) {
 }
 
 PyObject* run(const NeighborArguments& args) {
-    ScratchFloats link_distances;
+    Scratch<float> link_distances;
     if (link_distances.allocate(args.n_links) < 0) return nullptr;
     HeldBuffer output_view;
     StridedView output;

@@ -1,3 +1,5 @@
+// Owns the deliverable's buffer checks and how a checked buffer becomes a strided view; the
+// buffer itself is taken and released by BufferGuard.
 #include "module/deliverable/binding/buffer_view.h"
 
 namespace cellprox {
@@ -26,36 +28,36 @@ int HeldBuffer::bind(PyObject* object, int ndim, const DeclaredItem& declared, S
     *view = StridedView{};
     if (object == Py_None) return 0;
 
-    if (PyObject_GetBuffer(object, &buffer_, PyBUF_RECORDS) < 0) return -1;
-    held_ = true;
+    if (!guard_.take(object, PyBUF_RECORDS)) return -1;
+    const Py_buffer& buffer = guard_.view();
 
-    if (buffer_.ndim != ndim) {
+    if (buffer.ndim != ndim) {
         PyErr_Format(PyExc_ValueError, "Buffer has wrong number of dimensions (expected %d, got %d)",
-                     ndim, buffer_.ndim);
+                     ndim, buffer.ndim);
         return -1;
     }
     char message[200];
-    if (!check_item_format(buffer_.format, declared, message, sizeof message)) {
+    if (!check_item_format(buffer.format, declared, message, sizeof message)) {
         PyErr_SetString(PyExc_ValueError, message);
         return -1;
     }
-    if (static_cast<size_t>(buffer_.itemsize) != declared.size) {
-        const size_t found = static_cast<size_t>(buffer_.itemsize);
+    if (static_cast<size_t>(buffer.itemsize) != declared.size) {
+        const size_t found = static_cast<size_t>(buffer.itemsize);
         PyErr_Format(PyExc_ValueError,
                      "Item size of buffer (%zu byte%s) does not match size of '%s' (%zu byte%s)",
                      found, found > 1 ? "s" : "", declared.name, declared.size,
                      declared.size > 1 ? "s" : "");
         return -1;
     }
-    if (check_direct_access(buffer_) < 0) return -1;
+    if (check_direct_access(buffer) < 0) return -1;
 
-    view->data = static_cast<char*>(buffer_.buf);
+    view->data = static_cast<char*>(buffer.buf);
     view->ndim = ndim;
     // We asked for strides, but a lax exporter may still answer with a C-contiguous block.
-    ptrdiff_t contiguous = buffer_.itemsize;
+    ptrdiff_t contiguous = buffer.itemsize;
     for (int dim = ndim - 1; dim >= 0; --dim) {
-        view->shape[dim] = buffer_.shape ? buffer_.shape[dim] : buffer_.len / buffer_.itemsize;
-        view->strides[dim] = buffer_.strides ? buffer_.strides[dim] : contiguous;
+        view->shape[dim] = buffer.shape ? buffer.shape[dim] : buffer.len / buffer.itemsize;
+        view->strides[dim] = buffer.strides ? buffer.strides[dim] : contiguous;
         contiguous *= view->shape[dim];
     }
     return 0;
