@@ -1,9 +1,10 @@
+// The baseline library's C entry points over the direct algorithms.
 #include "entry_points.h"
 
 #include "bb_intersections.h"
+#include "kernels/distance/segment_distance.h"
 #include "kernels/narrow/cell_geometry.h"
 #include "kernels/narrow/direct_link_distances.h"
-#include "kernels/distance/segment_distance.h"
 #include "kernels/shared/vector_math.h"
 
 using namespace cellprox_baseline;

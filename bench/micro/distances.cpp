@@ -7,9 +7,9 @@
 #include <random>
 #include <vector>
 
-#include "kernels/shared/cell.h"
-#include "kernels/narrow/neighbor_links.h"
 #include "kernels/distance/segment_distance.h"
+#include "kernels/narrow/neighbor_links.h"
+#include "kernels/shared/cell.h"
 #include "kernels/shared/vector_math.h"
 #include "platform/loop_frame.h"
 

@@ -1,3 +1,4 @@
+// The broad-phase kernel: the box pass on the loop frame, then the pair pass.
 #include "kernels/broad/bb_intersections.h"
 
 namespace cellprox {

@@ -1,14 +1,11 @@
+// Owns building the box grid: copying the boxes, choosing the reach and the bucket size, keeping
+// the largest boxes out, and filling the buckets in ascending cell order. Searching it is in
+// box_grid_search.cpp.
 #include "kernels/broad/box_grid.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
-#include <emmintrin.h>
-#ifdef __SSSE3__
-#include <tmmintrin.h>
-#endif
-
-#include "kernels/broad/box_pass.h"
 
 namespace cellprox {
 
@@ -36,10 +33,6 @@ bool upright(const float* box) {
     return box[0] <= box[3] && box[1] <= box[4] && box[2] <= box[5];
 }
 
-inline bool overlap(const float* a, const float* b) {
-    return check_bb_intersections(packed_box(a), packed_box(b));
-}
-
 // Up to sqrt(n) boxes far larger than most stay out of the grid: each costs every row one
 // test, so together no more than the grid saves.
 int32_t allowed_outside(int32_t n) { return static_cast<int32_t>(std::sqrt(static_cast<double>(n))); }
@@ -61,43 +54,6 @@ constexpr double EXTRA_BUCKETS = 64.0;
 // Growth of the bucket side while there are too many: about the cube root of 2, which halves
 // the number of buckets.
 constexpr double BUCKET_GROWTH = 1.26;
-
-// For each mask of four lanes: the lanes that hit, in order, then the others; and how many hit.
-struct HitLanes {
-    uint8_t lane[4];
-    int32_t hits;
-};
-constexpr HitLanes HIT_LANES[16] = {
-    {{0, 1, 2, 3}, 0}, {{0, 1, 2, 3}, 1}, {{1, 0, 2, 3}, 1}, {{0, 1, 2, 3}, 2},
-    {{2, 0, 1, 3}, 1}, {{0, 2, 1, 3}, 2}, {{1, 2, 0, 3}, 2}, {{0, 1, 2, 3}, 3},
-    {{3, 0, 1, 2}, 1}, {{0, 3, 1, 2}, 2}, {{1, 3, 0, 2}, 2}, {{0, 1, 3, 2}, 3},
-    {{2, 3, 0, 1}, 2}, {{0, 2, 3, 1}, 3}, {{1, 2, 3, 0}, 3}, {{0, 1, 2, 3}, 4},
-};
-
-#ifdef __SSSE3__
-// The orders of HIT_LANES as byte shuffles of four 32-bit lanes: one shuffle stores the four
-// cells where the plain SSE2 build loads and stores them one by one.
-struct ByteOrder {
-    alignas(16) uint8_t byte[16];
-};
-constexpr ByteOrder byte_order(int bits) {
-    ByteOrder order{};
-    for (int k = 0; k < 16; ++k) order.byte[k] = uint8_t(4 * HIT_LANES[bits].lane[k / 4] + k % 4);
-    return order;
-}
-constexpr ByteOrder HIT_BYTES[16] = {
-    byte_order(0),  byte_order(1),  byte_order(2),  byte_order(3),  byte_order(4),  byte_order(5),
-    byte_order(6),  byte_order(7),  byte_order(8),  byte_order(9),  byte_order(10), byte_order(11),
-    byte_order(12), byte_order(13), byte_order(14), byte_order(15),
-};
-inline __m128i hit_shuffle(int bits) {
-    return _mm_load_si128(reinterpret_cast<const __m128i*>(HIT_BYTES[bits].byte));
-}
-#endif
-
-// The lowest and the highest lane set in a mask of four (of a mask that is not 0).
-constexpr int8_t LOWEST_LANE[16] = {0, 0, 1, 0, 2, 0, 1, 0, 3, 0, 1, 0, 2, 0, 1, 0};
-constexpr int8_t HIGHEST_LANE[16] = {0, 0, 1, 1, 2, 2, 2, 2, 3, 3, 3, 3, 3, 3, 3, 3};
 
 template <typename T>
 T* allocate_array(int64_t count) {
@@ -129,26 +85,6 @@ bool BoxGrid::allocate() {
     entry_bounds_ = allocate_array<float>(6 * entry_stride_);
     entry_cell_ = allocate_array<int32_t>(entry_stride_);
     return boxes_ && outside_ && outside_list_ && entry_bounds_ && entry_cell_;
-}
-
-// The bucket holding `value` along `axis`. Monotone in `value` (a subtraction and a
-// multiplication by a positive constant, in double, then a clamped truncation), which is all
-// the search relies on.
-int32_t BoxGrid::bucket_of(int axis, double value) const {
-    const double t = (value - origin_[axis]) * inverse_size_;
-    if (!(t > 0.0)) return 0;
-    if (t >= static_cast<double>(dims_[axis] - 1)) return dims_[axis] - 1;
-    return static_cast<int32_t>(t);
-}
-
-// A box j in the grid that overlaps box i has j.lower < i.upper, and j.lower > i.lower - reach
-// since j.upper > i.lower and j's side is at most `reach`: its bucket lies between those of
-// i.lower - reach and i.upper (the rounded i.lower - reach never passes a float above it).
-void BoxGrid::search_range(const float* b, int32_t* lo, int32_t* hi) const {
-    for (int axis = 0; axis < 3; ++axis) {
-        lo[axis] = bucket_of(axis, double(b[axis]) - reach_);
-        hi[axis] = bucket_of(axis, double(b[3 + axis]));
-    }
 }
 
 void BoxGrid::build(const StridedView& bbox) {
@@ -303,100 +239,6 @@ bool BoxGrid::bound_buckets() {
         }
     }
     return true;
-}
-
-// Lanes of four boxes, from column `at` on, that overlap the box own_lower .. own_upper: the
-// overlap test's six comparisons all evaluated (a NaN bound overlaps nothing), the same answer
-// as check_bb_intersections, which stops at the first false one.
-inline __m128 overlapping_lanes(const float* columns, int64_t stride, int64_t at,
-                                const __m128* own_lower, const __m128* own_upper) {
-    __m128 hit = _mm_cmpgt_ps(own_upper[0], _mm_loadu_ps(columns + at));
-    hit = _mm_and_ps(hit, _mm_cmpgt_ps(_mm_loadu_ps(columns + 3 * stride + at), own_lower[0]));
-    for (int axis = 1; axis < 3; ++axis) {
-        hit = _mm_and_ps(hit, _mm_cmpgt_ps(own_upper[axis], _mm_loadu_ps(columns + axis * stride + at)));
-        hit = _mm_and_ps(hit, _mm_cmpgt_ps(_mm_loadu_ps(columns + (3 + axis) * stride + at), own_lower[axis]));
-    }
-    return hit;
-}
-
-BoxGrid::Neighbourhood BoxGrid::neighbourhood(int32_t i) const {
-    int32_t lo[3], hi[3];
-    search_range(box(i), lo, hi);
-    Neighbourhood size{n_outside_, n_outside_ > 0 ? 1 : 0};
-    for (int32_t z = lo[2]; z <= hi[2]; ++z) {
-        for (int32_t y = lo[1]; y <= hi[1]; ++y) {
-            size.entries += bucket_start_[bucket_index(hi[0], y, z) + 1] - bucket_start_[bucket_index(lo[0], y, z)];
-        }
-    }
-    size.lists += int64_t(hi[0] - lo[0] + 1) * (hi[1] - lo[1] + 1) * (hi[2] - lo[2] + 1);
-    return size;
-}
-
-int32_t BoxGrid::collect_overlapping(int32_t i, const float* own, int32_t* found,
-                                     int32_t capacity) const {
-    int32_t lo[3], hi[3];
-    search_range(own, lo, hi);
-    // Each block of four stores four cells: room for three more than the entries read. A crowded
-    // neighbourhood is told by its bucket bounds alone, before reading any entry.
-    int64_t entries = n_outside_ + 3;
-    for (int32_t z = lo[2]; z <= hi[2] && entries < capacity; ++z) {
-        for (int32_t y = lo[1]; y <= hi[1]; ++y) {
-            entries += bucket_start_[bucket_index(hi[0], y, z) + 1] - bucket_start_[bucket_index(lo[0], y, z)];
-        }
-    }
-    if (entries >= capacity) return -1;  // the caller visits lazily instead
-
-    // Four entries at a time. A block may run past its run into the next entries (or the
-    // padding): those lanes are masked off.
-    const __m128 own_lower[3] = {_mm_set1_ps(own[0]), _mm_set1_ps(own[1]), _mm_set1_ps(own[2])};
-    const __m128 own_upper[3] = {_mm_set1_ps(own[3]), _mm_set1_ps(own[4]), _mm_set1_ps(own[5])};
-    const __m128i own_cell = _mm_set1_epi32(i);
-    const __m128i lanes = _mm_setr_epi32(0, 1, 2, 3);
-    int32_t count = 0;
-    for (int32_t z = lo[2]; z <= hi[2]; ++z) {
-        for (int32_t y = lo[1]; y <= hi[1]; ++y) {
-            // Buckets along x are contiguous, and so are their entries: one run, trimmed to the
-            // first and the last bucket whose boxes can reach box i.
-            const int64_t run = bucket_index(lo[0], y, z);
-            const int32_t n_run = hi[0] - lo[0] + 1;
-            int32_t first_bucket = -1, last_bucket = -1;
-            for (int32_t b = 0; b < n_run; b += 4) {
-                int bits = _mm_movemask_ps(overlapping_lanes(bucket_bounds_, bucket_stride_, run + b,
-                                                             own_lower, own_upper));
-                if (n_run - b < 4) bits &= (1 << (n_run - b)) - 1;
-                if (bits == 0) continue;
-                if (first_bucket < 0) first_bucket = b + LOWEST_LANE[bits];
-                last_bucket = b + HIGHEST_LANE[bits];
-            }
-            if (first_bucket < 0) continue;
-            const int32_t first = bucket_start_[run + first_bucket];
-            const int32_t last = bucket_start_[run + last_bucket + 1];
-            const __m128i left = _mm_set1_epi32(last - first);
-            for (int32_t at = first; at < last; at += 4) {
-                const __m128 hit = overlapping_lanes(entry_bounds_, entry_stride_, at, own_lower, own_upper);
-                const __m128i cells = _mm_loadu_si128(reinterpret_cast<const __m128i*>(entry_cell_ + at));
-                const __m128i inside_run = _mm_cmpgt_epi32(left, _mm_add_epi32(lanes, _mm_set1_epi32(at - first)));
-                const __m128i keep = _mm_andnot_si128(_mm_cmpeq_epi32(cells, own_cell),
-                                                      _mm_and_si128(_mm_castps_si128(hit), inside_run));
-                // Hits are unpredictable: four cells are stored, the hits first, and the count
-                // advances by the hits.
-                const int bits = _mm_movemask_ps(_mm_castsi128_ps(keep));
-                const HitLanes& lanes_of = HIT_LANES[bits];
-#ifdef __SSSE3__
-                _mm_storeu_si128(reinterpret_cast<__m128i*>(found + count),
-                                 _mm_shuffle_epi8(cells, hit_shuffle(bits)));
-#else
-                for (int k = 0; k < 4; ++k) found[count + k] = entry_cell_[at + lanes_of.lane[k]];
-#endif
-                count += lanes_of.hits;
-            }
-        }
-    }
-    for (int32_t k = 0; k < n_outside_; ++k) {
-        const int32_t j = outside_list_[k];
-        if (overlap(own, box(j))) found[count++] = j;
-    }
-    return count;
 }
 
 }  // namespace cellprox

@@ -1,7 +1,8 @@
 // A spatial index over the widened boxes: for any box, the boxes that overlap it (all at once),
 // or the boxes that may overlap it in ascending order of their numbers (one at a time), so that
 // the pair pass can visit a row's candidates in the order the direct algorithm would and stop
-// as soon as the row is full. Owns the buckets and how they are searched.
+// as soon as the row is full. Owns the buckets and how they are searched: built in box_grid.cpp,
+// searched in box_grid_search.cpp.
 #pragma once
 
 #include <cstdint>
@@ -81,7 +82,15 @@ private:
     bool bound_buckets();
     int64_t home_bucket(int32_t i) const;
 
-    int32_t bucket_of(int axis, double value) const;
+    // The bucket holding `value` along `axis`. Monotone in `value` (a subtraction and a
+    // multiplication by a positive constant, in double, then a clamped truncation), which is all
+    // the search relies on.
+    int32_t bucket_of(int axis, double value) const {
+        const double t = (value - origin_[axis]) * inverse_size_;
+        if (!(t > 0.0)) return 0;
+        if (t >= static_cast<double>(dims_[axis] - 1)) return dims_[axis] - 1;
+        return static_cast<int32_t>(t);
+    }
     void search_range(const float* box, int32_t* lo, int32_t* hi) const;
     int64_t bucket_index(int32_t x, int32_t y, int32_t z) const {
         return (static_cast<int64_t>(z) * dims_[1] + y) * dims_[0] + x;

@@ -1,3 +1,4 @@
+// The box pass: widening each cell's box in place, block by block.
 #include "kernels/broad/box_pass.h"
 
 namespace cellprox {

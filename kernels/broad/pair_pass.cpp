@@ -1,13 +1,18 @@
+// Owns the pair pass's two drivers: the direct pass as plainly written, and the fast pass that
+// decides each row in order from its candidate list (candidate_lists.*), or by visiting the grid
+// or every cell lazily when it has none; tables laid over each other take the direct pass.
 #include "kernels/broad/pair_pass.h"
 
 #include <algorithm>
 #include <cstdlib>
-#include <xmmintrin.h>
 
 #include "kernels/broad/box_grid.h"
 #include "kernels/broad/box_pass.h"
-#include "kernels/broad/rank_sort.h"
+#include "kernels/broad/candidate_lists.h"
+#include "kernels/broad/row_writer.h"
 #include "kernels/broad/view_overlap.h"
+#include "kernels/lanes/lanes.h"
+#include "kernels/shared/rank_sort.h"
 
 namespace cellprox {
 
@@ -16,155 +21,9 @@ namespace {
 // Below this many cells the grid does not pay for itself: every row looks at every cell.
 constexpr int32_t GRID_MIN_CELLS = 48;
 
-// How many bucket entries a row may search exhaustively; a more crowded neighbourhood is
-// visited lazily, in ascending order, until the row is full.
-constexpr int32_t COLLECT_CAPACITY = 2048;
-
-// A row's list keeps at most this many of its overlapping cells, the smallest: enough for 30
-// links after the lower rows' share, and O(cells) in all.
-constexpr int32_t LISTED_PER_ROW = 64;
-
-// How far ahead, in rows, memory that lies in the other order is asked for: far enough that
-// lists out of cache (about 14 MB of them at 100,000 cells) arrive in time.
-constexpr int32_t LIST_PREFETCH_ROWS = 16;
-
 // Overlapping cells are sorted this many at a time: a row that fills up early (crowded cells)
 // never sorts the rest.
 constexpr int32_t SORT_STEP = 64;
-
-// Whether row `row` already names `cell` in any of its slots, written by this call or not.
-inline bool row_names(const StridedView& links, int32_t row, int32_t cell) {
-    for (int32_t slot = 0; slot < MAX_CELL_LINKS; ++slot) {
-        if (load<int32_t>(element(links, row, slot)) == cell) return true;
-    }
-    return false;
-}
-
-// Stores link (row, other) as the row's slot `k` and counts it; `n_links` is the number of links
-// recorded before it.
-inline void record_link(const BroadPhaseArrays& arrays, int32_t row, int32_t k, int32_t other,
-                        int32_t n_links) {
-    store<int32_t>(element(arrays.links, row, k), other);
-    char* start = element(arrays.link_starts, row);
-    if (load<int32_t>(start) == -1) store<int32_t>(start, n_links);
-    char* count = element(arrays.link_count, row);
-    store<uint8_t>(count, static_cast<uint8_t>(load<uint8_t>(count) + 1));
-}
-
-// Finished rows, for the question "does lower row j name cell i?" (i > j, the two boxes
-// overlapping) without reading row j. A row is offered every overlapping cell in ascending
-// order and skips only lower ones, so above its own number it records every overlapping cell up
-// to where it stopped: row j names i exactly when it did not fill up, or when i is at most its
-// last entry. Whatever the caller left in a row's free slots cannot change the answer: a row
-// with free slots did not fill up, and so names every overlapping higher cell anyway.
-//
-// So each finished row keeps one number: row j names an overlapping cell i > j exactly when
-// i <= names_up_to[j], which is its last entry when full and INT32_MAX otherwise.
-struct FinishedRows {
-    explicit FinishedRows(int32_t cell_count)
-        : names_up_to(static_cast<int32_t*>(std::malloc(sizeof(int32_t) * size_t(cell_count)))) {}
-    ~FinishedRows() { std::free(names_up_to); }
-    FinishedRows(const FinishedRows&) = delete;
-    FinishedRows& operator=(const FinishedRows&) = delete;
-
-    int32_t* names_up_to;  // null without memory: lower rows are then scanned
-};
-
-// Writes row `row`'s k links (numbers start .. start + k - 1 of the flat list) as the direct
-// pass would have, link by link.
-void write_row(const BroadPhaseArrays& arrays, int32_t row, const int32_t* links, int32_t k,
-               int32_t start) {
-    for (int32_t slot = 0; slot < k; ++slot) store<int32_t>(element(arrays.links, row, slot), links[slot]);
-    char* first = element(arrays.link_starts, row);
-    if (k > 0 && load<int32_t>(first) == -1) store<int32_t>(first, start);
-    char* count = element(arrays.link_count, row);
-    store<uint8_t>(count, static_cast<uint8_t>(load<uint8_t>(count) + k));
-}
-
-// Writes the rows, one candidate at a time, exactly as the direct pass decides: candidates of a
-// row must come in ascending order, and must include every cell whose box overlaps. A row's
-// start and count are written once, at its first link and when it is finished: the same values
-// as link by link, since no other view shares their memory (see tables_overlap).
-class RowWriter {
-public:
-    RowWriter(const BroadPhaseArrays& arrays, int32_t* names_up_to)
-        : arrays_(arrays), names_up_to_(names_up_to) {}
-
-    // Starts row i; with `held`, its links are kept there, to be written later by write_row,
-    // instead of being written at once.
-    void start_row(int32_t i, int32_t* held = nullptr) {
-        row_ = i;
-        k_ = 0;
-        held_ = held;
-        row_start_ = n_links_;
-    }
-
-    bool full() const { return k_ == MAX_CELL_LINKS; }
-
-    // One step of the direct pass for candidate j of the current row.
-    void offer(int32_t j, const BoxView& box_i, const BoxView& box_j) {
-        if (j == row_) return;
-        // Both tests only read, so the cheap one goes first.
-        if (!check_bb_intersections(box_i, box_j)) return;
-        offer_overlapping(j);
-    }
-
-    // The same step for a candidate j (not the row itself) already known to overlap.
-    void offer_overlapping(int32_t j) {
-        // A lower row that names this one already holds the pair (or a stale entry the caller
-        // left in a free slot names it); either way the pair is not recorded from this side.
-        if (j < row_ && lower_row_names(j)) return;
-        record(j);
-    }
-
-    // Whether the current row is to skip candidate j, a lower cell whose box overlaps.
-    bool skips_lower(int32_t j) const { return lower_row_names(j); }
-
-    // Records j as the row's next link: the row is not full, and j is a candidate it keeps.
-    void record(int32_t j) {
-        last_ = j;
-        if (held_ != nullptr) {
-            held_[k_++] = j;
-            return;
-        }
-        store<int32_t>(element(arrays_.links, row_, k_), j);
-        if (k_ == 0) {
-            char* start = element(arrays_.link_starts, row_);
-            if (load<int32_t>(start) == -1) store<int32_t>(start, n_links_);
-        }
-        ++k_;
-    }
-
-    // Ends the row; returns whether its links are still held.
-    bool finish_row() {
-        n_links_ += k_;
-        if (names_up_to_ != nullptr) names_up_to_[row_] = full() ? last_ : INT32_MAX;
-        if (held_ != nullptr) return true;
-        char* count = element(arrays_.link_count, row_);
-        store<uint8_t>(count, static_cast<uint8_t>(load<uint8_t>(count) + k_));
-        return false;
-    }
-
-    int32_t recorded() const { return k_; }
-    int32_t row_start() const { return row_start_; }
-    int32_t n_links() const { return n_links_; }
-
-private:
-    // Only asked for an overlapping lower row j.
-    bool lower_row_names(int32_t j) const {
-        if (names_up_to_ == nullptr) return row_names(arrays_.links, j, row_);
-        return row_ <= names_up_to_[j];
-    }
-
-    const BroadPhaseArrays& arrays_;
-    int32_t* names_up_to_;
-    int32_t* held_ = nullptr;
-    int32_t row_start_ = 0;
-    int32_t row_ = 0;
-    int32_t k_ = 0;
-    int32_t last_ = -1;
-    int32_t n_links_ = 0;
-};
 
 // Offers the overlapping cells in ascending order until the row is full, sorting only as far
 // as needed.
@@ -215,107 +74,14 @@ int32_t link_every_pair(const BroadPhaseArrays& arrays, int32_t cell_count) {
     }
     return rows.n_links();
 }
-
-// What the first step leaves for row i: `count` cells from cells[first] on, in no order, the
-// smallest of the cells whose boxes overlap; `truncated` when there are more. A count of -1
-// means no list: the neighbourhood is crowded, or the cell is outside the grid.
-struct RowList {
-    int64_t first;
-    int32_t count;
-    bool truncated;
-    bool held;         // decided, its links held in its list, not yet written
-    int32_t recorded;  // when held: how many, and the first one's number in the flat list
-    int32_t start;
-};
-
-// The lists of all rows; at most LISTED_PER_ROW cells a row, so O(cells).
-struct CandidateLists {
-    explicit CandidateLists(int32_t cell_count)
-        : rows(static_cast<RowList*>(std::malloc(sizeof(RowList) * size_t(cell_count)))),
-          cells(static_cast<int32_t*>(
-              std::malloc(sizeof(int32_t) * size_t(cell_count) * LISTED_PER_ROW))) {
-        for (int32_t i = 0; rows != nullptr && i < cell_count; ++i) {
-            rows[i] = RowList{0, -1, false, false, 0, 0};
-        }
-    }
-    ~CandidateLists() {
-        std::free(rows);
-        std::free(cells);
-    }
-    CandidateLists(const CandidateLists&) = delete;
-    CandidateLists& operator=(const CandidateLists&) = delete;
-
-    bool ready() const { return rows != nullptr && cells != nullptr; }
-
-    RowList* rows;
-    int32_t* cells;
-};
-
-// A search reads every entry of its neighbourhood; where that is more than about half of all
-// cells, visiting all cells lazily in order is cheaper, and stops as soon as the row is full.
-int32_t listing_capacity(int32_t cell_count) {
-    return cell_count / 2 < COLLECT_CAPACITY ? cell_count / 2 : COLLECT_CAPACITY;
-}
-
-struct ListSearch {
-    const BoxGrid* grid;
-    CandidateLists* lists;
-    int32_t capacity;
-    bool sorted;  // sort each list (on a team: less to do on the calling thread)
-};
-
-// The first step for the cells at bucket-order positions begin .. end-1; their lists go to the
-// cells from slot begin * LISTED_PER_ROW on, so that blocks never share slots.
-void list_candidates(int32_t begin, int32_t end, void* context) {
-    const ListSearch& search = *static_cast<const ListSearch*>(context);
-    int32_t found[COLLECT_CAPACITY + RANK_SORT_PADDING];
-    int64_t next = int64_t(begin) * LISTED_PER_ROW;
-    for (int32_t position = begin; position < end; ++position) {
-        const int32_t i = search.grid->cell_in_bucket_order(position);
-        // Rows lie in cell order, which jumps around in bucket order.
-        if (position + LIST_PREFETCH_ROWS < end) {
-            const int32_t ahead = search.grid->cell_in_bucket_order(position + LIST_PREFETCH_ROWS);
-            _mm_prefetch(reinterpret_cast<const char*>(search.lists->rows + ahead), _MM_HINT_T0);
-        }
-        float own[6];
-        search.grid->entry_box(position, own);
-        const int32_t count = search.grid->collect_overlapping(i, own, found, search.capacity);
-        if (count < 0) continue;
-        const int32_t kept = count < LISTED_PER_ROW ? count : LISTED_PER_ROW;
-        if (kept < count) std::nth_element(found, found + kept - 1, found + count);
-        if (search.sorted) {
-            rank_sort_distinct(found, kept, search.lists->cells + next);
-        } else {
-            std::copy(found, found + kept, search.lists->cells + next);
-        }
-        search.lists->rows[i] = RowList{next, kept, kept < count, false, 0, 0};
-        next += kept;
-    }
-}
-
-struct HeldRows {
-    const BroadPhaseArrays* arrays;
-    const CandidateLists* lists;
-};
-
-// Writes the rows begin .. end-1 whose links are held: each writes only its own row, start and
-// count.
-void write_held_rows(int32_t begin, int32_t end, void* context) {
-    const HeldRows& held = *static_cast<const HeldRows*>(context);
-    for (int32_t i = begin; i < end; ++i) {
-        const RowList& row = held.lists->rows[i];
-        if (row.held) write_row(*held.arrays, i, held.lists->cells + row.first, row.recorded, row.start);
-    }
-}
-
 // Rows are decided in their own order, but their lists lie in bucket order: the processor is
 // asked for the first three cache lines of a list LIST_PREFETCH_ROWS rows ahead (a Voronoi
 // cell's list of about 34 cells spans three lines as often as two).
 inline void prefetch_list(const CandidateLists& lists, int32_t i) {
     const char* list = reinterpret_cast<const char*>(lists.cells + lists.rows[i].first);
-    _mm_prefetch(list, _MM_HINT_T0);
-    _mm_prefetch(list + 64, _MM_HINT_T0);
-    _mm_prefetch(list + 128, _MM_HINT_T0);
+    prefetch_line(list);
+    prefetch_line(list + 64);
+    prefetch_line(list + 128);
 }
 
 // Offers a row's list, the smallest overlapping cells (`sorted` or not), in ascending order:

@@ -1,3 +1,4 @@
+// Which bytes strided views reach, and whether two reaches meet.
 #include "kernels/broad/view_overlap.h"
 
 namespace cellprox {

@@ -6,8 +6,9 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <xmmintrin.h>
 #include <initializer_list>
+
+#include "kernels/lanes/lanes.h"
 
 namespace cellprox {
 
@@ -52,17 +53,17 @@ inline float pruning_limit(float threshold, const VertexBounds& a, const VertexB
 // precision moves a bound by at most an ulp of the larger of bound and limit, far inside the
 // margin of pruning_limit, so the tests below stay conservative.
 struct WideBox {
-    __m128 lo;
-    __m128 hi;
+    Float4 lo;
+    Float4 hi;
 };
 
 // Bounds given as lanes (x, y, z, 0).
-inline WideBox widened(__m128 lo, __m128 hi, float limit) {
-    const __m128 by = _mm_set_ps(INFINITY, limit, limit, limit);  // the unused lane: never outside
-    return WideBox{_mm_sub_ps(lo, by), _mm_add_ps(hi, by)};
+inline WideBox widened(Float4 lo, Float4 hi, float limit) {
+    const Float4 by = lanes4(limit, limit, limit, INFINITY);  // the unused lane: never outside
+    return WideBox{lo - by, hi + by};
 }
 
-inline __m128 point_lanes(const float* p) { return _mm_set_ps(0.0f, p[2], p[1], p[0]); }
+inline Float4 point_lanes(const float* p) { return lanes4(p[0], p[1], p[2], 0.0f); }
 
 inline WideBox widened(const VertexBounds& b, float limit) {
     return widened(point_lanes(b.lo), point_lanes(b.hi), limit);
@@ -72,9 +73,8 @@ inline WideBox widened(const VertexBounds& b, float limit) {
 // bit 4 + k when above, 0 inside. A vertex outside lies farther than the limit from the other
 // cell; so does an edge whose two ends are outside on the same side (every point of it is). A
 // NaN coordinate gives 0: kept, as it must be.
-inline int outcode(__m128 point, const WideBox& box) {
-    return _mm_movemask_ps(_mm_cmplt_ps(point, box.lo)) |
-           _mm_movemask_ps(_mm_cmpgt_ps(point, box.hi)) << 4;
+inline int outcode(Float4 point, const WideBox& box) {
+    return lanes_set(less(point, box.lo)) | lanes_set(greater(point, box.hi)) << 4;
 }
 
 }  // namespace cellprox

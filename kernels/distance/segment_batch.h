@@ -5,8 +5,8 @@
 #include <cmath>
 #include <cstdint>
 
-#include "kernels/lanes/lanes.h"
 #include "kernels/distance/segment_distance.h"
+#include "kernels/lanes/lanes.h"
 
 namespace cellprox {
 

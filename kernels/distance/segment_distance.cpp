@@ -1,3 +1,4 @@
+// The named segment distance, over the steps of segment_distance.h.
 #include "kernels/distance/segment_distance.h"
 
 namespace cellprox {

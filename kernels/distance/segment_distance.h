@@ -4,6 +4,7 @@
 
 #include "kernels/lanes/lanes.h"
 #include "kernels/shared/tolerance.h"
+#include "kernels/shared/vector_math.h"
 
 namespace cellprox {
 

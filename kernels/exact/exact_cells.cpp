@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "kernels/lanes/lanes.h"
 #include "kernels/distance/segment_distance.h"
+#include "kernels/lanes/lanes.h"
 
 namespace cellprox {
 

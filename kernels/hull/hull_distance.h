@@ -4,7 +4,7 @@
 // the largest cell of the scene; the pairs of one thread in order of their first cell where
 // possible (the workspace keeps the first cell's preparation while it repeats), each started from
 // its boxes' centres (toward_a below), the second cell's vertices asked for a few pairs ahead
-// (they come from anywhere in memory; see measure_range in hull_pairs.cpp). The functions read
+// (they come from anywhere in memory; see kernels/search/pair_blocks.cpp). The functions read
 // only the two cells' vertices and write only the workspace and the output points, so any number
 // of threads may measure at once, each with its own workspace, and every pair's result is the
 // same bit for bit whichever thread measures it, in whatever order, with narrow or wide lanes.
@@ -12,8 +12,8 @@
 
 #include <cstdint>
 
-#include "kernels/shared/plain_buffer.h"
 #include "kernels/hull/hull_support.h"
+#include "kernels/shared/plain_buffer.h"
 
 namespace cellprox {
 

@@ -1,5 +1,6 @@
-#include "kernels/lanes/double_lanes.h"
+// The hull rule's support search on two SSE2 lanes, for processors without AVX2.
 #include "kernels/hull/hull_support_search.h"
+#include "kernels/lanes/double_lanes.h"
 
 namespace cellprox {
 

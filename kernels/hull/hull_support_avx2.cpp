@@ -1,8 +1,8 @@
 // Built for AVX2 (see CMakeLists.txt) and entered only where the processor has it. Nothing here
 // may be shared with code that runs everywhere: it includes the wide lanes only, and uses no
 // inline function of the standard library.
-#include "kernels/lanes/double_lanes_avx2.h"
 #include "kernels/hull/hull_support_search.h"
+#include "kernels/lanes/double_lanes_avx2.h"
 
 namespace cellprox {
 

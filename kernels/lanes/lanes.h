@@ -1,15 +1,15 @@
 // The lane types the narrow phase's arithmetic is written over: plain `float` (one lane, its
 // masks `bool`) and `Float4` (four lanes of SSE, its masks `Mask4`). An algorithm written once
 // as a template over them computes, lane by lane, the same operations in the same order as the
-// scalar instantiation, so the two cannot drift apart; every branch is a `select`.
+// scalar instantiation, so the two cannot drift apart; every branch is a `select`. With
+// int_lanes.h, double_lanes.h and double_lanes_avx2.h these are the kernels' only SIMD code: the
+// folder below every other kernel folder, with the one prefetch helper.
 #pragma once
 
 #include <cmath>
 #include <cstdint>
 #include <emmintrin.h>
 #include <xmmintrin.h>
-
-#include "kernels/shared/vector_math.h"
 
 namespace cellprox {
 
@@ -19,7 +19,7 @@ inline bool less(float a, float b) { return a < b; }
 inline bool greater(float a, float b) { return a > b; }
 inline bool and_not(bool a, bool b) { return !a && b; }
 inline float select(bool mask, float if_true, float if_false) { return mask ? if_true : if_false; }
-inline float magnitude(float a) { return absf(a); }
+inline float magnitude(float a) { return a < 0.0f ? -a : a; }   // as absf (vector_math.h)
 inline bool any(bool mask) { return mask; }
 template <class F> inline F broadcast(float value);
 template <> inline float broadcast<float>(float value) { return value; }
@@ -42,6 +42,11 @@ struct Float4 {
     static Float4 load(const float* p) { return Float4{_mm_loadu_ps(p)}; }
     void store(float* p) const { _mm_storeu_ps(p, v); }
 };
+
+// Lanes 0 to 3 given one by one.
+inline Float4 lanes4(float lane0, float lane1, float lane2, float lane3) {
+    return Float4{_mm_set_ps(lane3, lane2, lane1, lane0)};
+}
 
 template <> inline Float4 broadcast<Float4>(float value) { return Float4{_mm_set1_ps(value)}; }
 

@@ -5,8 +5,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kernels/shared/cell.h"
 #include "kernels/distance/segment_distance.h"
+#include "kernels/shared/cell.h"
 #include "kernels/shared/vector_math.h"
 
 namespace cellprox {

@@ -1,3 +1,4 @@
+// The narrow phase's visiting order: Morton order of the cells' centres.
 #include "kernels/narrow/cell_order.h"
 
 #include <algorithm>

@@ -1,13 +1,12 @@
+// The fast closeness tests of one link: packing, pruning, then four lanes at a time.
 #include "kernels/narrow/close_cells.h"
 
 #include <cmath>
 #include <cstdlib>
-#include <emmintrin.h>
-#include <xmmintrin.h>
 
-#include "kernels/narrow/cell_geometry.h"
 #include "kernels/distance/segment_batch.h"
 #include "kernels/distance/vertex_batch.h"
+#include "kernels/narrow/cell_geometry.h"
 
 namespace cellprox {
 
@@ -33,8 +32,7 @@ bool pack_points(const CellGeometry& a, CloseCellSpace& space) {
     float* out = space.points.reserve<float>(4 * static_cast<int64_t>(a.v_count));
     if (out == nullptr) return false;
     for (int32_t i = 0; i < a.v_count; ++i) {
-        _mm_storeu_ps(out + 4 * static_cast<ptrdiff_t>(i),
-                      point_lanes(a.vertices + 3 * static_cast<ptrdiff_t>(i)));
+        point_lanes(a.vertices + 3 * static_cast<ptrdiff_t>(i)).store(out + 4 * static_cast<ptrdiff_t>(i));
     }
     space.a.points = out;
     return true;
@@ -76,17 +74,17 @@ struct Survivors {
 };
 
 struct LaneBounds {
-    __m128 lo = _mm_set1_ps(INFINITY);
-    __m128 hi = _mm_set1_ps(-INFINITY);
+    Float4 lo = broadcast<Float4>(INFINITY);
+    Float4 hi = broadcast<Float4>(-INFINITY);
 
-    void add(__m128 point) {
-        lo = _mm_min_ps(lo, point);
-        hi = _mm_max_ps(hi, point);
+    void add(Float4 point) {
+        lo = minimum(lo, point);
+        hi = maximum(hi, point);
     }
 };
 
-inline __m128 point_of(const PackedCell& a, int32_t i) {
-    return _mm_loadu_ps(a.points + 4 * static_cast<ptrdiff_t>(i));
+inline Float4 point_of(const PackedCell& a, int32_t i) {
+    return Float4::load(a.points + 4 * static_cast<ptrdiff_t>(i));
 }
 
 // The vertex test with pruning: a's vertices near b's bounds, then b's vertices near those,

@@ -7,8 +7,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "kernels/shared/cell.h"
 #include "kernels/distance/link_filter.h"
+#include "kernels/shared/cell.h"
 
 namespace cellprox {
 

@@ -1,3 +1,4 @@
+// The narrow phase as plain loops, the reference the fast loops are held to.
 #include "kernels/narrow/direct_link_distances.h"
 
 #include "kernels/narrow/cell_geometry.h"

@@ -1,13 +1,14 @@
+// The narrow phase's loops: the fill, the cells' bounds, each cell's links, prefetching.
 #include "kernels/narrow/neighbor_links.h"
 
 #include <cstdlib>
-#include <xmmintrin.h>
 
-#include "kernels/shared/cell.h"
+#include "kernels/distance/link_filter.h"
+#include "kernels/lanes/lanes.h"
 #include "kernels/narrow/cell_geometry.h"
 #include "kernels/narrow/cell_order.h"
 #include "kernels/narrow/close_cells.h"
-#include "kernels/distance/link_filter.h"
+#include "kernels/shared/cell.h"
 #include "kernels/shared/vector_math.h"
 
 namespace cellprox {
@@ -64,30 +65,26 @@ inline bool valid_neighbor(const LoopContext& loop, int32_t other) {
     return other >= 0 && other < loop.query->cell_count;
 }
 
-inline void prefetch(const void* address) {
-    _mm_prefetch(static_cast<const char*>(address), _MM_HINT_T0);
-}
-
 void prefetch_arrays(const Cell& cell);
 
 void prefetch_link(const LoopContext& loop, const Cell& cell_a, int32_t k) {
     const char* cells = loop.query->cells;
     if (k + 2 < cell_a.n_count) {
         const int32_t ahead = cell_a.cell_links[k + 2];
-        if (valid_neighbor(loop, ahead)) prefetch(cells + static_cast<ptrdiff_t>(ahead) * sizeof(Cell));
+        if (valid_neighbor(loop, ahead)) prefetch_line(cells + static_cast<ptrdiff_t>(ahead) * sizeof(Cell));
     }
     if (k + 1 < cell_a.n_count) {
         const int32_t next = cell_a.cell_links[k + 1];
         if (!valid_neighbor(loop, next)) return;
         prefetch_arrays(read_cell(cells, next));
-        if (loop.bounds != nullptr) prefetch(loop.bounds + next);
+        if (loop.bounds != nullptr) prefetch_line(loop.bounds + next);
     }
 }
 
 // The first line of a cell's vertex and edge arrays (the rest follows in sequence).
 void prefetch_arrays(const Cell& cell) {
-    if (cell.vertices != nullptr) prefetch(cell.vertices);
-    if (cell.edges != nullptr) prefetch(cell.edges);
+    if (cell.vertices != nullptr) prefetch_line(cell.vertices);
+    if (cell.edges != nullptr) prefetch_line(cell.edges);
 }
 
 void cell_block(int32_t begin, int32_t end, void* context) {
@@ -101,7 +98,7 @@ void cell_block(int32_t begin, int32_t end, void* context) {
         if (position + 1 < end) {
             const Cell next = read_cell(query.cells, cell_at(loop, position + 1));
             prefetch_arrays(next);
-            if (next.cell_links != nullptr) prefetch(next.cell_links);
+            if (next.cell_links != nullptr) prefetch_line(next.cell_links);
         }
         if (!has_links(cell_a)) continue;
         const VertexBounds bounds_a = bounds_of(loop, cell_idx, cell_a);

@@ -1,3 +1,4 @@
+// The debug dump: three cells' records as text on standard output.
 #include "kernels/shared/debug_dump.h"
 
 #include <cstdio>

@@ -1,3 +1,4 @@
+// The segment distance's tolerance, before the module sets it at import.
 #include "kernels/shared/tolerance.h"
 
 namespace cellprox {

@@ -1,3 +1,4 @@
+// Owns the segment distance's tolerance, EPS, shared by the kernels that measure segments.
 #pragma once
 
 namespace cellprox {

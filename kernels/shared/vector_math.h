@@ -1,10 +1,11 @@
-// Single-precision helpers over points: a point is the address of three floats x, y, z.
+// The named single-precision helpers over points (a point is the address of three floats x, y,
+// z), and the square root every distance is taken with, as each deliverable computes it.
 #pragma once
 
 #include <cmath>
 
 #ifdef CELLPROX_APPROXIMATE_SQRT
-#include <xmmintrin.h>
+#include "kernels/lanes/root_estimate.h"
 #endif
 
 namespace cellprox {
@@ -40,7 +41,7 @@ inline float absf(float a) { return a < 0.0f ? -a : a; }
 #ifdef CELLPROX_APPROXIMATE_SQRT
 inline float square_root(float x) {
     if (absf(x) < 1.17549435e-38f) return 0.0f;
-    const float r = _mm_cvtss_f32(_mm_rsqrt_ss(_mm_set_ss(x)));
+    const float r = reciprocal_root_estimate(x);
     const float s = x * r;
     return (s * -0.5f) * (s * r - 3.0f);
 }

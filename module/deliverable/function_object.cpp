@@ -1,3 +1,4 @@
+// The callables' type: attributes, binding, pickling and vectorcall.
 #include "module/deliverable/function_object.h"
 
 #include <cstddef>

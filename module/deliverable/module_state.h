@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
-#include "platform/python.h"
 #include "platform/deliverable.h"
+#include "platform/python.h"
 
 // The file name that traceback entries and the callables' code objects show.
 #define CELLPROX_SOURCE_FILE CELLPROX_MODULE_NAME ".cpp"

@@ -1,6 +1,8 @@
+// Making generate_neighbors' result with the module's own np.full, bound as a writable view.
 #include "module/deliverable/result_array.h"
 
 #include "module/deliverable/module_state.h"
+#include "module/shared/owned_ref.h"
 
 namespace cellprox {
 
@@ -18,40 +20,33 @@ PyObject* lookup_np() {
 }
 
 PyObject* call_full(PyObject* np, int32_t n_links) {
-    PyObject* full = PyObject_GetAttr(np, state.name_full);
-    if (full == nullptr) return nullptr;
-    PyObject* float32 = PyObject_GetAttr(np, state.name_float32);
-    PyObject* length = float32 ? PyLong_FromLong(n_links) : nullptr;
-    PyObject* result = nullptr;
-    if (length != nullptr) {
-        PyObject* args[] = {length, state.minus_one, float32};
-        result = PyObject_Vectorcall(full, args, 2, state.dtype_kwnames);
-    }
-    Py_XDECREF(length);
-    Py_XDECREF(float32);
-    Py_DECREF(full);
-    return result;
+    const OwnedRef full(PyObject_GetAttr(np, state.name_full));
+    if (!full) return nullptr;
+    const OwnedRef float32(PyObject_GetAttr(np, state.name_float32));
+    if (!float32) return nullptr;
+    const OwnedRef length(PyLong_FromLong(n_links));
+    if (!length) return nullptr;
+    PyObject* args[] = {length.get(), state.minus_one, float32.get()};
+    return PyObject_Vectorcall(full.get(), args, 2, state.dtype_kwnames);
 }
 
 }  // namespace
 
 PyObject* new_result_array(int32_t n_links, HeldBuffer& held, StridedView* view) {
-    PyObject* np = lookup_np();
-    if (np == nullptr) return nullptr;
-    PyObject* result = call_full(np, n_links);
-    Py_DECREF(np);
-    if (result == nullptr) return nullptr;
-    if (!PyObject_TypeCheck(result, state.ndarray_type)) {
-        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(result)->tp_name,
+    OwnedRef result;
+    {
+        const OwnedRef np(lookup_np());
+        if (!np) return nullptr;
+        result.reset(call_full(np.get(), n_links));
+    }
+    if (!result) return nullptr;
+    if (!PyObject_TypeCheck(result.get(), state.ndarray_type)) {
+        PyErr_Format(PyExc_TypeError, "Cannot convert %.200s to %.200s", Py_TYPE(result.get())->tp_name,
                      state.ndarray_type->tp_name);
-        Py_DECREF(result);
         return nullptr;
     }
-    if (held.bind(result, 1, FLOAT32_ITEM, view) < 0) {
-        Py_DECREF(result);
-        return nullptr;
-    }
-    return result;
+    if (held.bind(result.get(), 1, FLOAT32_ITEM, view) < 0) return nullptr;
+    return result.release();
 }
 
 }  // namespace cellprox

@@ -1,3 +1,4 @@
+// Adding a traceback entry named after the callable where the boundary raises.
 #include "module/deliverable/traceback.h"
 
 #include "module/deliverable/module_state.h"

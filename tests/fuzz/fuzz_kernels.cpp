@@ -21,10 +21,10 @@
 #include <vector>
 
 #include "kernels/broad/bb_intersections.h"
+#include "kernels/distance/segment_distance.h"
+#include "kernels/narrow/neighbor_links.h"
 #include "kernels/shared/cell.h"
 #include "kernels/shared/debug_dump.h"
-#include "kernels/narrow/neighbor_links.h"
-#include "kernels/distance/segment_distance.h"
 #include "kernels/shared/vector_math.h"
 #include "platform/loop_frame.h"
 #include "tests/fuzz/reference_broad_phase.h"

@@ -1,3 +1,4 @@
+// Binding a call's arguments by position and keyword, and converting the scalars.
 #include "module/deliverable/binding/arguments.h"
 
 #include <climits>

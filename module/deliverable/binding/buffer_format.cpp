@@ -1,3 +1,4 @@
+// The format-string parser of the buffer protocol's struct syntax, against one item type.
 #include "module/deliverable/binding/buffer_format.h"
 
 #include <cstdio>

@@ -4,7 +4,8 @@
 #pragma once
 
 #include <cstdint>
-#include <emmintrin.h>
+
+#include "kernels/lanes/int_lanes.h"
 
 namespace cellprox {
 
@@ -17,15 +18,10 @@ inline void rank_sort_distinct(int32_t* in, int32_t count, int32_t* out) {
     const int32_t padded = (count + 3) / 4 * 4;
     for (int32_t k = count; k < padded; ++k) in[k] = INT32_MAX;  // smaller than none
     for (int32_t k = 0; k < count; ++k) {
-        const __m128i value = _mm_set1_epi32(in[k]);
-        __m128i smaller = _mm_setzero_si128();
-        for (int32_t l = 0; l < padded; l += 4) {
-            const __m128i others = _mm_loadu_si128(reinterpret_cast<const __m128i*>(in + l));
-            smaller = _mm_sub_epi32(smaller, _mm_cmplt_epi32(others, value));
-        }
-        smaller = _mm_add_epi32(smaller, _mm_shuffle_epi32(smaller, 0x4E));
-        smaller = _mm_add_epi32(smaller, _mm_shuffle_epi32(smaller, 0xB1));
-        out[_mm_cvtsi128_si32(smaller)] = in[k];
+        const Int4 value = Int4::all(in[k]);
+        Int4 smaller = Int4::all(0);
+        for (int32_t l = 0; l < padded; l += 4) smaller = count_where(smaller, less(Int4::load(in + l), value));
+        out[lane_sum(smaller)] = in[k];
     }
 }
 
