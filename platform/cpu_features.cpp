@@ -1,3 +1,4 @@
+// Asking the processor and the operating system for AVX2, once.
 #include "platform/cpu_features.h"
 
 #include <atomic>

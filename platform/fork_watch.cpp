@@ -1,3 +1,4 @@
+// Watching for fork, after which no OpenMP team may run in the child.
 #include "platform/fork_watch.h"
 
 #if defined(_OPENMP) && !defined(_WIN32)

@@ -7,7 +7,7 @@
 #include "platform/interpreter_loops.h"
 
 #include "platform/fork_watch.h"
-#include "platform/python.h"
+#include "platform/interpreter_lock.h"
 
 #ifdef _OPENMP
 #include <omp.h>
@@ -16,9 +16,6 @@
 namespace cellprox {
 
 namespace {
-
-void* save_thread() { return PyEval_SaveThread(); }
-void restore_thread(void* saved) { PyEval_RestoreThread(static_cast<PyThreadState*>(saved)); }
 
 #ifdef _OPENMP
 
@@ -33,9 +30,8 @@ void static_block(int32_t n, int thread, int threads, int32_t* begin, int32_t* e
 }
 #endif
 
-// Every thread of the team registers with the interpreter on entry and leaves on exit, taking
-// the lock only for those two moments: the calling thread gets its own thread state back, team
-// threads get a fresh one for the length of the region.
+// Every thread of the team registers with the interpreter for the length of the region, when
+// asked to (TeamThreadAttached).
 void run_on_team(int32_t n, bool attach_threads, LoopBlock block, void* context) {
     if (n <= 0) return;
     if (!openmp_team_usable()) {
@@ -44,12 +40,7 @@ void run_on_team(int32_t n, bool attach_threads, LoopBlock block, void* context)
     }
 #pragma omp parallel
     {
-        PyGILState_STATE registration = PyGILState_UNLOCKED;
-        PyThreadState* detached = nullptr;
-        if (attach_threads) {
-            registration = PyGILState_Ensure();
-            detached = PyEval_SaveThread();
-        }
+        const TeamThreadAttached attached(attach_threads);
 #ifdef CELLPROX_BALANCED_LOOPS
         // Cells of very different cost (low rows hold most links) would leave a static team
         // unbalanced: threads take small chunks as they finish.
@@ -66,18 +57,14 @@ void run_on_team(int32_t n, bool attach_threads, LoopBlock block, void* context)
         if (begin < end) block(begin, end, context);
 #pragma omp barrier
 #endif
-        if (attach_threads) {
-            PyEval_RestoreThread(detached);
-            PyGILState_Release(registration);
-        }
     }
 }
 
-const LoopFrame frame{save_thread, restore_thread, run_on_team};
+const LoopFrame frame{give_lock_away, take_lock_back, run_on_team};
 
 #else
 
-const LoopFrame frame{save_thread, restore_thread, run_serial_loop};
+const LoopFrame frame{give_lock_away, take_lock_back, run_serial_loop};
 
 #endif
 

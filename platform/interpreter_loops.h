@@ -1,3 +1,4 @@
+// Owns the loop frame that the Python boundary hands to the kernels.
 #pragma once
 
 #include "platform/loop_frame.h"

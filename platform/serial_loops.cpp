@@ -1,3 +1,4 @@
+// The serial loop and the frame without an interpreter, for tests and benchmarks.
 #include "platform/loop_frame.h"
 
 namespace cellprox {

@@ -1,3 +1,4 @@
+// The baseline's broad phase: the module's box pass, then its direct pair pass.
 #include "bb_intersections.h"
 
 namespace cellprox_baseline {

@@ -1,10 +1,11 @@
+// The baseline library's C entry points over the direct algorithms.
 #include "entry_points.h"
 
 #include "bb_intersections.h"
-#include "kernels/cell_geometry.h"
-#include "kernels/direct_link_distances.h"
-#include "kernels/segment_distance.h"
-#include "kernels/vector_math.h"
+#include "kernels/distance/segment_distance.h"
+#include "kernels/narrow/cell_geometry.h"
+#include "kernels/narrow/direct_link_distances.h"
+#include "kernels/shared/vector_math.h"
 
 using namespace cellprox_baseline;
 using cellprox::Cell;

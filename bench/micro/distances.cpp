@@ -7,10 +7,10 @@
 #include <random>
 #include <vector>
 
-#include "kernels/cell.h"
-#include "kernels/neighbor_links.h"
-#include "kernels/segment_distance.h"
-#include "kernels/vector_math.h"
+#include "kernels/distance/segment_distance.h"
+#include "kernels/narrow/neighbor_links.h"
+#include "kernels/shared/cell.h"
+#include "kernels/shared/vector_math.h"
 #include "platform/loop_frame.h"
 
 using namespace cellprox;

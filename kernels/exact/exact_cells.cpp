@@ -4,8 +4,8 @@
 #include <algorithm>
 #include <cmath>
 
-#include "kernels/lanes.h"
-#include "kernels/segment_distance.h"
+#include "kernels/distance/segment_distance.h"
+#include "kernels/lanes/lanes.h"
 
 namespace cellprox {
 

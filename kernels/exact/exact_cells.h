@@ -10,8 +10,8 @@
 #include <cstdint>
 
 #include "kernels/exact/exact_threshold.h"
-#include "kernels/search/box_tree.h"
 #include "kernels/shared/plain_buffer.h"
+#include "kernels/shared/search_box.h"
 
 namespace cellprox {
 

@@ -15,10 +15,10 @@
 // segments are far from parallel, where the double steps find the closest points too.
 #include <cmath>
 
+#include "kernels/distance/segment_batch.h"
+#include "kernels/distance/segment_distance.h"
 #include "kernels/exact/exact_packing.h"
-#include "kernels/lanes.h"
-#include "kernels/segment_batch.h"
-#include "kernels/segment_distance.h"
+#include "kernels/lanes/lanes.h"
 
 namespace cellprox {
 

@@ -4,8 +4,8 @@
 
 #include <cstdint>
 
+#include "kernels/distance/link_filter.h"
 #include "kernels/exact/exact_cells.h"
-#include "kernels/link_filter.h"
 
 namespace cellprox {
 
@@ -21,7 +21,7 @@ inline bool pack_points(const ExactCell& a, ExactSpace& space) {
     if (space.packed) return true;
     if (!space.points.resize(4 * static_cast<size_t>(a.v_count))) return false;
     for (int32_t i = 0; i < a.v_count; ++i) {
-        _mm_storeu_ps(space.points.data() + 4 * i, point_lanes(a.vertices + 3 * i));
+        point_lanes(a.vertices + 3 * i).store(space.points.data() + 4 * i);
     }
     space.packed = true;
     return true;
@@ -43,8 +43,8 @@ inline bool pack_edges(const ExactCell& a, ExactSpace& space) {
     return true;
 }
 
-inline __m128 packed_point(const ExactSpace& space, int32_t i) {
-    return _mm_loadu_ps(space.points.data() + 4 * i);
+inline Float4 packed_point(const ExactSpace& space, int32_t i) {
+    return Float4::load(space.points.data() + 4 * i);
 }
 
 }  // namespace cellprox

@@ -6,7 +6,7 @@
 #include <cmath>
 
 #include "kernels/exact/exact_packing.h"
-#include "kernels/lanes.h"
+#include "kernels/lanes/lanes.h"
 
 namespace cellprox {
 
@@ -44,7 +44,7 @@ Closeness exact_vertices_close(const ExactCell& a, const SearchBox& bounds_a, co
     for (int32_t i = 0; i < a.v_count; ++i) {
         const Float4 point{packed_point(space, i)};
         space.near[static_cast<size_t>(near)] = i;
-        const bool keep = outcode(point.v, box_b) == 0;
+        const bool keep = outcode(point, box_b) == 0;
         near += keep;
         // Without a branch, as which vertices survive is as good as unpredictable.
         const Mask4 kept = mask4(keep);
@@ -58,7 +58,7 @@ Closeness exact_vertices_close(const ExactCell& a, const SearchBox& bounds_a, co
     const int32_t room = padded(b.v_count);
     if (!space.columns.resize(3 * static_cast<size_t>(room))) return Closeness::out_of_memory;
     float* column[3] = {space.columns.data(), space.columns.data() + room, space.columns.data() + 2 * room};
-    const WideBox box_a = widened(lo.v, hi.v, limit);
+    const WideBox box_a = widened(lo, hi, limit);
     int32_t kept = 0;
     for (int32_t j = 0; j < b.v_count; ++j) {
         const float* p = b.vertices + 3 * j;

@@ -1,7 +1,7 @@
 // The box tree: built top-down by median splits, stored depth-first, queried with a stack.
 #include "kernels/search/box_tree.h"
 
-#include "kernels/lanes.h"
+#include "kernels/lanes/lanes.h"
 
 #include <algorithm>
 #include <cfloat>

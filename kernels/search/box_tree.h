@@ -9,14 +9,9 @@
 #include <cstdint>
 
 #include "kernels/shared/plain_buffer.h"
+#include "kernels/shared/search_box.h"
 
 namespace cellprox {
-
-// A box with float bounds. Cells' boxes come from float vertices, so these are exact.
-struct SearchBox {
-    float lo[3];
-    float hi[3];
-};
 
 // A node covers the boxes at positions [end - count, end) of the tree's order. Its children
 // follow in depth-first order: the left one right after it, the right one at `link`. A leaf has

@@ -4,8 +4,8 @@
 
 #include <algorithm>
 
-#include "kernels/hull_distance.h"
-#include "kernels/lanes.h"
+#include "kernels/hull/hull_distance.h"
+#include "kernels/lanes/lanes.h"
 #include "platform/clock.h"
 
 namespace cellprox {

@@ -6,9 +6,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "kernels/debug_dump.h"
-#include "kernels/hull_distance.h"
+#include "kernels/hull/hull_distance.h"
 #include "kernels/search/close_pairs.h"
+#include "kernels/shared/debug_dump.h"
 #include "module/package/scene_arguments.h"
 #include "module/shared/owned_ref.h"
 #include "platform/interpreter_lock.h"

@@ -1,3 +1,4 @@
+// Taking the package's scene: its arrays checked, and copied where the lock is released.
 #include "module/package/scene_arguments.h"
 
 #include <cmath>

@@ -1,3 +1,4 @@
+// The buffer guard, the project's one call of PyObject_GetBuffer, and typed array taking.
 #include "module/shared/buffer_guard.h"
 
 namespace cellprox {

@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "kernels/bb_intersections.h"
+#include "kernels/broad/bb_intersections.h"
 
 using namespace cellprox;
 

@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "module/buffer_format.h"
+#include "module/deliverable/binding/buffer_format.h"
 
 using namespace cellprox;
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "kernels/exact/exact_cells.h"
-#include "kernels/hull_distance.h"
+#include "kernels/hull/hull_distance.h"
 #include "kernels/search/close_pairs.h"
 
 using namespace cellprox;

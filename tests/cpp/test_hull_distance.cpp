@@ -7,7 +7,7 @@
 #include <limits>
 #include <vector>
 
-#include "kernels/hull_distance.h"
+#include "kernels/hull/hull_distance.h"
 
 using namespace cellprox;
 

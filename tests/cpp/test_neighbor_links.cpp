@@ -5,9 +5,9 @@
 #include <random>
 #include <vector>
 
-#include "kernels/cell.h"
-#include "kernels/direct_link_distances.h"
-#include "kernels/neighbor_links.h"
+#include "kernels/narrow/direct_link_distances.h"
+#include "kernels/narrow/neighbor_links.h"
+#include "kernels/shared/cell.h"
 
 using namespace cellprox;
 

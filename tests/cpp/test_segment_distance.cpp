@@ -5,7 +5,7 @@
 #include <random>
 #include <vector>
 
-#include "kernels/segment_distance.h"
+#include "kernels/distance/segment_distance.h"
 
 using namespace cellprox;
 
@@ -109,7 +109,7 @@ TEST(SegmentDistance, AgreesWithDoublePrecisionOnRandomSegments) {
     }
 }
 
-#include "kernels/segment_batch.h"
+#include "kernels/distance/segment_batch.h"
 
 TEST(SegmentBatch, DecidesExactlyAsTheScalarDistance) {
     std::mt19937 rng(5);

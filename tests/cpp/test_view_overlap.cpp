@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "kernels/view_overlap.h"
+#include "kernels/broad/view_overlap.h"
 
 using namespace cellprox;
 

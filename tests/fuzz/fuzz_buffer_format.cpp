@@ -15,7 +15,7 @@
 #include <string>
 #include <vector>
 
-#include "module/buffer_format.h"
+#include "module/deliverable/binding/buffer_format.h"
 
 namespace {
 

@@ -20,12 +20,12 @@
 #include <limits>
 #include <vector>
 
-#include "kernels/bb_intersections.h"
-#include "kernels/cell.h"
-#include "kernels/debug_dump.h"
-#include "kernels/neighbor_links.h"
-#include "kernels/segment_distance.h"
-#include "kernels/vector_math.h"
+#include "kernels/broad/bb_intersections.h"
+#include "kernels/distance/segment_distance.h"
+#include "kernels/narrow/neighbor_links.h"
+#include "kernels/shared/cell.h"
+#include "kernels/shared/debug_dump.h"
+#include "kernels/shared/vector_math.h"
 #include "platform/loop_frame.h"
 #include "tests/fuzz/reference_broad_phase.h"
 

@@ -1,0 +1,29 @@
+// An order in which to visit the cells of the narrow phase that keeps cells near in space near
+// in time: Morton order of their bounds' centres. A cell's neighbours are then mostly cells
+// visited a moment ago, whose records and arrays are still in cache, wherever in memory the
+// caller put them. Only loops whose order is not observable use it: every link's result depends
+// on its own two cells alone.
+#pragma once
+
+#include <cstdint>
+
+#include "kernels/distance/link_filter.h"
+
+namespace cellprox {
+
+// A permutation of 0 .. n-1 in Morton order of the cells' bounds; null when there was no memory
+// for it (the cells are then visited in their own order).
+class CellOrder {
+public:
+    CellOrder(const VertexBounds* bounds, int32_t n);
+    ~CellOrder();
+    CellOrder(const CellOrder&) = delete;
+    CellOrder& operator=(const CellOrder&) = delete;
+
+    const int32_t* cells() const { return order_; }
+
+private:
+    int32_t* order_ = nullptr;
+};
+
+}  // namespace cellprox

@@ -1,7 +1,0 @@
-#include "kernels/tolerance.h"
-
-namespace cellprox {
-
-float EPS = 0x1p-52f;
-
-}  // namespace cellprox

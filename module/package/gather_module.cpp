@@ -1,0 +1,276 @@
+// cellprox._gather, the package's private module for building cell sets (python/cellprox/cells.py):
+// thin wrappers that parse their arguments, take the buffers and call the plain cores of
+// kernels/cells/ (joining per-cell arrays, per-cell bounds and means, the cell records). Joining
+// leaves anything out of the ordinary (another type, mixed item types, another row width) to the
+// package's own path, which names the cell at fault: gather then returns None instead of raising.
+#include <cstdint>
+
+#include "kernels/cells/cell_records.h"
+#include "kernels/cells/joined_rows.h"
+#include "kernels/cells/point_runs.h"
+#include "module/shared/buffer_guard.h"
+#include "module/shared/owned_ref.h"
+#include "module/shared/scratch_memory.h"
+#include "platform/python.h"
+
+namespace cellprox {
+
+namespace {
+
+struct GatherState {
+    PyObject* ndarray_type;   // numpy.ndarray: only its exact instances are joined here
+};
+
+GatherState& state_of(PyObject* module) { return *static_cast<GatherState*>(PyModule_GetState(module)); }
+
+// The item size a native struct code stands for; 0 for codes not joined here.
+Py_ssize_t native_item_size(char code) {
+    switch (code) {
+        case 'b': case 'B': return 1;
+        case 'h': case 'H': case 'e': return 2;
+        case 'i': case 'I': case 'f': return 4;
+        case 'l': case 'L': return static_cast<Py_ssize_t>(sizeof(long));
+        case 'q': case 'Q': case 'd': return 8;
+        default: return 0;
+    }
+}
+
+// The struct code of a buffer of one native-order number type, or 0.
+char plain_code(const Py_buffer& view) {
+    const char* format = view.format != nullptr ? view.format : "B";
+    if (*format == '@') ++format;
+    if (format[0] == '\0' || format[1] != '\0') return 0;
+    return native_item_size(format[0]) == view.itemsize ? format[0] : 0;
+}
+
+// Whether a buffer is (rows, width) of the type code all the arrays must share.
+bool joinable(const Py_buffer& view, Py_ssize_t width, char code) {
+    return view.ndim == 2 && view.shape[1] == width && view.suboffsets == nullptr &&
+           plain_code(view) == code;
+}
+
+// A new array made by the caller's `allocate(shape, code)` (the package passes numpy.empty, so
+// the result is numpy's own, with its allocator's advice for large pages), exported writable
+// into `view`, which must hold exactly `bytes` bytes.
+PyObject* new_array(PyObject* allocate, PyObject* shape, const char* code, Py_ssize_t bytes,
+                    BufferGuard& view) {
+    if (shape == nullptr) return nullptr;
+    OwnedRef array(PyObject_CallFunction(allocate, "Os", shape, code));
+    Py_DECREF(shape);
+    if (!array) return nullptr;
+    if (!view.take(array.get(), PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE)) return nullptr;
+    if (view.view().len != bytes) {
+        PyErr_SetString(PyExc_ValueError, "allocate must return an array of the shape and type asked");
+        return nullptr;
+    }
+    return array.release();
+}
+
+// Each array is exported once: checked and counted, then, with the output at its exact size,
+// copied.
+PyObject* join(PyObject* module, PyObject* sequence, Py_ssize_t width, PyObject* allocate) {
+    auto* ndarray = reinterpret_cast<PyTypeObject*>(state_of(module).ndarray_type);
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence);
+    PyObject** items = PySequence_Fast_ITEMS(sequence);
+    if (n == 0 || width <= 0 || width > 64) Py_RETURN_NONE;
+    Scratch<BufferGuard> views;
+    Scratch<RowBlock> blocks;
+    if (views.allocate(n) < 0 || blocks.allocate(n) < 0) return nullptr;
+    char code = 0;
+    Py_ssize_t item_size = 0, total = 0;
+    // Exporting an exact ndarray runs no Python code, so the sequence cannot change meanwhile;
+    // from here on only the held exports are read.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        if (Py_TYPE(items[i]) != ndarray) Py_RETURN_NONE;
+        if (!views[i].take(items[i], PyBUF_RECORDS_RO)) {
+            PyErr_Clear();
+            Py_RETURN_NONE;
+        }
+        const Py_buffer& view = views[i].view();
+        if (i == 0) {
+            code = plain_code(view);
+            item_size = view.itemsize;
+        }
+        if (code == 0 || !joinable(view, width, code)) Py_RETURN_NONE;
+        if (view.shape[0] > PY_SSIZE_T_MAX / (width * item_size) - total) Py_RETURN_NONE;
+        blocks[i] = RowBlock{static_cast<const char*>(view.buf), view.shape[0], view.strides[0], view.strides[1]};
+        total += view.shape[0];
+    }
+    const char format[2] = {code, '\0'};
+    BufferGuard data_view, counts_view;
+    OwnedRef data(new_array(allocate, Py_BuildValue("(nn)", total, width), format,
+                            total * width * item_size, data_view));
+    if (!data) return nullptr;
+    OwnedRef counts(new_array(allocate, Py_BuildValue("(n)", n), "q",
+                              n * static_cast<Py_ssize_t>(sizeof(int64_t)), counts_view));
+    if (!counts) return nullptr;
+    join_rows(blocks.data(), n, width, item_size, static_cast<char*>(data_view.view().buf),
+              static_cast<int64_t*>(counts_view.view().buf));
+    return Py_BuildValue("(NN)", data.release(), counts.release());
+}
+
+PyObject* method_gather(PyObject* module, PyObject* args) {
+    PyObject *arrays = nullptr, *allocate = nullptr;
+    Py_ssize_t width = 0;
+    if (!PyArg_ParseTuple(args, "OnO:gather", &arrays, &width, &allocate)) return nullptr;
+    OwnedRef sequence(PySequence_Fast(arrays, "arrays must be a sequence"));
+    if (!sequence) return nullptr;
+    return join(module, sequence.get(), width, allocate);
+}
+
+// Takes points ((N, 3) float32), counts ((n,) int64) and `outputs` writable (n, 3) float32
+// arrays. False with the error set.
+bool take_runs(PyObject* args, const char* format, BufferGuard* views, int outputs) {
+    PyObject* objects[4] = {nullptr, nullptr, nullptr, nullptr};
+    if (!PyArg_ParseTuple(args, format, &objects[0], &objects[1], &objects[2], &objects[3])) return false;
+    static const char* names[4] = {"points", "counts", "lower", "upper"};
+    if (!take_number_array(views[0], objects[0], names[0], 2, 'f', 4) ||
+        !take_number_array(views[1], objects[1], names[1], 1, 'i', 8)) {
+        return false;
+    }
+    const Py_ssize_t n = views[1].view().len / 8;
+    for (int k = 0; k < outputs; ++k) {
+        const char* name = outputs == 1 ? "means" : names[2 + k];
+        if (!take_number_array(views[2 + k], objects[2 + k], name, 2, 'f', 4, true)) return false;
+        if (views[2 + k].view().len != n * 12) {
+            PyErr_Format(PyExc_ValueError, "%s must be (n, 3), n the length of counts", name);
+            return false;
+        }
+    }
+    if (views[0].view().len % 12 != 0) {
+        PyErr_SetString(PyExc_ValueError, "points must be (N, 3)");
+        return false;
+    }
+    return true;
+}
+
+PointRuns runs_of(const BufferGuard& points, const BufferGuard& counts) {
+    return {static_cast<const float*>(points.view().buf), points.view().len / 12,
+            static_cast<const int64_t*>(counts.view().buf), counts.view().len / 8};
+}
+
+PyObject* runs_done(bool complete) {
+    if (!complete) {
+        PyErr_SetString(PyExc_ValueError, "counts must be >= 0 and add up to the points' rows");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+float* floats_of(const BufferGuard& guard) { return static_cast<float*>(guard.view().buf); }
+
+PyObject* method_run_bounds(PyObject*, PyObject* args) {
+    BufferGuard views[4];
+    if (!take_runs(args, "OOOO:run_bounds", views, 2)) return nullptr;
+    return runs_done(run_bounds(runs_of(views[0], views[1]), floats_of(views[2]), floats_of(views[3])));
+}
+
+PyObject* method_run_means(PyObject*, PyObject* args) {
+    BufferGuard views[3];
+    if (!take_runs(args, "OOO:run_means", views, 1)) return nullptr;
+    return runs_done(run_means(runs_of(views[0], views[1]), floats_of(views[2])));
+}
+
+PyObject* method_write_records(PyObject*, PyObject* args) {
+    PyObject* objects[7];
+    if (!PyArg_ParseTuple(args, "OOOOOOO:write_records", &objects[0], &objects[1], &objects[2],
+                          &objects[3], &objects[4], &objects[5], &objects[6])) {
+        return nullptr;
+    }
+    BufferGuard records, collections, v_counts, e_counts, origins, vertices, edges;
+    if (!records.take(objects[0], PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) ||
+        !take_number_array(collections, objects[1], "collections", 1, 'i', 4) ||
+        !take_number_array(v_counts, objects[2], "v_counts", 1, 'i', 8) ||
+        !take_number_array(e_counts, objects[3], "e_counts", 1, 'i', 8) ||
+        !take_number_array(origins, objects[4], "origins", 2, 'f', 4) ||
+        !take_number_array(vertices, objects[5], "vertex_data", 2, 'f', 4) ||
+        !take_number_array(edges, objects[6], "edge_data", 2, 'i', 4)) {
+        return nullptr;
+    }
+    const Py_ssize_t n = collections.view().len / 4;
+    if (records.view().len != 64 * n || v_counts.view().len != 8 * n || e_counts.view().len != 8 * n ||
+        origins.view().len != 12 * n) {
+        PyErr_SetString(PyExc_ValueError, "records, counts and origins must all be for the same cells");
+        return nullptr;
+    }
+    const CellColumns cells{n,
+                            static_cast<const int32_t*>(collections.view().buf),
+                            static_cast<const int64_t*>(v_counts.view().buf),
+                            static_cast<const int64_t*>(e_counts.view().buf),
+                            static_cast<const float*>(origins.view().buf),
+                            static_cast<const float*>(vertices.view().buf),
+                            vertices.view().len / 12,
+                            static_cast<const int32_t*>(edges.view().buf),
+                            edges.view().len / 8};
+    if (!write_cell_records(cells, static_cast<char*>(records.view().buf))) {
+        PyErr_SetString(PyExc_ValueError, "the counts do not fit the vertex and edge arrays");
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+int exec_module(PyObject* module) {
+    PyObject* numpy = PyImport_ImportModule("numpy");
+    if (numpy == nullptr) return -1;
+    state_of(module).ndarray_type = PyObject_GetAttrString(numpy, "ndarray");
+    Py_DECREF(numpy);
+    return state_of(module).ndarray_type != nullptr ? 0 : -1;
+}
+
+int traverse(PyObject* module, visitproc visit, void* arg) {
+    Py_VISIT(state_of(module).ndarray_type);
+    return 0;
+}
+
+int clear(PyObject* module) {
+    Py_CLEAR(state_of(module).ndarray_type);
+    return 0;
+}
+
+void free_module(void* module) { clear(static_cast<PyObject*>(module)); }
+
+PyMethodDef methods[] = {
+    {"gather", method_gather, METH_VARARGS,
+     "gather(arrays, width, allocate) -> (data, counts) or None\n\n"
+     "The rows of every array back to back ((N, width), their item type) and each array's row\n"
+     "count ((n,) int64), in arrays made by allocate(shape, struct_code) (numpy.empty), when\n"
+     "every array is an exact numpy.ndarray of shape (k, width) and all share one native number\n"
+     "type; otherwise None, and the caller joins them itself."},
+    {"run_bounds", method_run_bounds, METH_VARARGS,
+     "run_bounds(points, counts, lower, upper) -> None\n\n"
+     "Fills lower and upper ((n, 3) float32) with the bounds of consecutive runs of points\n"
+     "((N, 3) float32; run i holds counts[i] rows, int64), as numpy.minimum.reduceat and\n"
+     "numpy.maximum.reduceat take them; a run without points gets zeros."},
+    {"write_records", method_write_records, METH_VARARGS,
+     "write_records(records, collections, v_counts, e_counts, origins, vertex_data, edge_data) -> None\n\n"
+     "Writes the 64-byte cell record of every cell into records (n * 64 writable bytes): its\n"
+     "number, collection, counts, origin and the addresses of its rows of vertex_data ((V, 3)\n"
+     "float32) and edge_data ((E, 2) int32), which start at the running counts; no links."},
+    {"run_means", method_run_means, METH_VARARGS,
+     "run_means(points, counts, means) -> None\n\n"
+     "Fills means ((n, 3) float32) with the mean of each run of points ((N, 3) float32; run i\n"
+     "holds counts[i] rows, int64), summed in double and rounded once; NaN for an empty run."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef_Slot slots[] = {
+    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {0, nullptr},
+};
+
+PyModuleDef definition = {
+    PyModuleDef_HEAD_INIT,
+    "cellprox._gather",
+    "Joining per-cell arrays and taking per-cell bounds in native code, for cellprox.cells.",
+    static_cast<Py_ssize_t>(sizeof(GatherState)),
+    methods,
+    slots,
+    traverse,
+    clear,
+    free_module,
+};
+
+}  // namespace
+
+}  // namespace cellprox
+
+PyMODINIT_FUNC PyInit__gather() { return PyModuleDef_Init(&cellprox::definition); }
