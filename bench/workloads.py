@@ -155,8 +155,9 @@ def fracture_code_key() -> str:
     fractures: a cache made by other code is never read."""
     import cellprox
     digest = hashlib.sha256()
-    for path in sorted(Path(cellprox.__file__).parent.glob("fracture*.py")):
-        digest.update(path.name.encode() + b"\0" + path.read_bytes())
+    package = Path(cellprox.__file__).parent
+    for path in sorted([package / "fracture.py", *(package / "_fracture").glob("*.py")]):
+        digest.update(path.relative_to(package).as_posix().encode() + b"\0" + path.read_bytes())
     return digest.hexdigest()[:12]
 
 

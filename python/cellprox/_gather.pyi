@@ -1,6 +1,6 @@
 # Type stub of the private native module cellprox._gather: joining per-cell arrays into one,
-# per-cell bounds and means, and writing the 64-byte cell records, for cells.py, cell_checks.py
-# and cell_records.py. gather returns None where it leaves the case to the package's own checks.
+# per-cell bounds and means, and writing the 64-byte cell records, for cells.py and the modules
+# of _cells/. gather returns None where it leaves the case to the package's own checks.
 from collections.abc import Callable
 from typing import Any
 

@@ -13,11 +13,11 @@ from typing import Any, SupportsIndex
 import numpy as np
 import numpy.typing as npt
 
-from cellprox import cell_checks as checks
+from cellprox._cells import checks
 from cellprox._gather import run_bounds as _run_bounds
-from cellprox.cell_bounds import bounding_corners, bounds, corners_of, edgeless_cells
-from cellprox.cell_checks import MAX_CELL_LINKS
-from cellprox.cell_records import CELL_DTYPE, CellRecords, attach_link_tables, write_records
+from cellprox._cells.bounds import bounding_corners, bounds, corners_of, edgeless_cells
+from cellprox._cells.checks import MAX_CELL_LINKS
+from cellprox._cells.records import CELL_DTYPE, CellRecords, attach_link_tables, write_records
 
 __all__ = ["CELL_DTYPE", "MAX_CELL_LINKS", "CellRecords", "CellSet", "bounding_corners", "bounds",
            "corners_of", "edgeless_cells"]

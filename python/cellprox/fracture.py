@@ -21,11 +21,11 @@ passes the check is the exact clipped cell (up to rounding), because within the 
 change nothing but the face planes.
 
 How the diagram is computed. Not in one qhull call, which takes some 12 seconds at 100,000
-cells and cannot be interrupted, but block by block (cellprox.fracture_blocks): each block's
+cells and cannot be interrupted, but block by block (cellprox._fracture.blocks): each block's
 diagram takes in the points of a few thousand seeds and of a halo around them, and a cell is
 accepted from it only when it is provably the cell of the whole diagram. Every vertex is
-recomputed from the points it separates, in a fixed order (cellprox.fracture_vertices), and the
-cells are read from the diagrams by cellprox.fracture_cells, so a face that two blocks share has
+recomputed from the points it separates, in a fixed order (cellprox._fracture.vertices), and the
+cells are read from the diagrams by cellprox._fracture.diagram, so a face that two blocks share has
 the same float32 vertices in both, and the cells are the same whatever the blocks. Ctrl-C
 therefore lands between two blocks, within about a second, and leaves nothing behind.
 
@@ -49,7 +49,7 @@ import numpy.typing as npt
 from cellprox._messages import plain, type_name
 from cellprox._progress import progress_bar
 from cellprox.cells import bounding_corners
-from cellprox.fracture_blocks import BlockedCells
+from cellprox._fracture.blocks import BlockedCells
 
 if TYPE_CHECKING:
     from cellprox.cells import CellSet

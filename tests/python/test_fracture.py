@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 
 import cellprox.fracture as fracture_module
-import cellprox.fracture_blocks as blocks_module
+import cellprox._fracture.blocks as blocks_module
 from cellprox.fracture import Fracture, voronoi_fracture
 
 spatial = pytest.importorskip("scipy.spatial")

@@ -15,7 +15,7 @@ import numpy as np
 import numpy.typing as npt
 
 from cellprox._progress import ProgressBar
-from cellprox.fracture_cells import Sites, build_cells, flatten
+from cellprox._fracture.diagram import Sites, build_cells, flatten
 
 # Seeds per block of the diagram. A block's diagram, with its halo and mirrors some 10,000
 # points, takes qhull about half a second: the longest an interrupt waits.

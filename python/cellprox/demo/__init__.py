@@ -1,7 +1,7 @@
 """``python -m cellprox demo``: fracture a box, find which cells touch, draw the result.
 
-This module runs the demo and computes what the picture shows; demo_summary writes the text
-summary and demo_picture draws the picture.
+This module runs the demo and computes what the picture shows; demo.summary writes the text
+summary and demo.picture draws the picture.
 """
 from __future__ import annotations
 
@@ -16,8 +16,8 @@ import numpy as np
 import numpy.typing as npt
 
 from cellprox.cells import CellSet
-from cellprox.demo_picture import Picture, WireFrames, import_pyplot, save
-from cellprox.demo_summary import across, summarize
+from cellprox.demo.picture import Picture, WireFrames, import_pyplot, save
+from cellprox.demo.summary import across, summarize
 from cellprox.fracture import Fracture, voronoi_fracture
 from cellprox.pipeline import NeighborResult, find_neighbors
 

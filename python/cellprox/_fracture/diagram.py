@@ -2,7 +2,7 @@
 
 Given a diagram (scipy.spatial.Voronoi) of some of the fracture's points and the seeds whose
 cells it settles, :func:`build_cells` makes each cell's vertex and edge arrays and lists the
-pairs of seeds that share a face. The vertices come from :mod:`cellprox.fracture_vertices`, and
+pairs of seeds that share a face. The vertices come from :mod:`cellprox._fracture.vertices`, and
 each cell numbers its vertices in coordinate order, so a cell is the same whichever diagram it
 was read from.
 """
@@ -15,7 +15,7 @@ from dataclasses import dataclass
 import numpy as np
 import numpy.typing as npt
 
-from cellprox.fracture_vertices import circumcentres
+from cellprox._fracture.vertices import circumcentres
 
 
 @dataclass(frozen=True)
