@@ -9,11 +9,12 @@
 // vertices it is the difference of, and the closest point its weights on them, so the points of
 // the two hulls that realise the distance come with it.
 //
-// The project compiles with fast math: reassociated sums may differ from the written order by a
-// rounding error. The loop therefore keeps the smallest bound seen and stops as soon as a step
-// fails to lower it, so rounding can only end the search a rounding error early, never make it
-// cycle; where sign tests of the face choice below disagree with each other, the nearer
-// candidate wins, and a choice that does not lower the bound ends the search.#include "kernels/hull/hull_distance.h"
+// Rounding can make the steps' tests disagree with each other (a compiler may also evaluate sums
+// in another order than written). The loop therefore keeps the smallest bound seen and stops as
+// soon as a step fails to lower it, so rounding can only end the search a rounding error early,
+// never make it cycle; where sign tests of the face choice below disagree with each other, the
+// nearer candidate wins, and a choice that does not lower the bound ends the search.
+#include "kernels/hull/hull_distance.h"
 
 #include <algorithm>
 #include <cmath>
