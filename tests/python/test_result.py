@@ -101,3 +101,13 @@ def test_a_result_prints_short_compares_and_names_its_timings(fracture):
     assert result != cellprox.find_neighbors(fracture, 0.001, rule="hull")
     with pytest.raises(TypeError, match="unhashable"):
         hash(result)
+
+
+def test_debug_prints_the_records_summary_before_the_search(fracture, capfd):
+    plain = cellprox.find_neighbors(fracture, 0.001)
+    assert capfd.readouterr().out == ""
+    shown = cellprox.find_neighbors(fracture, 0.001, debug=True)
+    out = capfd.readouterr().out
+    assert shown == plain
+    assert out.startswith("\n\n\n[DEBUG][PROXIM]\n\nCell-Index[0]") and "Cell-Index[119]" in out
+    assert out.count("Cell-Index[") == 3 and "Cell-Links" not in out
