@@ -18,7 +18,7 @@ from conftest import needs_numpy_1
 
 pytestmark = needs_numpy_1
 
-HERE = pathlib.Path(__file__).resolve().parent
+TESTS = pathlib.Path(__file__).resolve().parents[1]   # the suite's shared helpers
 MODULE_NAME = os.environ.get("CELLPROX_MODULE", "cellprox_gnu")
 
 CHILD = r"""
@@ -196,7 +196,7 @@ def dumps():
     """{run name: (bytes printed before "|END", outcome of the call)} from one child."""
     env = dict(os.environ, CELLPROX_MODULE=MODULE_NAME)
     completed = subprocess.run([sys.executable, "-c", CHILD], input=json.dumps(all_runs()).encode(),
-                               capture_output=True, env=env, cwd=HERE, timeout=120)
+                               capture_output=True, env=env, cwd=TESTS, timeout=120)
     assert completed.returncode == 0, completed.stderr.decode(errors="replace")
     parts = completed.stdout.split(b"\0")
     assert parts[0] == b""

@@ -11,7 +11,7 @@ import pytest
 
 from cells import CellArray
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
+ROOT = pathlib.Path(__file__).resolve().parents[3]
 
 
 def origin_distance(ext, offset):

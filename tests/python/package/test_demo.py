@@ -46,7 +46,7 @@ def test_demo_runs_end_to_end_and_writes_a_png(tmp_path, MODULE_NAME):
     assert picture.stat().st_size > 20_000
 
 
-EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "..", "examples", "proximity.py")
+EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "..", "..", "examples", "proximity.py")
 
 
 @pytest.mark.parametrize("args, message", [

@@ -16,7 +16,7 @@ import pytest
 import cellprox
 from cellprox.__main__ import main
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
+ROOT = pathlib.Path(__file__).resolve().parents[3]
 NATIVE_SUFFIX = r"\.(cpython-311-[\w-]+\.so|cp311-win_amd64\.pyd)"
 # What pip adds to an installed distribution; no wheel carries these.
 INSTALLER_FILES = re.compile(

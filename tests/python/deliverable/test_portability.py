@@ -7,6 +7,7 @@ import sys
 from conftest import MODULE_NAME, needs_numpy_1
 
 HERE = os.path.dirname(os.path.abspath(__file__))
+TESTS = os.path.dirname(HERE)   # the whole suite
 
 WITHOUT_LINUX = r"""
 import builtins, io, os, sys
@@ -30,11 +31,11 @@ sys.exit(pytest.main(sys.argv[1:]))
 def pytest_without_linux(*args):
     env = dict(os.environ, CELLPROX_MODULE=MODULE_NAME, CELLPROX_LEAK_CALLS="40")
     return subprocess.run([sys.executable, "-c", WITHOUT_LINUX, "-q", "-p", "no:cacheprovider",
-                           *args], capture_output=True, text=True, env=env, cwd=HERE, timeout=300)
+                           *args], capture_output=True, text=True, env=env, cwd=TESTS, timeout=300)
 
 
 def test_suite_collects_without_linux_facilities():
-    collected = pytest_without_linux("--collect-only", HERE)
+    collected = pytest_without_linux("--collect-only", TESTS)
     assert collected.returncode == 0, collected.stdout[-3000:] + collected.stderr[-3000:]
     assert "error" not in collected.stdout.lower().split("collected")[-1]
 

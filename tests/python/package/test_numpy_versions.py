@@ -10,7 +10,7 @@ import pytest
 import cellprox
 from cellprox.fracture import voronoi_fracture
 from conftest import NUMPY_1, NUMPY_IMPORT_ERROR
-from test_module_frame import fake_capsule
+from numpy_abi import fake_capsule
 
 
 def test_the_run_has_the_numpy_it_was_set_up_with():

@@ -8,6 +8,7 @@ import numpy
 import pytest
 
 from conftest import NUMPY_IMPORT_ERROR, needs_numpy_1
+from numpy_abi import fake_capsule
 
 pytestmark = needs_numpy_1
 
@@ -136,25 +137,6 @@ def probe_import(run, tamper, *flags):
     report = json.loads(out.strip().splitlines()[-1])
     assert report.pop("retry") == 3
     return report
-
-
-FAKE_CAPSULE = """
-import ctypes
-version_query = ctypes.CFUNCTYPE(ctypes.c_uint)
-endian_query = ctypes.CFUNCTYPE(ctypes.c_int)
-queries = [version_query(lambda: {abi}), endian_query(lambda: {endian}),
-           version_query(lambda: {feature})]
-table = (ctypes.c_void_p * 212)()
-table[0], table[210], table[211] = [ctypes.cast(q, ctypes.c_void_p).value for q in queries]
-new_capsule = ctypes.pythonapi.PyCapsule_New
-new_capsule.restype = ctypes.py_object
-new_capsule.argtypes = [ctypes.c_void_p, ctypes.c_char_p, ctypes.c_void_p]
-umath._ARRAY_API = new_capsule(ctypes.addressof(table), None, None)
-"""
-
-
-def fake_capsule(abi=0x01000009, feature=13, endian=1):
-    return FAKE_CAPSULE.format(abi=abi, feature=feature, endian=endian)
 
 
 @pytest.mark.parametrize(

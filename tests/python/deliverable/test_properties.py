@@ -445,7 +445,7 @@ def test_broad_phase_any_arguments():
 
 SUBPROCESS_PROGRAM = """
 import json, sys
-sys.path.insert(0, {here!r})
+sys.path[:0] = [{here!r}, {tests!r}]
 import test_properties
 test_properties.check_broad_phase()
 print(json.dumps(test_properties.OUTCOMES))
@@ -457,7 +457,7 @@ def test_broad_phase_any_arguments_in_a_fresh_interpreter():
     env = dict(os.environ, CELLPROX_MODULE=MODULE_NAME,
                CELLPROX_BB_EXAMPLES=str(SUBPROCESS_BB_EXAMPLES))
     here = os.path.dirname(os.path.abspath(__file__))
-    completed = subprocess.run([sys.executable, "-c", SUBPROCESS_PROGRAM.format(here=here)],
+    completed = subprocess.run([sys.executable, "-c", SUBPROCESS_PROGRAM.format(here=here, tests=os.path.dirname(here))],
                                capture_output=True, text=True, env=env, cwd=here, timeout=300)
     assert completed.returncode >= 0, f"killed by signal {-completed.returncode}"
     assert completed.returncode == 0, completed.stdout[-3000:] + completed.stderr[-3000:]

@@ -66,7 +66,7 @@ def test_concurrent_calls_match_serial_calls(ext):
 
 TEAM_PROGRAM = """
 import hashlib, sys, threading
-sys.path.insert(0, {here!r})
+sys.path[:0] = [{here!r}, {tests!r}]
 import numpy as np, test_threads
 ext = __import__(MODULE)
 loads = [test_threads.workload(seed, n=400) for seed in range(4)]
@@ -89,7 +89,8 @@ def test_team_size_does_not_change_results(ext, python_subprocess, monkeypatch):
     outputs = set()
     for threads in ("1", "3", "4"):
         monkeypatch.setenv("OMP_NUM_THREADS", threads)
-        rc, out, err = python_subprocess(TEAM_PROGRAM.format(here=os.path.dirname(__file__)))
+        here = os.path.dirname(os.path.abspath(__file__))
+        rc, out, err = python_subprocess(TEAM_PROGRAM.format(here=here, tests=os.path.dirname(here)))
         assert rc == 0, err
         outputs.add(out)
     assert len(outputs) == 1

@@ -19,7 +19,7 @@ from cells import CELL_DTYPE as INDEPENDENT_CELL_DTYPE
 from cells import CellArray, random_cells
 from conftest import NUMPY_1, run_doc_blocks
 
-ROOT = pathlib.Path(__file__).resolve().parents[2]
+ROOT = pathlib.Path(__file__).resolve().parents[3]
 
 
 def run_isolated(code, **env):

@@ -15,7 +15,7 @@ from conftest import needs_numpy_1
 
 pytestmark = needs_numpy_1
 
-HERE = pathlib.Path(__file__).resolve().parent
+TESTS = pathlib.Path(__file__).resolve().parents[1]   # the suite's shared helpers
 MODULE_NAME = os.environ.get("CELLPROX_MODULE", "cellprox_gnu")
 
 CHILD_PRELUDE = r"""
@@ -31,7 +31,7 @@ def run_child(code, **env_overrides):
     """Runs code in a fresh interpreter; returns (returncode, stdout bytes, stderr text)."""
     env = dict(os.environ, CELLPROX_MODULE=MODULE_NAME, **env_overrides)
     completed = subprocess.run([sys.executable, "-c", CHILD_PRELUDE + code], capture_output=True,
-                               env=env, cwd=HERE, timeout=120)
+                               env=env, cwd=TESTS, timeout=120)
     return completed.returncode, completed.stdout, completed.stderr.decode(errors="replace")
 
 
