@@ -12,6 +12,12 @@ def type_name(value: object) -> str:
     return "bool_" if isinstance(value, np.bool_) else type(value).__name__
 
 
+def counted(count: int, noun: str, nouns: str | None = None) -> str:
+    """``count`` and ``noun``, plural (``nouns``, else ``noun`` + s) unless there is one: "1 pair",
+    "0 pairs", "1,200 cells"."""
+    return f"{count:,} {noun}" if count == 1 else f"{count:,} {nouns or noun + 's'}"
+
+
 def plain(value: Any) -> Any:
     """`value` with numpy scalars in tuples and lists made Python numbers, for a repr that reads
     ``(1.0, 2.0)`` rather than numpy 2's ``(np.float64(1.0), np.float64(2.0))``."""

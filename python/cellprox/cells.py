@@ -14,6 +14,7 @@ import numpy as np
 import numpy.typing as npt
 
 from cellprox._cells import checks
+from cellprox._messages import counted
 from cellprox._gather import run_bounds as _run_bounds
 from cellprox._cells.bounds import bounding_corners, bounds, corners_of, edgeless_cells
 from cellprox._cells.checks import MAX_CELL_LINKS
@@ -156,8 +157,8 @@ class CellSet:
         return len(self.records)
 
     def __repr__(self) -> str:
-        return (f"<CellSet of {len(self)} cells, {len(self.vertex_data)} vertices, "
-                f"{len(self.edge_data)} edges, {self.n_links} links>")
+        return (f"<CellSet of {counted(len(self), 'cell')}, {counted(len(self.vertex_data), 'vertex', 'vertices')}, "
+                f"{counted(len(self.edge_data), 'edge')}, {counted(self.n_links, 'link')}>")
 
     @property
     def address(self) -> int:

@@ -7,6 +7,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from cellprox._messages import counted
 from cellprox.cells import CellSet
 
 __all__ = ["TIMING_KEYS", "NeighborResult"]
@@ -59,9 +60,9 @@ class NeighborResult:
         spent = ", ".join(f"{key} {self.timings[key] * 1e3:.1f}" for key in TIMING_KEYS
                           if key in self.timings)
         total = sum(self.timings.values()) * 1e3
-        return (f"<NeighborResult rule={self.rule!r} threshold={self.threshold!r}: {len(self)} pairs "
-                f"among {len(self.cells)} cells, {self.n_links} candidates measured; "
-                f"{total:.1f} ms ({spent})>")
+        return (f"<NeighborResult rule={self.rule!r} threshold={self.threshold!r}: "
+                f"{counted(len(self), 'pair')} among {counted(len(self.cells), 'cell')}, "
+                f"{counted(self.n_links, 'candidate')} measured; {total:.1f} ms ({spent})>")
 
     def __eq__(self, other: object) -> bool:
         if not isinstance(other, NeighborResult):

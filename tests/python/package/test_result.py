@@ -93,6 +93,11 @@ def test_a_result_prints_short_compares_and_names_its_timings(fracture):
     text = repr(result)
     assert len(text) < 300 and f"{len(result)} pairs among 120 cells" in text
     assert "rule='vertices-edges'" in text and "candidates measured" in text
+    cube = np.array([[0, 0, 0], [1, 0, 0], [0, 1, 0], [0, 0, 1]], np.float32)
+    one = cellprox.find_neighbors([cube, cube + np.float32([1.5, 0, 0])], 1.0, rule="hull")
+    assert ": 1 pair among 2 cells, 1 candidate measured;" in repr(one)
+    assert repr(cellprox.CellSet([cube[:1]], [np.zeros((0, 2), np.int32)])) == \
+        "<CellSet of 1 cell, 1 vertex, 0 edges, 0 links>"
     assert list(result.timings) == list(TIMING_KEYS)
     assert all(seconds >= 0 for seconds in result.timings.values())
     again = cellprox.find_neighbors(fracture.cell_set(), 0.001)
