@@ -60,15 +60,32 @@ class CellSet:
     def __init__(self, vertices: Sequence[npt.ArrayLike], edges: Sequence[npt.ArrayLike], *,
                  origins: npt.ArrayLike | None = None,
                  collections: npt.ArrayLike = 0) -> None:
-        n = checks.count_cells(vertices, edges)
+        checks.count_cells(vertices, edges)
         vertex_data, v_counts = checks.gather(vertices, 3, "iuf", checks.vertex_array)
         edge_data, e_counts = checks.gather(edges, 2, "iu", checks.edge_array)
+        self._check_and_build(vertex_data, v_counts, edge_data, e_counts, origins, collections)
+
+    @classmethod
+    def _without_edges(cls, vertices: Sequence[npt.ArrayLike], *, origins: npt.ArrayLike | None = None,
+                       collections: npt.ArrayLike = 0) -> CellSet:
+        """What ``CellSet(vertices, edgeless_cells(len(vertices)), ...)`` gives, without joining
+        an empty edge array per cell (the hull rule's cells come without edges)."""
+        n = checks.count_cells(vertices, None)
+        vertex_data, v_counts = checks.gather(vertices, 3, "iuf", checks.vertex_array)
+        cells = cls.__new__(cls)
+        cells._check_and_build(vertex_data, v_counts, np.zeros((0, 2), np.int32), np.zeros(n, np.int64),
+                               origins, collections)
+        return cells
+
+    def _check_and_build(self, vertex_data: npt.NDArray[Any], v_counts: npt.NDArray[np.int64],
+                         edge_data: npt.NDArray[Any], e_counts: npt.NDArray[np.int64],
+                         origins: npt.ArrayLike | None, collections: npt.ArrayLike) -> None:
         vertex_data32 = _as_float32(vertex_data)
         checks.check_vertex_values(vertex_data32, vertex_data, v_counts)
         checks.check_edge_numbers(edge_data, v_counts, e_counts)
         self._build(vertex_data32, np.ascontiguousarray(edge_data, np.int32), v_counts, e_counts,
                     checks.origins_of(origins, vertex_data32, v_counts),
-                    checks.collections_of(collections, n))
+                    checks.collections_of(collections, len(v_counts)))
 
     @classmethod
     def from_packed(cls, vertices: npt.ArrayLike, vertex_offsets: npt.ArrayLike,

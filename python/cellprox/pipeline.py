@@ -21,7 +21,7 @@ import numpy.typing as npt
 import cellprox._proximity as _proximity
 from cellprox._messages import type_name
 from cellprox._progress import progress_bar
-from cellprox.cells import MAX_CELL_LINKS, CellSet, edgeless_cells
+from cellprox.cells import MAX_CELL_LINKS, CellSet
 from cellprox.result import NeighborResult
 
 __all__ = ["BOX_MARGIN", "RULES", "NeighborResult", "find_neighbors", "link_tables"]
@@ -200,7 +200,8 @@ def _as_cell_set(cells: object, edges: Sequence[npt.ArrayLike] | None,
             raise TypeError(
                 "find_neighbors: given per-cell vertex arrays, it also needs edges=[...] with one "
                 "(e, 2) array of vertex numbers per cell; or pass a CellSet")
-        edges = edgeless_cells(len(vertices))
+        return CellSet._without_edges(vertices, origins=origins,
+                                      collections=0 if collections is None else collections)
     return CellSet(vertices, edges, origins=origins,
                    collections=0 if collections is None else collections)
 

@@ -29,8 +29,10 @@ INT32_MAX = 2**31 - 1
 _INT32_MAX = INT32_MAX
 
 
-def count_cells(vertices: Sequence[Any], edges: Sequence[Any]) -> int:
-    for name, value in (("vertices", vertices), ("edges", edges)):
+def count_cells(vertices: Sequence[Any], edges: Sequence[Any] | None) -> int:
+    """The number of cells; ``edges`` None for cells without edges."""
+    given = (("vertices", vertices),) if edges is None else (("vertices", vertices), ("edges", edges))
+    for name, value in given:
         if isinstance(value, np.ndarray) and value.dtype != object and value.ndim == 2:
             raise ValueError(
                 f"CellSet: {name} is one {value.shape} array, but it must be a sequence with "
@@ -40,10 +42,10 @@ def count_cells(vertices: Sequence[Any], edges: Sequence[Any]) -> int:
             raise TypeError(
                 f"CellSet: {name} must be a sequence (list) with one array per cell, not "
                 f"{type_name(value)}")
-    n, n_edges = len(vertices), len(edges)
-    if n_edges != n:
+    n = len(vertices)
+    if edges is not None and len(edges) != n:
         raise ValueError(
-            f"CellSet: {n} vertex arrays but {n_edges} edge arrays; pass one of each per cell "
+            f"CellSet: {n} vertex arrays but {len(edges)} edge arrays; pass one of each per cell "
             "(an empty np.zeros((0, 2), np.int32) for a cell without edges)")
     if n > _INT32_MAX:
         raise ValueError(f"CellSet: {n} cells do not fit the native module's 32-bit count")

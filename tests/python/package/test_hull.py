@@ -9,6 +9,7 @@ import pytest
 import cellprox
 import cellprox.pipeline
 from cellprox import _proximity
+from cellprox.cells import edgeless_cells
 from cellprox.fracture import voronoi_fracture
 from hull_reference import features, hull_distance
 
@@ -161,6 +162,11 @@ def test_two_rules_side_by_side_on_interpenetrating_and_nested_cubes():
     assert hull.gaps.tolist() == [0.0, 0.0]
     assert hull.distances.tolist() == [0.5, 0.0]
     assert hull.neighbor_counts().tolist() == [1, 1, 1, 1]
+    # Vertex lists alone make the cells the constructor makes with an empty edge array each.
+    built = cellprox.CellSet(cubes, edgeless_cells(len(cubes)))
+    for name in ("vertex_data", "edge_data", "v_counts", "e_counts", "vertex_starts", "edge_starts"):
+        mine, theirs = getattr(hull.cells, name), getattr(built, name)
+        assert mine.dtype == theirs.dtype and np.array_equal(mine, theirs), name
 
     edges = [[[c, c | 1 << a] for c in range(8) for a in range(3) if not c >> a & 1]] * 4
     default = cellprox.find_neighbors(cubes, 0.001, edges=edges)
