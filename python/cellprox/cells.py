@@ -8,7 +8,7 @@ owns the memory the records point to; :func:`cellprox.find_neighbors` searches i
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any, SupportsIndex
+from typing import Any
 
 import numpy as np
 import numpy.typing as npt
@@ -79,13 +79,16 @@ class CellSet:
 
     def _check_and_build(self, vertex_data: npt.NDArray[Any], v_counts: npt.NDArray[np.int64],
                          edge_data: npt.NDArray[Any], e_counts: npt.NDArray[np.int64],
-                         origins: npt.ArrayLike | None, collections: npt.ArrayLike) -> None:
+                         origins: npt.ArrayLike | None, collections: npt.ArrayLike,
+                         who: str = "CellSet") -> None:
+        """Checks the joined arrays as every way of making a set does and builds this set of them.
+        The vertices are copied to float32; ``edge_data`` must be an array no one else holds."""
         vertex_data32 = _as_float32(vertex_data)
-        checks.check_vertex_values(vertex_data32, vertex_data, v_counts)
-        checks.check_edge_numbers(edge_data, v_counts, e_counts)
+        checks.check_vertex_values(vertex_data32, vertex_data, v_counts, who)
+        checks.check_edge_numbers(edge_data, v_counts, e_counts, who)
         self._build(vertex_data32, np.ascontiguousarray(edge_data, np.int32), v_counts, e_counts,
-                    checks.origins_of(origins, vertex_data32, v_counts),
-                    checks.collections_of(collections, len(v_counts)))
+                    checks.origins_of(origins, vertex_data32, v_counts, who),
+                    checks.collections_of(collections, len(v_counts), who))
 
     @classmethod
     def from_packed(cls, vertices: npt.ArrayLike, vertex_offsets: npt.ArrayLike,
@@ -115,13 +118,9 @@ class CellSet:
             edge_data = _packed_array(edges, "edges", 2, "iu", who)
             e_counts = checks.packed_counts("edge_offsets", edge_offsets, len(edge_data), n,
                                             checks.INT32_MAX // 2, who)
-        points32 = _as_float32(points)
-        checks.check_vertex_values(points32, points, v_counts, who)
-        checks.check_edge_numbers(edge_data, v_counts, e_counts, who)
         cells = cls.__new__(cls)
-        cells._build(points32, np.array(edge_data, np.int32, order="C"), v_counts, e_counts,
-                     checks.origins_of(origins, points32, v_counts, who),
-                     checks.collections_of(collections, n, who))
+        cells._check_and_build(points, v_counts, np.array(edge_data, np.int32, order="C"), e_counts, origins,
+                               collections, who)
         return cells
 
     def _build(self, vertex_data: npt.NDArray[np.float32], edge_data: npt.NDArray[np.int32],
@@ -174,7 +173,8 @@ class CellSet:
         return len(self.records)
 
     def __repr__(self) -> str:
-        return (f"<CellSet of {counted(len(self), 'cell')}, {counted(len(self.vertex_data), 'vertex', 'vertices')}, "
+        vertices = counted(len(self.vertex_data), "vertex", "vertices")
+        return (f"<CellSet of {counted(len(self), 'cell')}, {vertices}, "
                 f"{counted(len(self.edge_data), 'edge')}, {counted(self.n_links, 'link')}>")
 
     @property
@@ -276,12 +276,9 @@ def _unpickle_cell_set(state: dict[str, Any]) -> CellSet:
         raise ValueError(f"{who}: the arrays do not match their cell counts: vertices "
                          f"{vertex_data.shape} for {int(v_counts.sum())} rows, edges "
                          f"{edge_data.shape} for {int(e_counts.sum())} rows")
-    checks.check_vertex_values(vertex_data, vertex_data, v_counts, who)
-    checks.check_edge_numbers(edge_data, v_counts, e_counts, who)
     cells = CellSet.__new__(CellSet)
-    cells._build(vertex_data, edge_data, v_counts, e_counts,
-                 checks.origins_of(state["origins"], vertex_data, v_counts, who),
-                 checks.collections_of(state["collections"], n, who))
+    cells._check_and_build(vertex_data, v_counts, edge_data, e_counts, state["origins"],
+                           state["collections"], who)
     if state["links"] is not None:
         cells.attach_links(np.array(state["links"], order="C"), np.array(state["link_starts"]),
                            np.array(state["link_count"]))

@@ -195,15 +195,14 @@ def _as_cell_set(cells: object, edges: Sequence[npt.ArrayLike] | None,
             "find_neighbors: cells must be a CellSet, a Fracture or a sequence of (v, 3) vertex "
             f"arrays, not {type_name(cells)}")
     vertices = cast("Sequence[npt.ArrayLike]", cells)
-    if edges is None:
-        if not edges_optional:
-            raise TypeError(
-                "find_neighbors: given per-cell vertex arrays, it also needs edges=[...] with one "
-                "(e, 2) array of vertex numbers per cell; or pass a CellSet")
-        return CellSet._without_edges(vertices, origins=origins,
-                                      collections=0 if collections is None else collections)
-    return CellSet(vertices, edges, origins=origins,
-                   collections=0 if collections is None else collections)
+    numbers_given = 0 if collections is None else collections
+    if edges is not None:
+        return CellSet(vertices, edges, origins=origins, collections=numbers_given)
+    if not edges_optional:
+        raise TypeError(
+            "find_neighbors: given per-cell vertex arrays, it also needs edges=[...] with one "
+            "(e, 2) array of vertex numbers per cell; or pass a CellSet")
+    return CellSet._without_edges(vertices, origins=origins, collections=numbers_given)
 
 
 def _check_hull_vertices(cells: CellSet) -> None:

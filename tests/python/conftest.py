@@ -3,12 +3,14 @@
 The module under test is named by CELLPROX_MODULE (cellprox_gnu, cellprox_darwin or
 cellprox_nt); messages and traceback entries carry that name, so nothing below hard-codes it.
 """
+import contextlib
 import importlib
 import os
 import re
 import subprocess
 import sys
 import tempfile
+import threading
 import time
 import traceback
 
@@ -100,6 +102,38 @@ def run_python(code, *interpreter_flags):
 @pytest.fixture(scope="session")
 def python_subprocess():
     return run_python
+
+
+class Ticks:
+    """What a ticking thread saw: how often it ticked, and the longest wait between two ticks."""
+    count = 0
+    longest_stall = 0.0
+
+
+@contextlib.contextmanager
+def ticking_thread():
+    """Runs a thread that ticks as fast as the interpreter lets it while the block runs, and
+    yields its Ticks: a call that kept the interpreter lock throughout would stall it for all of
+    that call."""
+    ticks, running, stop = Ticks(), threading.Event(), threading.Event()
+
+    def tick():
+        last = time.perf_counter()
+        running.set()
+        while not stop.is_set():
+            ticks.count += 1
+            now = time.perf_counter()
+            ticks.longest_stall = max(ticks.longest_stall, now - last)
+            last = now
+
+    thread = threading.Thread(target=tick)
+    thread.start()
+    try:
+        running.wait()
+        yield ticks
+    finally:
+        stop.set()
+        thread.join()
 
 
 def run_doc_blocks(text, label):

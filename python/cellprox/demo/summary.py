@@ -7,6 +7,7 @@ import sys
 import numpy as np
 import numpy.typing as npt
 
+from cellprox._messages import counted
 from cellprox._native import describe
 from cellprox.fracture import Fracture
 from cellprox.pipeline import NeighborResult
@@ -49,7 +50,7 @@ def summarize(fracture: Fracture, result: NeighborResult, seconds: dict[str, flo
                     "edge within the threshold")
     lines = [
         f"cellprox demo: {n:,} Voronoi cells of {where}, "
-        f"{_plural(len(per_collection), 'collection')}, seed {seed}; native module "
+        f"{counted(len(per_collection), 'collection')}, seed {seed}; native module "
         f"{describe(sys.modules['cellprox'], with_file=False)}",
         "",
         f"  cells                {n:>10,}  "
@@ -57,7 +58,7 @@ def summarize(fracture: Fracture, result: NeighborResult, seconds: dict[str, flo
         f"{edges:.1f} edges per cell)",
     ]
     if empty:
-        lines.append(f"  {'':21}{'':>10}  {_plural(empty, 'collection')} without cells: "
+        lines.append(f"  {'':21}{'':>10}  {counted(empty, 'collection')} without cells: "
                      "collections are slabs along x, and no seed fell in "
                      f"{'it' if empty == 1 else 'them'}; ask for fewer collections or more "
                      "cells")
@@ -95,9 +96,6 @@ def timings_text(seconds: dict[str, float], steps: dict[str, float]) -> str:
         entries.append(entry)
     return " | ".join(entries)
 
-
-def _plural(count: int, noun: str) -> str:
-    return f"{count:,} {noun}" + ("" if count == 1 else "s")
 
 
 def _pair_keys(pairs: npt.NDArray[np.int32], n: int) -> npt.NDArray[np.int64]:

@@ -4,14 +4,13 @@ import os
 import pathlib
 import subprocess
 import sys
-import threading
 import time
 
 import numpy as np
 import pytest
 
 from cells import CellArray
-from conftest import needs_numpy_1
+from conftest import needs_numpy_1, ticking_thread
 
 pytestmark = needs_numpy_1
 
@@ -47,36 +46,17 @@ def test_lock_is_released_while_the_links_are_measured(ext):
         dict(vertices=lattice[~even], links=[0] * links, links_start=links),
     ])
 
-    running = threading.Event()
-    stop = threading.Event()
-    counter = [0, 0.0]  # increments, longest stall between two of them
-
-    def count():
-        last = time.perf_counter()
-        running.set()
-        while not stop.is_set():
-            counter[0] += 1
-            now = time.perf_counter()
-            counter[1] = max(counter[1], now - last)
-            last = now
-
-    thread = threading.Thread(target=count)
-    thread.start()
-    try:
-        running.wait()
-        before = counter[0]
+    with ticking_thread() as ticks:
+        before = ticks.count
         started = time.perf_counter()
         result = ext.generate_neighbors(cells.address, 2, 2 * links, 0.5, 0)
         elapsed = time.perf_counter() - started
-        during = counter[0] - before
-    finally:
-        stop.set()
-        thread.join()
+        during = ticks.count - before
 
     assert np.all(result == -1.0)
     assert elapsed > 0.05, "the call was too quick to show anything"
     # Had the call kept the lock, the counting thread would have stalled for all of it.
-    assert counter[1] < elapsed / 2
+    assert ticks.longest_stall < elapsed / 2
     assert during > 1000
 
 

@@ -1,8 +1,4 @@
 """The hull rule: find_neighbors(..., rule="hull") against an independent reference."""
-import multiprocessing
-import threading
-import time
-
 import numpy as np
 import pytest
 

@@ -3,7 +3,6 @@ crowded the cells; and what it is given (pickles, copies, thresholds) is checked
 import copy
 import multiprocessing
 import pickle
-import threading
 import time
 
 import numpy as np
@@ -12,6 +11,7 @@ import pytest
 import cellprox
 from cellprox import _gather, _proximity
 from cellprox.fracture import voronoi_fracture
+from conftest import ticking_thread
 from reference import segment_distances
 
 
@@ -239,30 +239,13 @@ def measure_crowd(_=None):
 
 
 def test_the_lock_is_released_and_a_forked_child_completes():
-    running, stop = threading.Event(), threading.Event()
-    longest_stall = [0.0]
-
-    def count():
-        last = time.perf_counter()
-        running.set()
-        while not stop.is_set():
-            now = time.perf_counter()
-            longest_stall[0] = max(longest_stall[0], now - last)
-            last = now
-
-    thread = threading.Thread(target=count)
-    thread.start()
-    try:
-        running.wait()
+    with ticking_thread() as ticks:
         started = time.perf_counter()
         candidates = measure_crowd()
         elapsed = time.perf_counter() - started
-    finally:
-        stop.set()
-        thread.join()
     assert candidates == 1000 * 999 // 2
     assert elapsed > 0.05, "the call was too quick to show anything"
-    assert longest_stall[0] < elapsed / 2     # the lock was not held for the whole call
+    assert ticks.longest_stall < elapsed / 2     # the lock was not held for the whole call
     # A team of threads that the parent used does not exist in a forked child; its calls must
     # still complete, with the same result.
     if "fork" in multiprocessing.get_all_start_methods():
