@@ -70,7 +70,7 @@ Search search(HullPoints a, HullPoints b, double limit, HullWorkspace& work, con
 
     // The first step searches along the given direction (or from box centre to box centre), which
     // is no point of A - B: it can prove the hulls apart, and gives the simplex its first point.
-    Corner corner[4] = {};
+    Corner corner[4];   // the first `count` hold the simplex (not cleared: that costs a step's time)
     {
         const Vec3d given = toward_a != nullptr ? Vec3d{toward_a[0], toward_a[1], toward_a[2]}
                                               : centre(box_a) - centre(cloud_box(to));
@@ -97,7 +97,8 @@ Search search(HullPoints a, HullPoints b, double limit, HullWorkspace& work, con
         if (next2 > size2) size2 = next2;
         const double reach = dot(v, next.w);   // v.w: |v| times the lower bound
         if (reach > 0.0 && reach * reach > limit2 * length2) return ended(reach / std::sqrt(length2), &next, 1);
-        if (step == 0) {   // not proven apart at once
+        // Not proven apart at once, and no gap proven (a positive lower bound rules out a shared vertex).
+        if (step == 0 && !(reach > 0.0)) {
             const SharedVertex shared = shared_vertex(a, b, to, box_a, work);
             if (shared.i >= 0) {
                 const Corner at = {vertex(from, shared.i) - vertex(to, shared.j), shared.i, shared.j};

@@ -26,16 +26,23 @@ Closest on_segment(const Corner* c, int i, int j) {
 }
 
 // Where the origin's projection a + s ab + t ac onto the plane of triangle (a, b, c) lies; n is
-// ab x ac, and |n|^2 also the determinant of the 2x2 normal equations.
+// ab x ac, and |n|^2 also the determinant of the 2x2 normal equations. The search only asks on
+// which side of the triangle's edges the projection lies, which the numerators of s and t tell
+// against |n|^2 (> 0) as well, without waiting for two divisions.
 struct PlaneWeights {
     double s, t;
 };
 
-inline PlaneWeights plane_weights(Vec3d a, Vec3d ab, Vec3d ac, double n2) {
+inline PlaneWeights plane_numerators(Vec3d a, Vec3d ab, Vec3d ac) {
     const double a_ab = -dot(a, ab);
     const double a_ac = -dot(a, ac);
     const double ab_ac = dot(ab, ac);
-    return {(a_ab * dot(ac, ac) - a_ac * ab_ac) / n2, (dot(ab, ab) * a_ac - ab_ac * a_ab) / n2};
+    return {a_ab * dot(ac, ac) - a_ac * ab_ac, dot(ab, ab) * a_ac - ab_ac * a_ab};
+}
+
+inline PlaneWeights plane_weights(Vec3d a, Vec3d ab, Vec3d ac, double n2) {
+    const PlaneWeights times_n2 = plane_numerators(a, ab, ac);
+    return {times_n2.s / n2, times_n2.t / n2};
 }
 
 // The triangle's nearest point; k is the newest point.
@@ -48,15 +55,15 @@ Closest on_triangle(const Corner* c, int i, int j, int k) {
     if (n2 > 0.0) {
         // When the projection lies inside (s, t > 0, s + t < 1) nothing of the triangle is nearer.
         // Straight along the normal it is more accurate than through s and t.
-        const PlaneWeights at = plane_weights(c[i].w, ab, ac, n2);
-        if (at.s > 0.0 && at.t > 0.0 && at.s + at.t < 1.0) {
+        const PlaneWeights at = plane_numerators(c[i].w, ab, ac);   // s and t times n2
+        if (at.s > 0.0 && at.t > 0.0 && at.s + at.t < n2) {
             const Vec3d p = (dot(n, c[i].w) / n2) * n;
             return {p, dot(p, p), (1u << i) | (1u << j) | (1u << k)};
         }
         // Outside: the nearest point lies on an edge the projection is beyond (weight of the
         // opposite corner not positive). Where rounding leaves neither, both are measured.
         beyond_ik = !(at.s > 0.0);
-        beyond_jk = !(at.s + at.t < 1.0);
+        beyond_jk = !(at.s + at.t < n2);
         if (!beyond_ik && !beyond_jk) beyond_ik = beyond_jk = true;
     }
     // Not on edge i-j, which was in the simplex before k came (see nearest_on_simplex).

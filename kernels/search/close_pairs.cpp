@@ -23,8 +23,9 @@ constexpr int32_t SUB_BLOCKS = 64;
 // A chunk lasts about this long, so that a stop request is honoured within a moment.
 constexpr double CHUNK_SECONDS = 0.05;
 
-bool cell_boxes(const SceneCells& cells, PlainBuffer<SearchBox>& boxes, int32_t& largest) {
+bool cell_boxes(const SceneCells& cells, PlainBuffer<SearchBox>& boxes, int32_t& largest, PlainBuffer<DiagonalSlabs>* slabs) {
     if (!boxes.resize(static_cast<size_t>(cells.count))) return false;
+    if (slabs != nullptr && !slabs->resize(static_cast<size_t>(cells.count))) return false;
     largest = 1;
     for (int32_t i = 0; i < cells.count; ++i) {
         SearchBox& box = boxes[static_cast<size_t>(i)];
@@ -40,7 +41,18 @@ bool cell_boxes(const SceneCells& cells, PlainBuffer<SearchBox>& boxes, int32_t&
                 box.hi[axis] = std::max(box.hi[axis], cells.xyz[3 * v + axis]);
             }
         }
+        // While the cell's vertices are at hand.
+        if (slabs != nullptr && last > first) {
+            (*slabs)[static_cast<size_t>(i)] = diagonal_slabs(cells.xyz + 3 * first, static_cast<int32_t>(last - first));
+        }
     }
+    return true;
+}
+
+// The slabs in the tree's order, where measuring reads them.
+bool slabs_in_tree_order(const PlainBuffer<DiagonalSlabs>& found, const BoxTree& tree, PlainBuffer<DiagonalSlabs>& slabs) {
+    if (!slabs.resize(found.size())) return false;
+    for (size_t p = 0; p < slabs.size(); ++p) slabs[p] = found[static_cast<size_t>(tree.order[p])];
     return true;
 }
 
@@ -113,13 +125,18 @@ ProximityStatus search_close_pairs(const SceneCells& cells, const ProximityQuery
     double start = clock_seconds();
     PlainBuffer<SearchBox> boxes;
     BoxTree tree;
-    PairSearch search{&cells, &query, &tree, exact_threshold(query.threshold), 1, 0, 0, 0, nullptr, nullptr};
+    PairSearch search{&cells, &query, &tree, exact_threshold(query.threshold), 1, 0, 0, 0, nullptr, nullptr,
+                      nullptr, slab_reach(query.threshold)};
     PlainBuffer<ExactCell> views;
-    if (!cell_boxes(cells, boxes, search.largest_cell) || !build_box_tree(boxes.data(), cells.count, tree) ||
-        !cell_views(cells, tree, views)) {
+    const bool hull = query.rule == ProximityRule::hull;
+    PlainBuffer<DiagonalSlabs> found, slabs;
+    if (!cell_boxes(cells, boxes, search.largest_cell, hull ? &found : nullptr) ||
+        !build_box_tree(boxes.data(), cells.count, tree) || !cell_views(cells, tree, views) ||
+        (hull && !slabs_in_tree_order(found, tree, slabs))) {
         return ProximityStatus::out_of_memory;
     }
     search.views = views.data();
+    search.slabs = slabs.data();
     result.seconds.tree = seconds_since(start);
 
     FixedArray<SubBlock> blocks;

@@ -62,10 +62,12 @@ inline void prefetch_cell(const ExactCell& cell, bool edges) {
 // says where; otherwise `detail` stays -1. False when memory runs out.
 bool measure_hulls(const PairSearch& search, int32_t p, int32_t q, const ExactCell& a, const ExactCell& b,
                    HullWorkspace& hull, SubBlock& out, int64_t& detail) {
+    const size_t first = static_cast<size_t>(p), second = static_cast<size_t>(q);
+    if (slabs_apart(search.slabs[first], search.slabs[second], search.slab_reach)) return true;
     // The search starts along the line between the boxes' centres, which for most pairs beyond
     // the threshold proves them so at the first step.
-    const SearchBox& box_a = search.tree->boxes[static_cast<size_t>(p)];
-    const SearchBox& box_b = search.tree->boxes[static_cast<size_t>(q)];
+    const SearchBox& box_a = search.tree->boxes[first];
+    const SearchBox& box_b = search.tree->boxes[second];
     double toward_a[3];
     for (int axis = 0; axis < 3; ++axis) {
         toward_a[axis] = 0.5 * ((double(box_a.lo[axis]) + box_a.hi[axis]) - (double(box_b.lo[axis]) + box_b.hi[axis]));

@@ -6,6 +6,7 @@
 #include <cstdint>
 
 #include "kernels/exact/exact_cells.h"
+#include "kernels/hull/hull_slabs.h"
 #include "kernels/search/box_tree.h"
 #include "kernels/search/close_pairs.h"
 #include "kernels/shared/plain_buffer.h"
@@ -34,6 +35,8 @@ struct PairSearch {
     int32_t per_block;
     SubBlock* blocks;
     const ExactCell* views;   // the cells in the tree's order: what measuring reads of each
+    const DiagonalSlabs* slabs;   // the hull rule's: each cell's diagonal slabs, in the tree's order
+    double slab_reach;            // and slab_reach(threshold)
 };
 
 // Each cell as measuring reads it, in the tree's order: a cell's candidates lie near it in that

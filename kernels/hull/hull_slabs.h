@@ -1,0 +1,38 @@
+// Owns the hull rule's cheapest verdict: a cell's extent along the four diagonals of the axes.
+//
+// The candidates are pairs whose vertex boxes come within the threshold along all three axes. In
+// crowded scenes of rounded cells (Voronoi cells, convex pieces) many of them are diagonal
+// neighbours whose boxes meet at a corner while the cells do not: the extents along the
+// diagonals (1, 1, 1), (1, 1, -1), (1, -1, 1) and (-1, 1, 1), found once per cell, prove most of
+// those apart for a few comparisons, where the distance search would place both cells first.
+#pragma once
+
+#include <cstdint>
+
+namespace cellprox {
+
+// The lowest and highest of x + y + z, x + y - z, x - y + z and -x + y + z over a cell's
+// vertices, moved outward by a bound of their rounding: the cell's hull lies between them.
+struct DiagonalSlabs {
+    double low[4];
+    double high[4];
+};
+
+// The slabs of `count` (>= 1) finite vertices of three floats each.
+DiagonalSlabs diagonal_slabs(const float* xyz, int32_t count);
+
+// The reach to pass to slabs_apart for a threshold: how far apart two slabs must be, in the
+// slabs' own units (sqrt 3 of a unit length each), to prove the hulls farther apart than
+// `threshold`, rounding included. Infinite for thresholds that large.
+double slab_reach(double threshold);
+
+// Whether the slabs alone prove the two cells' hulls farther apart than the threshold whose
+// slab_reach is `reach`: along some diagonal one cell ends more than `reach` before the other
+// begins. False says nothing.
+inline bool slabs_apart(const DiagonalSlabs& a, const DiagonalSlabs& b, double reach) {
+    bool apart = false;
+    for (int k = 0; k < 4; ++k) apart |= (a.low[k] - b.high[k] > reach) | (b.low[k] - a.high[k] > reach);
+    return apart;
+}
+
+}  // namespace cellprox
