@@ -23,8 +23,11 @@ DiagonalSlabs diagonal_slabs(const float* xyz, int32_t count) {
         low3 = std::min(low3, s3), high3 = std::max(high3, s3);
     }
     DiagonalSlabs slabs = {{low0, low1, low2, low3}, {high0, high1, high2, high3}};
+    if (count <= 0) return slabs;   // empty: apart from everything, as its box is
     double largest = 0.0;
-    for (int k = 0; k < 4; ++k) largest = std::max(largest, std::max(std::fabs(slabs.low[k]), std::fabs(slabs.high[k])));
+    for (int k = 0; k < 4; ++k) {
+        largest = std::max(largest, std::max(std::fabs(slabs.low[k]), std::fabs(slabs.high[k])));
+    }
     const double slack = std::ldexp(largest, -50);
     for (int k = 0; k < 4; ++k) {
         slabs.low[k] -= slack;

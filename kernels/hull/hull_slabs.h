@@ -18,7 +18,7 @@ struct DiagonalSlabs {
     double high[4];
 };
 
-// The slabs of `count` (>= 1) finite vertices of three floats each.
+// The slabs of `count` finite vertices of three floats each (none: empty slabs, low above high).
 DiagonalSlabs diagonal_slabs(const float* xyz, int32_t count);
 
 // The reach to pass to slabs_apart for a threshold: how far apart two slabs must be, in the

@@ -23,7 +23,10 @@ constexpr int32_t SUB_BLOCKS = 64;
 // A chunk lasts about this long, so that a stop request is honoured within a moment.
 constexpr double CHUNK_SECONDS = 0.05;
 
-bool cell_boxes(const SceneCells& cells, PlainBuffer<SearchBox>& boxes, int32_t& largest, PlainBuffer<DiagonalSlabs>* slabs) {
+// Each cell's vertex box, the most vertices of any cell, and for the hull rule (`slabs` not null)
+// each cell's diagonal slabs, all in the caller's order.
+bool cell_boxes(const SceneCells& cells, PlainBuffer<SearchBox>& boxes, int32_t& largest,
+                PlainBuffer<DiagonalSlabs>* slabs) {
     if (!boxes.resize(static_cast<size_t>(cells.count))) return false;
     if (slabs != nullptr && !slabs->resize(static_cast<size_t>(cells.count))) return false;
     largest = 1;
@@ -42,15 +45,17 @@ bool cell_boxes(const SceneCells& cells, PlainBuffer<SearchBox>& boxes, int32_t&
             }
         }
         // While the cell's vertices are at hand.
-        if (slabs != nullptr && last > first) {
-            (*slabs)[static_cast<size_t>(i)] = diagonal_slabs(cells.xyz + 3 * first, static_cast<int32_t>(last - first));
+        if (slabs != nullptr) {
+            const int32_t count = static_cast<int32_t>(last - first);
+            (*slabs)[static_cast<size_t>(i)] = diagonal_slabs(cells.xyz + 3 * first, count);
         }
     }
     return true;
 }
 
 // The slabs in the tree's order, where measuring reads them.
-bool slabs_in_tree_order(const PlainBuffer<DiagonalSlabs>& found, const BoxTree& tree, PlainBuffer<DiagonalSlabs>& slabs) {
+bool slabs_in_tree_order(const PlainBuffer<DiagonalSlabs>& found, const BoxTree& tree,
+                         PlainBuffer<DiagonalSlabs>& slabs) {
     if (!slabs.resize(found.size())) return false;
     for (size_t p = 0; p < slabs.size(); ++p) slabs[p] = found[static_cast<size_t>(tree.order[p])];
     return true;

@@ -73,6 +73,7 @@ TEST(DiagonalSlabs, ProveCellsApartAcrossADiagonalFaceExactlyWhenTheyAre) {
         EXPECT_TRUE(slabs_apart(slabs_of(a), slabs_of(octahedron(2.5f, 0, 0)), slab_reach(threshold)));
     }
     EXPECT_FALSE(slabs_apart(slabs_of(a), slabs_of(octahedron(1e30f, 1e30f, 1e30f)), slab_reach(1e308)));
+    EXPECT_TRUE(slabs_apart(slabs_of(a), slabs_of({}), slab_reach(1e300)));   // no vertices: near nothing
 }
 
 TEST(DiagonalSlabs, NeverSayApartWhatTheDistanceKeeps) {
