@@ -16,7 +16,7 @@ import cellprox
 import cellprox.fracture
 import reference
 from cells import CELL_DTYPE as INDEPENDENT_CELL_DTYPE
-from cells import CellArray, random_cells
+from cells import CellArray, broad_phase, random_cells
 from conftest import NUMPY_1, run_doc_blocks
 
 ROOT = pathlib.Path(__file__).resolve().parents[3]
@@ -224,31 +224,24 @@ def test_attach_links_refuses_tables_the_module_would_trust(ext):
 # --- find_neighbors --------------------------------------------------------------------------
 
 def raw_pipeline(ext, vertices, edges, origins, collections, threshold):
-    """The journey by hand, with the tests' own record builder."""
-    n = len(vertices)
-    bbox = np.empty((n, 8, 3), np.float32)
-    for k, v in enumerate(vertices):
-        lo, hi = v.min(0), v.max(0)
-        bbox[k] = [[(hi if c >> a & 1 else lo)[a] for a in range(3)] for c in range(8)]
-    links = np.full((n, 30), -1, np.int32)
-    starts = np.full(n, -1, np.int32)
-    counts = np.zeros(n, np.uint8)
-    n_links = ext.get_bb_intersections(bbox, n, links, starts, counts)
-    array = CellArray([{"vertices": vertices[k], "edges": edges[k], "origin": origins[k],
-                        "coll": collections[k], "links": links[k, :counts[k]],
-                        "links_start": starts[k]} for k in range(n)])
-    distances = ext.generate_neighbors(array.address, n, n_links, threshold, 0)
-    return bbox, links, starts, counts, n_links, distances
+    """The journey by hand, with the tests' own record builder: the cells (their links filled
+    in), the link count and the narrow phase's distances."""
+    cells = [{"vertices": v, "edges": e, "origin": o, "coll": c}
+             for v, e, o, c in zip(vertices, edges, origins, collections)]
+    n_links = broad_phase(ext, cells)
+    records = CellArray(cells)   # held while the kernel reads them
+    distances = ext.generate_neighbors(records.address, len(cells), n_links, threshold, 0)
+    return cells, n_links, distances
 
 
 def test_find_neighbors_finds_what_the_raw_pipeline_confirms(ext):
     fracture = cellprox.fracture.voronoi_fracture(250, seed=4, collections=2)
     result = cellprox.find_neighbors(fracture, 0.002)
-    _, links, starts, counts, n_links, distances = raw_pipeline(
+    cells, n_links, distances = raw_pipeline(
         ext, fracture.vertices, fracture.edges, fracture.origins, fracture.collections, 0.002)
-    assert counts.max() < 30            # no full rows: the raw tables miss nothing here
-    expected = sorted(tuple(sorted((i, int(links[i, m])))) for i in range(len(fracture))
-                      for m in range(counts[i]) if distances[starts[i] + m] >= 0)
+    assert max(len(cell["links"]) for cell in cells) < 30   # no full rows: the raw tables miss nothing
+    expected = sorted(tuple(sorted((i, int(other)))) for i, cell in enumerate(cells)
+                      for m, other in enumerate(cell["links"]) if distances[cell["links_start"] + m] >= 0)
     assert result.pairs.tolist() == [list(p) for p in expected]
     # Origin distances in double, rounded once to float32.
     origins = fracture.origins.astype(np.float64)
