@@ -4,24 +4,14 @@
 #include <algorithm>
 #include <cstring>
 
+#include "kernels/hull/vertex_sharing.h"
 #include "kernels/lanes/double_lanes.h"
 
 namespace cellprox {
 
 namespace {
 
-// A coordinate's bits, with -0 as 0, and a vertex's slot from them.
-inline uint32_t value_bits(float x) {
-    uint32_t bits;
-    std::memcpy(&bits, &x, sizeof bits);
-    return (bits & 0x7fffffffu) == 0 ? 0u : bits;
-}
-
-inline uint32_t slot_of(const float* p, int bits) {
-    const uint32_t mixed = value_bits(p[0]) * 0x9e3779b1u ^ value_bits(p[1]) * 0x85ebca77u ^
-                           value_bits(p[2]) * 0xc2b2ae3du;
-    return (mixed ^ (mixed >> 15)) >> (32 - bits);
-}
+inline uint32_t slot_of(const float* p, int bits) { return vertex_hash(p) >> (32 - bits); }
 
 }  // namespace
 
@@ -94,21 +84,27 @@ SharedVertex shared_vertex(HullPoints a, HullPoints b, const HullCloud& to, cons
     const Double2 high[3] = {broadcast(box_a.high.x, Double2{}), broadcast(box_a.high.y, Double2{}),
                              broadcast(box_a.high.z, Double2{})};
     const double* axes[3] = {to.x, to.y, to.z};
-    for (int32_t pair = 0; pair < b.count; pair += 2) {
-        const Double2 x = load(axes[0] + pair, Double2{});
-        Mask2 outside = greater(low[0], x) | greater(x, high[0]);
-        for (int k = 1; k < 3; ++k) {
-            const Double2 value = load(axes[k] + pair, Double2{});
-            outside = outside | greater(low[k], value) | greater(value, high[k]);
+    // Which of b's vertices lie in a's box, 64 at a time as bits, then only those looked up:
+    // which ones they are is anybody's guess, so no branch asks it vertex by vertex.
+    for (int32_t block = 0; block < b.count; block += 64) {
+        const int32_t end = std::min(b.count, block + 64);
+        uint64_t inside = 0;
+        for (int32_t pair = block; pair < end; pair += 2) {
+            const Double2 x = load(axes[0] + pair, Double2{});
+            Mask2 outside = greater(low[0], x) | greater(x, high[0]);
+            for (int k = 1; k < 3; ++k) {
+                const Double2 value = load(axes[k] + pair, Double2{});
+                outside = outside | greater(low[k], value) | greater(value, high[k]);
+            }
+            inside |= static_cast<uint64_t>(~lanes_set(outside) & 3) << (pair - block);
         }
-        const int inside = ~lanes_set(outside) & 3;
-        for (int lane = 0; lane < 2; ++lane) {
-            const int32_t j = pair + lane;
-            if (!((inside >> lane) & 1) || j >= b.count) continue;
+        if (end - block < 64) inside &= (uint64_t(1) << (end - block)) - 1;   // not the padding
+        for (; inside != 0; inside &= inside - 1) {
+            const int32_t j = block + __builtin_ctzll(inside);
             const float* q = b.xyz + 3 * j;
             for (uint32_t slot = slot_of(q, bits); slots[slot] != 0; slot = (slot + 1) & mask) {
                 const float* p = a.xyz + 3 * (slots[slot] - 1);
-                if (p[0] == q[0] && p[1] == q[1] && p[2] == q[2]) return {slots[slot] - 1, j};
+                if (same_vertex(p, q)) return {slots[slot] - 1, j};
             }
         }
     }

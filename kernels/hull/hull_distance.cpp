@@ -58,7 +58,7 @@ Search search(HullPoints a, HullPoints b, double limit, HullWorkspace& work, con
         const CloudBox box = cloud_box(from);
         const double bounds[6] = {box.low.x, box.low.y, box.low.z, box.high.x, box.high.y, box.high.z};
         std::copy(bounds, bounds + 6, work.placed_bounds);
-        index_vertices(a, work);
+        work.placed_indexed = false;
         work.placed = a.xyz;
         work.placed_count = a.count;
     }
@@ -98,7 +98,11 @@ Search search(HullPoints a, HullPoints b, double limit, HullWorkspace& work, con
         const double reach = dot(v, next.w);   // v.w: |v| times the lower bound
         if (reach > 0.0 && reach * reach > limit2 * length2) return ended(reach / std::sqrt(length2), &next, 1);
         // Not proven apart at once, and no gap proven (a positive lower bound rules out a shared vertex).
-        if (step == 0 && !(reach > 0.0)) {
+        if (step == 0 && !(reach > 0.0) && a.may_share && b.may_share) {
+            if (!work.placed_indexed) {
+                index_vertices(a, work);
+                work.placed_indexed = true;
+            }
             const SharedVertex shared = shared_vertex(a, b, to, box_a, work);
             if (shared.i >= 0) {
                 const Corner at = {vertex(from, shared.i) - vertex(to, shared.j), shared.i, shared.j};

@@ -17,10 +17,13 @@
 
 namespace cellprox {
 
-// One cell's vertices: `count` (>= 1) points of three floats x, y, z each, finite.
+// One cell's vertices: `count` (>= 1) points of three floats x, y, z each, finite. `may_share`
+// false says that the cell shares no vertex with the other cell of any pair it is measured in
+// (vertex_sharing.h): the search then skips looking for one.
 struct HullPoints {
     const float* xyz;
     int32_t count;
+    bool may_share = true;
 };
 
 // Scratch room for the hull distance, reused from pair to pair (one per thread): two cells'
@@ -52,6 +55,7 @@ public:
     // its address, so a workspace serves one scene whose vertices do not change while it is in use.
     const float* placed = nullptr;
     int32_t placed_count = 0;
+    bool placed_indexed = false;   // the slots hold its vertices (made when first needed)
     double placed_bounds[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
 
 private:

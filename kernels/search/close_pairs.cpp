@@ -8,6 +8,7 @@
 #include <cfloat>
 #include <cmath>
 
+#include "kernels/hull/vertex_sharing.h"
 #include "kernels/search/box_tree.h"
 #include "kernels/search/pair_blocks.h"
 #include "kernels/search/pair_sort.h"
@@ -53,11 +54,11 @@ bool cell_boxes(const SceneCells& cells, PlainBuffer<SearchBox>& boxes, int32_t&
     return true;
 }
 
-// The slabs in the tree's order, where measuring reads them.
-bool slabs_in_tree_order(const PlainBuffer<DiagonalSlabs>& found, const BoxTree& tree,
-                         PlainBuffer<DiagonalSlabs>& slabs) {
-    if (!slabs.resize(found.size())) return false;
-    for (size_t p = 0; p < slabs.size(); ++p) slabs[p] = found[static_cast<size_t>(tree.order[p])];
+// Per-cell values in the tree's order, where measuring reads them.
+template <typename T>
+bool in_tree_order(const PlainBuffer<T>& found, const BoxTree& tree, PlainBuffer<T>& ordered) {
+    if (!ordered.resize(found.size())) return false;
+    for (size_t p = 0; p < ordered.size(); ++p) ordered[p] = found[static_cast<size_t>(tree.order[p])];
     return true;
 }
 
@@ -131,17 +132,21 @@ ProximityStatus search_close_pairs(const SceneCells& cells, const ProximityQuery
     PlainBuffer<SearchBox> boxes;
     BoxTree tree;
     PairSearch search{&cells, &query, &tree, exact_threshold(query.threshold), 1, 0, 0, 0, nullptr, nullptr,
-                      nullptr, slab_reach(query.threshold)};
+                      nullptr, slab_reach(query.threshold), nullptr};
     PlainBuffer<ExactCell> views;
     const bool hull = query.rule == ProximityRule::hull;
     PlainBuffer<DiagonalSlabs> found, slabs;
+    PlainBuffer<uint8_t> sharers, sharing;
     if (!cell_boxes(cells, boxes, search.largest_cell, hull ? &found : nullptr) ||
         !build_box_tree(boxes.data(), cells.count, tree) || !cell_views(cells, tree, views) ||
-        (hull && !slabs_in_tree_order(found, tree, slabs))) {
+        (hull && (!in_tree_order(found, tree, slabs) ||
+                  !cells_sharing_a_vertex(cells.xyz, cells.vertex_starts, cells.count, sharers) ||
+                  !in_tree_order(sharers, tree, sharing)))) {
         return ProximityStatus::out_of_memory;
     }
     search.views = views.data();
     search.slabs = slabs.data();
+    search.sharing = sharing.data();
     result.seconds.tree = seconds_since(start);
 
     FixedArray<SubBlock> blocks;

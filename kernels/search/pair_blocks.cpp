@@ -73,13 +73,14 @@ bool measure_hulls(const PairSearch& search, int32_t p, int32_t q, const ExactCe
         toward_a[axis] = 0.5 * ((double(box_a.lo[axis]) + box_a.hi[axis]) - (double(box_b.lo[axis]) + box_b.hi[axis]));
     }
     const double threshold = search.query->threshold;
+    const HullPoints hull_a = {a.vertices, a.v_count, search.sharing[first] != 0};
+    const HullPoints hull_b = {b.vertices, b.v_count, search.sharing[second] != 0};
     double gap;
     double points[6];
     if (search.query->witnesses) {
-        gap = hull_distance_witnesses({a.vertices, a.v_count}, {b.vertices, b.v_count}, threshold, hull, toward_a,
-                                      points, points + 3);
+        gap = hull_distance_witnesses(hull_a, hull_b, threshold, hull, toward_a, points, points + 3);
     } else {
-        gap = hull_distance({a.vertices, a.v_count}, {b.vertices, b.v_count}, threshold, hull, toward_a);
+        gap = hull_distance(hull_a, hull_b, threshold, hull, toward_a);
     }
     if (!(gap <= threshold)) return true;
     detail = static_cast<int64_t>(out.details.size());

@@ -37,6 +37,7 @@ struct PairSearch {
     const ExactCell* views;   // the cells in the tree's order: what measuring reads of each
     const DiagonalSlabs* slabs;   // the hull rule's: each cell's diagonal slabs, in the tree's order
     double slab_reach;            // and slab_reach(threshold)
+    const uint8_t* sharing;       // and whether each shares a vertex with any other cell (vertex_sharing.h)
 };
 
 // Each cell as measuring reads it, in the tree's order: a cell's candidates lie near it in that
