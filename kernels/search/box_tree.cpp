@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 
 namespace cellprox {
 
@@ -43,6 +44,66 @@ int widest_axis(const Centre* items, int32_t begin, int32_t end) {
         }
     }
     return axis;
+}
+
+// A centre's place along an axis as one unsigned number, lower for a lower coordinate (-0 as
+// 0), with the box number below it to break ties: every item has its own key, so the split
+// below does not depend on how a selection orders equals.
+inline uint64_t key_along(const Centre& item, int axis) {
+    uint32_t bits;
+    std::memcpy(&bits, &item.c[axis], sizeof bits);
+    if ((bits & 0x7fffffffu) == 0) bits = 0;
+    bits ^= static_cast<uint32_t>(static_cast<int32_t>(bits) >> 31) | 0x80000000u;
+    return (uint64_t(bits) << 32) | static_cast<uint32_t>(item.box);
+}
+
+// Items [begin, end) in the order of their keys along `axis` (a few of them: insertion).
+void sort_along(Centre* items, int32_t begin, int32_t end, int axis) {
+    for (int32_t i = begin + 1; i < end; ++i) {
+        const Centre item = items[i];
+        const uint64_t key = key_along(item, axis);
+        int32_t j = i;
+        for (; j > begin && key_along(items[j - 1], axis) > key; --j) items[j] = items[j - 1];
+        items[j] = item;
+    }
+}
+
+// Puts the item of rank `nth` (by key along `axis`) of [begin, end) at nth, those of lower keys
+// before it and the others after. Partitions without a branch on the comparison, which goes
+// either way at random and would cost a misprediction every other item; after too many rounds
+// (chosen pivots can be bad on purpose) the library's selection takes over.
+void select_nth(Centre* items, int32_t begin, int32_t nth, int32_t end, int axis) {
+    for (int rounds = 0; end - begin > 8; ++rounds) {
+        if (rounds > 64) {
+            std::nth_element(items + begin, items + nth, items + end, [axis](const Centre& a, const Centre& b) {
+                return key_along(a, axis) < key_along(b, axis);
+            });
+            return;
+        }
+        // The median of the first, middle and last keys as pivot, moved to the end.
+        const int32_t middle = begin + (end - begin) / 2;
+        const uint64_t k0 = key_along(items[begin], axis), k1 = key_along(items[middle], axis),
+                       k2 = key_along(items[end - 1], axis);
+        const int32_t chosen = (k0 < k1) == (k1 < k2) ? middle : ((k1 < k0) == (k0 < k2) ? begin : end - 1);
+        std::swap(items[chosen], items[end - 1]);
+        const uint64_t pivot = key_along(items[end - 1], axis);
+        int32_t lower = begin;
+        for (int32_t i = begin; i < end - 1; ++i) {
+            const Centre item = items[i];
+            const bool below = key_along(item, axis) < pivot;
+            items[i] = items[lower];
+            items[lower] = item;
+            lower += below;
+        }
+        std::swap(items[lower], items[end - 1]);
+        if (lower == nth) return;
+        if (nth < lower) {
+            end = lower;
+        } else {
+            begin = lower + 1;
+        }
+    }
+    sort_along(items, begin, end, axis);
 }
 
 void grow(TreeNode& node, const float* lo, const float* hi) {
@@ -135,14 +196,14 @@ bool build_box_tree(const SearchBox* boxes, int32_t count, BoxTree& tree) {
         const int32_t size = task.end - task.begin;
         node.link = -size;
         if (!tree.nodes.push_back(node)) return false;
-        if (size <= kLeafSize) continue;
+        if (size <= kLeafSize) {
+            // A leaf's boxes in a fixed order too (along x), whatever the splits left.
+            sort_along(items.data(), task.begin, task.end, 0);
+            continue;
+        }
         const int axis = widest_axis(items.data(), task.begin, task.end);
         const int32_t middle = task.begin + size / 2;
-        // Ties by box number, so that the tree does not depend on the library's selection.
-        std::nth_element(items.data() + task.begin, items.data() + middle, items.data() + task.end,
-                         [axis](const Centre& a, const Centre& b) {
-                             return a.c[axis] < b.c[axis] || (a.c[axis] == b.c[axis] && a.box < b.box);
-                         });
+        select_nth(items.data(), task.begin, middle, task.end, axis);
         // The right half waits on the stack while the left one is built right after its parent.
         if (!tasks.push_back({middle, task.end, index}) || !tasks.push_back({task.begin, middle, -1})) return false;
     }

@@ -53,7 +53,7 @@ QueryWindow query_window(const SearchBox& box, double reach);
 
 // Boxes per leaf: a leaf's boxes are tested one after another, so a few of them cost less than
 // the node that would tell them apart.
-constexpr int32_t kLeafSize = 4;
+constexpr int32_t kLeafSize = 8;
 
 // For each position p of first .. last - 1 (at most kLeafSize of them, lying together, as a
 // leaf's do), appends to found[p - first] the position of every box after p (q > p) within
