@@ -233,16 +233,34 @@ bool boxes_after_group(const BoxTree& tree, int32_t first, int32_t last, double 
                        PlainBuffer<int32_t>& stack, PlainBuffer<int32_t>* found) {
     if (tree.nodes.empty() || !(reach >= 0.0) || first >= last) return true;
     // One walk for the whole group, through the union of its windows: the boxes of a group lie
-    // together, so their walks would visit nearly the same nodes.
-    WindowLanes own[kLeafSize];
-    QueryWindow window = query_window(tree.boxes[static_cast<size_t>(first)], reach);
-    own[0] = window_lanes(window);
-    for (int32_t p = first + 1; p < last; ++p) {
-        const QueryWindow more = query_window(tree.boxes[static_cast<size_t>(p)], reach);
-        own[p - first] = window_lanes(more);
+    // together, so their walks would visit nearly the same nodes. Each box the walk meets is
+    // then tested against all the group's windows at once, their bounds side by side in lanes
+    // (a window of nothing in the lanes of no box), and only the windows it meets ask the exact
+    // rule: which ones they are is anybody's guess, so no branch asks it window by window.
+    static_assert(kLeafSize % 4 == 0, "a group's windows fill whole lanes");
+    constexpr int32_t QUADS = kLeafSize / 4;
+    float bounds[6][kLeafSize];   // lower x, y, z, then upper, of each window
+    for (int32_t k = 0; k < kLeafSize; ++k) {
         for (int axis = 0; axis < 3; ++axis) {
-            window.lo[axis] = std::min(window.lo[axis], more.lo[axis]);
-            window.hi[axis] = std::max(window.hi[axis], more.hi[axis]);
+            bounds[axis][k] = INFINITY;
+            bounds[3 + axis][k] = -INFINITY;
+        }
+    }
+    QueryWindow window = query_window(tree.boxes[static_cast<size_t>(first)], reach);
+    for (int32_t p = first; p < last; ++p) {
+        const QueryWindow own = query_window(tree.boxes[static_cast<size_t>(p)], reach);
+        for (int axis = 0; axis < 3; ++axis) {
+            bounds[axis][p - first] = own.lo[axis];
+            bounds[3 + axis][p - first] = own.hi[axis];
+            window.lo[axis] = std::min(window.lo[axis], own.lo[axis]);
+            window.hi[axis] = std::max(window.hi[axis], own.hi[axis]);
+        }
+    }
+    Float4 lanes_low[3][QUADS], lanes_high[3][QUADS];
+    for (int axis = 0; axis < 3; ++axis) {
+        for (int32_t quad = 0; quad < QUADS; ++quad) {
+            lanes_low[axis][quad] = Float4::load(bounds[axis] + 4 * quad);
+            lanes_high[axis][quad] = Float4::load(bounds[3 + axis] + 4 * quad);
         }
     }
     const WindowLanes lanes = window_lanes(window);
@@ -258,12 +276,20 @@ bool boxes_after_group(const BoxTree& tree, int32_t first, int32_t last, double 
         if (node.link < 0) {
             for (int32_t q = std::max(node.end + node.link, first + 1); q < node.end; ++q) {
                 const SearchBox& other = tree.boxes[static_cast<size_t>(q)];
-                // Four lanes of each bound at once (the fourth is the neighbouring float, left
-                // out of the verdict); the exact test only for boxes in the window.
-                const Float4 lo = Float4::load(other.lo), hi = Float4::load(other.hi);
-                for (int32_t p = first; p < std::min(last, q); ++p) {
-                    const WindowLanes& in = own[p - first];
-                    if ((lanes_set(greater(lo, in.hi) | less(hi, in.lo)) & 7) != 0) continue;
+                unsigned meeting = 0;
+                for (int32_t quad = 0; quad < QUADS; ++quad) {
+                    Mask4 apart = less(broadcast<Float4>(other.hi[0]), lanes_low[0][quad]) |
+                                  greater(broadcast<Float4>(other.lo[0]), lanes_high[0][quad]);
+                    for (int axis = 1; axis < 3; ++axis) {
+                        apart = apart | less(broadcast<Float4>(other.hi[axis]), lanes_low[axis][quad]) |
+                                greater(broadcast<Float4>(other.lo[axis]), lanes_high[axis][quad]);
+                    }
+                    meeting |= static_cast<unsigned>(~lanes_set(apart) & 15) << (4 * quad);
+                }
+                // Only the group's boxes before q (positions up to q are asked by their own queries).
+                if (q - first < kLeafSize) meeting &= (1u << (q - first)) - 1;
+                for (; meeting != 0; meeting &= meeting - 1) {
+                    const int32_t p = first + __builtin_ctz(meeting);
                     if (boxes_within(tree.boxes[static_cast<size_t>(p)], other, reach) &&
                         !found[p - first].push_back(q)) {
                         return false;
