@@ -63,7 +63,8 @@ class CellSet:
         checks.count_cells(vertices, edges)
         vertex_data, v_counts = checks.gather(vertices, 3, "iuf", checks.vertex_array)
         edge_data, e_counts = checks.gather(edges, 2, "iu", checks.edge_array)
-        self._check_and_build(vertex_data, v_counts, edge_data, e_counts, origins, collections)
+        self._check_and_build(vertex_data, v_counts, edge_data, e_counts, origins, collections,
+                              vertices_owned=True)
 
     @classmethod
     def _without_edges(cls, vertices: Sequence[npt.ArrayLike], *, origins: npt.ArrayLike | None = None,
@@ -74,16 +75,18 @@ class CellSet:
         vertex_data, v_counts = checks.gather(vertices, 3, "iuf", checks.vertex_array)
         cells = cls.__new__(cls)
         cells._check_and_build(vertex_data, v_counts, np.zeros((0, 2), np.int32), np.zeros(n, np.int64),
-                               origins, collections)
+                               origins, collections, vertices_owned=True)
         return cells
 
     def _check_and_build(self, vertex_data: npt.NDArray[Any], v_counts: npt.NDArray[np.int64],
                          edge_data: npt.NDArray[Any], e_counts: npt.NDArray[np.int64],
                          origins: npt.ArrayLike | None, collections: npt.ArrayLike,
-                         who: str = "CellSet") -> None:
+                         who: str = "CellSet", vertices_owned: bool = False) -> None:
         """Checks the joined arrays as every way of making a set does and builds this set of them.
-        The vertices are copied to float32; ``edge_data`` must be an array no one else holds."""
-        vertex_data32 = _as_float32(vertex_data)
+        The vertices are copied to float32, unless ``vertices_owned`` says that no one else holds
+        ``vertex_data`` (then float32 rows are kept as they are); ``edge_data`` must be an array
+        no one else holds."""
+        vertex_data32 = _as_float32(vertex_data, vertices_owned)
         checks.check_vertex_values(vertex_data32, vertex_data, v_counts, who)
         checks.check_edge_numbers(edge_data, v_counts, e_counts, who)
         self._build(vertex_data32, np.ascontiguousarray(edge_data, np.int32), v_counts, e_counts,
@@ -239,7 +242,11 @@ class CellSet:
         return self
 
 
-def _as_float32(values: npt.NDArray[Any]) -> npt.NDArray[np.float32]:
+def _as_float32(values: npt.NDArray[Any], owned: bool = False) -> npt.NDArray[np.float32]:
+    """float32 C-ordered rows: a copy, or ``values`` themselves when they are such rows and
+    ``owned`` (no one else holds them)."""
+    if owned and values.dtype == np.float32 and values.flags.c_contiguous:
+        return values
     if values.dtype.kind in "iu":
         values = values.astype(np.float64)
     with np.errstate(over="ignore"):
@@ -278,7 +285,7 @@ def _unpickle_cell_set(state: dict[str, Any]) -> CellSet:
                          f"{edge_data.shape} for {int(e_counts.sum())} rows")
     cells = CellSet.__new__(CellSet)
     cells._check_and_build(vertex_data, v_counts, edge_data, e_counts, state["origins"],
-                           state["collections"], who)
+                           state["collections"], who, vertices_owned=True)
     if state["links"] is not None:
         cells.attach_links(np.array(state["links"], order="C"), np.array(state["link_starts"]),
                            np.array(state["link_count"]))

@@ -125,6 +125,12 @@ def test_cell_set_converts_and_owns_its_copies():
     np.testing.assert_array_equal(corners[0, 0], [0.25] * 3)
     np.testing.assert_array_equal(corners[0, 7], [1.25] * 3)
     np.testing.assert_array_equal(corners[0, 5], [1.25, 0.25, 1.25])    # bits 0 and 2: x, z up
+    # float32 rows are joined into the set's own array, and packed ones copied, as well.
+    v32 = GOOD_V.astype(np.float32)
+    lists, packed = cellprox.CellSet([v32], [GOOD_E]), cellprox.CellSet.from_packed(v32, [0, 8])
+    v32 += 100.0
+    for kept in (lists, packed):
+        np.testing.assert_array_equal(kept.vertices(0), GOOD_V)
 
 
 def test_native_joining_and_bounds_equal_numpys():
