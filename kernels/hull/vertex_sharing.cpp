@@ -58,9 +58,9 @@ bool all_sharing(PlainBuffer<uint8_t>& sharing) {
 }  // namespace
 
 // Most vertices of most scenes are unique, so bits first tell apart the vertices whose hash no
-// other vertex has: sixteen bits a vertex leave about one vertex in sixteen a false match, and
-// stay near the processor, where a table of every vertex would not. Only the rest go into the
-// table. Where many vertices repeat (cells cut from one piece share most of theirs), every cell
+// other vertex has: sixteen bits a vertex (a megabyte for 500,000 vertices) leave about one
+// vertex in sixteen a false match, and stay near the processor, where a table of every vertex
+// would not. Only the rest go into the table. Where many vertices repeat (cells cut from one piece share most of theirs), every cell
 // counts as sharing, as soon as that shows: the look-up then finds what there is, as it did.
 bool cells_sharing_a_vertex(const float* xyz, const int64_t* vertex_starts, int32_t count,
                             PlainBuffer<uint8_t>& sharing) {
@@ -71,33 +71,43 @@ bool cells_sharing_a_vertex(const float* xyz, const int64_t* vertex_starts, int3
     if (total == 0 || !numbered) return true;
     int bits = 6;
     while ((int64_t(1) << bits) < 16 * total) ++bits;
-    // Vertices of a hash met before: mostly false matches. Too many of them, and the table would
-    // cost what the look-ups it saves do.
+    // Hashes met before: mostly false matches. Too many of them, and the table would cost what
+    // the look-ups it saves do.
     const size_t most = static_cast<size_t>(total / 4 + 64);
-    // Two words per 64 hashes, side by side: met once, met again.
-    PlainBuffer<uint64_t> met;
-    if (!met.resize(size_t(2) << (bits - 6))) return false;
+    PlainBuffer<uint64_t> met;       // a bit per hash met
+    PlainBuffer<uint32_t> repeated;  // the hashes met again
+    if (!met.resize(size_t(1) << (bits - 6)) || !repeated.reserve(most)) return false;
     std::fill(met.data(), met.data() + met.size(), uint64_t(0));
-    size_t repeats = 0;
     for (int64_t v = 0; v < total; ++v) {
         const uint32_t h = vertex_hash(xyz + 3 * v) >> (32 - bits);
-        uint64_t* words = met.data() + 2 * (h >> 6);
         const uint64_t bit = uint64_t(1) << (h & 63);
-        repeats += (words[0] & bit) != 0;
-        words[1] |= words[0] & bit;
-        words[0] |= bit;
-        // Cells cut from one piece show themselves within the first few thousand vertices: every
-        // cell then counts as sharing, without the rest of the work.
-        if ((v & 4095) == 4095 && (repeats > most || 4 * repeats > static_cast<size_t>(v))) return all_sharing(sharing);
+        if (met[h >> 6] & bit) {
+            // Cells cut from one piece show themselves within the first few thousand vertices:
+            // every cell then counts as sharing, without the rest of the work.
+            if (repeated.size() == most || (v >= 4096 && 4 * repeated.size() > static_cast<size_t>(v))) {
+                return all_sharing(sharing);
+            }
+            repeated.push_back(h);
+        }
+        met[h >> 6] |= bit;
     }
-    if (repeats > most) return all_sharing(sharing);
-    // Every vertex of those hashes, the first of each too.
+    // The repeated hashes, eight to a bit: few bits, so that the second pass over every vertex
+    // reads them near the processor, where the first pass's would not be.
+    const int coarse = std::max(bits - 3, 6);
+    PlainBuffer<uint64_t> again;
+    if (!again.resize(size_t(1) << (coarse - 6))) return false;
+    std::fill(again.data(), again.data() + again.size(), uint64_t(0));
+    for (size_t k = 0; k < repeated.size(); ++k) {
+        const uint32_t c = repeated[k] >> (bits - coarse);
+        again[c >> 6] |= uint64_t(1) << (c & 63);
+    }
+    // Every vertex of those hashes, the first of each too (and a few more).
     PlainBuffer<Candidate> candidates;
     if (!candidates.reserve(2 * most)) return false;
     int32_t cell = 0;
     for (int64_t v = 0; v < total; ++v) {
-        const uint32_t h = vertex_hash(xyz + 3 * v) >> (32 - bits);
-        if ((met[2 * (h >> 6) + 1] >> (h & 63) & 1) == 0) continue;
+        const uint32_t c = vertex_hash(xyz + 3 * v) >> (32 - coarse);
+        if ((again[c >> 6] >> (c & 63) & 1) == 0) continue;
         if (candidates.size() == 2 * most) return all_sharing(sharing);
         while (vertex_starts[cell + 1] <= v) ++cell;
         candidates.push_back({static_cast<int32_t>(v), cell});
