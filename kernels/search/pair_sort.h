@@ -1,6 +1,6 @@
-// Sorting pairs of cells by their first cell, then their second: a counting pass over the first
-// cells (linear), then each cell's short run sorted. std::sort allocates nothing, so the modules
-// stay free of the newer C++ runtime that a buffered sort would tie them to.
+// Sorting pairs of cells by their first cell, then their second: two stable counting passes,
+// by the second cell and then by the first (linear, no comparisons: the pairs' order within a
+// cell's run would otherwise cost a short sort per cell, each branching at random).
 #pragma once
 
 #include <algorithm>
@@ -11,25 +11,32 @@
 
 namespace cellprox {
 
-// Pair is any plain struct with int32_t members `first` (0 .. cell_count - 1) and `second`.
+namespace pair_sort_detail {
+
+// Moves `from` into `to` in the order of each pair's cell `Pair::*cell`, keeping the order of
+// pairs of one cell. `offsets` has cell_count + 1 entries.
+template <typename Pair>
+void scatter_by(const Pair* from, Pair* to, size_t count, int32_t Pair::*cell, size_t* offsets,
+                int32_t cell_count) {
+    std::fill(offsets, offsets + static_cast<size_t>(cell_count) + 1, size_t(0));
+    for (size_t k = 0; k < count; ++k) ++offsets[static_cast<size_t>(from[k].*cell) + 1];
+    for (size_t i = 1; i <= static_cast<size_t>(cell_count); ++i) offsets[i] += offsets[i - 1];
+    for (size_t k = 0; k < count; ++k) to[offsets[static_cast<size_t>(from[k].*cell)]++] = from[k];
+}
+
+}  // namespace pair_sort_detail
+
+// Pair is any plain struct with int32_t members `first` and `second` (0 .. cell_count - 1).
 // False, with nothing changed, when memory runs out.
 template <typename Pair>
 bool sort_pairs(PlainBuffer<Pair>& pairs, int32_t cell_count) {
     PlainBuffer<size_t> offsets;
-    PlainBuffer<Pair> sorted;
-    if (!offsets.resize(static_cast<size_t>(cell_count) + 1) || !sorted.resize(pairs.size())) return false;
-    std::fill(offsets.data(), offsets.data() + offsets.size(), size_t(0));
-    for (size_t k = 0; k < pairs.size(); ++k) ++offsets[static_cast<size_t>(pairs[k].first) + 1];
-    for (size_t i = 1; i < offsets.size(); ++i) offsets[i] += offsets[i - 1];
-    for (size_t k = 0; k < pairs.size(); ++k) sorted[offsets[static_cast<size_t>(pairs[k].first)]++] = pairs[k];
-    size_t start = 0;
-    for (size_t i = 0; i < static_cast<size_t>(cell_count); ++i) {
-        const size_t end = offsets[i];   // each offset has moved on to the start of the next run
-        std::sort(sorted.data() + start, sorted.data() + end,
-                  [](const Pair& a, const Pair& b) { return a.second < b.second; });
-        start = end;
-    }
-    if (!pairs.empty()) std::memcpy(pairs.data(), sorted.data(), pairs.size() * sizeof(Pair));
+    PlainBuffer<Pair> by_second;
+    if (!offsets.resize(static_cast<size_t>(cell_count) + 1) || !by_second.resize(pairs.size())) return false;
+    pair_sort_detail::scatter_by(pairs.data(), by_second.data(), pairs.size(), &Pair::second, offsets.data(),
+                                 cell_count);
+    pair_sort_detail::scatter_by(by_second.data(), pairs.data(), pairs.size(), &Pair::first, offsets.data(),
+                                 cell_count);
     return true;
 }
 
