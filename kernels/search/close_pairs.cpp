@@ -9,6 +9,7 @@
 #include <cmath>
 
 #include "kernels/hull/vertex_sharing.h"
+#include "kernels/lanes/lanes.h"
 #include "kernels/search/box_tree.h"
 #include "kernels/search/pair_blocks.h"
 #include "kernels/search/pair_sort.h"
@@ -39,7 +40,23 @@ bool cell_boxes(const SceneCells& cells, PlainBuffer<SearchBox>& boxes, int32_t&
         }
         const int64_t first = cells.vertex_starts[i], last = cells.vertex_starts[i + 1];
         largest = static_cast<int32_t>(std::max<int64_t>(largest, last - first));
-        for (int64_t v = first; v < last; ++v) {
+        // A vertex's x, y, z and the next float in four lanes (the last vertex of all alone, so
+        // as not to read past the array); a tie keeps the bound (std::min's and std::max's way).
+        const int64_t lanes_end = std::min(last, cells.vertex_starts[cells.count] - 1);
+        Float4 lo = broadcast<Float4>(INFINITY), hi = broadcast<Float4>(-INFINITY);
+        for (int64_t v = first; v < lanes_end; ++v) {
+            const Float4 p = Float4::load(cells.xyz + 3 * v);
+            lo = minimum(p, lo);
+            hi = maximum(p, hi);
+        }
+        float lanes[2][4];
+        lo.store(lanes[0]);
+        hi.store(lanes[1]);
+        for (int axis = 0; axis < 3; ++axis) {
+            box.lo[axis] = lanes[0][axis];
+            box.hi[axis] = lanes[1][axis];
+        }
+        for (int64_t v = std::max(first, lanes_end); v < last; ++v) {
             for (int axis = 0; axis < 3; ++axis) {
                 box.lo[axis] = std::min(box.lo[axis], cells.xyz[3 * v + axis]);
                 box.hi[axis] = std::max(box.hi[axis], cells.xyz[3 * v + axis]);
