@@ -26,6 +26,12 @@ struct HullPoints {
     bool may_share = true;
 };
 
+// The search over one placed pair, built for one lane width (hull_search.h).
+class HullWorkspace;
+struct PlacedPair;
+struct SearchOutcome;
+using HullSearch = SearchOutcome (*)(const PlacedPair& pair, HullWorkspace& work);
+
 // Scratch room for the hull distance, reused from pair to pair (one per thread): two cells'
 // coordinates in double precision, one axis at a time, and a hash table of the first cell's
 // vertices.
@@ -42,13 +48,13 @@ public:
     // else on two SSE2 lanes; every result is the same bit for bit. use_wide_lanes(false) keeps to
     // SSE2; use_wide_lanes(true) returns false, and changes nothing, where AVX2 is missing.
     bool use_wide_lanes(bool wide);
-    bool wide_lanes() const { return farthest_ == farthest_vertices_wide; }
+    bool wide_lanes() const { return wide_; }
 
     // For hull_distance.cpp.
     double* axis(int k) { return values_.data() + static_cast<size_t>(k) * static_cast<size_t>(capacity_); }
     int32_t* slots() { return slots_.data(); }
     int slot_bits() const { return slot_bits_; }
-    FarthestVertices farthest() const { return farthest_; }
+    HullSearch search() const { return search_; }
 
     // The cell whose vertices axes 0-2 and the slots hold, and its vertex box (lower x, y, z, then
     // upper, relative to its first vertex): pairs often share their first cell. A cell is known by
@@ -63,7 +69,8 @@ private:
     PlainBuffer<int32_t> slots_;   // vertex number + 1 of a, or 0 for a free slot
     int32_t capacity_ = 0;
     int slot_bits_ = 0;
-    FarthestVertices farthest_;
+    HullSearch search_;
+    bool wide_;
 };
 
 // The Euclidean distance between the convex hulls of `a` and `b`: 0 when they touch, overlap or

@@ -18,23 +18,14 @@ struct HullCloud {
     int32_t count;
 };
 
-// The numbers of the two support vertices of one step.
+// The numbers of the support vertices of one step along d: the vertex of `a` farthest along -d
+// and the vertex of `b` farthest along d; of equals, the lowest number (farthest_vertex_in,
+// hull_support_search.h). Every vertex's reach is x*dx + y*dy + z*dz (negated for a), summed in
+// that order and rounded the same way in every lane width, so that every width finds the same
+// vertices always.
 struct SupportPair {
     int32_t a;
     int32_t b;
 };
-
-// The support points of the hull distance's step along d = (dx, dy, dz): the number of the vertex
-// of `a` farthest along -d and of the vertex of `b` farthest along d; of equals, the lowest number.
-// Every vertex's reach is x*dx + y*dy + z*dz (negated for a), summed in that order and rounded the
-// same way by every search, so the two searches below find the same vertices always. Both in one
-// call, returned in one register, so that the processor can run the two independent searches at
-// once and the caller reads the result without a round trip through memory.
-using FarthestVertices = SupportPair (*)(const HullCloud& a, const HullCloud& b, double dx, double dy, double dz);
-
-// Two lanes of SSE2, on every processor.
-SupportPair farthest_vertices_narrow(const HullCloud& a, const HullCloud& b, double dx, double dy, double dz);
-// Four lanes of AVX2: call only where processor_has_avx2() (platform/cpu_features.h).
-SupportPair farthest_vertices_wide(const HullCloud& a, const HullCloud& b, double dx, double dy, double dz);
 
 }  // namespace cellprox

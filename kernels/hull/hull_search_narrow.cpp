@@ -1,0 +1,18 @@
+// The hull distance's search on two SSE2 lanes, for every processor.
+#include <cmath>
+#include <cstdint>
+
+#include "kernels/hull/hull_cloud.h"
+#include "kernels/hull/hull_search.h"
+#include "kernels/hull/hull_support_search.h"
+#include "kernels/lanes/double_lanes.h"
+
+namespace cellprox {
+
+namespace {
+#include "kernels/hull/hull_search_steps.h"
+}  // namespace
+
+SearchOutcome search_narrow(const PlacedPair& pair, HullWorkspace& work) { return search_pair<Double2>(pair, work); }
+
+}  // namespace cellprox
