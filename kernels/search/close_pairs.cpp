@@ -100,6 +100,19 @@ bool gather_blocks(SubBlock* blocks, int32_t count, ProximityResult& result, Pla
     return true;
 }
 
+// Room, after the first chunk, for as many pairs (and details) a cell as it found, for every
+// cell and a quarter more: the buffers then mostly grow once, where doubling would copy them
+// into fresh memory again and again (memory the system must map and clear for each call). Only
+// a guess: where the room cannot be had, they double as before.
+void reserve_like_first_chunk(ProximityResult& result, PlainBuffer<double>& details, int32_t done, int32_t count) {
+    if (done <= 0 || done >= count) return;
+    const double share = 1.25 * static_cast<double>(count) / static_cast<double>(done);
+    const double pairs = share * static_cast<double>(result.pairs.size()) + 64.0;
+    const double values = share * static_cast<double>(details.size()) + 64.0;
+    if (pairs < 1e15) result.pairs.reserve(static_cast<size_t>(pairs));
+    if (values < 1e15) details.reserve(static_cast<size_t>(values));
+}
+
 // Each pair's origin distance, in double, stored as float; false for the first pair whose
 // distance float cannot hold.
 bool origin_distances(const SceneCells& cells, ProximityResult& result) {
@@ -185,6 +198,7 @@ ProximityStatus search_close_pairs(const SceneCells& cells, const ProximityQuery
         if (!gather_blocks(blocks.data(), used, result, details, search_seconds, measure_seconds)) {
             return ProximityStatus::out_of_memory;
         }
+        if (begin == 0) reserve_like_first_chunk(result, details, search.end, cells.count);
         begin = search.end;
         if (!keep_going(watch, begin, cells.count)) return ProximityStatus::stopped;
         const double took = seconds_since(chunk_start);
