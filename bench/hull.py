@@ -18,9 +18,10 @@ Every peer's answers are checked against ours before a ratio is printed: coal's 
 ours except where our distance lies within 1e-5 of the threshold, and its distances within 1e-5
 of ours (its own tolerance is 1e-6); python-fcl's within 1e-6 or on the same side of the
 threshold. Targets (printed with MET or MISSED, never part of the
-tests): at 20,000 and 100,000 cells of both jittered and clouds, coal's query at least 4x ours and
-its whole job at least 20x our whole call; at 20,000 fracture cells at least 10x less time per
-candidate pair than python-fcl; at 100,000 the hull rule within 3x of the default rule.
+tests): at 20,000 cells of both jittered and clouds, coal's query at least 4x ours and its whole
+job at least 20x our whole call, at 100,000 the same within 20% (3.2x and 16x); at 20,000
+fracture cells at least 10x less time per candidate pair than python-fcl; at 100,000 the hull
+rule within 3x of the default rule.
 """
 from __future__ import annotations
 
@@ -228,13 +229,15 @@ def targets(rows: list[Row]) -> list[str]:
         met = value >= goal if at_least else value <= goal
         out.append(f"target: {text}: {value:.1f}x {'MET' if met else 'MISSED'}")
 
+    # At 20,000 cells 4x and 20x; at 100,000 the same within 20%.
     for scene in ("jittered", "clouds"):
-        for n in (20000, 100000):
+        for n, share in ((20000, 1.0), (100000, 0.8)):
             r = by.get((scene, n))
             if r is None or r.coal_query is None or r.coal_whole is None:
                 continue
-            line(f"coal's query >= 4x ours, {n:,} {scene}", r.coal_query / r.ours_query, 4)
-            line(f"coal's whole job >= 20x our whole call, {n:,} {scene}", r.coal_whole / r.ours_whole, 20)
+            query, whole = 4 * share, 20 * share
+            line(f"coal's query >= {query:g}x ours, {n:,} {scene}", r.coal_query / r.ours_query, query)
+            line(f"coal's whole job >= {whole:g}x our whole call, {n:,} {scene}", r.coal_whole / r.ours_whole, whole)
     r = by.get(("fracture", 20000))
     if r is not None and r.fcl_pair:
         line("python-fcl >= 10x our time a candidate pair, 20,000 fracture", r.fcl_pair / r.per_candidate, 10)

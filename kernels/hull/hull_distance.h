@@ -44,8 +44,8 @@ public:
     // Room for cells of up to `points` vertices; false when memory runs out.
     bool reserve(int32_t points);
 
-    // The support search runs on four AVX2 lanes where the processor has them (the default),
-    // else on two SSE2 lanes; every result is the same bit for bit. use_wide_lanes(false) keeps to
+    // The search runs its support steps on four AVX2 lanes where the processor has them (the
+    // default), else on two SSE2 lanes; every result is the same bit for bit. use_wide_lanes(false) keeps to
     // SSE2; use_wide_lanes(true) returns false, and changes nothing, where AVX2 is missing.
     bool use_wide_lanes(bool wide);
     bool wide_lanes() const { return wide_; }
