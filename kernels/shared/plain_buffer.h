@@ -10,6 +10,8 @@
 #include <new>
 #include <type_traits>
 
+#include "platform/large_pages.h"
+
 namespace cellprox {
 
 template <typename T>
@@ -23,10 +25,19 @@ public:
     PlainBuffer& operator=(const PlainBuffer&) = delete;
 
     // Room for at least `capacity` values; false (and nothing changed) when memory runs out.
+    // Large buffers move to memory the system may map in large pages (platform/large_pages.h).
     bool reserve(size_t capacity) {
         if (capacity <= capacity_) return true;
         if (capacity > SIZE_MAX / sizeof(T)) return false;
-        void* grown = std::realloc(data_, capacity * sizeof(T));
+        void* grown = nullptr;
+        if (capacity * sizeof(T) >= kLargeBuffer) {
+            grown = allocate_large(capacity * sizeof(T));
+            if (grown == nullptr) return false;
+            if (capacity_ > 0) std::memcpy(grown, data_, capacity_ * sizeof(T));
+            std::free(data_);
+        } else {
+            grown = std::realloc(data_, capacity * sizeof(T));
+        }
         if (grown == nullptr) return false;
         data_ = static_cast<T*>(grown);
         capacity_ = capacity;
