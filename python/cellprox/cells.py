@@ -8,6 +8,7 @@ owns the memory the records point to; :func:`cellprox.find_neighbors` searches i
 from __future__ import annotations
 
 from collections.abc import Sequence
+from functools import partial
 from typing import Any
 
 import numpy as np
@@ -62,9 +63,9 @@ class CellSet:
                  collections: npt.ArrayLike = 0) -> None:
         checks.count_cells(vertices, edges)
         vertex_data, v_counts = checks.gather(vertices, 3, "iuf", checks.vertex_array)
-        edge_data, e_counts = checks.gather(edges, 2, "iu", checks.edge_array)
+        edge_data, e_counts = checks.gather(edges, 2, "iu", partial(checks.edge_array, v_counts=v_counts))
         self._check_and_build(vertex_data, v_counts, edge_data, e_counts, origins, collections,
-                              vertices_owned=True)
+                              owned=True)
 
     @classmethod
     def _without_edges(cls, vertices: Sequence[npt.ArrayLike], *, origins: npt.ArrayLike | None = None,
@@ -75,21 +76,23 @@ class CellSet:
         vertex_data, v_counts = checks.gather(vertices, 3, "iuf", checks.vertex_array)
         cells = cls.__new__(cls)
         cells._check_and_build(vertex_data, v_counts, np.zeros((0, 2), np.int32), np.zeros(n, np.int64),
-                               origins, collections, vertices_owned=True)
+                               origins, collections, owned=True)
         return cells
 
     def _check_and_build(self, vertex_data: npt.NDArray[Any], v_counts: npt.NDArray[np.int64],
                          edge_data: npt.NDArray[Any], e_counts: npt.NDArray[np.int64],
                          origins: npt.ArrayLike | None, collections: npt.ArrayLike,
-                         who: str = "CellSet", vertices_owned: bool = False) -> None:
+                         who: str = "CellSet", owned: bool = False) -> None:
         """Checks the joined arrays as every way of making a set does and builds this set of them.
-        The vertices are copied to float32, unless ``vertices_owned`` says that no one else holds
-        ``vertex_data`` (then float32 rows are kept as they are); ``edge_data`` must be an array
-        no one else holds."""
-        vertex_data32 = _as_float32(vertex_data, vertices_owned)
+        The arrays are copied to float32 and int32, unless ``owned`` says that no one else holds
+        them (then rows of those types are kept as they are). Edge numbers are checked as given,
+        before the conversion could wrap them."""
+        vertex_data32 = _as_float32(vertex_data, owned)
         checks.check_vertex_values(vertex_data32, vertex_data, v_counts, who)
         checks.check_edge_numbers(edge_data, v_counts, e_counts, who)
-        self._build(vertex_data32, np.ascontiguousarray(edge_data, np.int32), v_counts, e_counts,
+        edge_data32 = edge_data if owned and edge_data.dtype == np.int32 and edge_data.flags.c_contiguous \
+            else np.array(edge_data, np.int32, order="C")
+        self._build(vertex_data32, edge_data32, v_counts, e_counts,
                     checks.origins_of(origins, vertex_data32, v_counts, who),
                     checks.collections_of(collections, len(v_counts), who))
 
@@ -108,7 +111,7 @@ class CellSet:
         who = "CellSet.from_packed"
         points = _packed_array(vertices, "vertices", 3, "iuf", who)
         v_counts = checks.packed_counts("vertex_offsets", vertex_offsets, len(points), None,
-                                        checks.INT32_MAX // 3, who)
+                                        checks.INT32_MAX // 3, who, "rows of vertices")
         n = len(v_counts)
         if (edges is None) != (edge_offsets is None):
             raise TypeError(f"{who}: pass edges and edge_offsets together, or neither (cells "
@@ -120,10 +123,9 @@ class CellSet:
             assert edge_offsets is not None
             edge_data = _packed_array(edges, "edges", 2, "iu", who)
             e_counts = checks.packed_counts("edge_offsets", edge_offsets, len(edge_data), n,
-                                            checks.INT32_MAX // 2, who)
+                                            checks.INT32_MAX // 2, who, "rows of edges")
         cells = cls.__new__(cls)
-        cells._check_and_build(points, v_counts, np.array(edge_data, np.int32, order="C"), e_counts, origins,
-                               collections, who)
+        cells._check_and_build(points, v_counts, edge_data, e_counts, origins, collections, who)
         return cells
 
     def _build(self, vertex_data: npt.NDArray[np.float32], edge_data: npt.NDArray[np.int32],
@@ -269,23 +271,39 @@ def _packed_array(value: npt.ArrayLike, name: str, width: int, kinds: str, who: 
     return array
 
 
+_PICKLED_KEYS = ("vertex_data", "edge_data", "v_counts", "e_counts", "origins", "collections",
+                 "links", "link_starts", "link_count")
+
+
 def _unpickle_cell_set(state: dict[str, Any]) -> CellSet:
-    """A pickled CellSet, checked as the constructor checks; every array its own copy."""
+    """A pickled CellSet, checked as the constructor checks; every array its own copy. Whatever
+    is wrong with it is a ValueError, a wrong type included: the caller did not choose it."""
     who = "CellSet (loading a pickle)"
+    checks.check_state_keys(state, _PICKLED_KEYS, who)
+    try:
+        return _load_cell_set(state, who)
+    except TypeError as error:
+        raise ValueError(f"{who}: {error}") from None
+
+
+def _load_cell_set(state: dict[str, Any], who: str) -> CellSet:
     v_counts = checks.checked_counts("v_counts", state["v_counts"], checks.INT32_MAX // 3, who)
     e_counts = checks.checked_counts("e_counts", state["e_counts"], checks.INT32_MAX // 2, who)
     n = len(v_counts)
     if len(e_counts) != n:
         raise ValueError(f"{who}: {n} vertex counts but {len(e_counts)} edge counts")
-    vertex_data = np.array(state["vertex_data"], np.float32, order="C")
-    edge_data = np.array(state["edge_data"], np.int32, order="C")
+    vertex_data = np.array(state["vertex_data"], order="C")
+    edge_data = np.array(state["edge_data"], order="C")
+    if vertex_data.dtype.kind not in "iuf" or edge_data.dtype.kind not in "iuf":
+        raise ValueError(f"{who}: vertex_data and edge_data must be numbers, not "
+                         f"{vertex_data.dtype} and {edge_data.dtype}")
     if vertex_data.shape != (int(v_counts.sum()), 3) or edge_data.shape != (int(e_counts.sum()), 2):
         raise ValueError(f"{who}: the arrays do not match their cell counts: vertices "
                          f"{vertex_data.shape} for {int(v_counts.sum())} rows, edges "
                          f"{edge_data.shape} for {int(e_counts.sum())} rows")
     cells = CellSet.__new__(CellSet)
     cells._check_and_build(vertex_data, v_counts, edge_data, e_counts, state["origins"],
-                           state["collections"], who, vertices_owned=True)
+                           state["collections"], who, owned=True)
     if state["links"] is not None:
         cells.attach_links(np.array(state["links"], order="C"), np.array(state["link_starts"]),
                            np.array(state["link_count"]))

@@ -22,14 +22,12 @@ import cellprox._proximity as _proximity
 from cellprox._messages import type_name
 from cellprox._progress import progress_bar
 from cellprox.cells import MAX_CELL_LINKS, CellSet
-from cellprox.result import NeighborResult
+from cellprox.result import RULES, NeighborResult
 
 __all__ = ["BOX_MARGIN", "RULES", "NeighborResult", "find_neighbors", "link_tables"]
 
 #: The margin the raw broad phase (``get_bb_intersections``) adds to every side of every box.
 BOX_MARGIN = 0.002
-#: The closeness rules of :func:`find_neighbors`.
-RULES = ("vertices-edges", "hull")
 
 
 @runtime_checkable

@@ -1,16 +1,22 @@
 """What :func:`cellprox.find_neighbors` returns: the close pairs, and the graph they make."""
 from __future__ import annotations
 
+import math
+import numbers
 from dataclasses import dataclass, field
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 
-from cellprox._messages import counted
+from cellprox._messages import counted, type_name
+from cellprox._cells.checks import check_state_keys
 from cellprox.cells import CellSet
 
-__all__ = ["TIMING_KEYS", "NeighborResult"]
+__all__ = ["RULES", "TIMING_KEYS", "NeighborResult"]
+
+#: The closeness rules of :func:`cellprox.find_neighbors`.
+RULES = ("vertices-edges", "hull")
 
 #: The keys of ``NeighborResult.timings``, the same for both rules, in the order of the work:
 #: ``prepare`` (checking the arguments and handing the cells over), ``tree`` (the cells' boxes
@@ -29,8 +35,9 @@ class NeighborResult:
     sorted; ``distances[k]`` is the distance between the origins of ``pairs[k]``, computed in
     double and stored as float32. ``rule`` is the rule that decided them and ``threshold`` the
     threshold it used. With ``rule="hull"``, ``gaps[k]`` is the distance between the convex
-    hulls of ``pairs[k]`` (float64), None otherwise. ``witnesses``, the points that realise each
-    gap, is None: the search does not keep them yet (``witnesses=True`` is refused).
+    hulls of ``pairs[k]`` (float64), None otherwise. ``witnesses``, with ``rule="hull"`` and
+    ``witnesses=True``, holds a point of each hull that realises each gap ((m, 2, 3) float64:
+    on the hull of ``pairs[k, 0]``, then of ``pairs[k, 1]``); None otherwise.
 
     ``n_links`` is the number of candidates measured: the pairs of cells whose vertex boxes
     come within the threshold along every axis. Every candidate is measured, so no pair is
@@ -40,6 +47,9 @@ class NeighborResult:
 
     Two results are equal (``==``) when their pairs, distances, gaps, witnesses, rule and
     threshold are; timings and the cell set's identity do not count.
+
+    A result pickles with its cell set; loading one (and ``copy.copy``, ``copy.deepcopy``)
+    checks that it holds what a result promises, and refuses anything else with a ValueError.
     """
 
     pairs: npt.NDArray[np.int32]
@@ -55,6 +65,11 @@ class NeighborResult:
 
     def __len__(self) -> int:
         return len(self.pairs)
+
+    def __setstate__(self, state: object) -> None:
+        # Pickles come from anywhere: what numpy or a graph library would trip over later, or
+        # read out of bounds, is refused here.
+        self.__dict__.update(_checked_state(state))
 
     def __repr__(self) -> str:
         spent = ", ".join(f"{key} {self.timings[key] * 1e3:.1f}" for key in TIMING_KEYS
@@ -94,7 +109,11 @@ class NeighborResult:
         ``scipy.sparse.csgraph.connected_components(result.adjacency())`` counts the connected
         fragments. Needs scipy.
         """
-        from scipy.sparse import csr_matrix  # type: ignore[import-untyped, unused-ignore]
+        try:
+            from scipy.sparse import csr_matrix  # type: ignore[import-untyped, unused-ignore]
+        except ImportError as error:
+            raise ImportError("NeighborResult.adjacency needs scipy: pip install "
+                              '"cellprox[graph]" (or pip install scipy)') from error
 
         n = len(self.cells)
         i, j = self.pairs[:, 0].astype(np.int64), self.pairs[:, 1].astype(np.int64)
@@ -131,3 +150,105 @@ def _same_optional(a: npt.NDArray[Any] | None, b: npt.NDArray[Any] | None) -> bo
     if a is None or b is None:
         return a is b
     return bool(np.array_equal(a, b))
+
+
+_WHO = "NeighborResult (loading a pickle)"
+_REQUIRED = ("pairs", "distances", "threshold", "n_links", "cells")
+#: Left out, they take their defaults (as pickles of earlier versions may leave them out).
+_OPTIONAL: dict[str, Any] = {"rule": RULES[0], "gaps": None, "witnesses": None, "timings": {}, "missed_pairs": 0}
+
+
+def _checked_state(state: object) -> dict[str, Any]:
+    """A pickled result's fields, each checked against what a result promises."""
+    check_state_keys(state, _REQUIRED + tuple(_OPTIONAL), _WHO, tuple(_OPTIONAL))
+    assert isinstance(state, dict)
+    given = {**_OPTIONAL, **state}
+    cells = given["cells"]
+    if not isinstance(cells, CellSet):
+        raise ValueError(f"{_WHO}: cells is a {type_name(cells)}, but it must be the CellSet searched")
+    rule = given["rule"]
+    if not isinstance(rule, str) or rule not in RULES:
+        raise ValueError(f"{_WHO}: rule is {rule!r}; it must be one of {', '.join(map(repr, RULES))}")
+    hull = rule == "hull"
+    threshold = given["threshold"]
+    if isinstance(threshold, (bool, np.bool_)) or not isinstance(threshold, numbers.Real) \
+            or not math.isfinite(float(threshold)) or threshold < 0 or (threshold == 0 and not hull):
+        raise ValueError(f"{_WHO}: threshold is {threshold!r}, but it must be a finite number, > 0 "
+                         "(>= 0 with the hull rule)")
+    pairs = _pickled_array("pairs", given["pairs"], "iu", (-1, 2))
+    m = len(pairs)
+    if m:
+        n = len(cells)
+        # Compared as given: converted first, 2**32 + 1 would pass as 1.
+        bad = np.flatnonzero((pairs[:, 0] < 0) | (pairs[:, 0] >= pairs[:, 1]) | (pairs[:, 1] >= n))
+        if bad.size:
+            k = int(bad[0])
+            raise ValueError(f"{_WHO}: pair {k} is {tuple(pairs[k].tolist())}, but pairs must be cell "
+                             f"numbers i < j of the {n} cells")
+        key = pairs[:, 0].astype(np.int64) * n + pairs[:, 1]
+        unsorted = np.flatnonzero(key[1:] <= key[:-1])
+        if unsorted.size:
+            k = int(unsorted[0]) + 1
+            raise ValueError(f"{_WHO}: pair {k} is {tuple(pairs[k].tolist())} after "
+                             f"{tuple(pairs[k - 1].tolist())}, but pairs are sorted and distinct")
+    pairs = _converted("pairs", pairs, np.int32)
+    distances = _converted("distances", _pickled_array("distances", given["distances"], "f", (m,)),
+                           np.float32)
+    if not (np.isfinite(distances) & (distances >= 0)).all():
+        raise ValueError(f"{_WHO}: distances must be finite and >= 0")
+    gaps, witnesses = given["gaps"], given["witnesses"]
+    if hull:
+        if gaps is None:
+            raise ValueError(f"{_WHO}: gaps is None, but the hull rule gives each pair's gap")
+        gaps = _converted("gaps", _pickled_array("gaps", gaps, "f", (m,)), np.float64)
+        if not ((gaps >= 0) & (gaps <= threshold)).all():
+            raise ValueError(f"{_WHO}: gaps must lie in 0..threshold ({threshold!r})")
+        if witnesses is not None:
+            witnesses = _converted("witnesses", _pickled_array("witnesses", witnesses, "f", (m, 2, 3)),
+                                   np.float64)
+            if not np.isfinite(witnesses).all():
+                raise ValueError(f"{_WHO}: witnesses must be finite points")
+    elif gaps is not None or witnesses is not None:
+        raise ValueError(f"{_WHO}: gaps and witnesses belong to the hull rule; with rule {rule!r} "
+                         "they are None")
+    n_links, missed = given["n_links"], given["missed_pairs"]
+    if not _is_int(n_links) or n_links < m:
+        raise ValueError(f"{_WHO}: n_links is {n_links!r}, but it must be an int, at least the "
+                         f"{counted(m, 'pair')} (each was a candidate)")
+    if not _is_int(missed) or missed != 0:
+        raise ValueError(f"{_WHO}: missed_pairs is {missed!r}, but no pair is ever missed: it is 0")
+    timings = given["timings"]
+    if not isinstance(timings, dict) or not all(
+            isinstance(key, str) and isinstance(value, numbers.Real) for key, value in timings.items()):
+        raise ValueError(f"{_WHO}: timings must be a dict of step names and seconds")
+    return {"pairs": pairs, "distances": distances, "threshold": float(threshold), "rule": rule,
+            "n_links": int(n_links), "cells": cells, "gaps": gaps, "witnesses": witnesses,
+            "timings": {key: float(value) for key, value in timings.items()}, "missed_pairs": 0}
+
+
+def _is_int(value: object) -> bool:
+    return isinstance(value, numbers.Integral) and not isinstance(value, (bool, np.bool_))
+
+
+def _pickled_array(name: str, value: object, kinds: str, shape: tuple[int, ...]) -> npt.NDArray[Any]:
+    """``value``, refused unless it is an array of those kinds and ``shape`` (-1: any length)."""
+    if not isinstance(value, np.ndarray) or value.dtype.kind not in kinds:
+        described = f"{value.dtype} array" if isinstance(value, np.ndarray) else type_name(value)
+        wanted = "an integer" if "i" in kinds else "a float"
+        raise ValueError(f"{_WHO}: {name} is a {described}, but it must be {wanted} array")
+    if value.ndim != len(shape) or any(want not in (-1, got) for want, got in zip(shape, value.shape)):
+        wanted = ", ".join("m" if want == -1 else str(want) for want in shape)
+        raise ValueError(f"{_WHO}: {name} has shape {value.shape}, but it must be ({wanted}"
+                         f"{',' if len(shape) == 1 else ''})")
+    return value
+
+
+def _converted(name: str, value: npt.NDArray[Any], dtype: type[np.generic]) -> npt.NDArray[Any]:
+    """A new C-ordered copy of ``value`` as ``dtype``, refused if that changes a value."""
+    with np.errstate(all="ignore"):
+        converted = np.array(value, dtype, order="C")
+        same = np.array_equal(converted, value, equal_nan=value.dtype.kind == "f")
+    if not same:
+        raise ValueError(f"{_WHO}: {name} hold values that {np.dtype(dtype)} cannot, but a result "
+                         f"keeps them as {np.dtype(dtype)}")
+    return converted

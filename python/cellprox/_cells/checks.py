@@ -19,7 +19,7 @@ from cellprox._gather import gather as _join_arrays
 from cellprox._gather import run_means as _run_means
 
 __all__ = ["INT32_MAX", "MAX_CELL_LINKS", "check_edge_numbers", "check_vertex_values",
-           "checked_counts", "collections_of", "count_cells", "edge_array", "gather",
+           "check_state_keys", "checked_counts", "collections_of", "count_cells", "edge_array", "gather",
            "link_table", "link_vector", "origins_of", "packed_counts", "vertex_array"]
 
 #: Link slots per cell in the raw broad phase's link table.
@@ -74,7 +74,11 @@ def vertex_array(i: int, value: npt.ArrayLike) -> npt.NDArray[Any]:
     return array
 
 
-def edge_array(i: int, value: npt.ArrayLike) -> npt.NDArray[Any]:
+def edge_array(i: int, value: npt.ArrayLike,
+               v_counts: npt.NDArray[np.int64] | None = None) -> npt.NDArray[Any]:
+    """Cell ``i``'s edges as an integer (e, 2) array; with ``v_counts``, its vertex numbers
+    checked too, while they are still the numbers as given (joined with arrays of another
+    integer type, numbers beyond int64 would not survive)."""
     try:
         array = np.asarray(value)
     except (TypeError, ValueError) as error:
@@ -94,6 +98,8 @@ def edge_array(i: int, value: npt.ArrayLike) -> npt.NDArray[Any]:
             "row of two vertex numbers per edge; reshape with .reshape(-1, 2)")
     if len(array) > _INT32_MAX // 2:
         raise ValueError(f"CellSet: cell {i}: {len(array)} edges are too many for 32 bits")
+    if v_counts is not None and i < len(v_counts):
+        check_edge_numbers(array, v_counts[i:i + 1], np.array([len(array)], np.int64), "CellSet", i)
     return array
 
 
@@ -123,7 +129,9 @@ def gather(values: Sequence[Any], width: int, kinds: str,
         if n and all(dtype.kind in kinds for dtype in dtypes):
             data = np.concatenate(arrays)
             counts = np.array(list(map(len, arrays)), np.int64)
-            if data.ndim == 2 and data.shape[1] == width and counts.max() <= limit:
+            # uint64 joined with a signed type becomes float64, rounding large numbers.
+            if data.ndim == 2 and data.shape[1] == width and counts.max() <= limit \
+                    and data.dtype.kind in kinds:
                 return data, counts
     except (TypeError, ValueError):
         pass
@@ -157,25 +165,45 @@ def check_vertex_values(as_float32: npt.NDArray[np.float32], data: npt.NDArray[A
 
 
 def check_edge_numbers(data: npt.NDArray[Any], v_counts: npt.NDArray[np.int64],
-                       e_counts: npt.NDArray[np.int64], who: str = "CellSet") -> None:
+                       e_counts: npt.NDArray[np.int64], who: str = "CellSet",
+                       first: int = 0) -> None:
+    """Every edge numbers vertices of its own cell. Works on the numbers as given, before any
+    conversion to int32 could wrap them (``(6, 2**32 + 2)`` must not pass as ``(6, 2)``); float
+    numbers (only a pickle brings them) must be whole. ``first`` is the number of the first cell."""
     if len(data) == 0:
         return
+    if data.dtype.kind == "f":
+        whole = np.isfinite(data) & (np.floor(data) == data)
+        if not whole.all():
+            cell, row = first_cell(~whole.all(axis=1), e_counts)
+            a, b = data[int(np.argmax(~whole.all(axis=1)))].tolist()
+            raise ValueError(
+                f"{who}: cell {first + cell}: edge {row} is ({a}, {b}), but vertex numbers are "
+                "whole numbers; edges must number vertices of their own cell, counting from 0")
     numbers = data.reshape(-1)
     filled = e_counts > 0
     starts = 2 * (np.cumsum(e_counts) - e_counts)[filled]
+    # Mixed uint64 and int64 compare as float64, exactly enough here: vertex counts are far
+    # below 2**53.
     if numbers.min() >= 0 and (np.maximum.reduceat(numbers, starts) < v_counts[filled]).all():
         return
     low, high = np.minimum(data[:, 0], data[:, 1]), np.maximum(data[:, 0], data[:, 1])
     bad = (low < 0) | (high >= np.repeat(v_counts, e_counts))
     if bad.any():
         cell, row = first_cell(bad, e_counts)
-        a, b = (int(x) for x in data[int(np.argmax(bad))])
+        a, b = (_as_given(x) for x in data[int(np.argmax(bad))])
         v = int(v_counts[cell])
         allowed = f"0..{v - 1}" if v else "none, since it has no vertices"
         raise ValueError(
-            f"{who}: cell {cell}: edge {row} is ({a}, {b}), but the cell has {v} vertices "
+            f"{who}: cell {first + cell}: edge {row} is ({a}, {b}), but the cell has {v} vertices "
             f"(valid vertex numbers: {allowed}); edges must number vertices of their own cell, "
             "counting from 0")
+
+
+def _as_given(value: Any) -> int | float:
+    """A number as the caller wrote it: an int when it is an integer, else the float."""
+    number = value.item() if isinstance(value, np.generic) else value
+    return int(number) if isinstance(number, float) and number.is_integer() else number
 
 
 def collections_of(value: npt.ArrayLike, n: int, who: str = "CellSet") -> npt.NDArray[np.int32]:
@@ -188,9 +216,22 @@ def collections_of(value: npt.ArrayLike, n: int, who: str = "CellSet") -> npt.ND
         raise ValueError(
             f"{who}: collections must be one integer or {n} integers (one per cell), not "
             f"{array.dtype} of shape {array.shape}; for example np.zeros({n}, np.int32)")
-    if array.size and (array.min() < -_INT32_MAX - 1 or array.max() > _INT32_MAX):
-        raise ValueError(f"{who}: collection numbers must fit in 32 bits (int32)")
+    beyond = np.flatnonzero(_beyond_int32(array))
+    if beyond.size:
+        i = int(beyond[0])
+        given = array.item() if array.ndim == 0 else array[i].item()
+        where = "collections is" if array.ndim == 0 else f"cell {i}: its collection is"
+        raise ValueError(f"{who}: {where} {given}, but collection numbers must fit in 32 bits "
+                         f"(int32: {-_INT32_MAX - 1}..{_INT32_MAX})")
     return np.broadcast_to(array, (n,)).astype(np.int32)
+
+
+def _beyond_int32(array: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
+    """Where integers of any width do not fit int32, compared without converting them first."""
+    flat = array.reshape(-1)
+    if flat.dtype.kind == "u":
+        return flat > _INT32_MAX
+    return (flat < -_INT32_MAX - 1) | (flat > _INT32_MAX)
 
 
 def origins_of(value: npt.ArrayLike | None, vertices: npt.NDArray[np.float32],
@@ -235,8 +276,11 @@ def link_table(value: npt.ArrayLike, n: int) -> npt.NDArray[np.int32]:
             f"{MAX_CELL_LINKS}), one row per cell, not {array.dtype} of shape {array.shape}")
     if array.dtype == np.int32 and array.strides[1] == 4:
         return array
-    if array.size and (array.min() < -_INT32_MAX - 1 or array.max() > _INT32_MAX):
-        raise ValueError("CellSet.attach_links: links hold numbers outside int32")
+    beyond = np.flatnonzero(_beyond_int32(array))
+    if beyond.size:
+        cell, slot = divmod(int(beyond[0]), array.shape[1])
+        raise ValueError(f"CellSet.attach_links: cell {cell}: link {slot} is "
+                         f"{array[cell, slot].item()}, which is no cell number (they fit int32)")
     return np.ascontiguousarray(array, np.int32)
 
 
@@ -248,38 +292,55 @@ def link_vector(name: str, value: npt.ArrayLike, n: int) -> npt.NDArray[np.int64
         raise ValueError(
             f"CellSet.attach_links: {name} must be an integer array of shape ({n},), one entry "
             f"per cell, not {array.dtype} of shape {array.shape}")
+    beyond = np.flatnonzero(_beyond_int32(array))
+    if beyond.size:
+        i = int(beyond[0])
+        raise ValueError(f"CellSet.attach_links: cell {i}: {name} is {array[i].item()}, beyond "
+                         "32 bits; pass the tables exactly as get_bb_intersections filled them")
     return array.astype(np.int64)
 
 
 def packed_counts(name: str, offsets: npt.ArrayLike, rows: int, n: int | None, limit: int,
-                  who: str) -> npt.NDArray[np.int64]:
+                  who: str, rows_of: str = "rows") -> npt.NDArray[np.int64]:
     """Each cell's row count from compressed-sparse-row offsets (n + 1 integers from 0, never
-    falling, ending at ``rows``), checked, naming the first cell at fault."""
+    falling, ending at ``rows``), checked, naming the first cell at fault and the offsets as
+    given: they are compared before any conversion that could wrap them."""
     array = np.asarray(offsets)
+    if array.ndim == 1 and array.size == 0:
+        raise ValueError(f"{who}: {name} is empty, but it needs at least one element: n + 1 "
+                         f"offsets for n cells, starting at 0 ([0] for no cells)")
     if array.dtype.kind not in "iu":
         raise TypeError(f"{who}: {name} must be integers (one more than there are cells), not "
                         f"{array.dtype}")
-    if array.ndim != 1 or len(array) < 1 or (n is not None and len(array) != n + 1):
+    if array.ndim != 1 or (n is not None and len(array) != n + 1):
         wanted = "(n + 1,)" if n is None else f"({n + 1},)"
         raise ValueError(f"{who}: {name} has shape {array.shape}, but it must be {wanted}: cell i "
                          f"owns rows {name}[i] to {name}[i + 1] - 1")
     if len(array) - 1 > INT32_MAX:
         raise ValueError(f"{who}: {len(array) - 1} cells do not fit the native 32-bit count")
-    if array.dtype.kind == "u" and array.size and int(array.max()) > 2**63 - 1:
-        raise ValueError(f"{who}: {name} holds offsets beyond int64")
-    values = array.astype(np.int64)
-    if values[0] != 0:
-        raise ValueError(f"{who}: {name}[0] is {int(values[0])}, but the first cell's rows start at 0")
+    if array[0] != 0:
+        raise ValueError(f"{who}: {name}[0] is {array[0].item()}, but the first cell's rows start at 0")
+    # Offsets beyond the rows are cut off first, so that the rest converts to int64 exactly.
+    beyond = np.flatnonzero(array > rows)
+    end = int(beyond[0]) if beyond.size else len(array)
+    values = array[:end].astype(np.int64)
     counts = np.diff(values)
     bad = np.flatnonzero((counts < 0) | (counts > limit))
     if bad.size:
         i = int(bad[0])
-        raise ValueError(
-            f"{who}: cell {i}: {name} go from {int(values[i])} to {int(values[i + 1])}; each cell "
-            f"owns 0 to {limit} rows, so offsets must not fall")
+        a, b = array[i].item(), array[i + 1].item()
+        if b < a:
+            raise ValueError(f"{who}: cell {i}: {name} fall from {a} to {b}; offsets must never "
+                             f"fall, since cell i owns rows {name}[i] to {name}[i + 1] - 1")
+        raise ValueError(f"{who}: cell {i}: {name} go from {a} to {b}, {b - a:,} rows, but a "
+                         f"cell may own at most {limit:,} (its counts are 32-bit)")
+    if beyond.size:
+        i = int(beyond[0])
+        raise ValueError(f"{who}: cell {i - 1}: {name}[{i}] is {array[i].item()}, beyond the "
+                         f"{rows} {rows_of}; offsets must rise to the number of rows and no further")
     if int(values[-1]) != rows:
-        raise ValueError(f"{who}: {name} end at {int(values[-1])}, but there are {rows} rows; the "
-                         "last offset must be the number of rows")
+        raise ValueError(f"{who}: {name} end at {int(values[-1])}, but there are {rows} {rows_of}; "
+                         "the last offset must be the number of rows")
     return counts
 
 
@@ -295,3 +356,18 @@ def checked_counts(name: str, value: Any, limit: int, who: str) -> npt.NDArray[n
         i = int(np.argmax((array < 0) | (array > limit)))
         raise ValueError(f"{who}: cell {i}: {name} is {int(array[i])}, but it must lie in 0..{limit}")
     return array.astype(np.int64)
+
+
+def check_state_keys(state: object, keys: Sequence[str], who: str,
+                     optional: Sequence[str] = ()) -> None:
+    """A pickled object's state is a dict holding ``keys`` (``optional`` may be left out, as
+    pickles of earlier versions do) and nothing else."""
+    if not isinstance(state, dict):
+        raise ValueError(f"{who}: the pickled state is a {type_name(state)}, not a dict")
+    missing = [key for key in keys if key not in state and key not in optional]
+    unknown = sorted(str(key) for key in state if key not in keys)
+    if missing or unknown:
+        parts = ([f"lacks {', '.join(missing)}"] if missing else []) + \
+                ([f"has unknown keys {', '.join(unknown)}"] if unknown else [])
+        raise ValueError(f"{who}: the pickled state {' and '.join(parts)}; it must hold "
+                         f"{', '.join(keys)}")

@@ -40,7 +40,7 @@ def test_packed_cells_are_the_listed_cells(fracture):
     (lambda a: (a[0].astype(str),) + a[1:], TypeError, r"vertices have dtype <U"),
     (lambda a: (a[0], a[1] + 1) + a[2:], ValueError, r"vertex_offsets\[0\] is 1"),
     (lambda a: (a[0], np.r_[a[1][:5], a[1][3], a[1][5:]]) + a[2:], ValueError,
-     r"cell 4: vertex_offsets go from \d+ to \d+"),
+     r"cell 4: vertex_offsets fall from \d+ to \d+; offsets must never fall"),
     (lambda a: (a[0], a[1][:-1]) + a[2:], ValueError, r"vertex_offsets end at \d+, but there are \d+ rows"),
     (lambda a: (a[0], a[1].astype(float)) + a[2:], TypeError, r"vertex_offsets must be integers"),
     (lambda a: a[:3] + (a[3][:-1],), ValueError, r"edge_offsets has shape \(\d+,\), but it must be \(121,\)"),
