@@ -84,7 +84,14 @@ bool gather_blocks(SubBlock* blocks, int32_t count, ProximityResult& result, Pla
                    double& search, double& measure) {
     for (int32_t s = 0; s < count; ++s) {
         SubBlock& block = blocks[s];
-        if (block.failed) return false;
+        if (block.failed) {
+            // What the chunk's blocks held when memory ran out, for the caller's message.
+            for (int32_t t = s; t < count; ++t) {
+                result.pairs_held += static_cast<int64_t>(blocks[t].pairs.size());
+                result.candidates += blocks[t].candidates;
+            }
+            return false;
+        }
         result.candidates += block.candidates;
         search += block.search_seconds;
         measure += block.measure_seconds;
@@ -154,6 +161,7 @@ void clear(ProximityResult& result) {
     result.gaps.clear();
     result.witnesses.clear();
     result.candidates = 0;
+    result.pairs_held = 0;
 }
 
 ProximityStatus search_close_pairs(const SceneCells& cells, const ProximityQuery& query, const LoopFrame& frame,
@@ -227,7 +235,14 @@ ProximityStatus find_close_pairs(const SceneCells& cells, const ProximityQuery& 
     clear(result);
     result.seconds = ProximityTimes{};
     const ProximityStatus status = search_close_pairs(cells, query, frame, watch, result);
+    // The counts say how far the search came, for the caller's message; the memory goes back.
+    const int64_t held = static_cast<int64_t>(result.pairs.size()) + result.pairs_held;
+    const int64_t measured = result.candidates;
     if (status == ProximityStatus::stopped || status == ProximityStatus::out_of_memory) clear(result);
+    if (status == ProximityStatus::out_of_memory) {
+        result.pairs_held = held;
+        result.candidates = measured;
+    }
     return status;
 }
 

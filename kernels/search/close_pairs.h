@@ -56,7 +56,8 @@ struct ProximityResult {
     PlainBuffer<float> distances;   // per pair: between the two cells' origins, computed in double
     PlainBuffer<double> gaps;       // hull rule, per pair: the distance between the hulls
     PlainBuffer<double> witnesses;  // six per pair with witnesses: on the first cell's hull, then the second's
-    int64_t candidates = 0;
+    int64_t candidates = 0;       // with ProximityStatus::out_of_memory: those measured until then
+    int64_t pairs_held = 0;       // with ProximityStatus::out_of_memory: the close pairs then held
     ProximityTimes seconds;
     // With ProximityStatus::origin_overflow, the pair whose origin distance float cannot hold.
     int32_t overflow_first = -1;

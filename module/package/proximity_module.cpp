@@ -76,6 +76,38 @@ PyObject* result_tuple(const ProximityResult& result, bool hull, bool witnesses)
                          static_cast<long long>(result.candidates), timings.get());
 }
 
+// `value` with thousands separated, as the package's messages write counts: "12,345,678".
+void with_separators(int64_t value, char (&text)[32]) {
+    char digits[24];
+    const int length = std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(value));
+    int out = 0;
+    for (int k = 0; k < length; ++k) {
+        if (k > 0 && digits[k - 1] != '-' && (length - k) % 3 == 0) text[out++] = ',';
+        text[out++] = digits[k];
+    }
+    text[out] = '\0';
+}
+
+// A MemoryError that says how far the search came and what to ask for instead: the pairs it
+// held are what grows without bound as the threshold or the crowd grows.
+PyObject* out_of_memory(const ProximityResult& result, int32_t cell_count) {
+    char pairs[32], candidates[32], cells[32];
+    with_separators(result.pairs_held, pairs);
+    with_separators(result.candidates, candidates);
+    with_separators(cell_count, cells);
+    if (result.candidates == 0) {
+        PyErr_Format(PyExc_MemoryError,
+                     "the search ran out of memory preparing the box tree of %s cells, before any "
+                     "candidate; search fewer cells at a time", cells);
+    } else {
+        PyErr_Format(PyExc_MemoryError,
+                     "the search ran out of memory holding %s close pairs among %s cells (of %s "
+                     "candidates found so far); ask for a smaller threshold, or search fewer cells "
+                     "at a time", pairs, cells, candidates);
+    }
+    return nullptr;
+}
+
 PyObject* close_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"vertices", "vertex_starts", "edges", "edge_starts", "origins",
                                      "collections", "threshold", "rule", "witnesses", "watch", nullptr};
@@ -117,7 +149,7 @@ PyObject* close_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
     switch (status) {
         case ProximityStatus::ok: break;
         case ProximityStatus::stopped: return nullptr;   // the watch's exception is set
-        case ProximityStatus::out_of_memory: return PyErr_NoMemory();
+        case ProximityStatus::out_of_memory: return out_of_memory(result, scene.cells.count);
         case ProximityStatus::origin_overflow: {
             // The interpreter's own formatting knows no %g.
             char message[200];

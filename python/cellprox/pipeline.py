@@ -113,8 +113,8 @@ def find_neighbors(cells: CellSet | CellSource | Sequence[npt.ArrayLike], thresh
                 _proximity.close_pairs(vertices, vertex_starts, edge_data, edge_starts, origin_points,
                                        collection_numbers, value, rule, bool(witnesses),
                                        _follow(bar) if progress else None)
-        except ValueError as error:
-            raise ValueError(f"find_neighbors: {error}") from None
+        except (ValueError, MemoryError) as error:
+            raise type(error)(f"find_neighbors: {error}") from None
     start = time.perf_counter()
     result = NeighborResult(
         pairs=np.frombuffer(pair_bytes, np.int32).reshape(-1, 2),
