@@ -35,7 +35,8 @@ class CellSet:
 
     Everything is checked once, here; a value of the wrong type (a string, None, floats for
     edges or collections) is a TypeError, a wrong shape or value a ValueError, naming the first
-    cell at fault, the problem and how to fix it. The arrays are converted to float32 and int32
+    cell at fault, the problem and how to fix it. Numbers are checked as given, before they are
+    converted to 32 bits, and quoted so. The arrays are converted to float32 and int32
     and copied into two contiguous arrays that this object owns (``vertex_data`` and
     ``edge_data``), so the caller may change or drop its own arrays at once. Both are read-only:
     the edge numbers were checked against the vertex counts, and the native code trusts them.
@@ -52,7 +53,8 @@ class CellSet:
     and its own copy of the link table, sharing the read-only vertex and edge data;
     ``copy.deepcopy`` copies those too. A CellSet pickles its arrays, not its addresses: loading
     one checks them as the constructor does and writes new records pointing at its own copies,
-    links included. The records alone refuse to be pickled.
+    links included; whatever is wrong with a pickle (a missing or unknown key, a wrong type, a
+    number out of range or not whole) is a ValueError. The records alone refuse to be pickled.
 
     Links, for the raw kernels: :meth:`attach_links` fills ``links_start``, ``n_count`` and
     ``cell_links`` from the raw broad phase's tables; until then every cell has no links.

@@ -83,7 +83,8 @@ def find_neighbors(cells: CellSet | CellSource | Sequence[npt.ArrayLike], thresh
     Two close cells whose origins are too far apart for a float32 distance are a ValueError.
     With ``debug`` (default rule only) a summary of three cells' records is printed to standard
     output first. With ``progress`` the search reports its progress on standard error. Ctrl-C
-    stops the search within a moment with KeyboardInterrupt.
+    stops the search within a moment with KeyboardInterrupt. When the close pairs outgrow the
+    memory, a MemoryError says how many it held and how many candidates it had found.
     """
     start = time.perf_counter()
     rule = _check_rule(rule)
