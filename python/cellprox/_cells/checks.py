@@ -183,8 +183,8 @@ def check_edge_numbers(data: npt.NDArray[Any], v_counts: npt.NDArray[np.int64],
     numbers = data.reshape(-1)
     filled = e_counts > 0
     starts = 2 * (np.cumsum(e_counts) - e_counts)[filled]
-    # Mixed uint64 and int64 compare as float64, exactly enough here: vertex counts are far
-    # below 2**53.
+    # uint64 numbers meet the int64 counts as float64, which decides rightly here: the counts
+    # are far below 2**53, where float64 is exact.
     if numbers.min() >= 0 and (np.maximum.reduceat(numbers, starts) < v_counts[filled]).all():
         return
     low, high = np.minimum(data[:, 0], data[:, 1]), np.maximum(data[:, 0], data[:, 1])
