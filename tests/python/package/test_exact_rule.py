@@ -150,8 +150,8 @@ def tie_scene():
                          ids=["below-float-pass", "small", "unit", "large", "above-float-pass"])
 def test_pairs_exactly_at_the_threshold_are_not_close(scale):
     """At threshold 5 only the pairs 4 apart; just above it, those 5 apart too. The float pass
-    proves the pairs 4 and 6 apart and leaves those at 5 to double; thresholds of 5 * 2^-70
-    and 5 * 2^70 take the plain double loops."""
+    proves the pairs 4 apart close and those 6 apart not, and leaves those 5 apart to double;
+    thresholds of 5 * 2^-70 and 5 * 2^70 take the double loops outside its range."""
     vertices, edges, collections = tie_scene()
     scaled = [(v * scale).astype(np.float32) for v in vertices]
     assert all((s == v * scale).all() for s, v in zip(scaled, vertices))
