@@ -65,6 +65,30 @@ inline void clamp_first_parameter(M mask, F numerator, F a, F* sN, F* sD) {
 
 }  // namespace segment_steps
 
+// How the steps tell a parallel pair from a skew one, and a parameter from zero. The raw kernels
+// compare D and the numerators with a fixed `eps` (their contract, whatever the segments'
+// size); the package compares them with the quantities they are measured against.
+template <class F>
+struct FixedTolerance {
+    F eps;
+    auto parallel(F D, F, F) const { return less(D, eps); }
+    auto negligible(F numerator, F) const { return less(magnitude(numerator), eps); }
+};
+
+// D and the numerators grow as the fourth power of the segments' length, so a fixed tolerance
+// takes short segments for parallel and zeroes their parameters. Measured against a * c and
+// against the denominator instead, every comparison sees homogeneous quantities: the steps
+// decide a scene scaled by a power of two as they decide the scene itself. `<=` so that a
+// segment of zero length (a * c = 0, D = 0) is parallel and 0 / 0 gives 0.
+template <class F>
+struct RelativeTolerance {
+    F tiny;
+    auto parallel(F D, F a, F c) const { return !greater(D, tiny * (a * c)); }
+    auto negligible(F numerator, F denominator) const {
+        return !greater(magnitude(numerator), tiny * denominator);
+    }
+};
+
 // What the steps leave besides the offset: the products whose difference D tells how far from
 // parallel the two segments are (D = a * c - b * b), for callers that bound its rounding.
 template <class F>
@@ -75,10 +99,10 @@ struct SegmentShape {
 // The offset dP between the chosen points of each lane's first segment p0-p1 and of the second
 // segment. Closest points of the two infinite lines, clamped to the segments: s is the parameter
 // on the first segment, t on the second, each kept as numerator / denominator until the end so
-// that clamping never divides. `eps` is the tolerance EPS in the lanes' type.
-template <class F>
-inline void segment_offset(const F* p0, const F* p1, const SecondSegment<F>& q, F eps, F* dP,
-                           SegmentShape<F>* shape = nullptr) {
+// that clamping never divides. `tolerance` is FixedTolerance or RelativeTolerance.
+template <class F, class Tolerance>
+inline void segment_offset(const F* p0, const F* p1, const SecondSegment<F>& q, const Tolerance& tolerance,
+                           F* dP, SegmentShape<F>* shape = nullptr) {
     using segment_steps::clamp_first_parameter;
     const F zero = broadcast<F>(0.0f);
     F u[3], w[3];
@@ -97,7 +121,7 @@ inline void segment_offset(const F* p0, const F* p1, const SecondSegment<F>& q, 
     // Parallel (or a segment of zero length): start from the first segment's start point;
     // sD = 1 keeps the division below harmless. Otherwise the lines' closest points, with the
     // first segment's parameter clamped to its start or its end.
-    const auto parallel = less(D, eps);
+    const auto parallel = tolerance.parallel(D, a, c);
     F sN = select(parallel, zero, b * e - c * d);
     F tN = select(parallel, e, a * e - b * d);
     F sD = select(parallel, broadcast<F>(1.0f), D);
@@ -121,8 +145,8 @@ inline void segment_offset(const F* p0, const F* p1, const SecondSegment<F>& q, 
     clamp_first_parameter(after, minus_d + b, a, &sN, &sD);
 
     // Numerators that are zero or vanishingly small give exactly 0, also over a zero denominator.
-    const F sc = select(less(magnitude(sN), eps), zero, sN / sD);
-    const F tc = select(less(magnitude(tN), eps), zero, tN / tD);
+    const F sc = select(tolerance.negligible(sN, sD), zero, sN / sD);
+    const F tc = select(tolerance.negligible(tN, tD), zero, tN / tD);
 
     for (int k = 0; k < 3; ++k) dP[k] = (w[k] + u[k] * sc) - v[k] * tc;
     if (shape != nullptr) *shape = SegmentShape<F>{a, b, c, D};
@@ -132,7 +156,7 @@ inline void segment_offset(const F* p0, const F* p1, const SecondSegment<F>& q, 
 template <class F>
 inline F segment_distance(const F* p0, const F* p1, const SecondSegment<F>& q) {
     F dP[3];
-    segment_offset(p0, p1, q, broadcast<F>(EPS), dP);
+    segment_offset(p0, p1, q, FixedTolerance<F>{broadcast<F>(EPS)}, dP);
     return square_root(dot(dP, dP));
 }
 

@@ -47,7 +47,7 @@ double exact_segment_distance(const float* p0, const float* p1, const float* q0,
     const double first0[3] = {p0[0], p0[1], p0[2]};
     const double first1[3] = {p1[0], p1[1], p1[2]};
     double dP[3];
-    segment_offset(first0, first1, second_segment<double>(q0, q1), 0x1p-52, dP);
+    segment_offset(first0, first1, second_segment<double>(q0, q1), RelativeTolerance<double>{kSegmentTiny}, dP);
     return std::sqrt(dot(dP, dP));
 }
 

@@ -37,7 +37,7 @@ LaneVerdict judge_lanes(const Float4* p0, const Float4* p1, const SecondSegment<
                         const ExactThreshold& threshold) {
     Float4 dP[3];
     SegmentShape<Float4> shape;
-    segment_offset(p0, p1, q, broadcast<Float4>(0x1p-52f), dP, &shape);
+    segment_offset(p0, p1, q, RelativeTolerance<Float4>{broadcast<Float4>(kFloatSegmentTiny)}, dP, &shape);
     Float4 w[3], w1[3], u[3];
     for (int k = 0; k < 3; ++k) {
         w[k] = p0[k] - q.q0[k];
@@ -48,12 +48,15 @@ LaneVerdict judge_lanes(const Float4* p0, const Float4* p1, const SecondSegment<
     const Float4 one = broadcast<Float4>(1.0f);
     const Float4 length = square_root(dot(dP, dP));
     const Float4 spread = abs_sum(w) + abs_sum(u) + abs_sum(q.v);
-    // Far from parallel: D holds well above its own rounding (a few units of 2^-24 of a*c + b*b)
-    // and above the steps' tolerance, so the double steps take the same branch and land on the
-    // closest points.
+    // Far from parallel: D holds well above its own rounding (a few units of 2^-24 of a*c + b*b),
+    // so the double steps take the same branch and land on the closest points. That bound holds
+    // while a, c and D are far above the subnormal floats, whose absolute steps of 2^-149 it
+    // does not cover; below them (segments shorter than about 2^-50, or pairs shorter than about
+    // 2^-25 or nearly parallel) the double steps decide: the limits only cost time there.
+    const Float4 normal = broadcast<Float4>(0x1p-100f);
     const Mask4 conditioned =
-        greater(shape.D, (shape.a * shape.c + shape.b * shape.b) * broadcast<Float4>(0x1p-19f) +
-                             broadcast<Float4>(0x1p-48f));
+        greater(shape.D, (shape.a * shape.c + shape.b * shape.b) * broadcast<Float4>(0x1p-19f) + normal) &
+        greater(shape.a, normal) & greater(shape.c, normal);
     const Mask4 close = conditioned & less(length * (one + room) + spread * room,
                                            broadcast<Float4>(threshold.below));
     const int proven_close = lanes_set(and_not(apart, close));
@@ -61,7 +64,9 @@ LaneVerdict judge_lanes(const Float4* p0, const Float4* p1, const SecondSegment<
     // The projections onto dP: the first segment's nearer end against the second's farther one.
     const Float4 zero = broadcast<Float4>(0.0f);
     const Float4 separation = minimum(dot(dP, w), dot(dP, w1)) - maximum(dot(dP, q.v), zero);
-    const Float4 rounding = abs_sum(dP) * (abs_sum(w) + abs_sum(w1) + abs_sum(q.v)) * room;
+    // Relative rounding of the three dot products, and their steps below the normal floats.
+    const Float4 rounding = abs_sum(dP) * (abs_sum(w) + abs_sum(w1) + abs_sum(q.v)) * room +
+                            broadcast<Float4>(0x1p-120f);
     const Float4 reach = broadcast<Float4>(threshold.above) + spread * broadcast<Float4>(0x1p-40f);
     const Mask4 far = greater(separation - rounding, length * (one + room) * reach);
     return {0, lanes_set(!(close | far | apart))};

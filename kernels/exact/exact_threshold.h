@@ -16,6 +16,13 @@ namespace cellprox {
 // too, one this far above is above it.
 constexpr double kFastPassRoom = 0x1p-20;
 
+// The segment steps' relative tolerance in double (RelativeTolerance in segment_distance.h): D
+// at most this fraction of a * c is parallel, a parameter at most this is zero. At segments of
+// unit length it is the raw kernels' EPS. The float pass needs only parameters in [0, 1], which
+// any tolerance gives: it takes float's own epsilon, whose products stay normal floats.
+constexpr double kSegmentTiny = 0x1p-52;
+constexpr float kFloatSegmentTiny = 0x1p-24f;
+
 struct ExactThreshold {
     double value;        // strict: a pair exactly at the threshold is not close
     bool fast;           // whether the float pass may decide; otherwise every pair is measured in double

@@ -148,3 +148,94 @@ TEST(ExactCells, ParallelSharedAndPointEdgesAndThresholdsBeyondTheFloatPass) {
     EXPECT_FALSE(fast(lone_a, lone_b, 0.0));
     EXPECT_FALSE(fast(lone_a, TestCell{}, 1e30));
 }
+
+namespace {
+
+TestCell scaled(const TestCell& cell, int exponent) {
+    TestCell copy = cell;
+    for (float& x : copy.vertices) x = std::ldexp(x, exponent);
+    return copy;
+}
+
+}  // namespace
+
+TEST(ExactCells, SegmentDistanceScalesWithTheSegmentsExactly) {
+    // Segments on a grid of 2^-8 (short ones, crossing ones, nearly parallel ones): scaled by
+    // 2^k their double distance is the same distance times 2^k, bit for bit, and moved by a
+    // multiple of the grid it is the same distance.
+    std::mt19937 random(21);
+    std::uniform_int_distribution<int> step(-64, 64), tiny(-2, 2);
+    for (int trial = 0; trial < 2000; ++trial) {
+        float p[4][3];
+        for (int k = 0; k < 3; ++k) {
+            p[0][k] = std::ldexp(float(step(random)), -8);
+            p[1][k] = trial % 3 == 0 ? p[0][k] + std::ldexp(float(tiny(random)), -8) : std::ldexp(float(step(random)), -8);
+            p[2][k] = std::ldexp(float(step(random)), -8);
+            p[3][k] = trial % 5 == 0 ? p[2][k] + (p[1][k] - p[0][k]) * 2 + std::ldexp(float(tiny(random)), -8)
+                                     : std::ldexp(float(step(random)), -8);
+        }
+        const double d = exact_segment_distance(p[0], p[1], p[2], p[3]);
+        for (int exponent : {-100, -60, -30, -12, 12, 40, 90}) {
+            float q[4][3];
+            for (int i = 0; i < 4; ++i) {
+                for (int k = 0; k < 3; ++k) q[i][k] = std::ldexp(p[i][k], exponent);
+            }
+            ASSERT_EQ(exact_segment_distance(q[0], q[1], q[2], q[3]), std::ldexp(d, exponent)) << trial;
+        }
+        float moved[4][3];
+        for (int i = 0; i < 4; ++i) {
+            for (int k = 0; k < 3; ++k) moved[i][k] = p[i][k] + 0x1p14f * float(k + 1);
+        }
+        ASSERT_EQ(exact_segment_distance(moved[0], moved[1], moved[2], moved[3]), d) << trial;
+    }
+    // Two crossing segments of any length are 0 apart.
+    for (int exponent : {-120, -60, -14, 0, 60, 120}) {
+        const float s = std::ldexp(1.0f, exponent);
+        const float a0[3] = {0, 0, 0}, a1[3] = {s, s, 0}, b0[3] = {0, s, 0}, b1[3] = {s, 0, 0};
+        EXPECT_EQ(exact_segment_distance(a0, a1, b0, b1), 0.0) << exponent;
+    }
+}
+
+TEST(ExactCells, CloudsAtEveryScaleAgreeWithDoubleAndWithThemselvesUnscaled) {
+    // The float pass proves only what double decides at tiny and huge scales too, and double
+    // decides a scaled pair as it decides the pair itself.
+    std::mt19937 random(8);
+    const float centre[3] = {0.5f, -0.25f, 0.75f};
+    for (int trial = 0; trial < 200; ++trial) {
+        const TestCell a = cloud(random, centre, 0.01f, 3 + trial % 12, 0);
+        const TestCell b = cloud(random, centre, 0.01f, 3 + trial % 9, trial % 2);
+        for (double threshold : {1e-4, 3e-3, 1e-2}) {
+            const bool unscaled = plain(a, b, threshold);
+            for (int exponent : {-60, -40, -24, -12, 12, 40, 70}) {
+                const TestCell sa = scaled(a, exponent), sb = scaled(b, exponent);
+                const double t = std::ldexp(threshold, exponent);
+                ASSERT_EQ(plain(sa, sb, t), unscaled) << trial << " at 2^" << exponent;
+                ASSERT_EQ(fast(sa, sb, t), unscaled) << trial << " at 2^" << exponent;
+            }
+        }
+    }
+}
+
+TEST(ExactCells, PairsAtExactlyTheThresholdAreApartOnEveryPath) {
+    // Integer coordinates 5 apart: vertices, skew edges whose closest points lie inside both,
+    // edges meeting end to end. At thresholds 5 * 2^k the float pass (k = -20, 0, 40) leaves
+    // them to double, and outside its range (k = -70, 70) every pair is measured in double.
+    const float o[3] = {0, 0, 0}, v[3] = {3, 4, 0};
+    const float x0[3] = {-10, 0, 0}, x1[3] = {10, 0, 0}, y0[3] = {0, -10, 5}, y1[3] = {0, 10, 5};
+    const float e0[3] = {-10, 0, 0}, e1[3] = {0, 0, 0}, f0[3] = {3, 4, 0}, f1[3] = {3, 14, 0};
+    const TestCell pairs[3][2] = {{segment(o, o, 0), segment(v, v, 0)},
+                                  {segment(x0, x1, 0), segment(y0, y1, 1)},
+                                  {segment(e0, e1, 0), segment(f0, f1, 1)}};
+    for (const auto& pair : pairs) {
+        for (int exponent : {-70, -20, 0, 40, 70}) {
+            const TestCell a = scaled(pair[0], exponent), b = scaled(pair[1], exponent);
+            const double at = std::ldexp(5.0, exponent), above = std::nextafter(at, INFINITY);
+            EXPECT_FALSE(plain(a, b, at)) << exponent;
+            EXPECT_TRUE(plain(a, b, above)) << exponent;
+            EXPECT_FALSE(fast(a, b, at)) << exponent;
+            EXPECT_TRUE(fast(a, b, above)) << exponent;
+            EXPECT_FALSE(fast(b, a, at)) << exponent;
+            EXPECT_TRUE(fast(b, a, above)) << exponent;
+        }
+    }
+}
