@@ -13,6 +13,14 @@ namespace cellprox {
 
 namespace {
 
+// The length of the longest vector from the base to a point of the box: no point of the cloud
+// lies farther from it.
+double farthest_from_base(const CloudBox& box) {
+    const Vec3d far = {std::fmax(-box.low.x, box.high.x), std::fmax(-box.low.y, box.high.y),
+                       std::fmax(-box.low.z, box.high.z)};
+    return std::sqrt(dot(far, far));
+}
+
 // The pair as the search takes it: a placed once while it repeats (with its box), b for this
 // pair, both relative to a's first vertex; the first direction as given, or from box centre to
 // box centre, or (boxes with one centre) between the first vertices.
@@ -21,8 +29,8 @@ PlacedPair placed_pair(HullPoints a, HullPoints b, double limit, HullWorkspace& 
     const Vec3d base = {a.xyz[0], a.xyz[1], a.xyz[2]};
     HullCloud from = {work.axis(0), work.axis(1), work.axis(2), padded_count(a.count)};
     if (work.placed != a.xyz || work.placed_count != a.count) {
-        from = place(a, base, work.axis(0), work.axis(1), work.axis(2));
-        const CloudBox box = cloud_box(from);
+        CloudBox box;
+        from = place(a, base, work.axis(0), work.axis(1), work.axis(2), box);
         const double bounds[6] = {box.low.x, box.low.y, box.low.z, box.high.x, box.high.y, box.high.z};
         std::copy(bounds, bounds + 6, work.placed_bounds);
         work.placed_indexed = false;
@@ -33,17 +41,19 @@ PlacedPair placed_pair(HullPoints a, HullPoints b, double limit, HullWorkspace& 
     pair.a = a;
     pair.b = b;
     pair.from = from;
-    pair.to = place(b, base, work.axis(3), work.axis(4), work.axis(5));
+    CloudBox box_b;
+    pair.to = place(b, base, work.axis(3), work.axis(4), work.axis(5), box_b);
     std::copy(work.placed_bounds, work.placed_bounds + 6, pair.box_a);
     const double* bounds = work.placed_bounds;
     const CloudBox box_a = {{bounds[0], bounds[1], bounds[2]}, {bounds[3], bounds[4], bounds[5]}};
     const Vec3d given = toward_a != nullptr ? Vec3d{toward_a[0], toward_a[1], toward_a[2]}
-                                          : centre(box_a) - centre(cloud_box(pair.to));
+                                          : centre(box_a) - centre(box_b);
     const Vec3d d = dot(given, given) > 0.0 ? given : vertex(pair.from, 0) - vertex(pair.to, 0);
     pair.first[0] = d.x;
     pair.first[1] = d.y;
     pair.first[2] = d.z;
     pair.limit = limit;
+    pair.size = farthest_from_base(box_a) + farthest_from_base(box_b);
     pair.weights = weights;
     return pair;
 }

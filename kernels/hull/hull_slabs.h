@@ -7,6 +7,7 @@
 // those apart for a few comparisons, where the distance search would place both cells first.
 #pragma once
 
+#include <cmath>
 #include <cstdint>
 
 namespace cellprox {
@@ -25,6 +26,25 @@ DiagonalSlabs diagonal_slabs(const float* xyz, int32_t count);
 // slabs' own units (sqrt 3 of a unit length each), to prove the hulls farther apart than
 // `threshold`, rounding included. Infinite for thresholds that large.
 double slab_reach(double threshold);
+
+// The widest gap between two cells' slabs along any diagonal, in the slabs' units: negative where
+// they overlap along all four. The same subtractions as slabs_apart's, so that it passes a reach
+// exactly when slabs_apart says so.
+inline double slabs_gap(const DiagonalSlabs& a, const DiagonalSlabs& b) {
+    double gap = -HUGE_VAL;
+    for (int k = 0; k < 4; ++k) {
+        const double ahead = a.low[k] - b.high[k], behind = b.low[k] - a.high[k];
+        gap = ahead > gap ? ahead : gap;
+        gap = behind > gap ? behind : gap;
+    }
+    return gap;
+}
+
+// A lower bound of the hulls' distance from their slabs' gap. It lies a little below the gap
+// over sqrt 3, so below the distance, and above every threshold whose slab_reach the gap passes:
+// a pair the slabs prove apart at one threshold never reports a gap at most that threshold when
+// a larger one lets the search measure it.
+double slab_bound(double gap);
 
 // Whether the slabs alone prove the two cells' hulls farther apart than the threshold whose
 // slab_reach is `reach`: along some diagonal one cell ends more than `reach` before the other
