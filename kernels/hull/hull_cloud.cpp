@@ -2,7 +2,6 @@
 #include "kernels/hull/hull_cloud.h"
 
 #include <algorithm>
-#include <cmath>
 #include <cstring>
 
 #include "kernels/hull/vertex_sharing.h"
@@ -16,45 +15,30 @@ inline uint32_t slot_of(const float* p, int bits) { return vertex_hash(p) >> (32
 
 }  // namespace
 
-HullCloud place(HullPoints cell, Vec3d base, double* x, double* y, double* z, CloudBox& box) {
+// One cell's vertices relative to a common base point, one axis per array. The base and the
+// vertices are floats, so each difference is exact in double for any two coordinates within 2^29
+// of each other in magnitude: far from the origin nothing of the cell's shape is lost. Four
+// vertices at a time while twelve floats remain to be read; rounded up to the cloud block by
+// repeating the last vertex.
+HullCloud place(HullPoints cell, Vec3d base, double* x, double* y, double* z) {
     const Double2 bx = broadcast(base.x, Double2{}), by = broadcast(base.y, Double2{}),
                   bz = broadcast(base.z, Double2{});
-    // The box on the way, while the values are in registers: a second pass would read them again.
-    Double2 low[3], high[3];
-    for (int k = 0; k < 3; ++k) {
-        low[k] = broadcast(HUGE_VAL, Double2{});
-        high[k] = broadcast(-HUGE_VAL, Double2{});
-    }
     int32_t i = 0;
     for (; i + 4 <= cell.count; i += 4) {
         Float4 px, py, pz;
         load_points(cell.xyz + 3 * static_cast<int64_t>(i), px, py, pz);
-        const Double2 values[3][2] = {{widen_low(px) - bx, widen_high(px) - bx},
-                                      {widen_low(py) - by, widen_high(py) - by},
-                                      {widen_low(pz) - bz, widen_high(pz) - bz}};
-        double* axes[3] = {x, y, z};
-        for (int k = 0; k < 3; ++k) {
-            store(axes[k] + i, values[k][0]);
-            store(axes[k] + i + 2, values[k][1]);
-            low[k] = min(low[k], min(values[k][0], values[k][1]));
-            high[k] = max(high[k], max(values[k][0], values[k][1]));
-        }
-    }
-    double box_low[3], box_high[3];
-    for (int k = 0; k < 3; ++k) {
-        box_low[k] = first_lane(min(low[k], swap_neighbours(low[k])));
-        box_high[k] = first_lane(max(high[k], swap_neighbours(high[k])));
+        store(x + i, widen_low(px) - bx);
+        store(x + i + 2, widen_high(px) - bx);
+        store(y + i, widen_low(py) - by);
+        store(y + i + 2, widen_high(py) - by);
+        store(z + i, widen_low(pz) - bz);
+        store(z + i + 2, widen_high(pz) - bz);
     }
     for (; i < cell.count; ++i) {
         const float* p = cell.xyz + 3 * static_cast<int64_t>(i);
         x[i] = static_cast<double>(p[0]) - base.x;
         y[i] = static_cast<double>(p[1]) - base.y;
         z[i] = static_cast<double>(p[2]) - base.z;
-        const double values[3] = {x[i], y[i], z[i]};
-        for (int k = 0; k < 3; ++k) {
-            box_low[k] = std::min(box_low[k], values[k]);
-            box_high[k] = std::max(box_high[k], values[k]);
-        }
     }
     const int32_t padded = padded_count(cell.count);
     for (i = cell.count; i < padded; ++i) {
@@ -62,10 +46,23 @@ HullCloud place(HullPoints cell, Vec3d base, double* x, double* y, double* z, Cl
         y[i] = y[cell.count - 1];
         z[i] = z[cell.count - 1];
     }
-    box = {{box_low[0], box_low[1], box_low[2]}, {box_high[0], box_high[1], box_high[2]}};
     return {x, y, z, padded};
 }
 
+CloudBox cloud_box(const HullCloud& cloud) {
+    const double* axes[3] = {cloud.x, cloud.y, cloud.z};
+    double low[3], high[3];
+    for (int k = 0; k < 3; ++k) {
+        Double2 lanes_low = load(axes[k], Double2{}), lanes_high = lanes_low;
+        for (int32_t i = 2; i < cloud.count; i += 2) {
+            lanes_low = min(lanes_low, load(axes[k] + i, Double2{}));
+            lanes_high = max(lanes_high, load(axes[k] + i, Double2{}));
+        }
+        low[k] = first_lane(min(lanes_low, swap_neighbours(lanes_low)));
+        high[k] = first_lane(max(lanes_high, swap_neighbours(lanes_high)));
+    }
+    return {{low[0], low[1], low[2]}, {high[0], high[1], high[2]}};
+}
 void index_vertices(HullPoints a, HullWorkspace& work) {
     const int bits = work.slot_bits();
     const uint32_t mask = (1u << bits) - 1;

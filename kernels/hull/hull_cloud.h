@@ -14,6 +14,13 @@ inline int32_t padded_count(int32_t count) { return (count + kHullCloudBlock - 1
 
 inline Vec3d vertex(const HullCloud& cloud, int32_t i) { return {cloud.x[i], cloud.y[i], cloud.z[i]}; }
 
+// One cell's vertices relative to a common base point, one axis per array. The base and the
+// vertices are floats, so each difference is exact in double for any two coordinates within 2^29
+// of each other in magnitude: far from the origin nothing of the cell's shape is lost. Four
+// vertices at a time while twelve floats remain to be read; rounded up to the cloud block by
+// repeating the last vertex.
+HullCloud place(HullPoints cell, Vec3d base, double* x, double* y, double* z);
+
 // The box of a cloud, in its own coordinates.
 struct CloudBox {
     Vec3d low, high;
@@ -21,12 +28,7 @@ struct CloudBox {
 
 inline Vec3d centre(const CloudBox& box) { return 0.5 * (box.low + box.high); }
 
-// One cell's vertices relative to a common base point, one axis per array, and their box. The
-// base and the vertices are floats, so each difference is exact in double for any two coordinates
-// within 2^29 of each other in magnitude: far from the origin nothing of the cell's shape is
-// lost. Four vertices at a time while twelve floats remain to be read; rounded up to the cloud
-// block by repeating the last vertex.
-HullCloud place(HullPoints cell, Vec3d base, double* x, double* y, double* z, CloudBox& box);
+CloudBox cloud_box(const HullCloud& cloud);
 
 // Vertices that two cells share exactly put their hulls at distance 0 without a search. Cells
 // cut from one piece (a fracture, cuts by planes) share the vertices of their common faces, and

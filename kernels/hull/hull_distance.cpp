@@ -13,26 +13,29 @@ namespace cellprox {
 
 namespace {
 
-// The length of the longest vector from the base to a point of the box: no point of the cloud
-// lies farther from it.
+// A bound of the distance from the base to any point of the box: the sum over the axes of its
+// farther side (no square root: a bound within a factor of sqrt 3 serves).
 double farthest_from_base(const CloudBox& box) {
-    const Vec3d far = {std::fmax(-box.low.x, box.high.x), std::fmax(-box.low.y, box.high.y),
-                       std::fmax(-box.low.z, box.high.z)};
-    return std::sqrt(dot(far, far));
+    const double x = -box.low.x > box.high.x ? -box.low.x : box.high.x;
+    const double y = -box.low.y > box.high.y ? -box.low.y : box.high.y;
+    const double z = -box.low.z > box.high.z ? -box.low.z : box.high.z;
+    return (x + y) + z;
 }
 
 // The pair as the search takes it: a placed once while it repeats (with its box), b for this
 // pair, both relative to a's first vertex; the first direction as given, or from box centre to
-// box centre, or (boxes with one centre) between the first vertices.
-PlacedPair placed_pair(HullPoints a, HullPoints b, double limit, HullWorkspace& work, const double* toward_a,
-                       bool weights) {
+// box centre, or (boxes with one centre) between the first vertices. Built into each entry
+// point: the pair is large, and a call would copy it.
+[[gnu::always_inline]] inline PlacedPair placed_pair(HullPoints a, HullPoints b, double limit, HullWorkspace& work,
+                                                     const double* toward_a, bool weights) {
     const Vec3d base = {a.xyz[0], a.xyz[1], a.xyz[2]};
     HullCloud from = {work.axis(0), work.axis(1), work.axis(2), padded_count(a.count)};
     if (work.placed != a.xyz || work.placed_count != a.count) {
-        CloudBox box;
-        from = place(a, base, work.axis(0), work.axis(1), work.axis(2), box);
+        from = place(a, base, work.axis(0), work.axis(1), work.axis(2));
+        const CloudBox box = cloud_box(from);
         const double bounds[6] = {box.low.x, box.low.y, box.low.z, box.high.x, box.high.y, box.high.z};
         std::copy(bounds, bounds + 6, work.placed_bounds);
+        work.placed_reach = farthest_from_base(box);
         work.placed_indexed = false;
         work.placed = a.xyz;
         work.placed_count = a.count;
@@ -41,19 +44,26 @@ PlacedPair placed_pair(HullPoints a, HullPoints b, double limit, HullWorkspace& 
     pair.a = a;
     pair.b = b;
     pair.from = from;
-    CloudBox box_b;
-    pair.to = place(b, base, work.axis(3), work.axis(4), work.axis(5), box_b);
+    pair.to = place(b, base, work.axis(3), work.axis(4), work.axis(5));
     std::copy(work.placed_bounds, work.placed_bounds + 6, pair.box_a);
     const double* bounds = work.placed_bounds;
     const CloudBox box_a = {{bounds[0], bounds[1], bounds[2]}, {bounds[3], bounds[4], bounds[5]}};
-    const Vec3d given = toward_a != nullptr ? Vec3d{toward_a[0], toward_a[1], toward_a[2]}
-                                          : centre(box_a) - centre(box_b);
-    const Vec3d d = dot(given, given) > 0.0 ? given : vertex(pair.from, 0) - vertex(pair.to, 0);
+    // Every point of A - B is a point of a less one of b, and no point of b lies farther from the
+    // base than b's first vertex does by more than b's span.
+    const Vec3d b0 = vertex(pair.to, 0);
+    double b_reach = std::fabs(b0.x) + std::fabs(b0.y) + std::fabs(b0.z) + b.span;
+    Vec3d given = toward_a != nullptr ? Vec3d{toward_a[0], toward_a[1], toward_a[2]} : Vec3d{0.0, 0.0, 0.0};
+    if (toward_a == nullptr || !(b.span >= 0.0)) {
+        const CloudBox box_b = cloud_box(pair.to);
+        if (toward_a == nullptr) given = centre(box_a) - centre(box_b);
+        b_reach = farthest_from_base(box_b);
+    }
+    const Vec3d d = dot(given, given) > 0.0 ? given : vertex(pair.from, 0) - b0;
     pair.first[0] = d.x;
     pair.first[1] = d.y;
     pair.first[2] = d.z;
     pair.limit = limit;
-    pair.size = farthest_from_base(box_a) + farthest_from_base(box_b);
+    pair.size = work.placed_reach + b_reach;
     pair.weights = weights;
     return pair;
 }

@@ -19,11 +19,14 @@ namespace cellprox {
 
 // One cell's vertices: `count` (>= 1) points of three floats x, y, z each, finite. `may_share`
 // false says that the cell shares no vertex with the other cell of any pair it is measured in
-// (vertex_sharing.h): the search then skips looking for one.
+// (vertex_sharing.h): the search then skips looking for one. `span`, when not negative, is at
+// least the distance between any two of the vertices (the sum of the box's sides will do): the
+// search's rounding is measured against it, and it saves finding it.
 struct HullPoints {
     const float* xyz;
     int32_t count;
     bool may_share = true;
+    double span = -1.0;
 };
 
 // The search over one placed pair, built for one lane width (hull_search.h).
@@ -63,6 +66,7 @@ public:
     int32_t placed_count = 0;
     bool placed_indexed = false;   // the slots hold its vertices (made when first needed)
     double placed_bounds[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    double placed_reach = 0.0;     // no vertex of it lies farther from its first vertex
 
 private:
     PlainBuffer<double> values_;   // a's x, y, z, then b's

@@ -74,15 +74,3 @@ double slab_reach(double threshold) {
 }
 
 }  // namespace cellprox
-
-namespace cellprox {
-
-// The gap over sqrt 3, less 2^-41 of itself: slab_reach's 2^-40 of the threshold leaves room for
-// that and for the rounding of the division and the subtraction; for gaps too small for full
-// precision, its four smallest doubles leave room for a rounding of half of one each.
-double slab_bound(double gap) {
-    const double bound = gap / std::sqrt(3.0);
-    return bound - 0x1p-41 * bound;
-}
-
-}  // namespace cellprox

@@ -84,8 +84,10 @@ bool measure_hulls(const PairSearch& search, int32_t p, int32_t q, const ExactCe
         toward_a[axis] = 0.5 * ((double(box_a.lo[axis]) + box_a.hi[axis]) - (double(box_b.lo[axis]) + box_b.hi[axis]));
     }
     const double threshold = search.query->threshold;
+    const double span_b = (double(box_b.hi[0]) - box_b.lo[0]) + (double(box_b.hi[1]) - box_b.lo[1]) +
+                          (double(box_b.hi[2]) - box_b.lo[2]);
     const HullPoints hull_a = {a.vertices, a.v_count, search.sharing[first] != 0};
-    const HullPoints hull_b = {b.vertices, b.v_count, search.sharing[second] != 0};
+    const HullPoints hull_b = {b.vertices, b.v_count, search.sharing[second] != 0, span_b};
     double gap;
     double points[6];
     if (search.query->witnesses) {
@@ -93,6 +95,7 @@ bool measure_hulls(const PairSearch& search, int32_t p, int32_t q, const ExactCe
     } else {
         gap = hull_distance(hull_a, hull_b, threshold, hull, toward_a);
     }
+    if (!(gap <= threshold)) return true;
     // The search's gap lies within its accuracy of the true one, on either side; the slabs' and
     // the boxes' gaps are lower bounds whose verdicts leave pairs out before any search. A gap
     // reported below them could keep a pair at a threshold where a smaller one leaves it out:
