@@ -24,10 +24,9 @@ double farthest_from_base(const CloudBox& box) {
 
 // The pair as the search takes it: a placed once while it repeats (with its box), b for this
 // pair, both relative to a's first vertex; the first direction as given, or from box centre to
-// box centre, or (boxes with one centre) between the first vertices. Built into each entry
-// point: the pair is large, and a call would copy it.
-[[gnu::always_inline]] inline PlacedPair placed_pair(HullPoints a, HullPoints b, double limit, HullWorkspace& work,
-                                                     const double* toward_a, bool weights) {
+// box centre, or (boxes with one centre) between the first vertices.
+PlacedPair placed_pair(HullPoints a, HullPoints b, double limit, HullWorkspace& work, const double* toward_a,
+                       bool weights) {
     const Vec3d base = {a.xyz[0], a.xyz[1], a.xyz[2]};
     HullCloud from = {work.axis(0), work.axis(1), work.axis(2), padded_count(a.count)};
     if (work.placed != a.xyz || work.placed_count != a.count) {

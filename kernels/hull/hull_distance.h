@@ -81,8 +81,9 @@ private:
 // one holds the other. Once the distance is proven greater than `limit` by more than the
 // search's rounding, returns that proof's lower bound (a value greater than `limit`) without
 // refining it; a result at most `limit` is the one any larger limit gives, bit for bit. Pass
-// infinity for the exact distance always. Accurate to about 1e-13 of the extent of the two cells and the gap between
-// them, wherever they lie: every coordinate is taken relative to a vertex of `a`, exactly.
+// infinity for the exact distance always. Accurate to about 1e-13 of the extent of the two
+// cells and the gap between them, wherever they lie: every coordinate is taken relative to a
+// vertex of `a`, exactly.
 // `work` must have room for both cells' vertices (reserve).
 double hull_distance(HullPoints a, HullPoints b, double limit, HullWorkspace& work);
 

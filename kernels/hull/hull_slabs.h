@@ -7,7 +7,6 @@
 // those apart for a few comparisons, where the distance search would place both cells first.
 #pragma once
 
-#include <cmath>
 #include <cstdint>
 
 namespace cellprox {
@@ -44,8 +43,8 @@ inline double slabs_gap(const DiagonalSlabs& a, const DiagonalSlabs& b) {
 // over sqrt 3, so below the distance, and above every threshold whose slab_reach the gap passes:
 // a pair the slabs prove apart at one threshold never reports a gap at most that threshold when
 // a larger one lets the search measure it. The gap times 1/sqrt 3, less 2^-41 of itself:
-// slab_reach's 2^-40 of the threshold leaves room for that and for the rounding of the two
-// products and the subtraction; for gaps too small for full precision, its four smallest doubles
+// slab_reach's 2^-40 of the threshold leaves room for that and for the rounding of the constant,
+// the product and the subtraction; for gaps too small for full precision, its four smallest doubles
 // leave room for a rounding of half of one each.
 inline double slab_bound(double gap) {
     const double bound = gap * 0.57735026918962576451;
