@@ -13,6 +13,15 @@ namespace cellprox {
 
 namespace {
 
+// A bound of the distance from the base to any point of the box: the sum over the axes of its
+// farther side (no square root: a bound within a factor of sqrt 3 serves).
+double farthest_from_base(const CloudBox& box) {
+    const double x = -box.low.x > box.high.x ? -box.low.x : box.high.x;
+    const double y = -box.low.y > box.high.y ? -box.low.y : box.high.y;
+    const double z = -box.low.z > box.high.z ? -box.low.z : box.high.z;
+    return (x + y) + z;
+}
+
 // The pair as the search takes it: a placed once while it repeats (with its box), b for this
 // pair, both relative to a's first vertex; the first direction as given, or from box centre to
 // box centre, or (boxes with one centre) between the first vertices.
@@ -25,6 +34,7 @@ PlacedPair placed_pair(HullPoints a, HullPoints b, double limit, HullWorkspace& 
         const CloudBox box = cloud_box(from);
         const double bounds[6] = {box.low.x, box.low.y, box.low.z, box.high.x, box.high.y, box.high.z};
         std::copy(bounds, bounds + 6, work.placed_bounds);
+        work.placed_reach = farthest_from_base(box);
         work.placed_indexed = false;
         work.placed = a.xyz;
         work.placed_count = a.count;
@@ -37,13 +47,22 @@ PlacedPair placed_pair(HullPoints a, HullPoints b, double limit, HullWorkspace& 
     std::copy(work.placed_bounds, work.placed_bounds + 6, pair.box_a);
     const double* bounds = work.placed_bounds;
     const CloudBox box_a = {{bounds[0], bounds[1], bounds[2]}, {bounds[3], bounds[4], bounds[5]}};
-    const Vec3d given = toward_a != nullptr ? Vec3d{toward_a[0], toward_a[1], toward_a[2]}
-                                          : centre(box_a) - centre(cloud_box(pair.to));
-    const Vec3d d = dot(given, given) > 0.0 ? given : vertex(pair.from, 0) - vertex(pair.to, 0);
+    // Every point of A - B is a point of a less one of b, and no point of b lies farther from the
+    // base than b's first vertex does by more than b's span.
+    const Vec3d b0 = vertex(pair.to, 0);
+    double b_reach = std::fabs(b0.x) + std::fabs(b0.y) + std::fabs(b0.z) + b.span;
+    Vec3d given = toward_a != nullptr ? Vec3d{toward_a[0], toward_a[1], toward_a[2]} : Vec3d{0.0, 0.0, 0.0};
+    if (toward_a == nullptr || !(b.span >= 0.0)) {
+        const CloudBox box_b = cloud_box(pair.to);
+        if (toward_a == nullptr) given = centre(box_a) - centre(box_b);
+        b_reach = farthest_from_base(box_b);
+    }
+    const Vec3d d = dot(given, given) > 0.0 ? given : vertex(pair.from, 0) - b0;
     pair.first[0] = d.x;
     pair.first[1] = d.y;
     pair.first[2] = d.z;
     pair.limit = limit;
+    pair.size = work.placed_reach + b_reach;
     pair.weights = weights;
     return pair;
 }

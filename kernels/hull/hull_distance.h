@@ -19,11 +19,14 @@ namespace cellprox {
 
 // One cell's vertices: `count` (>= 1) points of three floats x, y, z each, finite. `may_share`
 // false says that the cell shares no vertex with the other cell of any pair it is measured in
-// (vertex_sharing.h): the search then skips looking for one.
+// (vertex_sharing.h): the search then skips looking for one. `span`, when not negative, is at
+// least the distance between any two of the vertices (the sum of the box's sides will do): the
+// search's rounding is measured against it, and it saves finding it.
 struct HullPoints {
     const float* xyz;
     int32_t count;
     bool may_share = true;
+    double span = -1.0;
 };
 
 // The search over one placed pair, built for one lane width (hull_search.h).
@@ -63,6 +66,7 @@ public:
     int32_t placed_count = 0;
     bool placed_indexed = false;   // the slots hold its vertices (made when first needed)
     double placed_bounds[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    double placed_reach = 0.0;     // no vertex of it lies farther from its first vertex
 
 private:
     PlainBuffer<double> values_;   // a's x, y, z, then b's
@@ -74,10 +78,12 @@ private:
 };
 
 // The Euclidean distance between the convex hulls of `a` and `b`: 0 when they touch, overlap or
-// one holds the other. Once the distance is proven greater than `limit`, returns that proof's
-// lower bound (a value greater than `limit`) without refining it; pass infinity for the exact
-// distance always. Accurate to about 1e-13 of the extent of the two cells and the gap between
-// them, wherever they lie: every coordinate is taken relative to a vertex of `a`, exactly.
+// one holds the other. Once the distance is proven greater than `limit` by more than the
+// search's rounding, returns that proof's lower bound (a value greater than `limit`) without
+// refining it; a result at most `limit` is the one any larger limit gives, bit for bit. Pass
+// infinity for the exact distance always. Accurate to about 1e-13 of the extent of the two
+// cells and the gap between them, wherever they lie: every coordinate is taken relative to a
+// vertex of `a`, exactly.
 // `work` must have room for both cells' vertices (reserve).
 double hull_distance(HullPoints a, HullPoints b, double limit, HullWorkspace& work);
 

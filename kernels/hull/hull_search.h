@@ -20,6 +20,7 @@ struct PlacedPair {
     double box_a[6];      // lower x, y, z, then upper
     double first[3];      // from b toward a, not zero
     double limit;         // the search may stop at a lower bound above this
+    double size;          // no point of A - B is longer: what the search's rounding is relative to
     bool weights;         // the final simplex's weights too (for the closest points)
 };
 

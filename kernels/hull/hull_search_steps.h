@@ -25,6 +25,12 @@
 // length below which the origin counts as reached (touching hulls).
 constexpr double ACCURACY = 1e-13;
 constexpr double CONTACT = 1e-14;
+// How far a lower bound must pass the limit before it ends the search, against the size of the
+// pair: beyond what the search's rounding can move a bound above the gap or the result below it
+// (its accuracy a hundred times over, and CONTACT's zero). A bound closer than that lets the
+// search go on to the value it would give any limit, so that a pair's result, where it is at
+// most the limit, does not depend on the limit.
+constexpr double PROOF_MARGIN = 128 * ACCURACY;
 // Steps never needed by polytopes of the sizes cells have; a guard, not a tuning knob.
 constexpr int MAX_STEPS = 128;
 
@@ -52,7 +58,11 @@ template <class D>
 SearchOutcome search_pair(const PlacedPair& pair, HullWorkspace& work) {
     const HullCloud& from = pair.from;
     const HullCloud& to = pair.to;
-    const double limit2 = pair.limit * pair.limit;
+    // A bound proves the gap greater than the limit when it passes this; the limit's own share
+    // keeps the bound returned above the limit through the rounding of its division.
+    const double margin = PROOF_MARGIN * pair.size;
+    const double proof = (pair.limit + 0x1p-40 * pair.limit) + margin;
+    const double proof2 = proof * proof;
 
     // The first step searches along the given direction, which is no point of A - B: it can prove
     // the hulls apart, and gives the simplex its first point.
@@ -63,7 +73,7 @@ SearchOutcome search_pair(const PlacedPair& pair, HullWorkspace& work) {
         const int32_t i = found.a, j = found.b;
         corner[0] = {vertex_of(from, i) - vertex_of(to, j), i, j};
         const double reach = dot(d, corner[0].w);
-        if (reach > 0.0 && reach * reach > limit2 * dot(d, d)) {
+        if (reach > 0.0 && reach * reach > proof2 * dot(d, d)) {
             return ended(reach / std::sqrt(dot(d, d)), corner, 1, pair.weights);
         }
     }
@@ -80,11 +90,13 @@ SearchOutcome search_pair(const PlacedPair& pair, HullWorkspace& work) {
         const double next2 = dot(next.w, next.w);
         if (next2 > size2) size2 = next2;
         const double reach = dot(v, next.w);   // v.w: |v| times the lower bound
-        if (reach > 0.0 && reach * reach > limit2 * length2) {
+        if (reach > 0.0 && reach * reach > proof2 * length2) {
             return ended(reach / std::sqrt(length2), &next, 1, pair.weights);
         }
-        // Not proven apart at once, and no gap proven (a positive lower bound rules out a shared vertex).
-        if (step == 0 && !(reach > 0.0) && pair.a.may_share && pair.b.may_share) {
+        // Not proven apart at once, and no gap proven beyond rounding (which a shared vertex
+        // rules out).
+        if (step == 0 && !(reach > 0.0 && reach * reach > margin * margin * length2) && pair.a.may_share &&
+            pair.b.may_share) {
             if (!work.placed_indexed) {
                 index_vertices(pair.a, work);
                 work.placed_indexed = true;

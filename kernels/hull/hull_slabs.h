@@ -26,6 +26,31 @@ DiagonalSlabs diagonal_slabs(const float* xyz, int32_t count);
 // `threshold`, rounding included. Infinite for thresholds that large.
 double slab_reach(double threshold);
 
+// The widest gap between two cells' slabs along any diagonal, in the slabs' units: negative where
+// they overlap along all four. The same subtractions as slabs_apart's, so that it passes a reach
+// exactly when slabs_apart says so.
+inline double slabs_gap(const DiagonalSlabs& a, const DiagonalSlabs& b) {
+    double gap[4];
+    for (int k = 0; k < 4; ++k) {
+        const double ahead = a.low[k] - b.high[k], behind = b.low[k] - a.high[k];
+        gap[k] = ahead > behind ? ahead : behind;
+    }
+    const double low = gap[0] > gap[1] ? gap[0] : gap[1], high = gap[2] > gap[3] ? gap[2] : gap[3];
+    return low > high ? low : high;
+}
+
+// A lower bound of the hulls' distance from their slabs' gap. It lies a little below the gap
+// over sqrt 3, so below the distance, and above every threshold whose slab_reach the gap passes:
+// a pair the slabs prove apart at one threshold never reports a gap at most that threshold when
+// a larger one lets the search measure it. The gap times 1/sqrt 3, less 2^-41 of itself:
+// slab_reach's 2^-40 of the threshold leaves room for that and for the rounding of the constant,
+// the product and the subtraction; for gaps too small for full precision, its four smallest doubles
+// leave room for a rounding of half of one each.
+inline double slab_bound(double gap) {
+    const double bound = gap * 0.57735026918962576451;
+    return bound - 0x1p-41 * bound;
+}
+
 // Whether the slabs alone prove the two cells' hulls farther apart than the threshold whose
 // slab_reach is `reach`: along some diagonal one cell ends more than `reach` before the other
 // begins. False says nothing.

@@ -3,6 +3,7 @@
 #include "kernels/search/pair_blocks.h"
 
 #include <algorithm>
+#include <cmath>
 
 #include "kernels/hull/hull_distance.h"
 #include "kernels/lanes/lanes.h"
@@ -57,6 +58,16 @@ inline void prefetch_cell(const ExactCell& cell, bool edges) {
     for (const char* line = first; line < last; line += 64) prefetch_line(line);
 }
 
+// The widest gap between two vertex boxes along any axis, by boxes_within's own subtractions: a
+// pair the tree leaves out at a threshold has one above it.
+double boxes_gap(const SearchBox& a, const SearchBox& b) {
+    double gap = -HUGE_VAL;
+    for (int axis = 0; axis < 3; ++axis) {
+        gap = std::max(gap, std::max(double(a.lo[axis]) - double(b.hi[axis]), double(b.lo[axis]) - double(a.hi[axis])));
+    }
+    return gap;
+}
+
 // The hull rule for the cells at positions p and q: when they are close, their gap (and, if
 // asked, a point of each hull that realises it) go to the sub-block's details and `detail`
 // says where; otherwise `detail` stays -1. False when memory runs out.
@@ -73,8 +84,10 @@ bool measure_hulls(const PairSearch& search, int32_t p, int32_t q, const ExactCe
         toward_a[axis] = 0.5 * ((double(box_a.lo[axis]) + box_a.hi[axis]) - (double(box_b.lo[axis]) + box_b.hi[axis]));
     }
     const double threshold = search.query->threshold;
+    const double span_b = (double(box_b.hi[0]) - box_b.lo[0]) + (double(box_b.hi[1]) - box_b.lo[1]) +
+                          (double(box_b.hi[2]) - box_b.lo[2]);
     const HullPoints hull_a = {a.vertices, a.v_count, search.sharing[first] != 0};
-    const HullPoints hull_b = {b.vertices, b.v_count, search.sharing[second] != 0};
+    const HullPoints hull_b = {b.vertices, b.v_count, search.sharing[second] != 0, span_b};
     double gap;
     double points[6];
     if (search.query->witnesses) {
@@ -82,6 +95,13 @@ bool measure_hulls(const PairSearch& search, int32_t p, int32_t q, const ExactCe
     } else {
         gap = hull_distance(hull_a, hull_b, threshold, hull, toward_a);
     }
+    if (!(gap <= threshold)) return true;
+    // The search's gap lies within its accuracy of the true one, on either side; the slabs' and
+    // the boxes' gaps are lower bounds whose verdicts leave pairs out before any search. A gap
+    // reported below them could keep a pair at a threshold where a smaller one leaves it out:
+    // never below them, a pair is kept exactly when its gap is at most the threshold.
+    const double slab_gap = slab_bound(slabs_gap(search.slabs[first], search.slabs[second]));
+    gap = std::max(gap, std::max(slab_gap, boxes_gap(box_a, box_b)));
     if (!(gap <= threshold)) return true;
     detail = static_cast<int64_t>(out.details.size());
     if (!out.details.push_back(gap)) return false;

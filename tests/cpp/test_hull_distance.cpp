@@ -259,3 +259,28 @@ TEST(HullDistance, AWorkspaceRefusesCellsItCouldNotRoundUp) {
     EXPECT_FALSE(work.reserve(INT32_MAX - 3));
     EXPECT_NEAR(cellprox::hull_distance(view(box(0, 0, 0)), view(box(2, 0, 0)), EXACT, work), 1.0, 1e-13);
 }
+
+TEST(HullDistance, ALimitAtTheResultItselfNeverEndsTheSearchEarly) {
+    // Face-to-face boxes, whose search's lower bound meets the result within rounding: with the
+    // limit at the result the result comes back, bit for bit; one double below, a value above it.
+    std::mt19937 rng(3);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    for (float scale : {1.0f, 0x1p-50f, 0x1p50f}) {
+        for (int k = 0; k < 300; ++k) {
+            const float x = unit(rng), y = unit(rng), z = unit(rng);
+            const float sx = 0.1f + unit(rng), sy = 0.1f + unit(rng), sz = 0.1f + unit(rng);
+            Points a = box(x, y, z, sx, sy, sz);
+            Points b = box(x + sx + 0.5f * unit(rng), y + sy * (unit(rng) - 0.5f), z + sz * (unit(rng) - 0.5f),
+                           0.1f + unit(rng), 0.1f + unit(rng), 0.1f + unit(rng));
+            for (float& c : a) c *= scale;
+            for (float& c : b) c *= scale;
+            HullWorkspace work;   // a new one for each pair: a workspace knows a cell by its address
+            ASSERT_TRUE(work.reserve(8));
+            const double gap = cellprox::hull_distance(view(a), view(b), EXACT, work);
+            const double at = cellprox::hull_distance(view(a), view(b), gap, work);
+            EXPECT_EQ(std::memcmp(&at, &gap, sizeof gap), 0) << k << " " << scale;
+            const double below = std::nextafter(gap, 0.0);
+            EXPECT_GT(cellprox::hull_distance(view(a), view(b), below, work), below) << k << " " << scale;
+        }
+    }
+}

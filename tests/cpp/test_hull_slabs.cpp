@@ -99,3 +99,24 @@ TEST(DiagonalSlabs, NeverSayApartWhatTheDistanceKeeps) {
     }
     EXPECT_GT(proven, 1000);
 }
+
+TEST(DiagonalSlabs, TheirBoundLiesBelowTheDistanceAndAboveEveryThresholdTheyProve) {
+    // Above: a gap just past a threshold's reach, at every magnitude a threshold can have.
+    std::mt19937 rng(5);
+    std::uniform_real_distribution<double> exponent(-1074.0, 1000.0);
+    std::vector<double> thresholds = {0.0, std::numeric_limits<double>::denorm_min(), 1.0, 3.0, 1e-310};
+    for (int k = 0; k < 20000; ++k) thresholds.push_back(std::exp2(exponent(rng)));
+    for (double threshold : thresholds) {
+        const double gap = std::nextafter(slab_reach(threshold), HUGE_VAL);
+        EXPECT_GT(slab_bound(gap), threshold) << threshold;
+    }
+    // Below: the hulls' own distance, for octahedra whose faces stand across the diagonal.
+    const Points a = octahedron(0, 0, 0);
+    for (float step : {0.75f, 1.0f, 1.5f, 3.0f, 1000.0f}) {
+        const Points b = octahedron(step, step, step);
+        const double gap = slabs_gap(slabs_of(a), slabs_of(b));
+        EXPECT_GT(gap, 0.0);
+        EXPECT_LE(slab_bound(gap), exact_distance(a, b)) << step;
+        EXPECT_NEAR(slab_bound(gap), exact_distance(a, b), 1e-12 * step);
+    }
+}
