@@ -30,9 +30,10 @@ the same float32 vertices in both, and the cells are the same whatever the block
 therefore lands between two blocks, within about a second, and leaves nothing behind.
 
 Thin boxes. Where the cells are needles or plates, more than THIN_ASPECT times longer than
-they are thick (a box of 1e6 x 1 x 1 cut into 100 cells), qhull's diagram of the seeds and
-their mirrors is unreliable: its simplices are slivers, and cells come out reaching far beyond
-the box. There each cell is cut from the box by the bisector planes of its nearest seeds
+they are thick (a box of 1e6 x 1 x 1 cut into 100 cells), or the box itself more than
+BOX_ASPECT times longer than thick, qhull's diagram of the seeds and their mirrors is
+unreliable: its simplices are slivers, and cells come out reaching far beyond the box, or
+qhull gives up. There each cell is cut from the box by the bisector planes of its nearest seeds
 instead (cellprox._fracture.clipped), with the vertices computed from the seeds and faces they
 separate as in the diagram: the same cells, bit for bit, where both ways work.
 
@@ -80,6 +81,9 @@ MAX_INDEX = 2**31 - 1
 # A cell's arrays and their objects take some 950 bytes once made, more while being made;
 # a count whose cells could not fit in the machine's memory even so is refused up front.
 _BYTES_PER_CELL = 900
+# Nor does it resolve them in a diagram of a box more than this many times longer than thick,
+# whatever the cells (it fails from about 30,000): such boxes are cut plane by plane too.
+BOX_ASPECT = 1000.0
 # How far (relative to the box's size) a vertex may lie outside the box before its cell counts
 # as not clipped; qhull's vertices are accurate to about 1e-15 of the box.
 _OUTSIDE_TOLERANCE = 1e-9
@@ -164,7 +168,7 @@ def voronoi_fracture(n_cells: int, *, seed: int = 0, collections: int = 1,
     spacing, aspect = _spacing(unit, n)
 
     with progress_bar(bool(progress), "voronoi_fracture", n) as bar:
-        if aspect > THIN_ASPECT:
+        if aspect > THIN_ASPECT or size.max() > BOX_ASPECT * size.min():
             vertices, edges, neighbors = clipped_cells(seeds, unit, exponent, bar)
             bar.update(n)
         else:

@@ -231,6 +231,7 @@ def assert_closed_tiling(fracture):
     (100, (1e6, 1e6, 1.0)),         # plates
     (50, (1.0, 1e4, 1e4)),
     (400, (300.0, 1.0, 1.0)),       # just thin enough to be cut plane by plane
+    (5000, (1.5e5, 1.0, 1.0)),      # stout cells, but a box too long for qhull's diagrams
     (2, (3e38, 1.2e-38, 1.2e-38)),  # as far apart as float32 sides go
 ])
 def test_thin_boxes_fracture_into_closed_cells(n, box):
