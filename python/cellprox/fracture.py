@@ -35,7 +35,8 @@ BOX_ASPECT times longer than thick, qhull's diagram of the seeds and their mirro
 unreliable: its simplices are slivers, and cells come out reaching far beyond the box, or
 qhull gives up. There each cell is cut from the box by the bisector planes of its nearest seeds
 instead (cellprox._fracture.clipped), with the vertices computed from the seeds and faces they
-separate as in the diagram: the same cells, bit for bit, where both ways work.
+separate as in the diagram: where both ways work they give the same cells (bit for bit in
+every case tried, though the two compute a vertex by different formulas).
 
 Scale. The cells are computed in the box scaled by a power of two to a largest side below 1,
 and scaled back exactly, so any box whose sides float32 holds as normal numbers fractures the
@@ -76,14 +77,14 @@ MIRROR_MARGIN = 3.0
 # Cells longer than this many times their thickness are cut from the box plane by plane:
 # qhull's diagram of such needles or plates with their mirrors is unreliable.
 THIN_ASPECT = 30.0
+# Nor does it resolve them in a diagram of a box more than this many times longer than thick,
+# whatever the cells (it fails from about 30,000): such boxes are cut plane by plane too.
+BOX_ASPECT = 1000.0
 # Cells and collections are numbered in int32.
 MAX_INDEX = 2**31 - 1
 # A cell's arrays and their objects take some 950 bytes once made, more while being made;
 # a count whose cells could not fit in the machine's memory even so is refused up front.
 _BYTES_PER_CELL = 900
-# Nor does it resolve them in a diagram of a box more than this many times longer than thick,
-# whatever the cells (it fails from about 30,000): such boxes are cut plane by plane too.
-BOX_ASPECT = 1000.0
 # How far (relative to the box's size) a vertex may lie outside the box before its cell counts
 # as not clipped; qhull's vertices are accurate to about 1e-15 of the box.
 _OUTSIDE_TOLERANCE = 1e-9
@@ -219,9 +220,10 @@ def _spacing(size: npt.NDArray[np.float64], n: int) -> tuple[float, float]:
 
 def _check_arguments(n_cells: int, collections: int,
                      box: Sequence[float]) -> tuple[int, int, npt.NDArray[np.float64]]:
-    count = _positive_integer("n_cells", n_cells, "", _max_cells())
+    count = _positive_integer("n_cells", n_cells, "", _max_cells(),
+                              "the int32 cell numbers and this machine's memory hold")
     bands = _positive_integer("collections", collections, " (1 for a single collection)",
-                              MAX_INDEX)
+                              MAX_INDEX, "the int32 collection numbers hold")
     if isinstance(box, (str, bytes)) or not isinstance(box, (Sequence, np.ndarray)) or \
             not all(isinstance(s, numbers.Real) and not isinstance(s, (bool, np.bool_))
                     for s in np.asarray(box, dtype=object).ravel()):
@@ -254,7 +256,7 @@ def _max_cells() -> int:
     return int(min(MAX_INDEX, max(memory // _BYTES_PER_CELL, 1)))
 
 
-def _positive_integer(name: str, value: object, hint: str, limit: int) -> int:
+def _positive_integer(name: str, value: object, hint: str, limit: int, why: str) -> int:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
         raise TypeError(f"voronoi_fracture: {name} must be a positive integer{hint}, not "
                         f"{type_name(value)}")
@@ -262,8 +264,8 @@ def _positive_integer(name: str, value: object, hint: str, limit: int) -> int:
     if number < 1:
         raise ValueError(f"voronoi_fracture: {name} must be a positive integer{hint}, not {value}")
     if number > limit:
-        raise ValueError(f"voronoi_fracture: {name} must be at most {limit:,} (what the int32 "
-                         f"cell numbers and this machine's memory hold), not {number:,}")
+        raise ValueError(f"voronoi_fracture: {name} must be at most {limit:,} (what {why}), "
+                         f"not {number:,}")
     return number
 
 

@@ -282,16 +282,17 @@ def test_boxes_float32_cannot_hold_are_refused(box, shown):
         voronoi_fracture(5, box=box)
 
 
-@pytest.mark.parametrize("kwargs, name", [
-    ({"n_cells": 2**70}, "n_cells"),
-    ({"n_cells": np.uint64(2**64 - 1)}, "n_cells"),
-    ({"n_cells": 2**31}, "n_cells"),
-    ({"n_cells": 5, "collections": 2**70}, "collections"),
+@pytest.mark.parametrize("kwargs, name, numbers", [
+    ({"n_cells": 2**70}, "n_cells", "cell"),
+    ({"n_cells": np.uint64(2**64 - 1)}, "n_cells", "cell"),
+    ({"n_cells": 2**31}, "n_cells", "cell"),
+    ({"n_cells": 5, "collections": 2**70}, "collections", "collection"),
 ])
-def test_counts_beyond_the_index_type_or_memory_are_refused(kwargs, name, monkeypatch):
+def test_counts_beyond_the_index_type_or_memory_are_refused(kwargs, name, numbers, monkeypatch):
     # Refused before anything is made.
     monkeypatch.setattr(np.random, "default_rng", None)
-    with pytest.raises(ValueError, match=rf"{name} must be at most [\d,]+ \(what the int32"):
+    with pytest.raises(ValueError, match=rf"{name} must be at most [\d,]+ \(what the int32 "
+                                         rf"{numbers} numbers"):
         voronoi_fracture(**kwargs)
 
 
