@@ -24,6 +24,8 @@ from cellprox._fracture.vertices import solve3
 
 # Seeds considered first around each cell; doubled while the cell is not provably complete.
 FIRST_NEIGHBOURS = 12
+# Cells whose corners are found together, in one set of array operations.
+BATCH = 256
 # A corner counts as inside a plane when within this much (of the cell's reach) of it.
 _INSIDE = 1e-10
 
@@ -43,21 +45,25 @@ def clipped_cells(seeds: npt.NDArray[np.float64], size: npt.NDArray[np.float64],
     first_distance = np.reshape(first_distance, (n, first + 1))
     first_near = np.reshape(first_near, (n, first + 1))
     names, triples = [], []
-    for i in range(n):
-        k, distance, near = first, first_distance[i, -1], first_near[i, 1:]
-        while True:
-            corner_planes, radius = _cell_corners(i, near, seeds, size)
-            if k == n - 1 or 2.0 * radius <= distance:
-                break
-            k = min(2 * k, n - 1)
-            distances, nearest = tree.query(seeds[i], k + 1)
-            distance, near = distances[-1], nearest[1:]
-        if i % 256 == 255:
-            bar.update(i + 1)
-        generators = np.concatenate([near, n + np.arange(6)])[corner_planes]
-        names.append(np.sort(np.concatenate(
-            [np.full((len(generators), 1), i), generators], axis=1), axis=1))
-        triples.append(corner_planes)
+    for start in range(0, n, BATCH):
+        cells = np.arange(start, min(start + BATCH, n))
+        near = first_near[cells, 1:]
+        inside, radius = _corners(cells, near, seeds, size)
+        for row, i in enumerate(cells.tolist()):
+            k, distance, own_near, own_inside = first, first_distance[i, -1], near[row], inside[row]
+            # The few cells the nearest seeds do not settle consider more, one at a time.
+            while k < n - 1 and 2.0 * radius[row] > distance:
+                k = min(2 * k, n - 1)
+                distances, nearest = tree.query(seeds[i], k + 1)
+                distance, own_near = distances[-1], nearest[1:]
+                more_inside, more_radius = _corners(np.array([i]), own_near[None], seeds, size)
+                own_inside, radius[row] = more_inside[0], more_radius[0]
+            corner_planes = _triples(len(own_near) + 6)[own_inside]
+            generators = np.concatenate([own_near, n + np.arange(6)])[corner_planes]
+            names.append(np.sort(np.concatenate(
+                [np.full((len(generators), 1), i), generators], axis=1), axis=1))
+            triples.append(corner_planes)
+        bar.update(int(cells[-1]) + 1)
     name = np.concatenate(names)
     keys, which = np.unique(name, axis=0, return_inverse=True)
     which = which.reshape(-1)
@@ -82,29 +88,37 @@ def clipped_cells(seeds: npt.NDArray[np.float64], size: npt.NDArray[np.float64],
     return vertices, edges, neighbours.reshape(-1, 2)
 
 
-def _cell_corners(i: int, near: npt.NDArray[np.int64], seeds: npt.NDArray[np.float64],
-                  size: npt.NDArray[np.float64]) -> tuple[npt.NDArray[np.int64], float]:
-    """The triples of planes (bisectors with ``near``, then the six faces) that meet at the
-    corners of seed i's cell, and the cell's circumradius."""
-    origin = seeds[i]
-    normal = np.concatenate([seeds[near] - origin, -np.eye(3), np.eye(3)])
-    offset = np.concatenate([0.5 * (normal[:len(near)] ** 2).sum(axis=1), origin, size - origin])
+def _corners(cells: npt.NDArray[np.int64], near: npt.NDArray[np.int64],
+             seeds: npt.NDArray[np.float64], size: npt.NDArray[np.float64]
+             ) -> tuple[npt.NDArray[np.bool_], npt.NDArray[np.float64]]:
+    """Which triples of planes (bisectors with the seeds ``near[c]``, then the six faces) meet at
+    a corner of the cell of seed ``cells[c]``, for each c, and each cell's circumradius."""
+    count, k = near.shape
+    origin = seeds[cells][:, None, :]
+    faces = np.broadcast_to(np.concatenate([-np.eye(3), np.eye(3)]), (count, 6, 3))
+    normal = np.concatenate([seeds[near] - origin, faces], axis=1)
+    offset = np.concatenate([0.5 * (normal[:, :k] ** 2).sum(axis=2), origin[:, 0],
+                             size - origin[:, 0]], axis=1)
     # Unit normals, so that the slack below is a distance.
-    length = np.sqrt((normal ** 2).sum(axis=1))
-    normal, offset = normal / length[:, None], offset / length
-    triple = _triples(len(normal))
+    length = np.sqrt((normal ** 2).sum(axis=2))
+    normal, offset = normal / length[:, :, None], offset / length
+    triple = _triples(k + 6)
     with np.errstate(divide="ignore", invalid="ignore"):
-        corner = solve3(normal[triple], offset[triple])
+        corner = solve3(normal[:, triple].reshape(-1, 3, 3),
+                        offset[:, triple].reshape(-1, 3)).reshape(count, len(triple), 3)
     # Rounding moves a corner by a tiny part of the cell's size, which the farthest seed
     # bounds; a face narrower than the slack would be far below float32's resolution anyway.
-    slack = _INSIDE * float(length[:len(near)].max() if len(near) else size.max())
-    inside = np.isfinite(corner).all(axis=1)
-    inside[inside] = (corner[inside] @ normal.T <= offset + slack).all(axis=1)
-    if not inside.any():
-        raise RuntimeError(f"voronoi_fracture: the cell of seed {i} has no corners (another "
-                           "seed at the same point?); please report the arguments used")
-    radius = float(np.sqrt((corner[inside] ** 2).sum(axis=1).max()))
-    return triple[inside], radius
+    slack = _INSIDE * (length[:, :k].max(axis=1) if k else np.full(count, size.max()))
+    inside = np.isfinite(corner).all(axis=2)
+    corner[~inside] = 0.0
+    inside &= (corner @ normal.transpose(0, 2, 1)
+               <= offset[:, None, :] + slack[:, None, None]).all(axis=2)
+    if not inside.any(axis=1).all():
+        raise RuntimeError(f"voronoi_fracture: the cell of seed "
+                           f"{int(cells[~inside.any(axis=1)][0])} has no corners (another seed "
+                           "at the same point?); please report the arguments used")
+    radius = np.sqrt(np.where(inside, (corner ** 2).sum(axis=2), 0.0).max(axis=1))
+    return inside, radius
 
 
 _TRIPLES: dict[int, npt.NDArray[np.int64]] = {}
