@@ -29,6 +29,20 @@ cells are read from the diagrams by cellprox._fracture.diagram, so a face that t
 the same float32 vertices in both, and the cells are the same whatever the blocks. Ctrl-C
 therefore lands between two blocks, within about a second, and leaves nothing behind.
 
+Thin boxes. Where the cells are needles or plates, more than THIN_ASPECT times longer than
+they are thick (a box of 1e6 x 1 x 1 cut into 100 cells), or the box itself more than
+BOX_ASPECT times longer than thick, qhull's diagram of the seeds and their mirrors is
+unreliable: its simplices are slivers, and cells come out reaching far beyond the box, or
+qhull gives up. There each cell is cut from the box by the bisector planes of its nearest seeds
+instead (cellprox._fracture.clipped), with the vertices computed from the seeds and faces they
+separate as in the diagram: where both ways work they give the same cells (bit for bit in
+every case tried, though the two compute a vertex by different formulas).
+
+Scale. The cells are computed in the box scaled by a power of two to a largest side below 1,
+and scaled back exactly, so any box whose sides float32 holds as normal numbers fractures the
+same way; boxes beyond that range are refused, since their vertices would be infinite or lose
+their precision.
+
 This module owns the public side: :class:`Fracture`, :func:`voronoi_fracture` with its argument
 checks, the mirrors and the check that every cell is clipped.
 
@@ -38,6 +52,7 @@ this module does not need it.
 from __future__ import annotations
 
 import numbers
+import os
 import time
 from collections.abc import Sequence
 from dataclasses import dataclass, field
@@ -47,9 +62,10 @@ import numpy as np
 import numpy.typing as npt
 
 from cellprox._messages import plain, type_name
-from cellprox._progress import progress_bar
+from cellprox._progress import ProgressBar, progress_bar
 from cellprox.cells import bounding_corners
 from cellprox._fracture.blocks import BlockedCells
+from cellprox._fracture.clipped import clipped_cells
 
 if TYPE_CHECKING:
     from cellprox.cells import CellSet
@@ -58,6 +74,17 @@ __all__ = ["Fracture", "voronoi_fracture"]
 
 # Seeds within this many mean seed spacings of a face are mirrored across it.
 MIRROR_MARGIN = 3.0
+# Cells longer than this many times their thickness are cut from the box plane by plane:
+# qhull's diagram of such needles or plates with their mirrors is unreliable.
+THIN_ASPECT = 30.0
+# Nor does it resolve them in a diagram of a box more than this many times longer than thick,
+# whatever the cells (it fails from about 30,000): such boxes are cut plane by plane too.
+BOX_ASPECT = 1000.0
+# Cells and collections are numbered in int32.
+MAX_INDEX = 2**31 - 1
+# A cell's arrays and their objects take some 950 bytes once made, more while being made;
+# a count whose cells could not fit in the machine's memory even so is refused up front.
+_BYTES_PER_CELL = 900
 # How far (relative to the box's size) a vertex may lie outside the box before its cell counts
 # as not clipped; qhull's vertices are accurate to about 1e-15 of the box.
 _OUTSIDE_TOLERANCE = 1e-9
@@ -116,52 +143,87 @@ def voronoi_fracture(n_cells: int, *, seed: int = 0, collections: int = 1,
 
     The same arguments always give the same cells. 100,000 cells take about 20 seconds on two
     cores, most of it in qhull; the diagram is computed block by block, so an interrupt
-    (Ctrl-C) ends the call within about a second.
+    (Ctrl-C) ends the call within about a second. Thin boxes whose cells are needles or plates
+    take about half a millisecond a cell (50,000 needles in 20 seconds).
+
+    Each of the box's sizes must lie between the smallest normal float32 (1.17549e-38) and the
+    largest (3.40282e+38), and ``n_cells`` and ``collections`` must fit the int32 cell numbers
+    (and ``n_cells`` the machine's memory); otherwise ValueError says which and why.
     """
     n, n_collections, size = _check_arguments(n_cells, collections, box)
     if not isinstance(progress, (bool, np.bool_)):
         raise TypeError(f"voronoi_fracture: progress must be True or False, not "
                         f"{type_name(progress)}")
+    # The cells are computed in the box scaled by a power of two to a largest side below 1.
+    # That scaling is exact both ways, so the cells are those of the box itself, qhull sees
+    # the same numbers however large or small the box, and boxes whose sides differ by a
+    # power of two have the same cells, scaled.
+    exponent = int(np.frexp(size.max())[1])
+    unit = np.ldexp(size, -exponent)
     rng = np.random.default_rng(seed)
-    seeds32 = (rng.random((n, 3)) * size).astype(np.float32)
+    seeds32 = (rng.random((n, 3)) * unit).astype(np.float32)
     # A seed on a face would coincide with its own mirror; keep seeds a hair inside.
-    inset = (size * 1e-6).astype(np.float32)
-    seeds32 = np.clip(seeds32, inset, (size - inset).astype(np.float32))
+    inset = (unit * 1e-6).astype(np.float32)
+    seeds32 = np.clip(seeds32, inset, (unit - inset).astype(np.float32))
     seeds = seeds32.astype(np.float64)
+    spacing, aspect = _spacing(unit, n)
 
-    spacing = (float(np.prod(size)) / n) ** (1.0 / 3.0)
+    with progress_bar(bool(progress), "voronoi_fracture", n) as bar:
+        if aspect > THIN_ASPECT or size.max() > BOX_ASPECT * size.min():
+            vertices, edges, neighbors = clipped_cells(seeds, unit, exponent, bar)
+            bar.update(n)
+        else:
+            cells = _diagram_cells(seeds, unit, spacing, exponent, bar)
+            vertices, edges, neighbors = cells.vertices, cells.edges, cells.neighbors()
+
+    band = np.minimum((seeds[:, 0] / unit[0] * n_collections).astype(np.int64), n_collections - 1)
+    return Fracture(vertices=vertices, edges=edges, origins=np.ldexp(seeds32, exponent),
+                    collections=band.astype(np.int32),
+                    box=(float(size[0]), float(size[1]), float(size[2])),
+                    neighbors=neighbors)
+
+
+def _diagram_cells(seeds: npt.NDArray[np.float64], size: npt.NDArray[np.float64],
+                   spacing: float, exponent: int, bar: ProgressBar) -> BlockedCells:
+    """The cells from qhull's diagrams of the seeds and their mirrors, block by block."""
+    n = len(seeds)
     distance_to_face = np.concatenate([seeds, size - seeds], axis=1).T  # (6, n): x0 y0 z0 x1 ..
     mirrored = distance_to_face < MIRROR_MARGIN * spacing
     tolerance = _OUTSIDE_TOLERANCE * float(size.max())
-
-    with progress_bar(bool(progress), "voronoi_fracture", n) as bar:
-        for attempt in range(4):
-            points, source = _with_mirrors(seeds, size, mirrored)
-            cells = BlockedCells(points, source, n, size, tolerance)
-            unclipped = cells.compute(spacing, bar)
-            if not unclipped.any():
-                break
-            if attempt == 2:
-                mirrored[:] = True      # the last resort is exact by construction
-            else:
-                mirrored[:, unclipped] = True
+    for attempt in range(4):
+        points, source = _with_mirrors(seeds, size, mirrored)
+        cells = BlockedCells(points, source, n, size, tolerance, exponent)
+        unclipped = cells.compute(spacing, bar)
+        if not unclipped.any():
+            return cells
+        if attempt == 2:
+            mirrored[:] = True      # the last resort is exact by construction
         else:
-            raise RuntimeError(
-                f"voronoi_fracture: {int(unclipped.sum())} of {n} cells are not closed even "
-                "with every seed mirrored; qhull could not resolve these seeds. Try another "
-                "seed.")
+            mirrored[:, unclipped] = True
+    raise RuntimeError(
+        f"voronoi_fracture: {int(unclipped.sum())} of {n} cells are not closed even "
+        "with every seed mirrored; qhull could not resolve these seeds. Try another seed.")
 
-    band = np.minimum((seeds[:, 0] / size[0] * n_collections).astype(np.int64), n_collections - 1)
-    return Fracture(vertices=cells.vertices, edges=cells.edges, origins=seeds32,
-                    collections=band.astype(np.int32),
-                    box=(float(size[0]), float(size[1]), float(size[2])),
-                    neighbors=cells.neighbors())
+
+def _spacing(size: npt.NDArray[np.float64], n: int) -> tuple[float, float]:
+    """The mean seed spacing and how elongated the cells are (their longest extent over their
+    shortest). Where the box is thinner than the spacing, the seeds spread over its other
+    sides only, and the cells are as thin as the box."""
+    sides = np.sort(size)[::-1]
+    for free in (3, 2, 1):
+        spacing = float((np.prod(sides[:free]) / n) ** (1.0 / free))
+        if free == 1 or sides[free - 1] >= spacing:
+            break
+    extent = np.minimum(sides, spacing)
+    return spacing, float(extent.max() / extent.min())
 
 
 def _check_arguments(n_cells: int, collections: int,
                      box: Sequence[float]) -> tuple[int, int, npt.NDArray[np.float64]]:
-    count = _positive_integer("n_cells", n_cells, "")
-    bands = _positive_integer("collections", collections, " (1 for a single collection)")
+    count = _positive_integer("n_cells", n_cells, "", _max_cells(),
+                              "the int32 cell numbers and this machine's memory hold")
+    bands = _positive_integer("collections", collections, " (1 for a single collection)",
+                              MAX_INDEX, "the int32 collection numbers hold")
     if isinstance(box, (str, bytes)) or not isinstance(box, (Sequence, np.ndarray)) or \
             not all(isinstance(s, numbers.Real) and not isinstance(s, (bool, np.bool_))
                     for s in np.asarray(box, dtype=object).ravel()):
@@ -174,16 +236,37 @@ def _check_arguments(n_cells: int, collections: int,
     if not (np.isfinite(size).all() and (size > 0).all()):
         raise ValueError(f"voronoi_fracture: the box's sizes must be positive and finite, not "
                          f"{tuple(float(s) for s in size)}")
+    # The cells' float32 vertices must hold the box: beyond the largest float32 they would be
+    # infinite, and below the smallest normal one they would lose their precision or vanish.
+    low, high = np.finfo(np.float32).tiny, np.finfo(np.float32).max
+    for axis, side in zip("xyz", size):
+        if not low <= side <= high:
+            raise ValueError(f"voronoi_fracture: box's {axis} size {float(side):g} is outside "
+                             f"the range float32 vertices can hold, {float(low):g} to "
+                             f"{float(high):g}")
     return count, bands, size
 
 
-def _positive_integer(name: str, value: object, hint: str) -> int:
+def _max_cells() -> int:
+    """The most cells the index type holds and, where the machine tells, its memory."""
+    try:
+        memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
+    except (AttributeError, ValueError, OSError):
+        return MAX_INDEX
+    return int(min(MAX_INDEX, max(memory // _BYTES_PER_CELL, 1)))
+
+
+def _positive_integer(name: str, value: object, hint: str, limit: int, why: str) -> int:
     if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
         raise TypeError(f"voronoi_fracture: {name} must be a positive integer{hint}, not "
                         f"{type_name(value)}")
-    if value < 1:
+    number = int(value)
+    if number < 1:
         raise ValueError(f"voronoi_fracture: {name} must be a positive integer{hint}, not {value}")
-    return int(value)
+    if number > limit:
+        raise ValueError(f"voronoi_fracture: {name} must be at most {limit:,} (what {why}), "
+                         f"not {number:,}")
+    return number
 
 
 def _with_mirrors(seeds: npt.NDArray[np.float64], size: npt.NDArray[np.float64],

@@ -43,8 +43,8 @@ class BlockedCells:
     """The cells of seeds 0..n-1 among ``points`` (seeds, then mirrors), block by block."""
 
     def __init__(self, points: npt.NDArray[np.float64], source: npt.NDArray[np.int64], n: int,
-                 size: npt.NDArray[np.float64], tolerance: float) -> None:
-        self.sites = Sites(points, source, n, size, tolerance)
+                 size: npt.NDArray[np.float64], tolerance: float, exponent: int = 0) -> None:
+        self.sites = Sites(points, source, n, size, tolerance, exponent)
         self.n = n
         self.vertices: list[npt.NDArray[np.float32]] = [np.zeros((0, 3), np.float32)] * n
         self.edges: list[npt.NDArray[np.int32]] = [np.zeros((0, 2), np.int32)] * n

@@ -22,13 +22,16 @@ from cellprox._fracture.vertices import circumcentres
 class Sites:
     """The points of a fracture's diagrams: the seeds 0..n-1, then their mirror images across
     the box's faces, with each point's seed number (``source``); the box's ``size`` and how far
-    outside it a vertex may lie by rounding (``tolerance``)."""
+    outside it a vertex may lie by rounding (``tolerance``). The diagram is computed in a frame
+    whose largest side is below 1; the cells' vertices are scaled by 2**``exponent`` into the
+    caller's frame, exactly."""
 
     points: npt.NDArray[np.float64]
     source: npt.NDArray[np.int64]
     n: int
     size: npt.NDArray[np.float64]
     tolerance: float
+    exponent: int = 0
 
 
 def flatten(lists: Sequence[Sequence[int]]) -> tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]:
@@ -144,7 +147,7 @@ def build_cells(sites: Sites, vor: object, taken: npt.NDArray[np.int64],
                      rank[np.searchsorted(keys, cell * corner_count + hi)] - first], axis=1)
     ends.sort(axis=1)
     order_edges = np.lexsort((ends[:, 1], ends[:, 0], cell))
-    all_vertices = xyz[order].astype(np.float32)
+    all_vertices = np.ldexp(xyz[order], sites.exponent).astype(np.float32)
     all_edges = ends[order_edges].astype(np.int32)
     edge_start = np.searchsorted(cell, np.append(cells, n))
     vertices = [all_vertices[vertex_start[k]:vertex_start[k + 1]] for k in range(len(cells))]

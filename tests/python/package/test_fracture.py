@@ -14,6 +14,7 @@ import zlib
 import numpy as np
 import pytest
 
+import cellprox
 import cellprox.fracture as fracture_module
 import cellprox._fracture.blocks as blocks_module
 from cellprox.fracture import Fracture, voronoi_fracture
@@ -204,8 +205,101 @@ def test_fractures_pickled_by_earlier_releases_still_load():
     assert same_cells(pickle.loads(pickle.dumps(one)), one)
 
 
+def assert_closed_tiling(fracture):
+    """Every cell a closed simple polyhedron inside the box, together filling it; face
+    neighbours share their face's vertices bit for bit, and the search finds them all."""
+    box = np.array(fracture.box)
+    total = 0.0
+    for v, e in zip(fracture.vertices, fracture.edges):
+        assert np.isfinite(v).all() and (v >= 0).all() and (v <= box.astype(np.float32)).all()
+        assert (np.bincount(e.ravel(), minlength=len(v)) == 3).all()
+        # In the box's own proportions, where qhull can measure even a needle.
+        total += spatial.ConvexHull(v.astype(np.float64) / box).volume
+    assert total == pytest.approx(1.0, rel=1e-4)
+    for i, j in fracture.neighbors.tolist():
+        a = set(map(tuple, fracture.vertices[i].tolist()))
+        assert len(a & set(map(tuple, fracture.vertices[j].tolist()))) >= 3
+    found = cellprox.find_neighbors(fracture, float(box.min()) * 1e-3)
+    assert {tuple(p) for p in fracture.neighbors.tolist()} <= {tuple(p) for p in
+                                                                 found.pairs.tolist()}
+
+
+@pytest.mark.parametrize("n, box", [
+    (100, (1e6, 1.0, 1.0)),         # needles, qhull's diagram of them reaches far outside
+    (100, (1.0, 1e-6, 1e-6)),
+    (10, (1e8, 1.0, 1.0)),
+    (100, (1e6, 1e6, 1.0)),         # plates
+    (50, (1.0, 1e4, 1e4)),
+    (400, (300.0, 1.0, 1.0)),       # just thin enough to be cut plane by plane
+    (5000, (1.5e5, 1.0, 1.0)),      # stout cells, but a box too long for qhull's diagrams
+    (2, (3e38, 1.2e-38, 1.2e-38)),  # as far apart as float32 sides go
+])
+def test_thin_boxes_fracture_into_closed_cells(n, box):
+    fracture = voronoi_fracture(n, seed=2, box=box)
+    assert len(fracture) == n and len(fracture.neighbors) >= n - 1
+    assert_closed_tiling(fracture)
+
+
+def test_cells_cut_plane_by_plane_are_the_diagram_cells(monkeypatch):
+    whole = voronoi_fracture(60, seed=7, collections=3, box=BOX)
+    monkeypatch.setattr(fracture_module, "THIN_ASPECT", 0.0)
+    assert same_cells(whole, voronoi_fracture(60, seed=7, collections=3, box=BOX))
+    long = voronoi_fracture(40, seed=3, box=(100.0, 1.0, 2.0))
+    monkeypatch.setattr(fracture_module, "THIN_ASPECT", 1e9)
+    assert same_cells(long, voronoi_fracture(40, seed=3, box=(100.0, 1.0, 2.0)))
+
+
+@pytest.mark.parametrize("exponent", [-125, -60, 60, 126])
+def test_boxes_a_power_of_two_apart_have_the_same_cells_scaled(exponent):
+    unit = voronoi_fracture(80, seed=5, box=BOX)
+    scaled = voronoi_fracture(80, seed=5, box=tuple(np.ldexp(BOX, exponent)))
+    assert np.array_equal(unit.neighbors, scaled.neighbors)
+    assert all(np.array_equal(a, b) for a, b in zip(unit.edges, scaled.edges))
+    # Exactly the unit cells scaled, but for coordinates below float32's normal numbers,
+    # which round once, to the nearest subnormal.
+    for a, b in zip(unit.vertices, scaled.vertices):
+        assert (np.abs(np.ldexp(a.astype(np.float64), exponent) - b) <= 2.0**-150).all()
+        assert exponent < -100 or np.array_equal(np.ldexp(a, exponent), b)
+    np.testing.assert_allclose(np.ldexp(unit.origins.astype(np.float64), exponent),
+                               scaled.origins, rtol=0, atol=2.0**-149)
+
+
+@pytest.mark.parametrize("side", [1.2e-38, 1e-30, 1e30, 3.4e38])
+def test_tiny_and_huge_boxes_fracture(side):
+    fracture = voronoi_fracture(50, seed=1, box=(side, side, side))
+    assert_closed_tiling(fracture)
+
+
+@pytest.mark.parametrize("box, shown", [
+    ((1e39, 1.0, 1.0), "x size 1e+39"),
+    ((1.0, 1e-40, 1.0), "y size 1e-40"),
+    ((1.0, 1.0, 3.5e38), "z size 3.5e+38"),
+])
+def test_boxes_float32_cannot_hold_are_refused(box, shown):
+    with pytest.raises(ValueError, match=re.escape(
+            f"box's {shown} is outside the range float32 vertices can hold, 1.17549e-38 to "
+            "3.40282e+38")):
+        voronoi_fracture(5, box=box)
+
+
+@pytest.mark.parametrize("kwargs, name, numbers", [
+    ({"n_cells": 2**70}, "n_cells", "cell"),
+    ({"n_cells": np.uint64(2**64 - 1)}, "n_cells", "cell"),
+    ({"n_cells": 2**31}, "n_cells", "cell"),
+    ({"n_cells": 5, "collections": 2**70}, "collections", "collection"),
+])
+def test_counts_beyond_the_index_type_or_memory_are_refused(kwargs, name, numbers, monkeypatch):
+    # Refused before anything is made.
+    monkeypatch.setattr(np.random, "default_rng", None)
+    with pytest.raises(ValueError, match=rf"{name} must be at most [\d,]+ \(what the int32 "
+                                         rf"{numbers} numbers"):
+        voronoi_fracture(**kwargs)
+
+
 @pytest.mark.parametrize("kwargs, error, message", [
     ({"n_cells": 0}, ValueError, r"n_cells must be a positive integer, not 0"),
+    ({"n_cells": -3}, ValueError, r"n_cells must be a positive integer, not -3"),
+    ({"n_cells": True}, TypeError, r"n_cells must be a positive integer, not bool"),
     ({"n_cells": 2.5}, TypeError, r"n_cells must be a positive integer, not float"),
     ({"n_cells": "5"}, TypeError, r"n_cells must be a positive integer, not str"),
     ({"n_cells": 5, "collections": 0}, ValueError, r"collections must be a positive integer"),
