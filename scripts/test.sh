@@ -6,54 +6,27 @@
 # environment, .venv-numpy2), a short fuzzing run of the kernels, and the suite under the
 # sanitizers. Arguments go to pytest.
 #
-# Each stage prints a heading and, when it passes, its time and its runner's closing line; what
-# the tools print (pip, apt, CMake, the compiler, the tests themselves) goes to build/test.log.
-# A failing stage shows its last lines and the log's path, and ends the run. The last line is
-# the verdict. About 9 minutes on two cores, a few more on a fresh machine.
+# After the setting up, the stages run two at a time, one lane a core (scripts/stages.sh): most
+# of them keep one core busy, and none needs the other lane's except where it waits for it. Each
+# stage is reported in a fixed order with a heading, its time and its runner's closing line;
+# while stages run, a line says which, at least every 30 seconds. What the tools print (pip,
+# apt, CMake, the compiler, the tests themselves) goes to build/test.log. A failing stage shows
+# its last lines and the log's path, and ends the run. The last line is the verdict.
 set -uo pipefail
 root="$(cd "$(dirname "$0")/.." && pwd)"
-log="$root/build/test.log"
-mkdir -p "$root/build"
-: > "$log"
 pytest_args=("$@")
-started=$SECONDS
-passed=0
+mkdir -p "$root/build"
+source "$root/scripts/environment.sh"
+source "$root/scripts/stages.sh"
+stages_begin "$root/build/test.log"
 
-duration() {
-  printf '%dm%02ds' $(($1 / 60)) $(($1 % 60))
-}
-
-# stage NAME COMMAND...: runs one stage, its output into the log. The command runs in this
-# shell, so a stage may set up what later stages use.
-stage() {
-  local name="$1" first_line stage_started=$SECONDS
-  shift
-  echo "== $name"
-  first_line=$(($(wc -l < "$log") + 1))
-  printf '\n===== %s: %s\n' "$name" "$*" >> "$log"
-  if "$@" >> "$log" 2>&1 < /dev/null; then
-    passed=$((passed + 1))
-    # pytest's, ctest's or libFuzzer's closing line, where the stage ran one.
-    local closing
-    closing=$(tail -n +"$first_line" "$log" \
-      | grep -E '[0-9]+ (passed|failed)|tests passed|^Done [0-9]+ runs' | tail -n 1 \
-      | sed -E 's/^=+ //; s/ =+$//')
-    echo "   ok in $(duration $((SECONDS - stage_started)))${closing:+: $closing}"
-    return
-  fi
-  echo "   FAILED after $(duration $((SECONDS - stage_started))); its last lines:"
-  tail -n +"$first_line" "$log" | tail -n 60 | sed 's/^/   | /'
-  echo "The whole output is in $log"
-  echo "test.sh: stage '$name' failed after $passed stages passed, in" \
-    "$(duration $((SECONDS - started)))"
-  exit 1
-}
-
+# The system packages of every stage (Clang and libFuzzer for the fuzzing), so that no two
+# stages install at once, and .venv with numpy 1.x, where the deliverables' own tests run.
 setup() {
-  source "$root/scripts/setup.sh" libgtest-dev binutils || return
-  set +e    # setup.sh asks a script to stop at the first error; stage() decides here
-  # numpy 1.x here, where the deliverables' own tests run; numpy 2 has its own environment.
-  python -m pip install ".[test]" "numpy>=1.23,<2"
+  source "$root/scripts/setup.sh" libgtest-dev binutils clang || return
+  set +e    # setup.sh asks a script to stop at the first error; stages.sh decides here
+  install_libfuzzer || return
+  python -m pip install ".[test]" "$NUMPY_1"
 }
 
 build="$root/build/test"
@@ -76,35 +49,51 @@ suite() {
 # The package's suite in a second environment that holds a current numpy 2 before the package
 # comes: installing must leave that numpy as it is. The deliverable's own tests skip there (it is
 # a numpy 1.x module); everything else runs.
-suite_beside_numpy_2() {
-  local venv="$root/.venv-numpy2" before after
-  [ -x "$venv/bin/python" ] || python -m venv "$venv" || return
-  "$venv/bin/python" -m pip install "numpy==2.*" || return
-  before=$("$venv/bin/python" -c 'import numpy; print(numpy.__version__)') || return
-  "$venv/bin/python" -m pip install ".[test]" || return
-  after=$("$venv/bin/python" -c 'import numpy; print(numpy.__version__)') || return
+venv2="$root/.venv-numpy2"
+setup_beside_numpy_2() {
+  local before after
+  [ -x "$venv2/bin/python" ] || python -m venv "$venv2" || return
+  "$venv2/bin/python" -m pip install "numpy==2.*" || return
+  before=$("$venv2/bin/python" -c 'import numpy; print(numpy.__version__)') || return
+  "$venv2/bin/python" -m pip install ".[test]" || return
+  after=$("$venv2/bin/python" -c 'import numpy; print(numpy.__version__)') || return
   if [ "$before" != "$after" ]; then
     echo "test.sh: installing the package replaced numpy $before with $after"
     return 1
   fi
   echo "numpy $after"
-  PATH="$venv/bin:$PATH" suite cellprox_gnu CELLPROX_NUMPY_MAJOR=2
 }
 
-stage "setting up: system packages, the virtual environment, the package and test tools" setup
-stage "building the C++ tests and the darwin and nt flavours" build_cpp
-stage "C++ unit tests" ctest --test-dir "$build" --output-on-failure
-stage "Python suite: cellprox_gnu (installed)" suite cellprox_gnu CELLPROX_NUMPY_MAJOR=1
-stage "Python suite: cellprox_darwin flavour" suite cellprox_darwin PYTHONPATH="$build/flavours"
-stage "Python suite: cellprox_nt flavour, OMP_NUM_THREADS=1" \
-  suite cellprox_nt PYTHONPATH="$build/flavours" OMP_NUM_THREADS=1
-stage "Python suite: cellprox_nt flavour, OMP_NUM_THREADS=4" \
-  suite cellprox_nt PYTHONPATH="$build/flavours" OMP_NUM_THREADS=4
-stage "Python suite: the package beside numpy 2 (.venv-numpy2)" suite_beside_numpy_2
-# Safety: a short fuzzing run of the kernels, then the whole suite once more against a module
-# built with AddressSanitizer and UndefinedBehaviorSanitizer.
-stage "fuzzing the kernels for 20 s" bash "$root/scripts/fuzz.sh" 20
-stage "Python suite under AddressSanitizer and UndefinedBehaviorSanitizer" \
-  bash "$root/scripts/sanitize.sh" "${pytest_args[@]}"
+# Run alone: the lanes use what it installs.
+stage setup 1 - "setting up: system packages, the virtual environment, the package and test tools" \
+  setup
+if [ -x "$root/.venv/bin/python" ]; then
+  numpy_1_notice test.sh "$root/.venv/bin/python" 2>&1
+fi
+stages_run
+export PATH="$root/.venv/bin:$PATH" PIP_DISABLE_PIP_VERSION_CHECK=1
+cd "$root" || exit
 
-echo "test.sh: $passed stages passed in $(duration $((SECONDS - started)))"
+# Two lanes. The suites wait for the C++ build, whose baseline library the benchmark's check
+# loads; the numpy-2 environment and the fuzzing do not need it.
+stage build 1 - "building the C++ tests and the darwin and nt flavours" build_cpp
+stage numpy2 2 - "setting up .venv-numpy2: a current numpy 2, then the package" \
+  setup_beside_numpy_2
+stage ctest 1 build "C++ unit tests" ctest --test-dir "$build" --output-on-failure
+# Safety: a short fuzzing run of the kernels, and later the whole suite once more against a
+# module built with AddressSanitizer and UndefinedBehaviorSanitizer.
+stage fuzz 2 - "fuzzing the kernels for 20 s" bash "$root/scripts/fuzz.sh" 20
+stage gnu 1 build "Python suite: cellprox_gnu (installed)" \
+  suite cellprox_gnu CELLPROX_NUMPY_MAJOR=1
+stage suite2 2 build "Python suite: the package beside numpy 2 (.venv-numpy2)" \
+  suite cellprox_gnu CELLPROX_NUMPY_MAJOR=2 PATH="$venv2/bin:$PATH"
+stage darwin 1 - "Python suite: cellprox_darwin flavour" \
+  suite cellprox_darwin PYTHONPATH="$build/flavours"
+stage nt1 1 - "Python suite: cellprox_nt flavour, OMP_NUM_THREADS=1" \
+  suite cellprox_nt PYTHONPATH="$build/flavours" OMP_NUM_THREADS=1
+stage sanitize 2 - "Python suite under AddressSanitizer and UndefinedBehaviorSanitizer" \
+  bash "$root/scripts/sanitize.sh" "${pytest_args[@]}"
+stage nt4 1 - "Python suite: cellprox_nt flavour, OMP_NUM_THREADS=4" \
+  suite cellprox_nt PYTHONPATH="$build/flavours" OMP_NUM_THREADS=4
+stages_run
+stages_verdict
