@@ -1,18 +1,20 @@
-# Sourced by test.sh: runs its stages on two lanes, one a core, and reports them.
+# Sourced by test.sh: runs its stages two at a time, one a core, and reports them.
 #
-#   stages_begin LOG                        where the tools' output is gathered
-#   stage ID LANE AFTER NAME COMMAND...     declares a stage; LANE 1 or 2; AFTER: the ID of a
-#                                           stage that must have passed first, or -
-#   stages_run                              runs what was declared since the last call
-#   stages_verdict                          the closing line
+#   stages_begin LOG                   where the tools' output is gathered
+#   stage ID AFTER NAME COMMAND...     declares a stage; AFTER: the IDs of stages that must have
+#                                      passed first, joined by commas, - for none, or all for
+#                                      every stage declared before it: it then runs alone
+#   stages_run                         runs what was declared since the last call
+#   stages_verdict                     the closing line
 #
-# A lane runs its stages one after another, and the two lanes run side by side: stages that do
-# not need each other then share the machine's two cores rather than wait for one. Each stage
+# Two workers take the stages in the order declared, each the first one whose stages before it
+# have passed: stages that do not need each other then share the machine's two cores rather
+# than wait for one, and both stay busy however long each stage takes on the day. Each stage
 # writes its own log; whatever order they finish in, the stages are reported in the order
 # declared, each with its heading, its time and its runner's closing line, and their logs are
 # appended to LOG in that order, so two runs read alike. While stages run quietly a line says
 # which, at least every CELLPROX_TEST_TICK seconds (30). The first failure stops the other
-# lane, shows its last lines and the log's path, and ends the run with the verdict.
+# worker, shows its last lines and the log's path, and ends the run with the verdict.
 
 stages_tick="${CELLPROX_TEST_TICK:-30}"
 
@@ -27,19 +29,18 @@ stages_begin() {
   stages_started=$SECONDS
   stages_passed=0
   stages_ids=()
-  stages_lane_pids=()
-  declare -gA stages_name=() stages_lane=() stages_after=() stages_command=()
+  stages_worker_pids=()
+  declare -gA stages_name=() stages_after=() stages_command=()
   trap stages_interrupted INT TERM
-  trap stages_stop_lanes EXIT
+  trap stages_stop_workers EXIT
 }
 
 stage() {
   local id="$1"
   stages_ids+=("$id")
-  stages_lane[$id]="$2"
-  stages_after[$id]="$3"
-  stages_name[$id]="$4"
-  shift 4
+  stages_after[$id]="$2"
+  stages_name[$id]="$3"
+  shift 3
   stages_command[$id]="$(printf '%q ' "$@")"
 }
 
@@ -49,36 +50,55 @@ closing_line() {
     | sed -E 's/^=+ //; s/ =+$//'
 }
 
-stages_lane_run() {
-  local id after
-  for id in "$@"; do
-    after="${stages_after[$id]}"
-    if [ "$after" != - ]; then
-      while [ ! -f "$stages_dir/$after.rc" ]; do sleep 1; done
-      [ "$(cat "$stages_dir/$after.rc")" = 0 ] || return
-    fi
-    date +%s > "$stages_dir/$id.start"
-    (eval "${stages_command[$id]}") > "$stages_dir/$id.log" 2>&1 < /dev/null
-    echo $? > "$stages_dir/$id.rc.new"
-    mv "$stages_dir/$id.rc.new" "$stages_dir/$id.rc"
-    [ "$(cat "$stages_dir/$id.rc")" = 0 ] || return
+# A worker: takes the first stage not taken whose stages before it have passed (mkdir is the
+# lock between the two workers), runs it, and starts again from the top; it stops when nothing
+# is left, or when a stage fails.
+stages_worker() {
+  local id dep waiting
+  local -a deps before
+  while :; do
+    waiting=0
+    before=()
+    for id in "${stages_ids[@]}"; do
+      deps=(${stages_after[$id]//,/ })
+      [ "${deps[*]}" != all ] || deps=("${before[@]}")
+      before+=("$id")
+      [ ! -d "$stages_dir/$id.taken" ] || continue
+      for dep in "${deps[@]}"; do
+        [ "$dep" != - ] || continue
+        if [ ! -f "$stages_dir/$dep.rc" ]; then
+          waiting=1
+          continue 2
+        fi
+        [ "$(cat "$stages_dir/$dep.rc")" = 0 ] || return
+      done
+      mkdir "$stages_dir/$id.taken" 2>/dev/null || continue
+      date +%s > "$stages_dir/$id.start"
+      (eval "${stages_command[$id]}") > "$stages_dir/$id.log" 2>&1 < /dev/null
+      echo $? > "$stages_dir/$id.rc.new"
+      mv "$stages_dir/$id.rc.new" "$stages_dir/$id.rc"
+      [ "$(cat "$stages_dir/$id.rc")" = 0 ] || return
+      continue 2
+    done
+    [ $waiting = 1 ] || return 0
+    sleep 1
   done
 }
 
-stages_stop_lanes() {
+stages_stop_workers() {
   local pid
-  for pid in "${stages_lane_pids[@]}"; do
-    # Each lane leads its own process group: what its stage started goes with it.
+  for pid in "${stages_worker_pids[@]}"; do
+    # Each worker leads its own process group: what its stage started goes with it.
     kill -- -"$pid" 2>/dev/null
   done
-  for pid in "${stages_lane_pids[@]}"; do
+  for pid in "${stages_worker_pids[@]}"; do
     wait "$pid" 2>/dev/null
   done
-  stages_lane_pids=()
+  stages_worker_pids=()
 }
 
 stages_interrupted() {
-  stages_stop_lanes
+  stages_stop_workers
   echo "test.sh: interrupted after $(duration $((SECONDS - stages_started)))"
   exit 130
 }
@@ -115,17 +135,11 @@ stages_running() {
 }
 
 stages_run() {
-  local lane id next=0 failed="" quiet_since=$SECONDS running
-  local -a lane_ids
-  set -m    # each lane in a process group of its own, so that stopping it stops its tools
-  for lane in 1 2; do
-    lane_ids=()
-    for id in "${stages_ids[@]}"; do
-      [ "${stages_lane[$id]}" != "$lane" ] || lane_ids+=("$id")
-    done
-    [ ${#lane_ids[@]} -eq 0 ] && continue
-    stages_lane_run "${lane_ids[@]}" &
-    stages_lane_pids+=($!)
+  local worker id next=0 failed="" quiet_since=$SECONDS running
+  set -m    # each worker in a process group of its own, so that stopping it stops its tools
+  for worker in 1 2; do
+    stages_worker &
+    stages_worker_pids+=($!)
   done
   set +m
   while [ $next -lt ${#stages_ids[@]} ]; do
@@ -154,7 +168,7 @@ stages_run() {
       [ ! -f "$stages_dir/$id.rc" ] || finished+=("$id")
     done
     running=$(stages_running)
-    stages_stop_lanes
+    stages_stop_workers
     # What had finished is reported in order, the failure among it; what was cut short is named.
     for id in "${finished[@]}"; do
       stages_report "$id" || [ "$failed" != later ] || failed="$id"
@@ -166,7 +180,7 @@ stages_run() {
     exit 1
   fi
   wait
-  stages_lane_pids=()
+  stages_worker_pids=()
   stages_ids=()
 }
 

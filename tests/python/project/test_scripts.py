@@ -22,7 +22,7 @@ def run_stages(tmp_path, declared):
     script = textwrap.dedent(f"""\
         source {SCRIPTS / 'stages.sh'}
         stages_begin "$PWD/build/test.log"
-        stage first 1 - "setting up" bash -c 'echo installing'
+        stage first - "setting up" bash -c 'echo installing'
         stages_run
         """) + textwrap.dedent(declared) + "stages_run\nstages_verdict\n"
     started = time.monotonic()
@@ -30,35 +30,39 @@ def run_stages(tmp_path, declared):
     return completed, time.monotonic() - started
 
 
-def test_stages_run_side_by_side_and_report_in_the_order_declared(tmp_path):
+def test_stages_run_two_at_a_time_and_report_in_the_order_declared(tmp_path):
     completed, seconds = run_stages(tmp_path, """\
-        stage slow 1 - "slow suite" bash -c 'sleep 3; echo "== 7 passed, 1 skipped in 3.0s =="'
-        stage fast 2 - "fast one" bash -c 'sleep 1; echo "Done 99 runs in 1 second(s)"'
-        stage waits 2 slow "after the slow one" bash -c 'echo "100% tests passed, 0 tests failed out of 4"'
-        stage last 1 - "last" bash -c 'sleep 2; echo "== 2 passed in 2.0s =="'
+        stage slow - "slow suite" bash -c 'sleep 4; echo "== 7 passed, 1 skipped in 4.0s =="'
+        stage fast - "fast one" bash -c 'sleep 1; echo "Done 99 runs in 1 second(s)"'
+        stage waits slow,fast "after both" bash -c 'echo "100% tests passed, 0 tests failed out of 4"'
+        stage short - "short" bash -c 'sleep 1; echo "== 2 passed in 1.0s =="'
+        stage shorter - "shorter" bash -c 'sleep 1; echo "== 1 passed in 1.0s =="'
+        stage alone all "alone" bash -c 'echo "$(ls build/test-stages/*.rc | wc -l) passed"'
         """)
     assert completed.returncode == 0, completed.stdout + completed.stderr
     out = completed.stdout.splitlines()
     headings = [line for line in out if line.startswith("== ")]
-    assert headings == ["== setting up", "== slow suite", "== fast one", "== after the slow one",
-                        "== last"]
+    assert headings == ["== setting up", "== slow suite", "== fast one", "== after both",
+                        "== short", "== shorter", "== alone"]
     # Each heading is followed by its outcome and its runner's closing line.
     closing = {out[out.index(h) + 1].split(": ", 1)[-1] for h in headings[1:]}
-    assert closing == {"7 passed, 1 skipped in 3.0s", "Done 99 runs in 1 second(s)",
-                       "100% tests passed, 0 tests failed out of 4", "2 passed in 2.0s"}
-    # Signs of life while the slow stages run; the verdict last.
+    assert closing == {"7 passed, 1 skipped in 4.0s", "Done 99 runs in 1 second(s)",
+                       "100% tests passed, 0 tests failed out of 4", "2 passed in 1.0s",
+                       "1 passed in 1.0s", "6 passed"}    # alone: after the 6 before it
+    # Signs of life while the slow stage runs; the verdict last.
     assert any(re.fullmatch(r"   \.\.\. still running slow suite, 0m0\ds.*", line) for line in out)
-    assert out[-1].startswith("test.sh: 5 stages passed in 0m")
-    assert seconds < 3 + 2 + 1 + 2    # the lanes overlapped
+    assert out[-1].startswith("test.sh: 7 stages passed in 0m")
+    # The other worker ran the three short ones while the slow one ran, not after it.
+    assert seconds < 4 + 2.5
     log = (tmp_path / "build" / "test.log").read_text()
     assert log.index("slow suite") < log.index("fast one") < log.index("Done 99 runs")
 
 
 def test_a_failing_stage_stops_the_other_lane_and_shows_its_last_lines(tmp_path):
     completed, seconds = run_stages(tmp_path, """\
-        stage long 1 - "long suite" bash -c 'sleep 30'
-        stage broken 2 - "broken" bash -c 'seq 1 100; echo "it broke"; exit 3'
-        stage never 2 - "never started" true
+        stage long - "long suite" bash -c 'sleep 30'
+        stage broken - "broken" bash -c 'seq 1 100; echo "it broke"; exit 3'
+        stage never broken "never started" true
         """)
     assert completed.returncode == 1
     out = completed.stdout
