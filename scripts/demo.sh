@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the package with the demo's extras (scipy, matplotlib) and runs the demo: a box
+# Installs the package with the demo's extras (scipy, matplotlib) and numpy 1.x, which the raw
+# kernels and the README's tour need, into .venv, and runs the demo: a box
 # fractured into Voronoi cells, its neighbours found, a summary printed and a picture written
 # (to build/cellprox-demo.png unless --output says otherwise).
 # Arguments go to the demo, and paths in them are taken from the folder it is run in; see:
@@ -21,7 +22,9 @@ sources_fingerprint() {
 installed() {
   python - <<'EOF'
 import importlib.util, sys
-sys.exit(any(importlib.util.find_spec(m) is None for m in ("cellprox", "scipy", "matplotlib", "tqdm")))
+import numpy
+sys.exit(any(importlib.util.find_spec(m) is None for m in ("cellprox", "scipy", "matplotlib", "tqdm"))
+         or not numpy.__version__.startswith("1."))
 EOF
 }
 stamp="$VENV/.cellprox-demo-install"
@@ -30,7 +33,8 @@ if [ "$(cat "$stamp" 2>/dev/null)" != "$fingerprint" ] || ! installed; then
   rm -f "$stamp"
   echo "scripts/demo.sh: installing cellprox and the demo's tools (scipy, matplotlib, tqdm)" \
     "into .venv; the first time this takes about a minute" >&2
-  python -m pip install --quiet ".[demo]"
+  numpy_1_notice scripts/demo.sh
+  python -m pip install --quiet ".[demo]" "$NUMPY_1"
   echo "$fingerprint" > "$stamp"
 fi
 mkdir -p build

@@ -9,14 +9,7 @@
 seconds="${1:-20}"
 [ $# -eq 0 ] || shift
 source "$(dirname "$0")/setup.sh" clang
-
-# Debian ships libFuzzer and the sanitizer runtimes apart from the compiler.
-if [ ! -f "$(clang -print-runtime-dir)/libclang_rt.fuzzer-x86_64.a" ]; then
-  sudo_cmd=""
-  [ "$(id -u)" -eq 0 ] || sudo_cmd="sudo"
-  DEBIAN_FRONTEND=noninteractive $sudo_cmd apt-get install -y -qq \
-    "libclang-rt-$(clang -dumpversion | cut -d. -f1)-dev" >/dev/null
-fi
+install_libfuzzer
 
 build="$ROOT/build/fuzz"
 cmake -S . -B "$build" -DCMAKE_CXX_COMPILER=clang++ -DCMAKE_BUILD_TYPE=Release \
@@ -40,6 +33,7 @@ run() {
     grep -v -E '^#[0-9]+[[:space:]]+(NEW|REDUCE|pulse)|^"|Uses: [0-9]+|[Rr]ecommended dictionary'
   return "${PIPESTATUS[0]}"
 }
-run fuzz_kernels "$kernel_seconds" corpus 4096 "$@" || status=$?
+# The kernels last: their fuzzer's closing line is the run's (test.sh shows it).
 run fuzz_buffer_format "$format_seconds" corpus_buffer_format 256 "$@" || status=$?
+run fuzz_kernels "$kernel_seconds" corpus 4096 "$@" || status=$?
 exit "$status"

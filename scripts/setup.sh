@@ -21,5 +21,7 @@ if [ ! -x "$VENV/bin/python" ]; then
   "$python_cmd" -m venv "$VENV"
 fi
 export PATH="$VENV/bin:$PATH"
+source "$ROOT/scripts/environment.sh"
 export PIP_DISABLE_PIP_VERSION_CHECK=1
 cd "$ROOT"
+

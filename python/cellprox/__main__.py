@@ -12,13 +12,13 @@ from typing import NoReturn
 
 DEMO_HELP = """\
 Cuts a box into N Voronoi cells (seeds uniform at random; the cells are split into collections
-by slabs along x), finds the cells that touch with cellprox's broad phase (overlapping bounding
-boxes, widened by 0.002) and narrow phase (a vertex within the threshold for cells of the same
-collection, an edge within the threshold across collections; with --rule hull, the convex hulls
-of their vertices within the threshold), prints a summary and writes a
-PNG picture: a 3-D view, a slice through the middle with the confirmed links, and the number
-of neighbours per cell. Progress goes to standard error. Needs scipy and matplotlib:
-pip install "cellprox[demo]".
+by slabs along x) and finds the cells that touch with cellprox.find_neighbors: every pair of
+cells whose vertex boxes come within the threshold along every axis is a candidate, and each is
+decided by the rule (a vertex within the threshold for cells of the same collection, an edge
+within the threshold across collections; with --rule hull, the convex hulls of their vertices
+within the threshold). It prints a summary and writes a PNG picture: a 3-D view, a slice through
+the middle with the confirmed links, and the number of neighbours per cell. Progress goes to
+standard error. Needs scipy and matplotlib: pip install "cellprox[demo]".
 """
 
 
@@ -44,10 +44,17 @@ def _whole(low: int, high: int | None) -> Callable[[str], int]:
         try:
             value = int(text)
         except ValueError:
-            raise argparse.ArgumentTypeError(
-                f"{text!r} is not a whole number; give one {valid}") from None
+            # 1e5 and 100000.0 are whole numbers too, only written otherwise.
+            try:
+                written_otherwise = float(text)
+            except ValueError:
+                written_otherwise = math.nan
+            if not written_otherwise.is_integer():
+                raise argparse.ArgumentTypeError(
+                    f"{text!r} is not a whole number; give one {valid}") from None
+            value = int(written_otherwise)
         if value < low or (high is not None and value > high):
-            raise argparse.ArgumentTypeError(f"{value} is out of range; give a whole number "
+            raise argparse.ArgumentTypeError(f"{value:,} is out of range; give a whole number "
                                              f"{valid}")
         return value
 
@@ -153,26 +160,44 @@ def print_info() -> None:
 
 def main(argv: Sequence[str] | None = None) -> int:
     main_parser, demo_parser = parsers()
-    args = main_parser.parse_args(argv)
+    args, unknown = main_parser.parse_known_args(argv)
+    if unknown:
+        # The command's own help is the one that lists what it takes.
+        (demo_parser if args.command == "demo" else main_parser).error(
+            f"unrecognized arguments: {' '.join(unknown)}")
     if args.command == "info":
         print_info()
         return 0
 
-    from cellprox.demo import DemoArgumentError, DemoOptions, run_demo
+    from cellprox.demo import (DemoArgumentError, DemoOptions, check_candidates, run_demo,
+                               unavailable_tools)
 
     _check_threshold(demo_parser, args)
     options = DemoOptions(cells=args.cells, threshold=args.threshold, seed=args.seed,
                           collections=args.collections, output=args.output, quiet=args.quiet,
                           rule=args.rule)
     try:
+        warning = check_candidates(options)
+        if warning:
+            print(f"cellprox demo: warning: {warning}", file=sys.stderr)
         run_demo(options)
     except DemoArgumentError as error:
         demo_parser.error(str(error))
+    except ImportError as error:
+        return _failed(unavailable_tools(error))
+    except MemoryError:
+        return _failed(f"out of memory with {options.cells:,} cells at threshold "
+                       f"{options.threshold:g}; ask for fewer cells or a smaller threshold")
     except OSError as error:
-        print(f"cellprox demo: cannot write {options.output}: {error.strerror or error}; "
-              "choose another path with --output", file=sys.stderr)
-        return 1
+        return _failed(f"cannot write {options.output}: {error.strerror or error}; choose "
+                       "another path with --output")
     return 0
+
+
+def _failed(message: str) -> int:
+    """A failure the user can mend: one line, and the exit status of a usage error."""
+    print(f"cellprox demo: {' '.join(message.split())}", file=sys.stderr)
+    return 2
 
 
 if __name__ == "__main__":

@@ -112,8 +112,10 @@ class RawKernelsUnavailable:
             f"cellprox.{wanted}: the raw kernels ({self.name}) need numpy 1.x (1.23 or later, "
             f"below 2), and numpy {np.__version__} is installed; {self.name}'s import refused "
             "its C-ABI. The rest of cellprox (find_neighbors, CellSet, voronoi_fracture, the "
-            "demo) works with this numpy. For the raw kernels, use an environment with "
-            '`pip install "numpy>=1.23,<2"`.', name=self.name)
+            "demo) works with this numpy. For the raw kernels, install numpy 1.x in this "
+            'environment, or use another one for them: pip install "numpy>=1.23,<2". (The '
+            "module's own message above, about cimporting numpy, is its standard refusal, "
+            "written for those who compile modules: nothing needs rebuilding.)", name=self.name)
         error.__cause__ = self.cause
         return error
 

@@ -25,6 +25,14 @@ from cellprox.pipeline import NeighborResult, find_neighbors
 MAX_CELLS_3D = 2500
 # The slice shows a window of about this many cut cells.
 MAX_SLICE_CELLS = 400
+# Beyond this many links a view draws a random choice of them: matplotlib spends about 10 us on
+# each, and a picture of millions of links shows no more than one of thousands.
+MAX_DRAWN_LINKS = 20_000
+# The most candidate pairs the demo takes on; 20 million are measured in a few seconds and hold
+# about a gigabyte with what the summary and the picture derive from them.
+MAX_CANDIDATES = 20_000_000
+# A Voronoi cell's box spans about this many times the seeds' mean spacing along each axis.
+CELL_BOX_SPAN = 1.45
 
 
 @dataclass
@@ -61,6 +69,51 @@ class DemoRun:
 
 class DemoArgumentError(ValueError):
     """An option the package refused; its message names the option."""
+
+
+def candidate_estimate(cells: int, threshold: float) -> tuple[float, float]:
+    """The seeds' mean spacing in the unit box, and about how many pairs of cells have boxes
+    within ``threshold`` of each other along every axis (the candidates both rules measure).
+
+    Two uniform positions in [0, 1] lie within w of each other with probability 2w - w^2; the
+    estimate is within a few percent of the demo's fractures from a few thousand cells up.
+    """
+    spacing = cells ** (-1.0 / 3.0)
+    reach = min(1.0, threshold + CELL_BOX_SPAN * spacing)
+    return spacing, cells * (cells - 1) / 2 * (2 * reach - reach * reach) ** 3
+
+
+def check_candidates(options: DemoOptions) -> str | None:
+    """Refuses, before any work, a threshold that would make more candidates than the demo
+    takes on; returns a warning when it reaches beyond the cells' spacing."""
+    n, threshold = options.cells, options.threshold
+    spacing, estimate = candidate_estimate(n, threshold)
+    if threshold >= 1.0:
+        implies = (f"{threshold:g} reaches across the whole unit box: all "
+                   f"{n * (n - 1) // 2:,} pairs of the {n:,} cells are candidates")
+    else:
+        implies = (f"{threshold:g} is {threshold / spacing:.1f} times the cells' spacing: about "
+                   f"{_rounded(estimate)} candidate pairs")
+    if estimate > MAX_CANDIDATES:
+        raise DemoArgumentError(
+            f"argument -t/--threshold: {implies}, more than the demo's {MAX_CANDIDATES:,}; give "
+            f"a threshold below the cells' spacing (about {spacing:.2g} for {n:,} cells), such "
+            "as the default 0.001, or fewer cells")
+    if threshold >= spacing:
+        return (f"threshold {implies} (the spacing is about {spacing:.2g} for {n:,} cells); "
+                "most cells pair with many beyond their faces")
+    return None
+
+
+def _rounded(count: float) -> str:
+    """A count to three significant figures, as an estimate reads."""
+    return f"{float(f'{count:.3g}'):,.0f}"
+
+
+def unavailable_tools(error: ImportError) -> str:
+    """What to do when the fracture or the picture cannot import what it needs."""
+    return (f"the fracture needs scipy and the picture matplotlib ({error}); install both with: "
+            'pip install "cellprox[demo]"')
 
 
 def run_demo(options: DemoOptions, out: TextIO = sys.stdout) -> DemoRun:
@@ -183,6 +236,7 @@ def picture(fracture: Fracture, cells: CellSet, result: NeighborResult,
     in_slice = np.zeros(n, bool)
     in_slice[cut] = True
     visible = in_slice[pairs[:, 0]] & in_slice[pairs[:, 1]] if len(pairs) else np.zeros(0, bool)
+    slice_same, slice_across = _drawn(pairs[visible & ~is_across]), _drawn(pairs[visible & is_across])
     # Many cut cells: a window of about MAX_SLICE_CELLS of them, on the first boundary between
     # collections.
     x_range, y_range = (0.0, box[0]), (0.0, box[1])
@@ -196,13 +250,22 @@ def picture(fracture: Fracture, cells: CellSet, result: NeighborResult,
 
     return Picture(
         box=box, cells=n, collections=n_coll, shown_cells=len(shown), frames=frames,
-        across_links=origins[pairs[is_across]],
+        across_links=origins[_drawn(pairs[is_across])],
         slice_z=z, slice_polygons=polygons, slice_collections=fracture.collections[cut],
         slice_origins=origins[cut][:, :2],
-        slice_same=origins[pairs[visible & ~is_across]][:, :, :2],
-        slice_across=origins[pairs[visible & is_across]][:, :, :2],
+        slice_same=origins[slice_same][:, :, :2],
+        slice_across=origins[slice_across][:, :, :2],
+        slice_links=int(visible.sum()),
         window=(x_range, y_range), zoomed=zoomed,
         confirmed_counts=np.bincount(pairs.ravel(), minlength=n),
         face_counts=np.bincount(fracture.neighbors.ravel(), minlength=n),
         n_links=result.n_links, pairs=len(pairs), across_pairs=int(is_across.sum()),
         threshold=result.threshold, seconds=dict(seconds))
+
+
+def _drawn(pairs: npt.NDArray[np.int32]) -> npt.NDArray[np.int32]:
+    """The links a view draws: all of them, or a random choice of MAX_DRAWN_LINKS."""
+    if len(pairs) <= MAX_DRAWN_LINKS:
+        return pairs
+    chosen = np.random.default_rng(2).choice(len(pairs), MAX_DRAWN_LINKS, replace=False)
+    return pairs[np.sort(chosen)]

@@ -42,6 +42,7 @@ class Picture:
     slice_origins: npt.NDArray[np.float64]
     slice_same: npt.NDArray[np.float64]
     slice_across: npt.NDArray[np.float64]
+    slice_links: int     # all confirmed links between cut cells; at most some are drawn
     window: tuple[tuple[float, float], tuple[float, float]]
     zoomed: bool
     # Neighbours per cell: confirmed, and by shared faces.
@@ -61,13 +62,9 @@ ACROSS_COLOR = "#cc1111"
 
 
 def import_pyplot() -> Any:
-    """matplotlib's pyplot on a file-only backend, or the install hint as the exit message."""
-    try:
-        import matplotlib
-    except ImportError as error:
-        raise SystemExit(
-            "cellprox demo: the picture needs matplotlib, and the fracture scipy; install both "
-            f"with: pip install \"cellprox[demo]\"  ({error})") from None
+    """matplotlib's pyplot on a file-only backend."""
+    import matplotlib
+
     matplotlib.use("Agg")
     import matplotlib.pyplot as plt
 
@@ -158,14 +155,31 @@ def _draw_slice(ax2: Axes, content: Picture, colors: list[str]) -> None:
     ax2.set_ylabel("y")
     where = (f"x {x_range[0]:.2f}..{x_range[1]:.2f}, y {y_range[0]:.2f}..{y_range[1]:.2f} of "
              if content.zoomed else "")
+    drawn = len(content.slice_same) + len(content.slice_across)
+    some = f" ({drawn:,} of {content.slice_links:,} drawn)" if drawn < content.slice_links else ""
     ax2.set_title(f"slice z = {content.slice_z:g} ({where}{len(origins):,} cut cells):\n"
-                  "confirmed links between the cut cells' origins", fontsize=10)
-    handles: list[Artist] = [Patch(facecolor=colors[c], alpha=0.5, label=f"collection {c}")
-                             for c in range(content.collections)]
+                  f"confirmed links between the cut cells' origins{some}", fontsize=10)
+    handles: list[Artist] = [Patch(facecolor=colors[c], alpha=0.5, label=label)
+                             for c, label in enumerate(_collection_labels(len(colors)))]
     handles += [Line2D([], [], color=SAME_COLOR, lw=1.0, label="confirmed, same collection"),
                 Line2D([], [], color=ACROSS_COLOR, lw=1.5, label="confirmed, across collections")]
     ax2.legend(handles=handles, loc="upper center", bbox_to_anchor=(0.5, -0.1), ncol=2,
                fontsize=8, frameon=False)
+
+
+def _collection_labels(collections: int) -> list[str]:
+    """One legend entry per colour: the colours repeat beyond the palette, and a legend entry
+    per collection would outgrow the picture."""
+    step = len(COLLECTION_COLORS)
+    if collections <= step:
+        return [f"collection {c}" for c in range(collections)]
+    labels = []
+    for first in range(step):
+        members = list(range(first, collections, step))
+        shown = ", ".join(str(c) for c in members[:3])
+        labels.append(f"collections {shown}, ..., {members[-1]}" if len(members) > 3
+                      else f"collections {shown}")
+    return labels
 
 
 def _draw_counts(ax1: Axes, content: Picture) -> None:

@@ -42,12 +42,12 @@ def summarize(fracture: Fracture, result: NeighborResult, seconds: dict[str, flo
     edges = sum(len(e) for e in fracture.edges) / max(n, 1)
     share = f"{100.0 * face_found / len(faces):.1f}%" if len(faces) else "-"
     where = "the unit box" if fracture.box == (1.0, 1.0, 1.0) else f"the box {fracture.box}"
+    # Under either rule find_neighbors measures every pair whose vertex boxes come within the
+    # threshold along every axis.
     if result.rule == "hull":
-        found_by = ("boxes within the threshold", "hull distance within the threshold",
-                    "hull distance within the threshold")
+        found_by = ("hull distance within the threshold",) * 2
     else:
-        found_by = ("boxes that overlap", "vertex within the threshold",
-                    "edge within the threshold")
+        found_by = ("vertex within the threshold", "edge within the threshold")
     lines = [
         f"cellprox demo: {n:,} Voronoi cells of {where}, "
         f"{counted(len(per_collection), 'collection')}, seed {seed}; native module "
@@ -63,11 +63,11 @@ def summarize(fracture: Fracture, result: NeighborResult, seconds: dict[str, flo
                      f"{'it' if empty == 1 else 'them'}; ask for fewer collections or more "
                      "cells")
     lines += [
-        f"  candidate pairs      {result.n_links:>10,}  {found_by[0]}",
+        f"  candidate pairs      {result.n_links:>10,}  vertex boxes within the threshold",
         f"  confirmed neighbours {len(result.pairs):>10,}  {result.rule} rule, threshold "
         f"{result.threshold:g}",
-        f"    same collection    {int((~is_across).sum()):>10,}  {found_by[1]}",
-        f"    across collections {int(is_across.sum()):>10,}  {found_by[2]}",
+        f"    same collection    {int((~is_across).sum()):>10,}  {found_by[0]}",
+        f"    across collections {int(is_across.sum()):>10,}  {found_by[1]}",
         f"  face-sharing pairs   {len(faces):>10,}  {face_found:,} of them confirmed ({share})",
     ]
     if n:

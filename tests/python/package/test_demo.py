@@ -36,6 +36,8 @@ def test_demo_runs_end_to_end_and_writes_a_png(tmp_path, MODULE_NAME):
     assert numbers["cells"] == 120
     assert numbers["face-sharing pairs"] <= numbers["confirmed neighbours"] <= numbers["candidate pairs"]
     assert "of them confirmed (100.0%)" in out and "3 collections" in out
+    # The candidates are find_neighbors' (boxes within the threshold), not the raw broad phase's.
+    assert re.search(r"candidate pairs +[\d,]+  vertex boxes within the threshold", out)
     assert re.search(r"fracture [\d.]+ s \| cell records [\d.]+ s \| neighbours [\d.]+ s", out)
     assert "without cells" not in out and "--rule hull" not in out
     # Progress on standard error, the fracture's count too; the picture on disk.
@@ -53,6 +55,20 @@ EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "..", "..", "examples", 
     (["demo", "--cells", "0"], r"argument -n/--cells: 0 is out of range; give a whole number "
                                r"from 1 to 1,000,000"),
     (["demo", "--cells", "lots"], r"argument -n/--cells: 'lots' is not a whole number"),
+    (["demo", "--cells", "2.5"], r"argument -n/--cells: '2.5' is not a whole number"),
+    # A whole number written with an exponent is one, and too many cells here.
+    (["demo", "--cells", "1e9"], r"argument -n/--cells: 1,000,000,000 is out of range; give a "
+                                 r"whole number from 1 to 1,000,000"),
+    # Refused before minutes of work: a threshold across the box makes every pair a candidate.
+    (["demo", "-n", "100000", "-t", "10"], r"argument -t/--threshold: 10 reaches across the whole "
+                                           r"unit box: all 4,999,950,000 pairs of the 100,000 "
+                                           r"cells are candidates, more than the demo's"),
+    (["demo", "-n", "100000", "-t", "0.3"], r"0\.3 is 13\.9 times the cells' spacing: about "
+                                            r"844,000,000 candidate pairs.*about 0\.022 for "
+                                            r"100,000 cells"),
+    # An unknown option points at the command's help, which lists the command's options.
+    (["demo", "--bogus"], r"^python -m cellprox demo: error: unrecognized arguments: --bogus "
+                          r"\(see python -m cellprox demo --help\)$"),
     (["demo", "--seed", "-1"], r"argument -s/--seed: -1 is out of range; give a whole number 0 "
                                r"or more"),
     (["demo", "--collections", "101"], r"argument -c/--collections: 101 is out of range"),
@@ -109,6 +125,66 @@ def test_an_option_the_package_refuses_is_a_usage_error(tmp_path, monkeypatch, c
         "threshold is too small, use 1e-6 or more" in err
 
 
+def test_help_describes_the_search_the_demo_runs(tmp_path):
+    shown = " ".join(run_cli("demo", "--help", cwd=tmp_path).stdout.split())
+    assert "cellprox.find_neighbors" in shown and "vertex boxes come within the threshold" in shown
+    assert "0.002" not in shown and "overlapping" not in shown
+
+
+@pytest.mark.parametrize("failure, message", [
+    (MemoryError(), "cellprox demo: out of memory with 20 cells at threshold 0.001; ask for "
+                    "fewer cells or a smaller threshold"),
+    (ModuleNotFoundError("No module named 'matplotlib'"),
+     "cellprox demo: the fracture needs scipy and the picture matplotlib (No module named "
+     "'matplotlib'); install both with: pip install \"cellprox[demo]\""),
+    (PermissionError(13, "Permission denied"), "cellprox demo: cannot write "),
+])
+def test_failures_a_user_can_cause_end_in_one_line(tmp_path, monkeypatch, capsys, failure,
+                                                   message):
+    import cellprox.demo
+
+    def fail(*args, **keywords):
+        raise failure
+
+    monkeypatch.setattr(cellprox.demo, "find_neighbors", fail)
+    assert main(["demo", "-q", "-n", "20", "-o", str(tmp_path / "x.png")]) == 2
+    err = capsys.readouterr().err
+    assert err.count("\n") == 1 and err.startswith(message), err
+
+
+def test_a_threshold_beyond_the_spacing_is_warned_of_and_many_links_are_sampled(tmp_path):
+    completed = run_cli("demo", "-q", "-n", "300", "-t", "1", "-o", str(tmp_path / "all.png"),
+                        cwd=tmp_path)
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stderr == (
+        "cellprox demo: warning: threshold 1 reaches across the whole unit box: all 44,850 pairs "
+        "of the 300 cells are candidates (the spacing is about 0.15 for 300 cells); most cells "
+        "pair with many beyond their faces\n")
+    assert re.search(r"candidate pairs +44,850", completed.stdout)
+
+
+def test_the_picture_draws_a_sample_of_many_links(monkeypatch):
+    import cellprox.demo
+
+    monkeypatch.setattr(cellprox.demo, "MAX_DRAWN_LINKS", 25)
+    fracture = voronoi_fracture(200, seed=3, collections=2)
+    cells = fracture.cell_set()
+    shown = cellprox.demo.picture(fracture, cells, cellprox.find_neighbors(cells, 0.5), {})
+    assert len(shown.slice_same) + len(shown.slice_across) <= 50 < shown.slice_links
+    assert len(shown.across_links) == 25
+
+
+def test_many_collections_keep_the_legend_inside_the_picture(tmp_path):
+    # A legend entry per collection once outgrew the figure: matplotlib warned and cut it off.
+    completed = run_cli("demo", "-q", "-n", "150", "-c", "100", "-o", str(tmp_path / "c.png"),
+                        cwd=tmp_path)
+    assert completed.returncode == 0 and completed.stderr == "", completed.stderr
+    from cellprox.demo.picture import _collection_labels
+    assert _collection_labels(100)[:2] == ["collections 0, 7, 14, ..., 98",
+                                           "collections 1, 8, 15, ..., 99"]
+    assert len(_collection_labels(100)) == 7 and len(_collection_labels(3)) == 3
+
+
 def test_the_summary_explains_empty_collections_and_suggests_the_hull_rule():
     fracture = voronoi_fracture(3, collections=10)
     nothing = SimpleNamespace(pairs=np.zeros((0, 2), np.int32), n_links=40, rule="vertices-edges",
@@ -142,5 +218,5 @@ def test_demo_runs_the_hull_rule(tmp_path):
     assert completed.returncode == 0, completed.stderr
     assert completed.stderr == ""
     out = completed.stdout
-    assert "hull rule, threshold 0.001" in out and "boxes within the threshold" in out
+    assert "hull rule, threshold 0.001" in out and "hull distance within the threshold" in out
     assert "of them confirmed (100.0%)" in out and "rows at" not in out

@@ -108,5 +108,7 @@ def test_under_numpy_2_only_the_raw_names_fail_and_say_why(python_subprocess, MO
     for name, (message, module, cause_type, cause) in report.items():
         assert message.startswith(f"cellprox.{name}: the raw kernels ({MODULE_NAME}) need numpy "
                                   "1.x (1.23 or later, below 2)")
+        # The chained refusal speaks to those who compile modules; this one says what to do.
+        assert 'pip install "numpy>=1.23,<2"' in message and "nothing needs rebuilding" in message
         assert (module, cause_type, cause) == (MODULE_NAME, "ImportError", NUMPY_IMPORT_ERROR)
     assert sorted(report) == ["generate_neighbors", "get_bb_intersections", "native"]
