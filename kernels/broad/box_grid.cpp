@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 
 namespace cellprox {
 
@@ -55,10 +54,10 @@ constexpr double EXTRA_BUCKETS = 64.0;
 // the number of buckets.
 constexpr double BUCKET_GROWTH = 1.26;
 
+// At least one value, so that a buffer for no cells or buckets still has an address.
 template <typename T>
-T* allocate_array(int64_t count) {
-    if (count <= 0) count = 1;
-    return static_cast<T*>(std::malloc(static_cast<size_t>(count) * sizeof(T)));
+bool allocate_array(PlainBuffer<T, PageAdvice::none>& array, int64_t count) {
+    return array.resize(static_cast<size_t>(count > 0 ? count : 1));
 }
 
 }  // namespace
@@ -67,24 +66,11 @@ BoxGrid::BoxGrid(const StridedView& bbox, int32_t cell_count) : n_(cell_count) {
     if (n_ > 0 && allocate()) build(bbox);
 }
 
-BoxGrid::~BoxGrid() {
-    std::free(boxes_);
-    std::free(outside_);
-    std::free(outside_list_);
-    std::free(bucket_start_);
-    std::free(bucket_bounds_);
-    std::free(entry_bounds_);
-    std::free(entry_cell_);
-}
-
 bool BoxGrid::allocate() {
-    boxes_ = allocate_array<float>(6 * static_cast<int64_t>(n_));
-    outside_ = allocate_array<uint8_t>(n_);
-    outside_list_ = allocate_array<int32_t>(n_);
     entry_stride_ = (static_cast<int64_t>(n_) + ENTRY_PADDING + 3) / 4 * 4;  // columns stay 16-byte aligned
-    entry_bounds_ = allocate_array<float>(6 * entry_stride_);
-    entry_cell_ = allocate_array<int32_t>(entry_stride_);
-    return boxes_ && outside_ && outside_list_ && entry_bounds_ && entry_cell_;
+    return allocate_array(boxes_, 6 * static_cast<int64_t>(n_)) && allocate_array(outside_, n_) &&
+           allocate_array(outside_list_, n_) && allocate_array(entry_bounds_, 6 * entry_stride_) &&
+           allocate_array(entry_cell_, entry_stride_);
 }
 
 void BoxGrid::build(const StridedView& bbox) {
@@ -101,7 +87,7 @@ void BoxGrid::build(const StridedView& bbox) {
 
 void BoxGrid::copy_boxes(const StridedView& bbox) {
     for (int32_t i = 0; i < n_; ++i) {
-        float* box = boxes_ + 6 * static_cast<ptrdiff_t>(i);
+        float* box = boxes_.data() + 6 * static_cast<ptrdiff_t>(i);
         for (int corner = 0; corner < 2; ++corner) {
             for (int axis = 0; axis < 3; ++axis) {
                 box[3 * corner + axis] = load<float>(element(bbox, i, corner, axis));
@@ -113,8 +99,9 @@ void BoxGrid::copy_boxes(const StridedView& bbox) {
 // The reach is the largest side of the finite boxes, unless a few are far larger than most:
 // those stay out of the grid and are candidates for every box instead.
 bool BoxGrid::choose_reach() {
-    double* sides = allocate_array<double>(n_);
-    if (sides == nullptr) return false;
+    PlainBuffer<double, PageAdvice::none> buffer;
+    if (!allocate_array(buffer, n_)) return false;
+    double* sides = buffer.data();
     int32_t n_sized = 0;
     for (int32_t i = 0; i < n_; ++i) {
         if (finite_box(box(i)) && upright(box(i))) sides[n_sized++] = largest_side(box(i));
@@ -129,7 +116,6 @@ bool BoxGrid::choose_reach() {
         std::nth_element(sides, sides + typical_rank, sides + cut_rank + 1);
         reach = std::max(cut, std::min(largest, REACH_PER_TYPICAL_SIDE * sides[typical_rank]));
     }
-    std::free(sides);
     reach_ = reach;
     return true;
 }
@@ -191,9 +177,8 @@ int64_t BoxGrid::home_bucket(int32_t i) const {
 // How many boxes each bucket holds, turned into each bucket's first entry.
 bool BoxGrid::count_buckets() {
     const int64_t n_buckets = static_cast<int64_t>(dims_[0]) * dims_[1] * dims_[2];
-    bucket_start_ = allocate_array<int32_t>(n_buckets + 1);
-    if (bucket_start_ == nullptr) return false;
-    std::fill(bucket_start_, bucket_start_ + n_buckets + 1, 0);
+    if (!allocate_array(bucket_start_, n_buckets + 1)) return false;
+    std::fill(bucket_start_.data(), bucket_start_.data() + n_buckets + 1, 0);
     for (int32_t i = 0; i < n_; ++i) {
         if (!outside_[i]) ++bucket_start_[home_bucket(i) + 1];
     }
@@ -225,9 +210,8 @@ void BoxGrid::fill_buckets() {
 bool BoxGrid::bound_buckets() {
     const int64_t n_buckets = static_cast<int64_t>(dims_[0]) * dims_[1] * dims_[2];
     bucket_stride_ = (n_buckets + ENTRY_PADDING + 3) / 4 * 4;
-    bucket_bounds_ = allocate_array<float>(6 * bucket_stride_);
-    if (bucket_bounds_ == nullptr) return false;
-    std::fill(bucket_bounds_, bucket_bounds_ + 6 * bucket_stride_, NAN);
+    if (!allocate_array(bucket_bounds_, 6 * bucket_stride_)) return false;
+    std::fill(bucket_bounds_.data(), bucket_bounds_.data() + 6 * bucket_stride_, NAN);
     for (int64_t b = 0; b < n_buckets; ++b) {
         for (int32_t position = bucket_start_[b]; position < bucket_start_[b + 1]; ++position) {
             for (int k = 0; k < 6; ++k) {

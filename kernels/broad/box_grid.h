@@ -7,6 +7,7 @@
 
 #include <cstdint>
 
+#include "kernels/shared/plain_buffer.h"
 #include "kernels/shared/strided_view.h"
 
 namespace cellprox {
@@ -20,14 +21,13 @@ namespace cellprox {
 class BoxGrid {
 public:
     BoxGrid(const StridedView& bbox, int32_t cell_count);
-    ~BoxGrid();
     BoxGrid(const BoxGrid&) = delete;
     BoxGrid& operator=(const BoxGrid&) = delete;
 
     bool ready() const { return ready_; }
 
     // The box of cell i as 6 floats: lower x, y, z, then upper x, y, z (a copy of bbox[i][0..1]).
-    const float* box(int32_t i) const { return boxes_ + 6 * static_cast<ptrdiff_t>(i); }
+    const float* box(int32_t i) const { return boxes_.data() + 6 * static_cast<ptrdiff_t>(i); }
 
     // Whether cell i is kept out of the grid (too large, or not finite).
     bool outside_grid(int32_t i) const { return outside_[i] != 0; }
@@ -98,18 +98,21 @@ private:
 
     int32_t n_;
     bool ready_ = false;
-    float* boxes_ = nullptr;
-    uint8_t* outside_ = nullptr;
-    int32_t* outside_list_ = nullptr;
+    template <typename T>
+    using Array = PlainBuffer<T, PageAdvice::none>;
+
+    Array<float> boxes_;
+    Array<uint8_t> outside_;
+    Array<int32_t> outside_list_;
     int32_t n_outside_ = 0;
-    int32_t* bucket_start_ = nullptr;
+    Array<int32_t> bucket_start_;
     // Per bucket, the bounds of all its boxes together, as 6 columns of bucket_stride_ floats
     // (NaN for an empty bucket): a search skips buckets at the edges of its range that hold no
     // box that can reach it.
-    float* bucket_bounds_ = nullptr;
+    Array<float> bucket_bounds_;
     int64_t bucket_stride_ = 0;
-    float* entry_bounds_ = nullptr;  // 6 columns of entry_stride_ floats: lower x, y, z, upper x, y, z
-    int32_t* entry_cell_ = nullptr;
+    Array<float> entry_bounds_;  // 6 columns of entry_stride_ floats: lower x, y, z, upper x, y, z
+    Array<int32_t> entry_cell_;
     int64_t entry_stride_ = 0;
     int32_t dims_[3] = {1, 1, 1};
     double origin_[3] = {0, 0, 0};
@@ -141,8 +144,8 @@ bool BoxGrid::for_each_candidate(int32_t i, Visit visit) const {
             }
         }
     }
-    const int32_t* outside = outside_list_;
-    const int32_t* outside_end = outside_list_ + n_outside_;
+    const int32_t* outside = outside_list_.data();
+    const int32_t* outside_end = outside + n_outside_;
     for (;;) {
         int32_t next = outside < outside_end ? *outside : INT32_MAX;
         int best = -1;

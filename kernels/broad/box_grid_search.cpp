@@ -84,7 +84,7 @@ int32_t BoxGrid::collect_overlapping(int32_t i, const float* own, int32_t* found
             const int32_t n_run = hi[0] - lo[0] + 1;
             int32_t first_bucket = -1, last_bucket = -1;
             for (int32_t b = 0; b < n_run; b += 4) {
-                int bits = lanes_set(overlapping_lanes(bucket_bounds_, bucket_stride_, run + b, own_lower, own_upper));
+                int bits = lanes_set(overlapping_lanes(bucket_bounds_.data(), bucket_stride_, run + b, own_lower, own_upper));
                 if (n_run - b < 4) bits &= (1 << (n_run - b)) - 1;
                 if (bits == 0) continue;
                 if (first_bucket < 0) first_bucket = b + LOWEST_LANE[bits];
@@ -95,8 +95,8 @@ int32_t BoxGrid::collect_overlapping(int32_t i, const float* own, int32_t* found
             const int32_t last = bucket_start_[run + last_bucket + 1];
             const Int4 left = Int4::all(last - first);
             for (int32_t at = first; at < last; at += 4) {
-                const Mask4 hit = overlapping_lanes(entry_bounds_, entry_stride_, at, own_lower, own_upper);
-                const Int4 cells = Int4::load(entry_cell_ + at);
+                const Mask4 hit = overlapping_lanes(entry_bounds_.data(), entry_stride_, at, own_lower, own_upper);
+                const Int4 cells = Int4::load(entry_cell_.data() + at);
                 const Mask4 inside_run = greater(left, Int4::lane_numbers() + Int4::all(at - first));
                 const Mask4 keep = and_not(equal(cells, own_cell), hit & inside_run);
                 // Hits are unpredictable: four cells are stored, the hits first, and the count

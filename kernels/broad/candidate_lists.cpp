@@ -20,7 +20,7 @@ void list_candidates(int32_t begin, int32_t end, void* context) {
         // Rows lie in cell order, which jumps around in bucket order.
         if (position + LIST_PREFETCH_ROWS < end) {
             const int32_t ahead = search.grid->cell_in_bucket_order(position + LIST_PREFETCH_ROWS);
-            prefetch_line(search.lists->rows + ahead);
+            prefetch_line(search.lists->rows.data() + ahead);
         }
         float own[6];
         search.grid->entry_box(position, own);
@@ -29,9 +29,9 @@ void list_candidates(int32_t begin, int32_t end, void* context) {
         const int32_t kept = count < LISTED_PER_ROW ? count : LISTED_PER_ROW;
         if (kept < count) std::nth_element(found, found + kept - 1, found + count);
         if (search.sorted) {
-            rank_sort_distinct(found, kept, search.lists->cells + next);
+            rank_sort_distinct(found, kept, search.lists->cells.data() + next);
         } else {
-            std::copy(found, found + kept, search.lists->cells + next);
+            std::copy(found, found + kept, search.lists->cells.data() + next);
         }
         search.lists->rows[i] = RowList{next, kept, kept < count, false, 0, 0};
         next += kept;
@@ -44,7 +44,7 @@ void write_held_rows(int32_t begin, int32_t end, void* context) {
     const HeldRows& held = *static_cast<const HeldRows*>(context);
     for (int32_t i = begin; i < end; ++i) {
         const RowList& row = held.lists->rows[i];
-        if (row.held) write_row(*held.arrays, i, held.lists->cells + row.first, row.recorded, row.start);
+        if (row.held) write_row(*held.arrays, i, held.lists->cells.data() + row.first, row.recorded, row.start);
     }
 }
 

@@ -4,10 +4,10 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
 
 #include "kernels/broad/box_grid.h"
 #include "kernels/broad/pair_pass.h"
+#include "kernels/shared/plain_buffer.h"
 
 namespace cellprox {
 
@@ -36,26 +36,21 @@ struct RowList {
 };
 
 // The lists of all rows; at most LISTED_PER_ROW cells a row, so O(cells).
-struct CandidateLists {
-    explicit CandidateLists(int32_t cell_count)
-        : rows(static_cast<RowList*>(std::malloc(sizeof(RowList) * size_t(cell_count)))),
-          cells(static_cast<int32_t*>(
-              std::malloc(sizeof(int32_t) * size_t(cell_count) * LISTED_PER_ROW))) {
-        for (int32_t i = 0; rows != nullptr && i < cell_count; ++i) {
-            rows[i] = RowList{0, -1, false, false, 0, 0};
-        }
+class CandidateLists {
+public:
+    explicit CandidateLists(int32_t cell_count) {
+        ready_ = rows.resize(static_cast<size_t>(cell_count)) &&
+                 cells.resize(static_cast<size_t>(cell_count) * LISTED_PER_ROW);
+        for (int32_t i = 0; ready_ && i < cell_count; ++i) rows[static_cast<size_t>(i)] = RowList{0, -1, false, false, 0, 0};
     }
-    ~CandidateLists() {
-        std::free(rows);
-        std::free(cells);
-    }
-    CandidateLists(const CandidateLists&) = delete;
-    CandidateLists& operator=(const CandidateLists&) = delete;
 
-    bool ready() const { return rows != nullptr && cells != nullptr; }
+    bool ready() const { return ready_; }
 
-    RowList* rows;
-    int32_t* cells;
+    PlainBuffer<RowList, PageAdvice::none> rows;
+    PlainBuffer<int32_t, PageAdvice::none> cells;
+
+private:
+    bool ready_ = false;
 };
 
 // A search reads every entry of its neighbourhood; where that is more than about half of all

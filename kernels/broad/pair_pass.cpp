@@ -65,7 +65,7 @@ bool tables_overlap(const BroadPhaseArrays& arrays, int32_t cell_count) {
 // Few cells: every row looks at every cell, and lower rows are answered from FinishedRows.
 int32_t link_every_pair(const BroadPhaseArrays& arrays, int32_t cell_count) {
     FinishedRows finished(cell_count);
-    RowWriter rows(arrays, finished.names_up_to);
+    RowWriter rows(arrays, finished.names_up_to());
     auto box_of_cell = [&](int32_t j) { return box_of(arrays.bbox, j); };
     for (int32_t i = 0; i < cell_count; ++i) {
         rows.start_row(i);
@@ -78,7 +78,7 @@ int32_t link_every_pair(const BroadPhaseArrays& arrays, int32_t cell_count) {
 // asked for the first three cache lines of a list LIST_PREFETCH_ROWS rows ahead (a Voronoi
 // cell's list of about 34 cells spans three lines as often as two).
 inline void prefetch_list(const CandidateLists& lists, int32_t i) {
-    const char* list = reinterpret_cast<const char*>(lists.cells + lists.rows[i].first);
+    const char* list = reinterpret_cast<const char*>(lists.cells.data() + lists.rows[i].first);
     prefetch_line(list);
     prefetch_line(list + 64);
     prefetch_line(list + 128);
@@ -168,7 +168,7 @@ int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_coun
     const BoxGrid grid(arrays.bbox, cell_count);
     CandidateLists lists(cell_count);
     FinishedRows finished(cell_count);
-    if (!grid.ready() || !lists.ready() || finished.names_up_to == nullptr) {
+    if (!grid.ready() || !lists.ready() || finished.names_up_to() == nullptr) {
         return link_overlapping_boxes_direct(arrays, cell_count);
     }
     ListSearch search{&grid, &lists, listing_capacity(cell_count), team != nullptr};
@@ -182,11 +182,11 @@ int32_t link_overlapping_boxes(const BroadPhaseArrays& arrays, int32_t cell_coun
 
     // On a team, a listed row's links are held in its list (it never records more cells than
     // it lists, bar a truncated list's 30) and written on the team afterwards.
-    RowWriter rows(arrays, finished.names_up_to);
+    RowWriter rows(arrays, finished.names_up_to());
     for (int32_t i = 0; i < cell_count; ++i) {
         if (i + LIST_PREFETCH_ROWS < cell_count) prefetch_list(lists, i + LIST_PREFETCH_ROWS);
         RowList& row = lists.rows[i];
-        int32_t* list = lists.cells + row.first;
+        int32_t* list = lists.cells.data() + row.first;
         rows.start_row(i, team != nullptr && row.count >= 0 ? list : nullptr);
         if (row.count < 0) {
             visit_lazily(rows, grid, i, cell_count);

@@ -3,10 +3,10 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdlib>
 
 #include "kernels/broad/box_pass.h"
 #include "kernels/broad/pair_pass.h"
+#include "kernels/shared/plain_buffer.h"
 
 namespace cellprox {
 
@@ -38,14 +38,14 @@ inline void record_link(const BroadPhaseArrays& arrays, int32_t row, int32_t k, 
 //
 // So each finished row keeps one number: row j names an overlapping cell i > j exactly when
 // i <= names_up_to[j], which is its last entry when full and INT32_MAX otherwise.
-struct FinishedRows {
-    explicit FinishedRows(int32_t cell_count)
-        : names_up_to(static_cast<int32_t*>(std::malloc(sizeof(int32_t) * size_t(cell_count)))) {}
-    ~FinishedRows() { std::free(names_up_to); }
-    FinishedRows(const FinishedRows&) = delete;
-    FinishedRows& operator=(const FinishedRows&) = delete;
+class FinishedRows {
+public:
+    explicit FinishedRows(int32_t cell_count) { names_up_to_.resize(static_cast<size_t>(cell_count)); }
 
-    int32_t* names_up_to;  // null without memory: lower rows are then scanned
+    int32_t* names_up_to() { return names_up_to_.data(); }   // null without memory: lower rows are then scanned
+
+private:
+    PlainBuffer<int32_t, PageAdvice::none> names_up_to_;
 };
 
 // Writes row `row`'s k links (numbers start .. start + k - 1 of the flat list) as the direct

@@ -49,7 +49,7 @@ HullCloud place(HullPoints cell, Vec3d base, double* x, double* y, double* z) {
     return {x, y, z, padded};
 }
 
-CloudBox cloud_box(const HullCloud& cloud) {
+Box3d cloud_box(const HullCloud& cloud) {
     const double* axes[3] = {cloud.x, cloud.y, cloud.z};
     double low[3], high[3];
     for (int k = 0; k < 3; ++k) {
@@ -75,7 +75,7 @@ void index_vertices(HullPoints a, HullWorkspace& work) {
     }
 }
 
-SharedVertex shared_vertex(HullPoints a, HullPoints b, const HullCloud& to, const CloudBox& box_a, HullWorkspace& work) {
+SharedVertex shared_vertex(HullPoints a, HullPoints b, const HullCloud& to, const Box3d& box_a, HullWorkspace& work) {
     const int bits = work.slot_bits();
     const uint32_t mask = (1u << bits) - 1;
     const int32_t* slots = work.slots();

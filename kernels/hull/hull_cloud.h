@@ -10,9 +10,10 @@
 
 namespace cellprox {
 
-inline int32_t padded_count(int32_t count) { return (count + kHullCloudBlock - 1) & ~(kHullCloudBlock - 1); }
+inline int32_t padded_count(int32_t count) { return (count + HULL_CLOUD_BLOCK - 1) & ~(HULL_CLOUD_BLOCK - 1); }
 
-inline Vec3d vertex(const HullCloud& cloud, int32_t i) { return {cloud.x[i], cloud.y[i], cloud.z[i]}; }
+// Internal linkage, as double_vector.h's arithmetic: the AVX2 build of the search uses it.
+static inline Vec3d vertex(const HullCloud& cloud, int32_t i) { return {cloud.x[i], cloud.y[i], cloud.z[i]}; }
 
 // One cell's vertices relative to a common base point, one axis per array. The base and the
 // vertices are floats, so each difference is exact in double for any two coordinates within 2^29
@@ -22,13 +23,7 @@ inline Vec3d vertex(const HullCloud& cloud, int32_t i) { return {cloud.x[i], clo
 HullCloud place(HullPoints cell, Vec3d base, double* x, double* y, double* z);
 
 // The box of a cloud, in its own coordinates.
-struct CloudBox {
-    Vec3d low, high;
-};
-
-inline Vec3d centre(const CloudBox& box) { return 0.5 * (box.low + box.high); }
-
-CloudBox cloud_box(const HullCloud& cloud);
+Box3d cloud_box(const HullCloud& cloud);
 
 // Vertices that two cells share exactly put their hulls at distance 0 without a search. Cells
 // cut from one piece (a fracture, cuts by planes) share the vertices of their common faces, and
@@ -47,6 +42,6 @@ struct SharedVertex {
     int32_t j;
 };
 
-SharedVertex shared_vertex(HullPoints a, HullPoints b, const HullCloud& to, const CloudBox& box_a, HullWorkspace& work);
+SharedVertex shared_vertex(HullPoints a, HullPoints b, const HullCloud& to, const Box3d& box_a, HullWorkspace& work);
 
 }  // namespace cellprox

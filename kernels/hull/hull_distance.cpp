@@ -15,7 +15,7 @@ namespace {
 
 // A bound of the distance from the base to any point of the box: the sum over the axes of its
 // farther side (no square root: a bound within a factor of sqrt 3 serves).
-double farthest_from_base(const CloudBox& box) {
+double farthest_from_base(const Box3d& box) {
     const double x = -box.low.x > box.high.x ? -box.low.x : box.high.x;
     const double y = -box.low.y > box.high.y ? -box.low.y : box.high.y;
     const double z = -box.low.z > box.high.z ? -box.low.z : box.high.z;
@@ -31,10 +31,8 @@ PlacedPair placed_pair(HullPoints a, HullPoints b, double limit, HullWorkspace& 
     HullCloud from = {work.axis(0), work.axis(1), work.axis(2), padded_count(a.count)};
     if (work.placed != a.xyz || work.placed_count != a.count) {
         from = place(a, base, work.axis(0), work.axis(1), work.axis(2));
-        const CloudBox box = cloud_box(from);
-        const double bounds[6] = {box.low.x, box.low.y, box.low.z, box.high.x, box.high.y, box.high.z};
-        std::copy(bounds, bounds + 6, work.placed_bounds);
-        work.placed_reach = farthest_from_base(box);
+        work.placed_box = cloud_box(from);
+        work.placed_reach = farthest_from_base(work.placed_box);
         work.placed_indexed = false;
         work.placed = a.xyz;
         work.placed_count = a.count;
@@ -44,17 +42,15 @@ PlacedPair placed_pair(HullPoints a, HullPoints b, double limit, HullWorkspace& 
     pair.b = b;
     pair.from = from;
     pair.to = place(b, base, work.axis(3), work.axis(4), work.axis(5));
-    std::copy(work.placed_bounds, work.placed_bounds + 6, pair.box_a);
-    const double* bounds = work.placed_bounds;
-    const CloudBox box_a = {{bounds[0], bounds[1], bounds[2]}, {bounds[3], bounds[4], bounds[5]}};
+    pair.box_a = work.placed_box;
     // Every point of A - B is a point of a less one of b, and no point of b lies farther from the
     // base than b's first vertex does by more than b's span.
     const Vec3d b0 = vertex(pair.to, 0);
     double b_reach = std::fabs(b0.x) + std::fabs(b0.y) + std::fabs(b0.z) + b.span;
     Vec3d given = toward_a != nullptr ? Vec3d{toward_a[0], toward_a[1], toward_a[2]} : Vec3d{0.0, 0.0, 0.0};
     if (toward_a == nullptr || !(b.span >= 0.0)) {
-        const CloudBox box_b = cloud_box(pair.to);
-        if (toward_a == nullptr) given = centre(box_a) - centre(box_b);
+        const Box3d box_b = cloud_box(pair.to);
+        if (toward_a == nullptr) given = centre(pair.box_a) - centre(box_b);
         b_reach = farthest_from_base(box_b);
     }
     const Vec3d d = dot(given, given) > 0.0 ? given : vertex(pair.from, 0) - b0;
@@ -97,7 +93,7 @@ bool HullWorkspace::use_wide_lanes(bool wide) {
 }
 
 bool HullWorkspace::reserve(int32_t points) {
-    const int64_t padded = static_cast<int64_t>(points) + kHullCloudBlock - 1;   // room to round up
+    const int64_t padded = static_cast<int64_t>(points) + HULL_CLOUD_BLOCK - 1;   // room to round up
     if (padded <= capacity_) return true;
     if (padded > INT32_MAX) return false;
     int bits = 4;

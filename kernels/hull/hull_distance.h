@@ -13,6 +13,7 @@
 #include <cstdint>
 
 #include "kernels/hull/hull_support.h"
+#include "kernels/shared/double_vector.h"
 #include "kernels/shared/plain_buffer.h"
 
 namespace cellprox {
@@ -59,13 +60,13 @@ public:
     int slot_bits() const { return slot_bits_; }
     HullSearch search() const { return search_; }
 
-    // The cell whose vertices axes 0-2 and the slots hold, and its vertex box (lower x, y, z, then
-    // upper, relative to its first vertex): pairs often share their first cell. A cell is known by
+    // The cell whose vertices axes 0-2 and the slots hold, and its vertex box (relative to its
+    // first vertex): pairs often share their first cell. A cell is known by
     // its address, so a workspace serves one scene whose vertices do not change while it is in use.
     const float* placed = nullptr;
     int32_t placed_count = 0;
     bool placed_indexed = false;   // the slots hold its vertices (made when first needed)
-    double placed_bounds[6] = {0.0, 0.0, 0.0, 0.0, 0.0, 0.0};
+    Box3d placed_box = {{0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}};
     double placed_reach = 0.0;     // no vertex of it lies farther from its first vertex
 
 private:

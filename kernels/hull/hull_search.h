@@ -17,7 +17,7 @@ namespace cellprox {
 struct PlacedPair {
     HullPoints a, b;
     HullCloud from, to;
-    double box_a[6];      // lower x, y, z, then upper
+    Box3d box_a;
     double first[3];      // from b toward a, not zero
     double limit;         // the search may stop at a lower bound above this
     double size;          // no point of A - B is longer: what the search's rounding is relative to

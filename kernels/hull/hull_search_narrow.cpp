@@ -5,6 +5,7 @@
 #include "kernels/hull/hull_cloud.h"
 #include "kernels/hull/hull_search.h"
 #include "kernels/hull/hull_support_search.h"
+#include "kernels/hull/hull_tolerances.h"
 #include "kernels/lanes/double_lanes.h"
 
 namespace cellprox {

@@ -21,19 +21,6 @@
 // never make it cycle; where sign tests of the simplex's face choice disagree with each other, the
 // nearer candidate wins, and a choice that does not lower the bound ends the search.
 
-// Relative accuracy of the result against the size of the two cells and their gap, and the
-// length below which the origin counts as reached (touching hulls).
-constexpr double ACCURACY = 1e-13;
-constexpr double CONTACT = 1e-14;
-// How far a lower bound must pass the limit before it ends the search, against the size of the
-// pair: beyond what the search's rounding can move a bound above the gap or the result below it
-// (its accuracy a hundred times over, and CONTACT's zero). A bound closer than that lets the
-// search go on to the value it would give any limit, so that a pair's result, where it is at
-// most the limit, does not depend on the limit.
-constexpr double PROOF_MARGIN = 128 * ACCURACY;
-// Steps never needed by polytopes of the sizes cells have; a guard, not a tuning knob.
-constexpr int MAX_STEPS = 128;
-
 #include "kernels/hull/hull_simplex_steps.h"
 
 // How the search ended, with the simplex's weights when asked.
@@ -50,7 +37,7 @@ inline SearchOutcome ended(double distance, const Corner* corner, int count, boo
 }
 
 template <class D>
-inline SupportPair farthest_pair(const HullCloud& a, const HullCloud& b, Point3 d) {
+inline SupportPair farthest_pair(const HullCloud& a, const HullCloud& b, Vec3d d) {
     return {farthest_vertex_in<D>(a, -d.x, -d.y, -d.z), farthest_vertex_in<D>(b, d.x, d.y, d.z)};
 }
 
@@ -58,35 +45,34 @@ template <class D>
 SearchOutcome search_pair(const PlacedPair& pair, HullWorkspace& work) {
     const HullCloud& from = pair.from;
     const HullCloud& to = pair.to;
-    // A bound proves the gap greater than the limit when it passes this; the limit's own share
-    // keeps the bound returned above the limit through the rounding of its division.
-    const double margin = PROOF_MARGIN * pair.size;
-    const double proof = (pair.limit + 0x1p-40 * pair.limit) + margin;
+    // A bound proves the gap greater than the limit when it passes this.
+    const double margin = HullTolerances::PROOF_MARGIN * pair.size;
+    const double proof = (pair.limit + HullTolerances::LIMIT_SHARE * pair.limit) + margin;
     const double proof2 = proof * proof;
 
     // The first step searches along the given direction, which is no point of A - B: it can prove
     // the hulls apart, and gives the simplex its first point.
     Corner corner[4];   // the first `count` hold the simplex (not cleared: that costs a step's time)
     {
-        const Point3 d = {pair.first[0], pair.first[1], pair.first[2]};
+        const Vec3d d = {pair.first[0], pair.first[1], pair.first[2]};
         const SupportPair found = farthest_pair<D>(from, to, d);
         const int32_t i = found.a, j = found.b;
-        corner[0] = {vertex_of(from, i) - vertex_of(to, j), i, j};
+        corner[0] = {vertex(from, i) - vertex(to, j), i, j};
         const double reach = dot(d, corner[0].w);
         if (reach > 0.0 && reach * reach > proof2 * dot(d, d)) {
             return ended(reach / std::sqrt(dot(d, d)), corner, 1, pair.weights);
         }
     }
-    Point3 v = corner[0].w;
+    Vec3d v = corner[0].w;
     int count = 1;
     double length2 = dot(v, v);
     double size2 = length2;
 
-    for (int step = 0; step < MAX_STEPS; ++step) {
-        if (length2 <= CONTACT * CONTACT * size2) return ended(0.0, corner, count, pair.weights);
+    for (int step = 0; step < HullTolerances::MAX_STEPS; ++step) {
+        if (length2 <= HullTolerances::CONTACT * HullTolerances::CONTACT * size2) return ended(0.0, corner, count, pair.weights);
         const SupportPair found = farthest_pair<D>(from, to, v);
         const int32_t i = found.a, j = found.b;
-        const Corner next = {vertex_of(from, i) - vertex_of(to, j), i, j};
+        const Corner next = {vertex(from, i) - vertex(to, j), i, j};
         const double next2 = dot(next.w, next.w);
         if (next2 > size2) size2 = next2;
         const double reach = dot(v, next.w);   // v.w: |v| times the lower bound
@@ -101,17 +87,15 @@ SearchOutcome search_pair(const PlacedPair& pair, HullWorkspace& work) {
                 index_vertices(pair.a, work);
                 work.placed_indexed = true;
             }
-            const CloudBox box_a = {{pair.box_a[0], pair.box_a[1], pair.box_a[2]},
-                                    {pair.box_a[3], pair.box_a[4], pair.box_a[5]}};
-            const SharedVertex shared = shared_vertex(pair.a, pair.b, to, box_a, work);
+            const SharedVertex shared = shared_vertex(pair.a, pair.b, to, pair.box_a, work);
             if (shared.i >= 0) {
-                const Corner at = {vertex_of(from, shared.i) - vertex_of(to, shared.j), shared.i, shared.j};
+                const Corner at = {vertex(from, shared.i) - vertex(to, shared.j), shared.i, shared.j};
                 return ended(0.0, &at, 1, pair.weights);
             }
         }
         // Converged when |v| exceeds the lower bound by ACCURACY * size at most.
         const double excess = length2 - reach;   // |v| times that excess
-        if (excess * excess <= ACCURACY * ACCURACY * size2 * length2) break;
+        if (excess * excess <= HullTolerances::ACCURACY * HullTolerances::ACCURACY * size2 * length2) break;
         bool known = false;
         for (int k = 0; k < 3; ++k) known |= (k < count) & same(corner[k].w, next.w);
         if (known) break;
@@ -124,6 +108,6 @@ SearchOutcome search_pair(const PlacedPair& pair, HullWorkspace& work) {
         length2 = closest.length2;
         if (count == 4) return ended(0.0, corner, count, pair.weights);
     }
-    if (length2 <= CONTACT * CONTACT * size2) return ended(0.0, corner, count, pair.weights);
+    if (length2 <= HullTolerances::CONTACT * HullTolerances::CONTACT * size2) return ended(0.0, corner, count, pair.weights);
     return ended(std::sqrt(length2), corner, count, pair.weights);
 }

@@ -7,6 +7,7 @@
 #include "kernels/hull/hull_cloud.h"
 #include "kernels/hull/hull_search.h"
 #include "kernels/hull/hull_support_search.h"
+#include "kernels/hull/hull_tolerances.h"
 #include "kernels/lanes/double_lanes_avx2.h"
 
 namespace cellprox {

@@ -1,29 +1,16 @@
-// The simplex of the hull distance's search (hull_search_steps.h), and its vocabulary of
-// points: the nearest point of a simplex of up to four points of A - B (on a point, a segment, a
-// triangle or a tetrahedron, choosing faces by sign tests whose disagreements the search
-// tolerates), and the weights that give it from the corners.
+// The simplex of the hull distance's search (hull_search_steps.h): the nearest point of a
+// simplex of up to four points of A - B (on a point, a segment, a triangle or a tetrahedron,
+// choosing faces by sign tests whose disagreements the search tolerates), and the weights that
+// give it from the corners.
 //
 // Included by hull_search_steps.h only, inside its unnamed namespace. The points' arithmetic is
-// this search's own rather than double_vector.h's: the AVX2 build could emit its own copy of a
-// shared inline function, and the linker could then hand that copy to code for every processor.
-
-// A point or direction of three doubles.
-struct Point3 {
-    double x, y, z;
-};
-
-inline Point3 operator-(Point3 a, Point3 b) { return {a.x - b.x, a.y - b.y, a.z - b.z}; }
-inline Point3 operator+(Point3 a, Point3 b) { return {a.x + b.x, a.y + b.y, a.z + b.z}; }
-inline Point3 operator*(double s, Point3 a) { return {s * a.x, s * a.y, s * a.z}; }
-inline double dot(Point3 a, Point3 b) { return a.x * b.x + a.y * b.y + a.z * b.z; }
-inline Point3 cross(Point3 a, Point3 b) { return {a.y * b.z - a.z * b.y, a.z * b.x - a.x * b.z, a.x * b.y - a.y * b.x}; }
-inline bool same(Point3 a, Point3 b) { return a.x == b.x && a.y == b.y && a.z == b.z; }
-inline Point3 vertex_of(const HullCloud& cloud, int32_t i) { return {cloud.x[i], cloud.y[i], cloud.z[i]}; }
+// double_vector.h's, whose functions every translation unit keeps a copy of its own: the AVX2
+// build's can never stand in for the other's.
 
 // A point of the simplex: a vertex of A - B, and the numbers of the vertices of A and B whose
 // difference it is.
 struct Corner {
-    Point3 w;
+    Vec3d w;
     int32_t i;
     int32_t j;
 };
@@ -31,7 +18,7 @@ struct Corner {
 // A point of a simplex closest to the origin, its squared length, and the simplex points (bit k:
 // point k) whose hull holds it in its relative interior.
 struct Closest {
-    Point3 point;
+    Vec3d point;
     double length2;
     unsigned used;
 };
@@ -49,12 +36,12 @@ inline void keep_nearer(Closest& best, const Closest& candidate) {
 Closest on_point(const Corner* c, int i) { return {c[i].w, dot(c[i].w, c[i].w), 1u << i}; }
 
 [[gnu::always_inline]] inline Closest on_segment(const Corner* c, int i, int j) {
-    const Point3 ab = c[j].w - c[i].w;
+    const Vec3d ab = c[j].w - c[i].w;
     const double length2 = dot(ab, ab);
     const double t = length2 > 0.0 ? -dot(c[i].w, ab) / length2 : 0.0;
     if (!(t > 0.0)) return on_point(c, i);
     if (!(t < 1.0)) return on_point(c, j);
-    const Point3 p = c[i].w + t * ab;
+    const Vec3d p = c[i].w + t * ab;
     return {p, dot(p, p), (1u << i) | (1u << j)};
 }
 
@@ -66,23 +53,23 @@ struct PlaneWeights {
     double s, t;
 };
 
-inline PlaneWeights plane_numerators(Point3 a, Point3 ab, Point3 ac) {
+inline PlaneWeights plane_numerators(Vec3d a, Vec3d ab, Vec3d ac) {
     const double a_ab = -dot(a, ab);
     const double a_ac = -dot(a, ac);
     const double ab_ac = dot(ab, ac);
     return {a_ab * dot(ac, ac) - a_ac * ab_ac, dot(ab, ab) * a_ac - ab_ac * a_ab};
 }
 
-inline PlaneWeights plane_weights(Point3 a, Point3 ab, Point3 ac, double n2) {
+inline PlaneWeights plane_weights(Vec3d a, Vec3d ab, Vec3d ac, double n2) {
     const PlaneWeights times_n2 = plane_numerators(a, ab, ac);
     return {times_n2.s / n2, times_n2.t / n2};
 }
 
 // The triangle's nearest point; k is the newest point.
 [[gnu::always_inline]] inline Closest on_triangle(const Corner* c, int i, int j, int k) {
-    const Point3 ab = c[j].w - c[i].w;
-    const Point3 ac = c[k].w - c[i].w;
-    const Point3 n = cross(ab, ac);
+    const Vec3d ab = c[j].w - c[i].w;
+    const Vec3d ac = c[k].w - c[i].w;
+    const Vec3d n = cross(ab, ac);
     const double n2 = dot(n, n);
     bool beyond_ik = true, beyond_jk = true;
     if (n2 > 0.0) {
@@ -90,7 +77,7 @@ inline PlaneWeights plane_weights(Point3 a, Point3 ab, Point3 ac, double n2) {
         // Straight along the normal it is more accurate than through s and t.
         const PlaneWeights at = plane_numerators(c[i].w, ab, ac);   // s and t times n2
         if (at.s > 0.0 && at.t > 0.0 && at.s + at.t < n2) {
-            const Point3 p = (dot(n, c[i].w) / n2) * n;
+            const Vec3d p = (dot(n, c[i].w) / n2) * n;
             return {p, dot(p, p), (1u << i) | (1u << j) | (1u << k)};
         }
         // Outside: the nearest point lies on an edge the projection is beyond (weight of the
@@ -115,7 +102,7 @@ struct Volumes {
 };
 
 [[gnu::always_inline]] inline Volumes volumes(const Corner* c) {
-    const Point3 w0 = c[0].w, w1 = c[1].w, w2 = c[2].w, w3 = c[3].w;
+    const Vec3d w0 = c[0].w, w1 = c[1].w, w2 = c[2].w, w3 = c[3].w;
     return {dot(w1 - w0, cross(w2 - w0, w3 - w0)),
             {dot(w1, cross(w2, w3)), -dot(w0, cross(w2 - w0, w3 - w0)), -dot(w0, cross(w3 - w0, w1 - w0)),
              -dot(w0, cross(w1 - w0, w2 - w0))}};
@@ -175,15 +162,15 @@ int keep_used(Corner* c, int count, unsigned used) {
 void nearest_weights(const Corner* c, int count, double weight[4]) {
     weight[0] = 1.0;
     if (count == 2) {
-        const Point3 ab = c[1].w - c[0].w;
+        const Vec3d ab = c[1].w - c[0].w;
         const double length2 = dot(ab, ab);
         const double t = length2 > 0.0 ? clamp_unit(-dot(c[0].w, ab) / length2) : 0.0;
         weight[0] = 1.0 - t;
         weight[1] = t;
     } else if (count == 3) {
-        const Point3 ab = c[1].w - c[0].w;
-        const Point3 ac = c[2].w - c[0].w;
-        const Point3 n = cross(ab, ac);
+        const Vec3d ab = c[1].w - c[0].w;
+        const Vec3d ac = c[2].w - c[0].w;
+        const Vec3d n = cross(ab, ac);
         const PlaneWeights at = plane_weights(c[0].w, ab, ac, dot(n, n));
         weight[0] = 1.0 - at.s - at.t;
         weight[1] = at.s;

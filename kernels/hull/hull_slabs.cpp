@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <limits>
 
 #include "kernels/lanes/double_lanes.h"
 #include "kernels/lanes/lanes.h"
@@ -12,8 +11,9 @@ namespace cellprox {
 
 // Each of a vertex's four sums, such as (x + y) - z, is two roundings of double precision away
 // from the exact sum of its three floats: off by at most 2^-52 (1 + 2^-53) of |x| + |y| + |z|,
-// which is the largest of the four sums' magnitudes. Moving the extents out by 2^-50 of the
-// largest magnitude among them covers that with room for the rounding of the move itself.
+// which is the largest of the four sums' magnitudes. Moving the extents out by SLAB_ROUNDING
+// (2^-50) of the largest magnitude among them covers that with room for the rounding of the
+// move itself.
 DiagonalSlabs diagonal_slabs(const float* xyz, int32_t count) {
     // Two vertices a lane pair, four read at a time; the sums rounded as the scalar ones below.
     Double2 low[4], high[4];
@@ -56,7 +56,7 @@ DiagonalSlabs diagonal_slabs(const float* xyz, int32_t count) {
     for (int k = 0; k < 4; ++k) {
         largest = std::max(largest, std::max(std::fabs(slabs.low[k]), std::fabs(slabs.high[k])));
     }
-    const double slack = std::ldexp(largest, -50);
+    const double slack = largest * HullTolerances::SLAB_ROUNDING;
     for (int k = 0; k < 4; ++k) {
         slabs.low[k] -= slack;
         slabs.high[k] += slack;
@@ -64,13 +64,12 @@ DiagonalSlabs diagonal_slabs(const float* xyz, int32_t count) {
     return slabs;
 }
 
-// The hulls' distance is at least the slabs' gap over sqrt 3 (the diagonal's length). The reach
-// is threshold * sqrt 3 made larger by 2^-40 of itself, far beyond the relative rounding of the
-// product, of sqrt 3 and of the gap's subtraction, and by four of the smallest doubles, beyond the
-// absolute rounding of a product too small for full precision (a threshold of 0 or 1e-320).
+// The hulls' distance is at least the slabs' gap over sqrt 3 (the diagonal's length); the reach
+// is threshold * sqrt 3 moved out by hull_tolerances.h's slack (for a threshold of 0 or 1e-320
+// too).
 double slab_reach(double threshold) {
     const double reach = threshold * std::sqrt(3.0);
-    return (reach + std::ldexp(reach, -40)) + 4.0 * std::numeric_limits<double>::denorm_min();
+    return (reach + reach * HullTolerances::SLAB_REACH_SHARE) + HullTolerances::SLAB_REACH_FLOOR;
 }
 
 }  // namespace cellprox

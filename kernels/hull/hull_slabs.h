@@ -9,6 +9,8 @@
 
 #include <cstdint>
 
+#include "kernels/hull/hull_tolerances.h"
+
 namespace cellprox {
 
 // The lowest and highest of x + y + z, x + y - z, x - y + z and -x + y + z over a cell's
@@ -45,10 +47,10 @@ inline double slabs_gap(const DiagonalSlabs& a, const DiagonalSlabs& b) {
 // a larger one lets the search measure it. The gap times 1/sqrt 3, less 2^-41 of itself:
 // slab_reach's 2^-40 of the threshold leaves room for that and for the rounding of the constant,
 // the product and the subtraction; for gaps too small for full precision, its four smallest doubles
-// leave room for a rounding of half of one each.
+// leave room for a rounding of half of one each. (The constants: hull_tolerances.h.)
 inline double slab_bound(double gap) {
-    const double bound = gap * 0.57735026918962576451;
-    return bound - 0x1p-41 * bound;
+    const double bound = gap * HullTolerances::INVERSE_SQRT3;
+    return bound - HullTolerances::SLAB_BOUND_SHARE * bound;
 }
 
 // Whether the slabs alone prove the two cells' hulls farther apart than the threshold whose

@@ -7,10 +7,10 @@ namespace cellprox {
 
 // Clouds are padded to a multiple of this many vertices (by repeating the last one, which
 // leaves the hull and the farthest vertex as they are): the widest search takes eight a step.
-constexpr int32_t kHullCloudBlock = 8;
+constexpr int32_t HULL_CLOUD_BLOCK = 8;
 
 // A cloud of vertices in double precision, one array per axis, `count` a multiple of
-// kHullCloudBlock.
+// HULL_CLOUD_BLOCK.
 struct HullCloud {
     const double* x;
     const double* y;

@@ -3,7 +3,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdlib>
 
 #include "kernels/shared/morton.h"
 
@@ -12,7 +11,7 @@ namespace cellprox {
 namespace {
 
 // Below this many cells the cells' arrays stay in cache in any order: sorting would only cost.
-constexpr int32_t kFewCells = 1024;
+constexpr int32_t FEW_CELLS = 1024;
 
 // Centre of a cell's bounds; false for a cell without usable finite bounds (no vertices, NaN or
 // infinite coordinates), which is then placed first.
@@ -28,15 +27,10 @@ bool centre_of(const VertexBounds& b, float* centre) {
 }  // namespace
 
 CellOrder::CellOrder(const VertexBounds* bounds, int32_t n) {
-    if (bounds == nullptr || n < kFewCells) return;
-    uint64_t* keys = static_cast<uint64_t*>(std::malloc(static_cast<size_t>(n) * sizeof(uint64_t)));
-    order_ = static_cast<int32_t*>(std::malloc(static_cast<size_t>(n) * sizeof(int32_t)));
-    if (keys == nullptr || order_ == nullptr) {
-        std::free(keys);
-        std::free(order_);
-        order_ = nullptr;
-        return;
-    }
+    if (bounds == nullptr || n < FEW_CELLS) return;
+    // Without room for the keys the order stays empty, as without room for itself.
+    PlainBuffer<uint64_t, PageAdvice::none> keys;
+    if (!keys.resize(static_cast<size_t>(n)) || !order_.resize(static_cast<size_t>(n))) return;
     float lo[3] = {INFINITY, INFINITY, INFINITY}, hi[3] = {-INFINITY, -INFINITY, -INFINITY};
     float centre[3];
     for (int32_t i = 0; i < n; ++i) {
@@ -49,7 +43,7 @@ CellOrder::CellOrder(const VertexBounds* bounds, int32_t n) {
     double scale[3];
     for (int axis = 0; axis < 3; ++axis) {
         const double extent = double(hi[axis]) - double(lo[axis]);
-        scale[axis] = extent > 0.0 ? ((1u << kMortonBitsPerAxis) - 1) / extent : 0.0;
+        scale[axis] = extent > 0.0 ? ((1u << MORTON_BITS_PER_AXIS) - 1) / extent : 0.0;
     }
     for (int32_t i = 0; i < n; ++i) {
         uint64_t key = 0;
@@ -61,11 +55,8 @@ CellOrder::CellOrder(const VertexBounds* bounds, int32_t n) {
         }
         keys[i] = key << 32 | static_cast<uint32_t>(i);
     }
-    std::sort(keys, keys + n);
+    std::sort(keys.data(), keys.data() + n);
     for (int32_t i = 0; i < n; ++i) order_[i] = static_cast<int32_t>(keys[i] & 0xFFFFFFFFu);
-    std::free(keys);
 }
-
-CellOrder::~CellOrder() { std::free(order_); }
 
 }  // namespace cellprox

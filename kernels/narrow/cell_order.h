@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "kernels/distance/link_filter.h"
+#include "kernels/shared/plain_buffer.h"
 
 namespace cellprox {
 
@@ -16,14 +17,11 @@ namespace cellprox {
 class CellOrder {
 public:
     CellOrder(const VertexBounds* bounds, int32_t n);
-    ~CellOrder();
-    CellOrder(const CellOrder&) = delete;
-    CellOrder& operator=(const CellOrder&) = delete;
 
-    const int32_t* cells() const { return order_; }
+    const int32_t* cells() const { return order_.data(); }
 
 private:
-    int32_t* order_ = nullptr;
+    PlainBuffer<int32_t, PageAdvice::none> order_;
 };
 
 }  // namespace cellprox

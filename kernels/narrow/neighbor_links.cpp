@@ -1,32 +1,22 @@
 // The narrow phase's loops: the fill, the cells' bounds, each cell's links, prefetching.
 #include "kernels/narrow/neighbor_links.h"
 
-#include <cstdlib>
-
 #include "kernels/distance/link_filter.h"
 #include "kernels/lanes/lanes.h"
 #include "kernels/narrow/cell_geometry.h"
 #include "kernels/narrow/cell_order.h"
 #include "kernels/narrow/close_cells.h"
 #include "kernels/shared/cell.h"
+#include "kernels/shared/plain_buffer.h"
 #include "kernels/shared/vector_math.h"
 
 namespace cellprox {
 
 namespace {
 
-// Room for every cell's vertex bounds for one call; null when there is no memory for it (the
-// loops then compute bounds link by link).
-struct CellBoundsTable {
-    explicit CellBoundsTable(int32_t cell_count)
-        : data(cell_count > 0 ? static_cast<VertexBounds*>(std::malloc(
-                                    static_cast<size_t>(cell_count) * sizeof(VertexBounds)))
-                              : nullptr) {}
-    ~CellBoundsTable() { std::free(data); }
-    CellBoundsTable(const CellBoundsTable&) = delete;
-    CellBoundsTable& operator=(const CellBoundsTable&) = delete;
-    VertexBounds* data;
-};
+// Room for every cell's vertex bounds for one call; without it (no memory, or no cells) the
+// loops compute bounds link by link.
+using CellBoundsTable = PlainBuffer<VertexBounds, PageAdvice::none>;
 
 struct LoopContext {
     const NeighborQuery* query;
@@ -120,12 +110,13 @@ void cell_block(int32_t begin, int32_t end, void* context) {
 
 void compute_link_distances(const NeighborQuery& query, float* link_distances,
                             const LoopFrame& frame) {
-    const CellBoundsTable bounds(query.cell_count);
-    LoopContext context{&query, link_distances, bounds.data, nullptr};
+    CellBoundsTable bounds;
+    bounds.resize(static_cast<size_t>(query.cell_count > 0 ? query.cell_count : 0));
+    LoopContext context{&query, link_distances, bounds.data(), nullptr};
     InterpreterReleased unlocked(frame);
     frame.parallel_for(query.n_links, false, fill_block, &context);
-    if (bounds.data != nullptr) frame.parallel_for(query.cell_count, false, bounds_block, &context);
-    const CellOrder order(kLoopOrderIsFree ? bounds.data : nullptr, query.cell_count);
+    if (bounds.data() != nullptr) frame.parallel_for(query.cell_count, false, bounds_block, &context);
+    const CellOrder order(kLoopOrderIsFree ? bounds.data() : nullptr, query.cell_count);
     context.order = order.cells();
     frame.parallel_for(query.cell_count, true, cell_block, &context);
 }

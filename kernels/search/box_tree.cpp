@@ -31,7 +31,7 @@ struct WindowLanes {
     Float4 hi;
 };
 
-inline WindowLanes window_lanes(const QueryWindow& window) {
+inline WindowLanes window_lanes(const SearchBox& window) {
     const float lo[4] = {window.lo[0], window.lo[1], window.lo[2], 0.0f};
     const float hi[4] = {window.hi[0], window.hi[1], window.hi[2], 0.0f};
     return {Float4::load(lo), Float4::load(hi)};
@@ -45,8 +45,8 @@ inline bool meets(const TreeNode& node, const WindowLanes& window) {
 
 }  // namespace
 
-QueryWindow query_window(const SearchBox& box, double reach) {
-    QueryWindow window;
+SearchBox query_window(const SearchBox& box, double reach) {
+    SearchBox window;
     for (int axis = 0; axis < 3; ++axis) {
         // A little more than the reach: the window only has to hold every box that boxes_within
         // admits, whose double subtraction may round a gap down to the reach.
@@ -66,18 +66,18 @@ bool boxes_after_group(const BoxTree& tree, int32_t first, int32_t last, double 
     // then tested against all the group's windows at once, their bounds side by side in lanes
     // (a window of nothing in the lanes of no box), and only the windows it meets ask the exact
     // rule: which ones they are is anybody's guess, so no branch asks it window by window.
-    static_assert(kLeafSize % 4 == 0, "a group's windows fill whole lanes");
-    constexpr int32_t QUADS = kLeafSize / 4;
-    float bounds[6][kLeafSize];   // lower x, y, z, then upper, of each window
-    for (int32_t k = 0; k < kLeafSize; ++k) {
+    static_assert(LEAF_SIZE % 4 == 0, "a group's windows fill whole lanes");
+    constexpr int32_t QUADS = LEAF_SIZE / 4;
+    float bounds[6][LEAF_SIZE];   // lower x, y, z, then upper, of each window
+    for (int32_t k = 0; k < LEAF_SIZE; ++k) {
         for (int axis = 0; axis < 3; ++axis) {
             bounds[axis][k] = INFINITY;
             bounds[3 + axis][k] = -INFINITY;
         }
     }
-    QueryWindow window = query_window(tree.boxes[static_cast<size_t>(first)], reach);
+    SearchBox window = query_window(tree.boxes[static_cast<size_t>(first)], reach);
     for (int32_t p = first; p < last; ++p) {
-        const QueryWindow own = query_window(tree.boxes[static_cast<size_t>(p)], reach);
+        const SearchBox own = query_window(tree.boxes[static_cast<size_t>(p)], reach);
         for (int axis = 0; axis < 3; ++axis) {
             bounds[axis][p - first] = own.lo[axis];
             bounds[3 + axis][p - first] = own.hi[axis];
@@ -116,7 +116,7 @@ bool boxes_after_group(const BoxTree& tree, int32_t first, int32_t last, double 
                     meeting |= static_cast<unsigned>(~lanes_set(apart) & 15) << (4 * quad);
                 }
                 // Only the group's boxes before q (positions up to q are asked by their own queries).
-                if (q - first < kLeafSize) meeting &= (1u << (q - first)) - 1;
+                if (q - first < LEAF_SIZE) meeting &= (1u << (q - first)) - 1;
                 for (; meeting != 0; meeting &= meeting - 1) {
                     const int32_t p = first + __builtin_ctz(meeting);
                     if (boxes_within(tree.boxes[static_cast<size_t>(p)], other, reach) &&

@@ -43,19 +43,15 @@ inline bool boxes_within(const SearchBox& a, const SearchBox& b, double reach) {
     return within;
 }
 
-// The tree's query window for the box at position `p`: its bounds moved out by `reach`, rounded
-// outward to floats, so that every box within reach of it meets the window.
-struct QueryWindow {
-    float lo[3];
-    float hi[3];
-};
-QueryWindow query_window(const SearchBox& box, double reach);
+// The tree's query window for a box: its bounds moved out by `reach`, rounded outward to floats,
+// so that every box within reach of it meets the window.
+SearchBox query_window(const SearchBox& box, double reach);
 
 // Boxes per leaf: a leaf's boxes are tested one after another, so a few of them cost less than
 // the node that would tell them apart.
-constexpr int32_t kLeafSize = 8;
+constexpr int32_t LEAF_SIZE = 8;
 
-// For each position p of first .. last - 1 (at most kLeafSize of them, lying together, as a
+// For each position p of first .. last - 1 (at most LEAF_SIZE of them, lying together, as a
 // leaf's do), appends to found[p - first] the position of every box after p (q > p) within
 // `reach` of box p, in no particular order. `stack` is scratch room. False when memory runs out.
 bool boxes_after_group(const BoxTree& tree, int32_t first, int32_t last, double reach,

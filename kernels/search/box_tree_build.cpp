@@ -162,7 +162,7 @@ bool build_box_tree(const SearchBox* boxes, int32_t count, BoxTree& tree) {
         const int32_t size = task.end - task.begin;
         node.link = -size;
         if (!tree.nodes.push_back(node)) return false;
-        if (size <= kLeafSize) {
+        if (size <= LEAF_SIZE) {
             // A leaf's boxes in a fixed order too (along x), whatever the splits left.
             sort_along(items.data(), task.begin, task.end, 0);
             continue;

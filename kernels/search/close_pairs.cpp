@@ -19,7 +19,6 @@ namespace cellprox {
 
 namespace {
 
-
 // Sub-blocks per chunk: enough for a team to share, few enough to keep their buffers warm.
 constexpr int32_t SUB_BLOCKS = 64;
 // A chunk lasts about this long, so that a stop request is honoured within a moment.
@@ -164,51 +163,31 @@ void clear(ProximityResult& result) {
     result.pairs_held = 0;
 }
 
-ProximityStatus search_close_pairs(const SceneCells& cells, const ProximityQuery& query, const LoopFrame& frame,
-                                   const WorkWatch* watch, ProximityResult& result) {
-    double start = clock_seconds();
-    PlainBuffer<SearchBox> boxes;
-    BoxTree tree;
-    PairSearch search{&cells, &query, &tree, exact_threshold(query.threshold), 1, 0, 0, 0, nullptr, nullptr,
-                      nullptr, slab_reach(query.threshold), nullptr};
-    PlainBuffer<ExactCell> views;
-    const bool hull = query.rule == ProximityRule::hull;
-    PlainBuffer<DiagonalSlabs> found, slabs;
-    PlainBuffer<uint8_t> sharers, sharing;
-    if (!cell_boxes(cells, boxes, search.largest_cell, hull ? &found : nullptr) ||
-        !build_box_tree(boxes.data(), cells.count, tree) || !cell_views(cells, tree, views) ||
-        (hull && (!in_tree_order(found, tree, slabs) ||
-                  !cells_sharing_a_vertex(cells.xyz, cells.vertex_starts, cells.count, sharers) ||
-                  !in_tree_order(sharers, tree, sharing)))) {
-        return ProximityStatus::out_of_memory;
-    }
-    search.views = views.data();
-    search.slabs = slabs.data();
-    search.sharing = sharing.data();
-    result.seconds.tree = seconds_since(start);
-
+// The chunks, each on the loop frame, their sub-blocks' pairs (and details) gathered in order.
+template <class Measurer>
+ProximityStatus search_chunks(PairSearch<Measurer>& search, int32_t count, const LoopFrame& frame,
+                              const WorkWatch* watch, ProximityResult& result, PlainBuffer<double>& details) {
     FixedArray<SubBlock> blocks;
     if (!blocks.allocate(SUB_BLOCKS)) return ProximityStatus::out_of_memory;
     search.blocks = blocks.data();
 
-    PlainBuffer<double> details;
     double search_seconds = 0.0, measure_seconds = 0.0;
-    start = clock_seconds();
+    const double start = clock_seconds();
     // The first chunk is small: how long a cell takes is not known until some have been done.
     int32_t chunk = 256;
-    for (int32_t begin = 0; begin < cells.count;) {
+    for (int32_t begin = 0; begin < count;) {
         search.begin = begin;
-        search.end = begin + std::min(chunk, cells.count - begin);
+        search.end = begin + std::min(chunk, count - begin);
         const int32_t used = std::min(SUB_BLOCKS, (search.end - begin + 15) / 16);
         search.per_block = (search.end - begin + used - 1) / used;
         const double chunk_start = clock_seconds();
-        frame.parallel_for(used, false, pair_blocks, &search);
+        frame.parallel_for(used, false, pair_blocks<Measurer>, &search);
         if (!gather_blocks(blocks.data(), used, result, details, search_seconds, measure_seconds)) {
             return ProximityStatus::out_of_memory;
         }
-        if (begin == 0) reserve_like_first_chunk(result, details, search.end, cells.count);
+        if (begin == 0) reserve_like_first_chunk(result, details, search.end, count);
         begin = search.end;
-        if (!keep_going(watch, begin, cells.count)) return ProximityStatus::stopped;
+        if (!keep_going(watch, begin, count)) return ProximityStatus::stopped;
         const double took = seconds_since(chunk_start);
         const double scale = took > 0.0 ? std::min(4.0, std::max(0.25, CHUNK_SECONDS / took)) : 4.0;
         chunk = static_cast<int32_t>(std::min(1 << 20, std::max(64, static_cast<int>(chunk * scale))));
@@ -217,6 +196,62 @@ ProximityStatus search_close_pairs(const SceneCells& cells, const ProximityQuery
     const double busy = search_seconds + measure_seconds;
     result.seconds.candidates = busy > 0.0 ? wall * search_seconds / busy : 0.0;
     result.seconds.measure = wall - result.seconds.candidates;
+    return ProximityStatus::ok;
+}
+
+// The search's settings common to both rules.
+template <class Measurer>
+PairSearch<Measurer> pair_search(const BoxTree& tree, const ProximityQuery& query, const PlainBuffer<ExactCell>& views,
+                                 int32_t largest_cell, const Measurer& measurer) {
+    PairSearch<Measurer> search;
+    search.tree = &tree;
+    search.reach = query.threshold;
+    search.views = views.data();
+    search.largest_cell = largest_cell;
+    search.measurer = measurer;
+    return search;
+}
+
+ProximityStatus search_close_pairs(const SceneCells& cells, const ProximityQuery& query, const LoopFrame& frame,
+                                   const WorkWatch* watch, ProximityResult& result) {
+    double start = clock_seconds();
+    PlainBuffer<SearchBox> boxes;
+    BoxTree tree;
+    int32_t largest_cell = 1;
+    PlainBuffer<ExactCell> views;
+    const bool hull = query.rule == ProximityRule::hull;
+    PlainBuffer<DiagonalSlabs> found, slabs;
+    PlainBuffer<uint8_t> sharers, sharing;
+    if (!cell_boxes(cells, boxes, largest_cell, hull ? &found : nullptr) ||
+        !build_box_tree(boxes.data(), cells.count, tree) || !cell_views(cells, tree, views) ||
+        (hull && (!in_tree_order(found, tree, slabs) ||
+                  !cells_sharing_a_vertex(cells.xyz, cells.vertex_starts, cells.count, sharers) ||
+                  !in_tree_order(sharers, tree, sharing)))) {
+        return ProximityStatus::out_of_memory;
+    }
+    result.seconds.tree = seconds_since(start);
+
+    PlainBuffer<double> details;
+    ProximityStatus status;
+    if (hull) {
+        HullMeasurer rule;
+        rule.slabs = slabs.data();
+        rule.slab_reach = slab_reach(query.threshold);
+        rule.sharing = sharing.data();
+        rule.boxes = tree.boxes.data();
+        rule.order = tree.order.data();
+        rule.threshold = query.threshold;
+        rule.witnesses = query.witnesses;
+        PairSearch<HullMeasurer> search = pair_search(tree, query, views, largest_cell, rule);
+        status = search_chunks(search, cells.count, frame, watch, result, details);
+    } else {
+        ExactMeasurer rule;
+        rule.threshold = exact_threshold(query.threshold);
+        rule.boxes = tree.boxes.data();
+        PairSearch<ExactMeasurer> search = pair_search(tree, query, views, largest_cell, rule);
+        status = search_chunks(search, cells.count, frame, watch, result, details);
+    }
+    if (status != ProximityStatus::ok) return status;
 
     start = clock_seconds();
     if (!sort_pairs(result.pairs, cells.count) || !result.distances.resize(result.pairs.size()) ||

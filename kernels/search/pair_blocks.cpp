@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <cmath>
 
-#include "kernels/hull/hull_distance.h"
 #include "kernels/lanes/lanes.h"
 #include "platform/clock.h"
 
@@ -29,14 +28,15 @@ constexpr size_t PREFETCH_AHEAD = 3;
 
 // The candidates of positions [first, last): found[starts[k] ..] for position first + k. The
 // positions are searched a leaf's worth at a time (one walk of the tree for all of them).
-bool search_block(const PairSearch& search, int32_t first, int32_t last, PlainBuffer<int32_t>& stack,
+template <class Measurer>
+bool search_block(const PairSearch<Measurer>& search, int32_t first, int32_t last, PlainBuffer<int32_t>& stack,
                   PlainBuffer<int32_t>* group, PlainBuffer<int32_t>& found, PlainBuffer<size_t>& starts) {
     found.clear();
     if (!starts.resize(static_cast<size_t>(last - first) + 1)) return false;
-    for (int32_t p = first; p < last; p += kLeafSize) {
-        const int32_t end = std::min(last, p + kLeafSize);
+    for (int32_t p = first; p < last; p += LEAF_SIZE) {
+        const int32_t end = std::min(last, p + LEAF_SIZE);
         for (int32_t k = 0; k < end - p; ++k) group[k].clear();
-        if (!boxes_after_group(*search.tree, p, end, search.query->threshold, stack, group)) return false;
+        if (!boxes_after_group(*search.tree, p, end, search.reach, stack, group)) return false;
         for (int32_t k = 0; k < end - p; ++k) {
             starts[static_cast<size_t>(p + k - first)] = found.size();
             if (!found.append(group[k].data(), group[k].size())) return false;
@@ -58,68 +58,40 @@ inline void prefetch_cell(const ExactCell& cell, bool edges) {
     for (const char* line = first; line < last; line += 64) prefetch_line(line);
 }
 
-// The widest gap between two vertex boxes along any axis, by boxes_within's own subtractions: a
-// pair the tree leaves out at a threshold has one above it.
-double boxes_gap(const SearchBox& a, const SearchBox& b) {
-    double gap = -HUGE_VAL;
-    for (int axis = 0; axis < 3; ++axis) {
-        gap = std::max(gap, std::max(double(a.lo[axis]) - double(b.hi[axis]), double(b.lo[axis]) - double(a.hi[axis])));
-    }
-    return gap;
+// What the block loop asks of each rule's measurer: whether measuring a candidate reads its
+// edges too (to ask for them ahead), what starts with a new first cell, and the verdict on a
+// candidate, its details (where the rule has any) kept in `details` at `detail`.
+inline bool reads_edges(const ExactMeasurer&, const ExactCell& a, const ExactCell& b) {
+    return b.collection != a.collection;
+}
+inline bool reads_edges(const HullMeasurer&, const ExactCell&, const ExactCell&) { return false; }
+
+inline void start_cell(ExactMeasurer& rule) { start_exact_cell(*rule.space); }
+inline void start_cell(const HullMeasurer&) {}
+
+inline Closeness measure(ExactMeasurer& rule, int32_t p, int32_t q, const ExactCell& a, const ExactCell& b,
+                         PlainBuffer<double>&, int64_t&) {
+    return exact_cells_close(a, rule.boxes[static_cast<size_t>(p)], b, rule.boxes[static_cast<size_t>(q)],
+                             rule.threshold, *rule.space);
 }
 
-// The hull rule for the cells at positions p and q: when they are close, their gap (and, if
-// asked, a point of each hull that realises it) go to the sub-block's details and `detail`
-// says where; otherwise `detail` stays -1. False when memory runs out.
-bool measure_hulls(const PairSearch& search, int32_t p, int32_t q, const ExactCell& a, const ExactCell& b,
-                   HullWorkspace& hull, SubBlock& out, int64_t& detail) {
-    const size_t first = static_cast<size_t>(p), second = static_cast<size_t>(q);
-    if (slabs_apart(search.slabs[first], search.slabs[second], search.slab_reach)) return true;
-    // The search starts along the line between the boxes' centres, which for most pairs beyond
-    // the threshold proves them so at the first step.
-    const SearchBox& box_a = search.tree->boxes[first];
-    const SearchBox& box_b = search.tree->boxes[second];
-    double toward_a[3];
-    for (int axis = 0; axis < 3; ++axis) {
-        toward_a[axis] = 0.5 * ((double(box_a.lo[axis]) + box_a.hi[axis]) - (double(box_b.lo[axis]) + box_b.hi[axis]));
+inline Closeness measure(const HullMeasurer& rule, int32_t p, int32_t q, const ExactCell& a, const ExactCell& b,
+                         PlainBuffer<double>& details, int64_t& detail) {
+    if (!measure_hulls(rule, p, q, {a.vertices, a.v_count}, {b.vertices, b.v_count}, details, detail)) {
+        return Closeness::out_of_memory;
     }
-    const double threshold = search.query->threshold;
-    const double span_b = (double(box_b.hi[0]) - box_b.lo[0]) + (double(box_b.hi[1]) - box_b.lo[1]) +
-                          (double(box_b.hi[2]) - box_b.lo[2]);
-    const HullPoints hull_a = {a.vertices, a.v_count, search.sharing[first] != 0};
-    const HullPoints hull_b = {b.vertices, b.v_count, search.sharing[second] != 0, span_b};
-    double gap;
-    double points[6];
-    if (search.query->witnesses) {
-        gap = hull_distance_witnesses(hull_a, hull_b, threshold, hull, toward_a, points, points + 3);
-    } else {
-        gap = hull_distance(hull_a, hull_b, threshold, hull, toward_a);
-    }
-    if (!(gap <= threshold)) return true;
-    // The search's gap lies within its accuracy of the true one, on either side; the slabs' and
-    // the boxes' gaps are lower bounds whose verdicts leave pairs out before any search. A gap
-    // reported below them could keep a pair at a threshold where a smaller one leaves it out:
-    // never below them, a pair is kept exactly when its gap is at most the threshold.
-    const double slab_gap = slab_bound(slabs_gap(search.slabs[first], search.slabs[second]));
-    gap = std::max(gap, std::max(slab_gap, boxes_gap(box_a, box_b)));
-    if (!(gap <= threshold)) return true;
-    detail = static_cast<int64_t>(out.details.size());
-    if (!out.details.push_back(gap)) return false;
-    if (!search.query->witnesses) return true;
-    // Kept in the order of the pair's cells once sorted: the smaller number first.
-    const bool swapped = search.tree->order[static_cast<size_t>(p)] > search.tree->order[static_cast<size_t>(q)];
-    return out.details.append(swapped ? points + 3 : points, 3) && out.details.append(swapped ? points : points + 3, 3);
+    return detail < 0 ? Closeness::apart : Closeness::close;
 }
 
 // Measures each candidate of positions [first, last) and keeps the close ones.
-bool measure_block(const PairSearch& search, int32_t first, int32_t last, const PlainBuffer<int32_t>& found,
-                   const PlainBuffer<size_t>& starts, ExactSpace& exact, HullWorkspace& hull, SubBlock& out) {
+template <class Measurer>
+bool measure_block(const PairSearch<Measurer>& search, int32_t first, int32_t last, const PlainBuffer<int32_t>& found,
+                   const PlainBuffer<size_t>& starts, Measurer& measurer, SubBlock& out) {
     const BoxTree& tree = *search.tree;
     const ExactCell* views = search.views;
-    const bool hull_rule = search.query->rule == ProximityRule::hull;
     for (int32_t p = first; p < last; ++p) {
         const int32_t a = tree.order[static_cast<size_t>(p)];
-        start_exact_cell(exact);
+        start_cell(measurer);
         const ExactCell& cell_a = views[p];
         if (p + 1 < last) prefetch_cell(views[p + 1], false);
         for (size_t k = starts[static_cast<size_t>(p - first)]; k < starts[static_cast<size_t>(p - first) + 1]; ++k) {
@@ -128,18 +100,12 @@ bool measure_block(const PairSearch& search, int32_t first, int32_t last, const 
             const ExactCell& cell_b = views[q];
             if (k + PREFETCH_AHEAD < found.size()) {
                 const ExactCell& ahead = views[found[k + PREFETCH_AHEAD]];
-                prefetch_cell(ahead, !hull_rule && ahead.collection != cell_a.collection);
+                prefetch_cell(ahead, reads_edges(measurer, cell_a, ahead));
             }
             int64_t detail = -1;
-            if (hull_rule) {
-                if (!measure_hulls(search, p, q, cell_a, cell_b, hull, out, detail)) return false;
-                if (detail < 0) continue;
-            } else {
-                const Closeness verdict = exact_cells_close(cell_a, tree.boxes[static_cast<size_t>(p)], cell_b,
-                                                            tree.boxes[static_cast<size_t>(q)], search.exact, exact);
-                if (verdict == Closeness::out_of_memory) return false;
-                if (verdict == Closeness::apart) continue;
-            }
+            const Closeness verdict = measure(measurer, p, q, cell_a, cell_b, out.details, detail);
+            if (verdict == Closeness::out_of_memory) return false;
+            if (verdict == Closeness::apart) continue;
             if (!out.pairs.push_back({std::min(a, b), std::max(a, b), detail})) return false;
         }
     }
@@ -148,14 +114,14 @@ bool measure_block(const PairSearch& search, int32_t first, int32_t last, const 
 
 }  // namespace
 
+template <class Measurer>
 void pair_blocks(int32_t begin, int32_t end, void* context) {
-    const PairSearch& search = *static_cast<const PairSearch*>(context);
-    PlainBuffer<int32_t> stack, found, group[kLeafSize];
+    const PairSearch<Measurer>& search = *static_cast<const PairSearch<Measurer>*>(context);
+    PlainBuffer<int32_t> stack, found, group[LEAF_SIZE];
     PlainBuffer<size_t> starts;
-    ExactSpace exact;
-    HullWorkspace hull;
-    const bool room = stack.reserve(128) &&
-                      (search.query->rule != ProximityRule::hull || hull.reserve(search.largest_cell));
+    typename Measurer::Workspace workspace;
+    Measurer measurer = search.measurer;
+    const bool room = stack.reserve(128) && measurer.attach(workspace, search.largest_cell);
     for (int32_t s = begin; s < end; ++s) {
         SubBlock& out = search.blocks[s];
         out.pairs.clear();
@@ -170,10 +136,13 @@ void pair_blocks(int32_t begin, int32_t end, void* context) {
         out.failed = !search_block(search, first, last, stack, group, found, starts);
         out.candidates = static_cast<int64_t>(found.size());
         const double searched = clock_seconds();
-        out.failed = out.failed || !measure_block(search, first, last, found, starts, exact, hull, out);
+        out.failed = out.failed || !measure_block(search, first, last, found, starts, measurer, out);
         out.search_seconds = searched > start ? searched - start : 0.0;
         out.measure_seconds = seconds_since(searched);
     }
 }
+
+template void pair_blocks<ExactMeasurer>(int32_t begin, int32_t end, void* context);
+template void pair_blocks<HullMeasurer>(int32_t begin, int32_t end, void* context);
 
 }  // namespace cellprox

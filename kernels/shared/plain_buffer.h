@@ -14,7 +14,12 @@
 
 namespace cellprox {
 
-template <typename T>
+// Whether a buffer's large blocks ask the system for large pages. The deliverables' kernels keep
+// plain allocations: they were measured, and are held to their speed, that way (and their builds
+// do not link platform/large_pages.cpp).
+enum class PageAdvice { large, none };
+
+template <typename T, PageAdvice ADVICE = PageAdvice::large>
 class PlainBuffer {
     static_assert(std::is_trivially_copyable<T>::value, "plain values only");
 
@@ -25,19 +30,21 @@ public:
     PlainBuffer& operator=(const PlainBuffer&) = delete;
 
     // Room for at least `capacity` values; false (and nothing changed) when memory runs out.
-    // Large buffers move to memory the system may map in large pages (platform/large_pages.h).
+    // With PageAdvice::large, large buffers move to memory the system may map in large pages
+    // (platform/large_pages.h).
     bool reserve(size_t capacity) {
         if (capacity <= capacity_) return true;
         if (capacity > SIZE_MAX / sizeof(T)) return false;
         void* grown = nullptr;
-        if (capacity * sizeof(T) >= kLargeBuffer) {
-            grown = allocate_large(capacity * sizeof(T));
-            if (grown == nullptr) return false;
-            if (capacity_ > 0) std::memcpy(grown, data_, capacity_ * sizeof(T));
-            std::free(data_);
-        } else {
-            grown = std::realloc(data_, capacity * sizeof(T));
+        if constexpr (ADVICE == PageAdvice::large) {
+            if (capacity * sizeof(T) >= kLargeBuffer) {
+                grown = allocate_large(capacity * sizeof(T));
+                if (grown == nullptr) return false;
+                if (capacity_ > 0) std::memcpy(grown, data_, capacity_ * sizeof(T));
+                std::free(data_);
+            }
         }
+        if (grown == nullptr) grown = std::realloc(data_, capacity * sizeof(T));
         if (grown == nullptr) return false;
         data_ = static_cast<T*>(grown);
         capacity_ = capacity;

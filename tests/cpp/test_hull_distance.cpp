@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "kernels/hull/hull_distance.h"
+#include "kernels/hull/hull_measure.h"
 
 using namespace cellprox;
 
@@ -282,5 +283,42 @@ TEST(HullDistance, ALimitAtTheResultItselfNeverEndsTheSearchEarly) {
             const double below = std::nextafter(gap, 0.0);
             EXPECT_GT(cellprox::hull_distance(view(a), view(b), below, work), below) << k << " " << scale;
         }
+    }
+}
+
+// The search's measurer of the rule: a close pair's gap, then its witnesses in the order of the
+// caller's cell numbers (here the second position holds the lower number), and nothing for a
+// pair beyond the threshold, whichever bound proves it so.
+TEST(HullMeasurer, KeepsAClosePairsGapAndWitnessesInTheCallersOrder) {
+    const Points a = box(0, 0, 0), b = box(1.5f, 0.25f, -0.5f);
+    const DiagonalSlabs slabs[2] = {diagonal_slabs(a.data(), 8), diagonal_slabs(b.data(), 8)};
+    const SearchBox boxes[2] = {{{0, 0, 0}, {1, 1, 1}}, {{1.5f, 0.25f, -0.5f}, {2.5f, 1.25f, 0.5f}}};
+    const uint8_t sharing[2] = {1, 1};
+    const int32_t order[2] = {7, 3};
+    HullWorkspace work;
+    HullMeasurer rule;
+    rule.slabs = slabs;
+    rule.sharing = sharing;
+    rule.boxes = boxes;
+    rule.order = order;
+    rule.witnesses = true;
+    ASSERT_TRUE(rule.attach(work, 8));
+    for (double threshold : {0.25, 0.49, 0.51, 2.0}) {
+        rule.threshold = threshold;
+        rule.slab_reach = slab_reach(threshold);
+        PlainBuffer<double> details;
+        int64_t detail = -1;
+        ASSERT_TRUE(measure_hulls(rule, 0, 1, view(a), view(b), details, detail));
+        if (threshold < 0.5) {
+            EXPECT_EQ(detail, -1) << threshold;
+            EXPECT_TRUE(details.empty()) << threshold;
+            continue;
+        }
+        ASSERT_EQ(detail, 0);
+        ASSERT_EQ(details.size(), 7u);
+        EXPECT_NEAR(details[0], 0.5, 1e-13);
+        EXPECT_GE(details[0], 0.5);   // never below the boxes' gap
+        EXPECT_NEAR(details[1], 1.5, 1e-13);   // on b's hull: cell 3 comes first
+        EXPECT_NEAR(details[4], 1.0, 1e-13);   // on a's hull
     }
 }

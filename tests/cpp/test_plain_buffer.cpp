@@ -26,6 +26,22 @@ TEST(PlainBuffer, KeepsItsValuesWhileGrowingPastTheLargeSize) {
     EXPECT_EQ(values[0], -3);
 }
 
+// The deliverables' buffers never ask for large pages: past the large size they keep growing in
+// place, and keep their values as well.
+TEST(PlainBuffer, UnadvisedBuffersKeepTheirValuesPastTheLargeSize) {
+    PlainBuffer<int32_t, PageAdvice::none> values;
+    const size_t count = 2 * kLargeBuffer / sizeof(int32_t) + 3;
+    ASSERT_TRUE(values.resize(17));
+    for (size_t k = 0; k < 17; ++k) values[k] = static_cast<int32_t>(k) - 8;
+    for (size_t k = 17; k < count; ++k) ASSERT_TRUE(values.push_back(static_cast<int32_t>(k) - 8));
+    for (size_t k = 0; k < count; ++k) ASSERT_EQ(values[k], static_cast<int32_t>(k) - 8) << k;
+    EXPECT_FALSE(values.reserve(SIZE_MAX / 2));
+    EXPECT_EQ(values.size(), count);
+    PlainBuffer<int32_t, PageAdvice::none> none;
+    EXPECT_TRUE(none.resize(0));
+    EXPECT_EQ(none.data(), nullptr);   // the narrow phase's cue to compute bounds link by link
+}
+
 TEST(PlainBuffer, LargeBlocksAreWritableToTheirEnd) {
     for (size_t bytes : {kLargeBuffer, kLargeBuffer + 1, 5 * kLargeBuffer + 12345}) {
         auto* block = static_cast<unsigned char*>(allocate_large(bytes));
