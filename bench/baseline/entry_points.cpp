@@ -9,7 +9,7 @@
 
 using namespace cellprox_baseline;
 using cellprox::Cell;
-using cellprox::CellGeometry;
+using cellprox::CellView;
 using cellprox::dist3D_Segment_to_Segment;
 using cellprox::distance_between;
 using cellprox::edge_points;
@@ -30,7 +30,7 @@ StridedView view(void* data, int ndim, const int64_t* strides) {
 }
 
 // 0, 1 or 2 as documented in the header, over the same pairs as the narrow phase.
-int8_t classify(const CellGeometry& a, const CellGeometry& b, bool same_collection, float lower,
+int8_t classify(const CellView& a, const CellView& b, bool same_collection, float lower,
                 float upper) {
     bool near = false;
     if (same_collection) {

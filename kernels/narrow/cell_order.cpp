@@ -16,8 +16,8 @@ constexpr int32_t kFewCells = 1024;
 
 // Centre of a cell's bounds; false for a cell without usable finite bounds (no vertices, NaN or
 // infinite coordinates), which is then placed first.
-bool centre_of(const VertexBounds& b, float* centre) {
-    if (!b.usable) return false;
+bool centre_of(const VertexBox& b, float* centre) {
+    if (!bounds_usable(b)) return false;
     for (int axis = 0; axis < 3; ++axis) {
         centre[axis] = 0.5f * b.lo[axis] + 0.5f * b.hi[axis];
         if (!std::isfinite(centre[axis])) return false;
@@ -27,7 +27,7 @@ bool centre_of(const VertexBounds& b, float* centre) {
 
 }  // namespace
 
-CellOrder::CellOrder(const VertexBounds* bounds, int32_t n) {
+CellOrder::CellOrder(const VertexBox* bounds, int32_t n) {
     if (bounds == nullptr || n < kFewCells) return;
     uint64_t* keys = static_cast<uint64_t*>(std::malloc(static_cast<size_t>(n) * sizeof(uint64_t)));
     order_ = static_cast<int32_t*>(std::malloc(static_cast<size_t>(n) * sizeof(int32_t)));

@@ -15,7 +15,7 @@ namespace cellprox {
 // for it (the cells are then visited in their own order).
 class CellOrder {
 public:
-    CellOrder(const VertexBounds* bounds, int32_t n);
+    CellOrder(const VertexBox* bounds, int32_t n);
     ~CellOrder();
     CellOrder(const CellOrder&) = delete;
     CellOrder& operator=(const CellOrder&) = delete;

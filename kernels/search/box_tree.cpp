@@ -45,7 +45,7 @@ inline bool meets(const TreeNode& node, const WindowLanes& window) {
 
 }  // namespace
 
-QueryWindow query_window(const SearchBox& box, double reach) {
+QueryWindow query_window(const VertexBox& box, double reach) {
     QueryWindow window;
     for (int axis = 0; axis < 3; ++axis) {
         // A little more than the reach: the window only has to hold every box that boxes_within
@@ -104,7 +104,7 @@ bool boxes_after_group(const BoxTree& tree, int32_t first, int32_t last, double 
         const TreeNode& node = nodes[index];
         if (node.link < 0) {
             for (int32_t q = std::max(node.end + node.link, first + 1); q < node.end; ++q) {
-                const SearchBox& other = tree.boxes[static_cast<size_t>(q)];
+                const VertexBox& other = tree.boxes[static_cast<size_t>(q)];
                 unsigned meeting = 0;
                 for (int32_t quad = 0; quad < QUADS; ++quad) {
                     Mask4 apart = less(broadcast<Float4>(other.hi[0]), lanes_low[0][quad]) |

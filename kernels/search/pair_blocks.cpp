@@ -11,7 +11,7 @@
 
 namespace cellprox {
 
-bool cell_views(const SceneCells& cells, const BoxTree& tree, PlainBuffer<ExactCell>& views) {
+bool cell_views(const SceneCells& cells, const BoxTree& tree, PlainBuffer<CellView>& views) {
     if (!views.resize(static_cast<size_t>(cells.count))) return false;
     for (size_t p = 0; p < views.size(); ++p) {
         const int32_t i = tree.order[p];
@@ -48,7 +48,7 @@ bool search_block(const PairSearch& search, int32_t first, int32_t last, PlainBu
 
 // The cells of a candidate come from anywhere in the caller's arrays: ask for the vertices (and
 // edges) of one a few candidates ahead while the current one is measured.
-inline void prefetch_cell(const ExactCell& cell, bool edges) {
+inline void prefetch_cell(const CellView& cell, bool edges) {
     const char* first = reinterpret_cast<const char*>(cell.vertices);
     const char* last = reinterpret_cast<const char*>(cell.vertices + 3 * cell.v_count);
     for (const char* line = first; line < last; line += 64) prefetch_line(line);
@@ -60,7 +60,7 @@ inline void prefetch_cell(const ExactCell& cell, bool edges) {
 
 // The widest gap between two vertex boxes along any axis, by boxes_within's own subtractions: a
 // pair the tree leaves out at a threshold has one above it.
-double boxes_gap(const SearchBox& a, const SearchBox& b) {
+double boxes_gap(const VertexBox& a, const VertexBox& b) {
     double gap = -HUGE_VAL;
     for (int axis = 0; axis < 3; ++axis) {
         gap = std::max(gap, std::max(double(a.lo[axis]) - double(b.hi[axis]), double(b.lo[axis]) - double(a.hi[axis])));
@@ -71,14 +71,14 @@ double boxes_gap(const SearchBox& a, const SearchBox& b) {
 // The hull rule for the cells at positions p and q: when they are close, their gap (and, if
 // asked, a point of each hull that realises it) go to the sub-block's details and `detail`
 // says where; otherwise `detail` stays -1. False when memory runs out.
-bool measure_hulls(const PairSearch& search, int32_t p, int32_t q, const ExactCell& a, const ExactCell& b,
+bool measure_hulls(const PairSearch& search, int32_t p, int32_t q, const CellView& a, const CellView& b,
                    HullWorkspace& hull, SubBlock& out, int64_t& detail) {
     const size_t first = static_cast<size_t>(p), second = static_cast<size_t>(q);
     if (slabs_apart(search.slabs[first], search.slabs[second], search.slab_reach)) return true;
     // The search starts along the line between the boxes' centres, which for most pairs beyond
     // the threshold proves them so at the first step.
-    const SearchBox& box_a = search.tree->boxes[first];
-    const SearchBox& box_b = search.tree->boxes[second];
+    const VertexBox& box_a = search.tree->boxes[first];
+    const VertexBox& box_b = search.tree->boxes[second];
     double toward_a[3];
     for (int axis = 0; axis < 3; ++axis) {
         toward_a[axis] = 0.5 * ((double(box_a.lo[axis]) + box_a.hi[axis]) - (double(box_b.lo[axis]) + box_b.hi[axis]));
@@ -113,21 +113,21 @@ bool measure_hulls(const PairSearch& search, int32_t p, int32_t q, const ExactCe
 
 // Measures each candidate of positions [first, last) and keeps the close ones.
 bool measure_block(const PairSearch& search, int32_t first, int32_t last, const PlainBuffer<int32_t>& found,
-                   const PlainBuffer<size_t>& starts, ExactSpace& exact, HullWorkspace& hull, SubBlock& out) {
+                   const PlainBuffer<size_t>& starts, CloseSpace& exact, HullWorkspace& hull, SubBlock& out) {
     const BoxTree& tree = *search.tree;
-    const ExactCell* views = search.views;
+    const CellView* views = search.views;
     const bool hull_rule = search.query->rule == ProximityRule::hull;
     for (int32_t p = first; p < last; ++p) {
         const int32_t a = tree.order[static_cast<size_t>(p)];
-        start_exact_cell(exact);
-        const ExactCell& cell_a = views[p];
+        start_cell(exact);
+        const CellView& cell_a = views[p];
         if (p + 1 < last) prefetch_cell(views[p + 1], false);
         for (size_t k = starts[static_cast<size_t>(p - first)]; k < starts[static_cast<size_t>(p - first) + 1]; ++k) {
             const int32_t q = found[k];
             const int32_t b = tree.order[static_cast<size_t>(q)];
-            const ExactCell& cell_b = views[q];
+            const CellView& cell_b = views[q];
             if (k + PREFETCH_AHEAD < found.size()) {
-                const ExactCell& ahead = views[found[k + PREFETCH_AHEAD]];
+                const CellView& ahead = views[found[k + PREFETCH_AHEAD]];
                 prefetch_cell(ahead, !hull_rule && ahead.collection != cell_a.collection);
             }
             int64_t detail = -1;
@@ -152,7 +152,7 @@ void pair_blocks(int32_t begin, int32_t end, void* context) {
     const PairSearch& search = *static_cast<const PairSearch*>(context);
     PlainBuffer<int32_t> stack, found, group[kLeafSize];
     PlainBuffer<size_t> starts;
-    ExactSpace exact;
+    CloseSpace exact;
     HullWorkspace hull;
     const bool room = stack.reserve(128) &&
                       (search.query->rule != ProximityRule::hull || hull.reserve(search.largest_cell));

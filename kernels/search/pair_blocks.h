@@ -34,7 +34,7 @@ struct PairSearch {
     int32_t end;
     int32_t per_block;
     SubBlock* blocks;
-    const ExactCell* views;   // the cells in the tree's order: what measuring reads of each
+    const CellView* views;   // the cells in the tree's order: what measuring reads of each
     const DiagonalSlabs* slabs;   // the hull rule's: each cell's diagonal slabs, in the tree's order
     double slab_reach;            // and slab_reach(threshold)
     const uint8_t* sharing;       // and whether each shares a vertex with any other cell (vertex_sharing.h)
@@ -42,7 +42,7 @@ struct PairSearch {
 
 // Each cell as measuring reads it, in the tree's order: a cell's candidates lie near it in that
 // order, so their views are in cache where the caller's own arrays would each cost a miss.
-bool cell_views(const SceneCells& cells, const BoxTree& tree, PlainBuffer<ExactCell>& views);
+bool cell_views(const SceneCells& cells, const BoxTree& tree, PlainBuffer<CellView>& views);
 
 // The loop body: sub-blocks [begin, end) of the chunk in `context` (a PairSearch).
 void pair_blocks(int32_t begin, int32_t end, void* context);
