@@ -21,7 +21,8 @@ namespace cellprox {
 // thousandfold, and cost nothing in practice: elements near the threshold are kept.
 struct ContractThreshold {
     float value;
-    static constexpr PruningMargins PRUNING{1e-4, 1e-4, 0.0};
+    static constexpr double MARGIN = 1e-4;
+    static constexpr PruningMargins PRUNING{MARGIN, MARGIN, 0.0};
 };
 
 // Whether the two cells come closer than the threshold: vertex against vertex in one
