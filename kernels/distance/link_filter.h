@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 
 #include "kernels/lanes/lanes.h"
@@ -34,17 +35,28 @@ inline VertexBox vertex_bounds(const float* vertices, int32_t v_count) {
 
 inline bool bounds_usable(const VertexBox& b) { return !std::isnan(b.lo[0]); }
 
+// The next float up from a finite f, by its bits rather than std::nextafter: the raw kernels'
+// module links the C library alone, and nextafterf lives in the math library.
+inline float next_float_up(float f) {
+    if (f == 0.0f) return FLT_TRUE_MIN;
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    bits = f > 0.0f ? bits + 1 : bits - 1;
+    std::memcpy(&f, &bits, sizeof bits);
+    return f;
+}
+
 // The float no greater (or no less) than x; the float range's end when beyond it.
 inline float float_below(double x) {
     if (!(x < double(FLT_MAX))) return FLT_MAX;
-    float f = static_cast<float>(x);
-    return double(f) > x ? std::nextafter(f, -INFINITY) : f;
+    const float f = static_cast<float>(x);
+    return double(f) > x ? -next_float_up(-f) : f;
 }
 
 inline float float_above(double x) {
     if (!(x < double(FLT_MAX))) return INFINITY;
-    float f = static_cast<float>(x);
-    return double(f) < x ? std::nextafter(f, INFINITY) : f;
+    const float f = static_cast<float>(x);
+    return double(f) < x ? next_float_up(f) : f;
 }
 
 // How far beyond the threshold a rule's pruning must reach: the computed distances may fall
