@@ -8,11 +8,12 @@
 #include "kernels/shared/vector_math.h"
 
 using namespace cellprox_baseline;
+using cellprox::any_edge_pair;
+using cellprox::any_vertex_pair;
 using cellprox::Cell;
-using cellprox::CellGeometry;
+using cellprox::CellView;
 using cellprox::dist3D_Segment_to_Segment;
 using cellprox::distance_between;
-using cellprox::edge_points;
 using cellprox::geometry_of;
 using cellprox::link_target;
 using cellprox::NeighborQuery;
@@ -30,31 +31,19 @@ StridedView view(void* data, int ndim, const int64_t* strides) {
 }
 
 // 0, 1 or 2 as documented in the header, over the same pairs as the narrow phase.
-int8_t classify(const CellGeometry& a, const CellGeometry& b, bool same_collection, float lower,
-                float upper) {
+int8_t classify(const CellView& a, const CellView& b, bool same_collection, float lower, float upper) {
     bool near = false;
-    if (same_collection) {
-        for (int32_t i = 0; i < a.v_count; ++i) {
-            for (int32_t j = 0; j < b.v_count; ++j) {
-                const float d = distance_between(a.vertices + 3 * static_cast<ptrdiff_t>(i),
-                                                 b.vertices + 3 * static_cast<ptrdiff_t>(j));
-                if (d < lower) return 0;
-                near = near || d < upper;
-            }
-        }
-    } else {
-        for (int32_t i = 0; i < a.e_count; ++i) {
-            const float *q0, *q1;
-            if (!edge_points(a, i, &q0, &q1)) continue;
-            for (int32_t j = 0; j < b.e_count; ++j) {
-                const float *p0, *p1;
-                if (!edge_points(b, j, &p0, &p1)) continue;
-                const float d = dist3D_Segment_to_Segment(p0, p1, q0, q1);
-                if (d < lower) return 0;
-                near = near || d < upper;
-            }
-        }
-    }
+    auto below = [&](float d) {
+        near = near || d < upper;
+        return d < lower;
+    };
+    const bool close =
+        same_collection
+            ? any_vertex_pair(a, b, [&](const float* p, const float* q) { return below(distance_between(p, q)); })
+            : any_edge_pair(a, b, [&](const float* p0, const float* p1, const float* q0, const float* q1) {
+                  return below(dist3D_Segment_to_Segment(p0, p1, q0, q1));
+              });
+    if (close) return 0;
     return near ? 1 : 2;
 }
 

@@ -1,44 +1,76 @@
-// Conservative pruning of the narrow phase: before the pair loops of a link, drop the vertices or
-// edges of each cell that lie provably farther than the threshold from the other cell's bounding
-// box. A dropped element cannot take part in a passing pair, so the link's result is unchanged.
+// Conservative pruning, for both closeness rules: before the pair loops of two cells, drop the
+// vertices or edges of each cell that lie provably farther than the threshold from the other
+// cell's box. A dropped element cannot take part in a passing pair, so no decision changes.
 #pragma once
 
+#include <cfloat>
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <initializer_list>
 
 #include "kernels/lanes/lanes.h"
+#include "kernels/shared/vertex_box.h"
 
 namespace cellprox {
 
-// Bounds of a cell's vertices; `usable` is false when a coordinate is NaN (no safe bound).
-struct VertexBounds {
-    float lo[3];
-    float hi[3];
-    bool usable;
-};
-
-inline VertexBounds vertex_bounds(const float* vertices, int32_t v_count) {
-    VertexBounds b{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}, true};
+// The box of a cell's vertices. A NaN coordinate leaves no safe bound: the box is then marked
+// unusable (a NaN lower bound, which no comparison lets through) rather than carried as a flag,
+// so that one box type serves the narrow phase's table and the package's tree alike.
+inline VertexBox vertex_bounds(const float* vertices, int32_t v_count) {
+    VertexBox b{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}};
+    bool usable = true;
     for (int32_t i = 0; i < v_count; ++i) {
         const float* v = vertices + 3 * static_cast<ptrdiff_t>(i);
         for (int axis = 0; axis < 3; ++axis) {
-            if (std::isnan(v[axis])) b.usable = false;
+            if (std::isnan(v[axis])) usable = false;
             b.lo[axis] = v[axis] < b.lo[axis] ? v[axis] : b.lo[axis];
             b.hi[axis] = v[axis] > b.hi[axis] ? v[axis] : b.hi[axis];
         }
     }
+    if (!usable) b.lo[0] = NAN;
     return b;
 }
 
-// How far beyond the threshold an element must lie to be dropped. The computed distances carry
-// rounding errors: relative ones from the square root and the sums (a few units in the last
-// place), and absolute ones from the segment distance, whose closest points are formed as
-// p0 + s * (p1 - p0) from coordinates of size up to `magnitude` (a few units in the last place
-// of the largest coordinate). The margin covers both a thousandfold, and costs nothing in
-// practice: elements near the threshold are kept.
-inline float pruning_limit(float threshold, const VertexBounds& a, const VertexBounds& b) {
+inline bool bounds_usable(const VertexBox& b) { return !std::isnan(b.lo[0]); }
+
+// The next float up from a finite f, by its bits rather than std::nextafter: the raw kernels'
+// module links the C library alone, and nextafterf lives in the math library.
+inline float next_float_up(float f) {
+    if (f == 0.0f) return FLT_TRUE_MIN;
+    uint32_t bits;
+    std::memcpy(&bits, &f, sizeof bits);
+    bits = f > 0.0f ? bits + 1 : bits - 1;
+    std::memcpy(&f, &bits, sizeof bits);
+    return f;
+}
+
+// The float no greater (or no less) than x; the float range's end when beyond it.
+inline float float_below(double x) {
+    if (!(x < double(FLT_MAX))) return FLT_MAX;
+    const float f = static_cast<float>(x);
+    return double(f) > x ? -next_float_up(-f) : f;
+}
+
+inline float float_above(double x) {
+    if (!(x < double(FLT_MAX))) return INFINITY;
+    const float f = static_cast<float>(x);
+    return double(f) < x ? next_float_up(f) : f;
+}
+
+// How far beyond the threshold a rule's pruning must reach: the computed distances may fall
+// short of the true ones by a relative error (of the threshold) and by an absolute one that
+// grows with the coordinates (of the largest bound, `magnitude`), and the widened bounds are
+// themselves rounded to float. Each rule names its own margins beside its threshold.
+struct PruningMargins {
+    double relative;   // of the threshold
+    double absolute;   // of the largest coordinate
+    double floor;      // below any rounding step of the widened bounds
+};
+
+// The largest magnitude of any bound of the two boxes.
+inline double largest_magnitude(const VertexBox& a, const VertexBox& b) {
     double magnitude = 0.0;
     for (int axis = 0; axis < 3; ++axis) {
         for (float bound : {a.lo[axis], a.hi[axis], b.lo[axis], b.hi[axis]}) {
@@ -46,12 +78,20 @@ inline float pruning_limit(float threshold, const VertexBounds& a, const VertexB
             magnitude = size > magnitude ? size : magnitude;
         }
     }
-    return static_cast<float>(double(threshold) * (1.0 + 1e-4) + magnitude * 1e-4);
+    return magnitude;
+}
+
+// The distance beyond which an element of one cell is dropped against the other's box, rounded
+// up to float so that the rounding only ever widens it.
+inline float pruning_limit(double threshold, const VertexBox& a, const VertexBox& b,
+                           const PruningMargins& margins) {
+    return float_above(threshold * (1.0 + margins.relative) + largest_magnitude(a, b) * margins.absolute +
+                       margins.floor);
 }
 
 // A cell's bounds widened by the pruning limit, as lanes (x, y, z, unused). Widening in single
-// precision moves a bound by at most an ulp of the larger of bound and limit, far inside the
-// margin of pruning_limit, so the tests below stay conservative.
+// precision moves a bound by at most an ulp of the larger of bound and limit, inside every
+// rule's margins, so the tests below stay conservative.
 struct WideBox {
     Float4 lo;
     Float4 hi;
@@ -65,7 +105,7 @@ inline WideBox widened(Float4 lo, Float4 hi, float limit) {
 
 inline Float4 point_lanes(const float* p) { return lanes4(p[0], p[1], p[2], 0.0f); }
 
-inline WideBox widened(const VertexBounds& b, float limit) {
+inline WideBox widened(const VertexBox& b, float limit) {
     return widened(point_lanes(b.lo), point_lanes(b.hi), limit);
 }
 

@@ -48,6 +48,16 @@ inline SegmentBatch padded_batch(float* const* column, int32_t kept) {
                         {column[HI], column[HI + 1], column[HI + 2]}};
 }
 
+// Segment j of a batch, as points of three floats.
+struct FirstSegment {
+    float p0[3];
+    float p1[3];
+};
+
+inline FirstSegment first_of(const SegmentBatch& batch, int32_t j) {
+    return {{batch.p0[0][j], batch.p0[1][j], batch.p0[2][j]}, {batch.p1[0][j], batch.p1[1][j], batch.p1[2][j]}};
+}
+
 namespace segment_lanes {
 
 // Lane k holds where segment k's bounds lie farther than `limit` from [q_lo, q_hi] on some axis.

@@ -17,7 +17,7 @@
 
 #include "kernels/distance/segment_batch.h"
 #include "kernels/distance/segment_distance.h"
-#include "kernels/exact/exact_packing.h"
+#include "kernels/exact/exact_cells.h"
 #include "kernels/lanes/lanes.h"
 
 namespace cellprox {
@@ -37,14 +37,14 @@ LaneVerdict judge_lanes(const Float4* p0, const Float4* p1, const SecondSegment<
                         const ExactThreshold& threshold) {
     Float4 dP[3];
     SegmentShape<Float4> shape;
-    segment_offset(p0, p1, q, RelativeTolerance<Float4>{broadcast<Float4>(kFloatSegmentTiny)}, dP, &shape);
+    segment_offset(p0, p1, q, RelativeTolerance<Float4>{broadcast<Float4>(FLOAT_SEGMENT_TINY)}, dP, &shape);
     Float4 w[3], w1[3], u[3];
     for (int k = 0; k < 3; ++k) {
         w[k] = p0[k] - q.q0[k];
         w1[k] = p1[k] - q.q0[k];
         u[k] = p1[k] - p0[k];
     }
-    const Float4 room = broadcast<Float4>(float(kFastPassRoom));
+    const Float4 room = broadcast<Float4>(float(FAST_PASS_ROOM));
     const Float4 one = broadcast<Float4>(1.0f);
     const Float4 length = square_root(dot(dP, dP));
     const Float4 spread = abs_sum(w) + abs_sum(u) + abs_sum(q.v);
@@ -53,9 +53,9 @@ LaneVerdict judge_lanes(const Float4* p0, const Float4* p1, const SecondSegment<
     // while a, c and D are far above the subnormal floats, whose absolute steps of 2^-149 it
     // does not cover; below them (segments shorter than about 2^-50, or pairs shorter than about
     // 2^-25 or nearly parallel) the double steps decide: the limits only cost time there.
-    const Float4 normal = broadcast<Float4>(0x1p-100f);
+    const Float4 normal = broadcast<Float4>(NORMAL_FLOOR);
     const Mask4 conditioned =
-        greater(shape.D, (shape.a * shape.c + shape.b * shape.b) * broadcast<Float4>(0x1p-19f) + normal) &
+        greater(shape.D, (shape.a * shape.c + shape.b * shape.b) * broadcast<Float4>(PARALLEL_RATIO) + normal) &
         greater(shape.a, normal) & greater(shape.c, normal);
     const Mask4 close = conditioned & less(length * (one + room) + spread * room,
                                            broadcast<Float4>(threshold.below));
@@ -66,91 +66,25 @@ LaneVerdict judge_lanes(const Float4* p0, const Float4* p1, const SecondSegment<
     const Float4 separation = minimum(dot(dP, w), dot(dP, w1)) - maximum(dot(dP, q.v), zero);
     // Relative rounding of the three dot products, and their steps below the normal floats.
     const Float4 rounding = abs_sum(dP) * (abs_sum(w) + abs_sum(w1) + abs_sum(q.v)) * room +
-                            broadcast<Float4>(0x1p-120f);
-    const Float4 reach = broadcast<Float4>(threshold.above) + spread * broadcast<Float4>(0x1p-40f);
+                            broadcast<Float4>(PROJECTION_FLOOR);
+    const Float4 reach = broadcast<Float4>(threshold.above) + spread * broadcast<Float4>(SPREAD_REACH);
     const Mask4 far = greater(separation - rounding, length * (one + room) * reach);
     return {0, lanes_set(!(close | far | apart))};
 }
 
-// The pairs the float pass left undecided, each measured in double.
-bool undecided_edges_close(const ExactSpace& space, const float* const* column, double threshold) {
-    for (size_t k = 0; k < space.undecided.size(); ++k) {
-        const UndecidedLanes& open = space.undecided[k];
-        const float* q0 = space.points.data() + 4 * space.edges[2 * static_cast<size_t>(open.first)];
-        const float* q1 = space.points.data() + 4 * space.edges[2 * static_cast<size_t>(open.first) + 1];
-        for (int lane = 0; lane < 4; ++lane) {
-            if (!(open.lanes >> lane & 1)) continue;
-            const int32_t j = open.group + lane;
-            const float p0[3] = {column[P0][j], column[P0 + 1][j], column[P0 + 2][j]};
-            const float p1[3] = {column[P1][j], column[P1 + 1][j], column[P1 + 2][j]};
-            if (exact_segment_distance(p0, p1, q0, q1) < threshold) return true;
-        }
-    }
-    return false;
-}
+// The float pass over one of a's edges, q0-q1, against b's edges four at a time, after the
+// lanes whose bounds lie farther than the pruning limit along some axis are culled.
+struct ExactEdgeVerdict {
+    const ExactThreshold& threshold;
 
-// b's valid edges near a's bounds, packed as columns. Returns how many, or -1 when memory runs out.
-int32_t pack_neighbor_edges(const ExactCell& b, const WideBox& box_a, ExactSpace& space, float** column) {
-    const int32_t room = padded(b.e_count);
-    if (!space.codes.resize(static_cast<size_t>(b.v_count)) ||
-        !space.columns.resize(EDGE_COLUMNS * static_cast<size_t>(room))) {
-        return -1;
-    }
-    for (int c = 0; c < EDGE_COLUMNS; ++c) column[c] = space.columns.data() + c * static_cast<ptrdiff_t>(room);
-    for (int32_t j = 0; j < b.v_count; ++j) {
-        space.codes[static_cast<size_t>(j)] = static_cast<uint8_t>(outcode(point_lanes(b.vertices + 3 * j), box_a));
-    }
-    // The surviving edges' numbers first (without a branch: which survive is as good as
-    // unpredictable), then only those packed.
-    if (!space.near.resize(static_cast<size_t>(b.e_count))) return -1;
-    int32_t* survivors = space.near.data();
-    int32_t kept = 0;
-    for (int32_t j = 0; j < b.e_count; ++j) {
-        const int32_t first = b.edges[2 * j], second = b.edges[2 * j + 1];
-        if (!valid_edge(b, first, second)) continue;   // rare: well predicted
-        survivors[kept] = j;
-        // An edge whose ends lie beyond a's bounds on one side is farther than the limit.
-        kept += (space.codes[static_cast<size_t>(first)] & space.codes[static_cast<size_t>(second)]) == 0;
-    }
-    for (int32_t n = 0; n < kept; ++n) {
-        const int32_t* edge = b.edges + 2 * survivors[n];
-        put_segment(column, n, b.vertices + 3 * edge[0], b.vertices + 3 * edge[1]);
-    }
-    return kept;
-}
-
-}  // namespace
-
-Closeness exact_edges_close(const ExactCell& a, const SearchBox& bounds_a, const ExactCell& b,
-                            const SearchBox& bounds_b, const ExactThreshold& threshold, float limit,
-                            ExactSpace& space) {
-    if (a.e_count == 0 || b.e_count == 0) return Closeness::apart;
-    if (!pack_points(a, space) || !pack_edges(a, space)) return Closeness::out_of_memory;
-    if (space.edge_count == 0) return Closeness::apart;
-    float* column[EDGE_COLUMNS];
-    const int32_t kept = pack_neighbor_edges(b, widened(bounds_a, limit), space, column);
-    if (kept < 0) return Closeness::out_of_memory;
-    if (kept == 0) return Closeness::apart;
-    const SegmentBatch batch = padded_batch(column, kept);
-
-    // a's edges near b's bounds, each against the columns.
-    const WideBox box_b = widened(bounds_b, limit);
-    if (!space.codes.resize(static_cast<size_t>(a.v_count))) return Closeness::out_of_memory;
-    for (int32_t i = 0; i < a.v_count; ++i) space.codes[static_cast<size_t>(i)] = static_cast<uint8_t>(outcode(packed_point(space, i), box_b));
-    space.undecided.clear();
-    const Float4 cull = broadcast<Float4>(limit);
-    for (int32_t i = 0; i < space.edge_count; ++i) {
-        const int32_t first = space.edges[2 * static_cast<size_t>(i)], second = space.edges[2 * static_cast<size_t>(i) + 1];
-        if ((space.codes[static_cast<size_t>(first)] & space.codes[static_cast<size_t>(second)]) != 0) continue;
-        const float* q0 = space.points.data() + 4 * first;
-        const float* q1 = space.points.data() + 4 * second;
+    Closeness edge(int32_t i, const float* q0, const float* q1, const SegmentBatch& batch, float limit,
+                   CloseSpace& space) const {
         if (!threshold.fast) {
-            for (int32_t j = 0; j < kept; ++j) {
-                const float p0[3] = {column[P0][j], column[P0 + 1][j], column[P0 + 2][j]};
-                const float p1[3] = {column[P1][j], column[P1 + 1][j], column[P1 + 2][j]};
-                if (exact_segment_distance(p0, p1, q0, q1) < threshold.value) return Closeness::close;
+            for (int32_t j = 0; j < batch.count; ++j) {
+                const FirstSegment p = first_of(batch, j);
+                if (exact_segment_distance(p.p0, p.p1, q0, q1) < threshold.value) return Closeness::close;
             }
-            continue;
+            return Closeness::apart;
         }
         const SecondSegment<Float4> q = broadcast(second_segment(q0, q1));
         Float4 q_lo[3], q_hi[3];
@@ -158,6 +92,7 @@ Closeness exact_edges_close(const ExactCell& a, const SearchBox& bounds_a, const
             q_lo[k] = broadcast<Float4>(q0[k] < q1[k] ? q0[k] : q1[k]);
             q_hi[k] = broadcast<Float4>(q0[k] > q1[k] ? q0[k] : q1[k]);
         }
+        const Float4 cull = broadcast<Float4>(limit);
         for (int32_t j = 0; j < batch.count; j += 4) {
             const Mask4 apart = segment_lanes::apart(batch, j, q_lo, q_hi, cull);
             if (lanes_set(apart) == 0xF) continue;
@@ -170,8 +105,31 @@ Closeness exact_edges_close(const ExactCell& a, const SearchBox& bounds_a, const
             if (verdict.close != 0) return Closeness::close;
             if (verdict.open != 0 && !space.undecided.push_back({i, j, verdict.open})) return Closeness::out_of_memory;
         }
+        return Closeness::apart;
     }
-    return undecided_edges_close(space, column, threshold.value) ? Closeness::close : Closeness::apart;
+
+    // The pairs the float pass left undecided, each measured in double.
+    Closeness undecided_edges(const SegmentBatch& batch, const CloseSpace& space) const {
+        for (size_t k = 0; k < space.undecided.size(); ++k) {
+            const UndecidedLanes& open = space.undecided[k];
+            const float* q0 = packed_point_at(space, space.edges[2 * static_cast<size_t>(open.first)]);
+            const float* q1 = packed_point_at(space, space.edges[2 * static_cast<size_t>(open.first) + 1]);
+            for (int lane = 0; lane < 4; ++lane) {
+                if (!(open.lanes >> lane & 1)) continue;
+                const FirstSegment p = first_of(batch, open.group + lane);
+                if (exact_segment_distance(p.p0, p.p1, q0, q1) < threshold.value) return Closeness::close;
+            }
+        }
+        return Closeness::apart;
+    }
+};
+
+}  // namespace
+
+Closeness exact_edges_close(const CellView& a, const VertexBox& bounds_a, const CellView& b,
+                            const VertexBox& bounds_b, const ExactThreshold& threshold, float limit,
+                            CloseSpace& space) {
+    return edges_close_pruned(a, bounds_a, b, bounds_b, limit, space, ExactEdgeVerdict{threshold});
 }
 
 }  // namespace cellprox

@@ -10,7 +10,7 @@
 #include "kernels/hull/hull_distance.h"
 #include "kernels/hull/hull_slabs.h"
 #include "kernels/shared/plain_buffer.h"
-#include "kernels/shared/search_box.h"
+#include "kernels/shared/vertex_box.h"
 
 namespace cellprox {
 
@@ -21,7 +21,7 @@ struct HullMeasurer {
     const DiagonalSlabs* slabs = nullptr;   // each cell's diagonal slabs
     double slab_reach = 0.0;                // slab_reach(threshold)
     const uint8_t* sharing = nullptr;       // whether it shares a vertex with any other cell (vertex_sharing.h)
-    const SearchBox* boxes = nullptr;       // its vertex box
+    const VertexBox* boxes = nullptr;       // its vertex box
     const int32_t* order = nullptr;         // its number in the caller's arrays
     double threshold = 0.0;                 // at most this far apart
     bool witnesses = false;                 // also a point of each hull that realises the gap
@@ -39,7 +39,7 @@ struct HullMeasurer {
 
 // The widest gap between two vertex boxes along any axis, by boxes_within's own subtractions
 // (kernels/search/box_tree.h): a pair the search leaves out at a threshold has one above it.
-inline double boxes_gap(const SearchBox& a, const SearchBox& b) {
+inline double boxes_gap(const VertexBox& a, const VertexBox& b) {
     double gap = -HUGE_VAL;
     for (int axis = 0; axis < 3; ++axis) {
         gap = std::max(gap, std::max(double(a.lo[axis]) - double(b.hi[axis]), double(b.lo[axis]) - double(a.hi[axis])));
@@ -58,8 +58,8 @@ inline bool measure_hulls(const HullMeasurer& rule, int32_t p, int32_t q, HullPo
     if (slabs_apart(rule.slabs[first], rule.slabs[second], rule.slab_reach)) return true;
     // The search starts along the line between the boxes' centres, which for most pairs beyond
     // the threshold proves them so at the first step.
-    const SearchBox& box_a = rule.boxes[first];
-    const SearchBox& box_b = rule.boxes[second];
+    const VertexBox& box_a = rule.boxes[first];
+    const VertexBox& box_b = rule.boxes[second];
     double toward_a[3];
     for (int axis = 0; axis < 3; ++axis) {
         toward_a[axis] = 0.5 * ((double(box_a.lo[axis]) + box_a.hi[axis]) - (double(box_b.lo[axis]) + box_b.hi[axis]));

@@ -15,8 +15,8 @@ constexpr int32_t FEW_CELLS = 1024;
 
 // Centre of a cell's bounds; false for a cell without usable finite bounds (no vertices, NaN or
 // infinite coordinates), which is then placed first.
-bool centre_of(const VertexBounds& b, float* centre) {
-    if (!b.usable) return false;
+bool centre_of(const VertexBox& b, float* centre) {
+    if (!bounds_usable(b)) return false;
     for (int axis = 0; axis < 3; ++axis) {
         centre[axis] = 0.5f * b.lo[axis] + 0.5f * b.hi[axis];
         if (!std::isfinite(centre[axis])) return false;
@@ -26,7 +26,7 @@ bool centre_of(const VertexBounds& b, float* centre) {
 
 }  // namespace
 
-CellOrder::CellOrder(const VertexBounds* bounds, int32_t n) {
+CellOrder::CellOrder(const VertexBox* bounds, int32_t n) {
     if (bounds == nullptr || n < FEW_CELLS) return;
     // Without room for the keys the order stays empty, as without room for itself.
     PlainBuffer<uint64_t, PageAdvice::none> keys;

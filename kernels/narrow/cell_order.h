@@ -16,7 +16,7 @@ namespace cellprox {
 // for it (the cells are then visited in their own order).
 class CellOrder {
 public:
-    CellOrder(const VertexBounds* bounds, int32_t n);
+    CellOrder(const VertexBox* bounds, int32_t n);
 
     const int32_t* cells() const { return order_.data(); }
 

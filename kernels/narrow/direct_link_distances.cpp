@@ -11,13 +11,13 @@ void compute_link_distances_direct(const NeighborQuery& query, float* link_dista
     for (int32_t cell_idx = 0; cell_idx < query.cell_count; ++cell_idx) {
         const Cell cell_a = read_cell(query.cells, cell_idx);
         if (!has_links(cell_a)) continue;
-        const CellGeometry a = geometry_of(cell_a);
+        const CellView a = geometry_of(cell_a);
         for (int32_t k = 0; k < cell_a.n_count; ++k) {
             int64_t slot;
             int32_t other;
             if (!link_target(query, cell_a, k, &slot, &other)) continue;
             const Cell cell_b = read_cell(query.cells, other);
-            const CellGeometry b = geometry_of(cell_b);
+            const CellView b = geometry_of(cell_b);
             const bool close = cell_a.coll_index == cell_b.coll_index
                                    ? vertices_close(a, b, query.distance_threshold)
                                    : edges_close(a, b, query.distance_threshold);

@@ -16,12 +16,12 @@ namespace {
 
 // Room for every cell's vertex bounds for one call; without it (no memory, or no cells) the
 // loops compute bounds link by link.
-using CellBoundsTable = PlainBuffer<VertexBounds, PageAdvice::none>;
+using CellBoundsTable = PlainBuffer<VertexBox, PageAdvice::none>;
 
 struct LoopContext {
     const NeighborQuery* query;
     float* link_distances;
-    VertexBounds* bounds;  // of every cell, or null when there was no memory for them
+    VertexBox* bounds;  // of every cell, or null when there was no memory for them
     const int32_t* order;  // the cells in the order to visit them, or null: in their own order
 };
 
@@ -29,9 +29,9 @@ inline int32_t cell_at(const LoopContext& loop, int32_t position) {
     return loop.order != nullptr ? loop.order[position] : position;
 }
 
-VertexBounds bounds_of(const LoopContext& loop, int32_t cell_idx, const Cell& cell) {
+VertexBox bounds_of(const LoopContext& loop, int32_t cell_idx, const Cell& cell) {
     if (loop.bounds != nullptr) return loop.bounds[cell_idx];
-    const CellGeometry geometry = geometry_of(cell);
+    const CellView geometry = geometry_of(cell);
     return vertex_bounds(geometry.vertices, geometry.v_count);
 }
 
@@ -39,7 +39,7 @@ VertexBounds bounds_of(const LoopContext& loop, int32_t cell_idx, const Cell& ce
 void bounds_block(int32_t begin, int32_t end, void* context) {
     const LoopContext& loop = *static_cast<LoopContext*>(context);
     for (int32_t cell_idx = begin; cell_idx < end; ++cell_idx) {
-        const CellGeometry geometry = geometry_of(read_cell(loop.query->cells, cell_idx));
+        const CellView geometry = geometry_of(read_cell(loop.query->cells, cell_idx));
         loop.bounds[cell_idx] = vertex_bounds(geometry.vertices, geometry.v_count);
     }
 }
@@ -80,7 +80,7 @@ void prefetch_arrays(const Cell& cell) {
 void cell_block(int32_t begin, int32_t end, void* context) {
     const LoopContext& loop = *static_cast<LoopContext*>(context);
     const NeighborQuery& query = *loop.query;
-    CloseCellSpace space;
+    CloseSpace space;
     for (int32_t position = begin; position < end; ++position) {
         const int32_t cell_idx = cell_at(loop, position);
         const Cell cell_a = read_cell(query.cells, cell_idx);
@@ -91,7 +91,7 @@ void cell_block(int32_t begin, int32_t end, void* context) {
             if (next.cell_links != nullptr) prefetch_line(next.cell_links);
         }
         if (!has_links(cell_a)) continue;
-        const VertexBounds bounds_a = bounds_of(loop, cell_idx, cell_a);
+        const VertexBox bounds_a = bounds_of(loop, cell_idx, cell_a);
         for (int32_t k = 0; k < cell_a.n_count; ++k) {
             prefetch_link(loop, cell_a, k);
             int64_t slot;

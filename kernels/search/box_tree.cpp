@@ -31,7 +31,7 @@ struct WindowLanes {
     Float4 hi;
 };
 
-inline WindowLanes window_lanes(const SearchBox& window) {
+inline WindowLanes window_lanes(const VertexBox& window) {
     const float lo[4] = {window.lo[0], window.lo[1], window.lo[2], 0.0f};
     const float hi[4] = {window.hi[0], window.hi[1], window.hi[2], 0.0f};
     return {Float4::load(lo), Float4::load(hi)};
@@ -45,8 +45,8 @@ inline bool meets(const TreeNode& node, const WindowLanes& window) {
 
 }  // namespace
 
-SearchBox query_window(const SearchBox& box, double reach) {
-    SearchBox window;
+VertexBox query_window(const VertexBox& box, double reach) {
+    VertexBox window;
     for (int axis = 0; axis < 3; ++axis) {
         // A little more than the reach: the window only has to hold every box that boxes_within
         // admits, whose double subtraction may round a gap down to the reach.
@@ -75,9 +75,9 @@ bool boxes_after_group(const BoxTree& tree, int32_t first, int32_t last, double 
             bounds[3 + axis][k] = -INFINITY;
         }
     }
-    SearchBox window = query_window(tree.boxes[static_cast<size_t>(first)], reach);
+    VertexBox window = query_window(tree.boxes[static_cast<size_t>(first)], reach);
     for (int32_t p = first; p < last; ++p) {
-        const SearchBox own = query_window(tree.boxes[static_cast<size_t>(p)], reach);
+        const VertexBox own = query_window(tree.boxes[static_cast<size_t>(p)], reach);
         for (int axis = 0; axis < 3; ++axis) {
             bounds[axis][p - first] = own.lo[axis];
             bounds[3 + axis][p - first] = own.hi[axis];
@@ -104,7 +104,7 @@ bool boxes_after_group(const BoxTree& tree, int32_t first, int32_t last, double 
         const TreeNode& node = nodes[index];
         if (node.link < 0) {
             for (int32_t q = std::max(node.end + node.link, first + 1); q < node.end; ++q) {
-                const SearchBox& other = tree.boxes[static_cast<size_t>(q)];
+                const VertexBox& other = tree.boxes[static_cast<size_t>(q)];
                 unsigned meeting = 0;
                 for (int32_t quad = 0; quad < QUADS; ++quad) {
                     Mask4 apart = less(broadcast<Float4>(other.hi[0]), lanes_low[0][quad]) |

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "kernels/shared/plain_buffer.h"
-#include "kernels/shared/search_box.h"
+#include "kernels/shared/vertex_box.h"
 
 namespace cellprox {
 
@@ -26,15 +26,15 @@ struct TreeNode {
 struct BoxTree {
     PlainBuffer<TreeNode> nodes;
     PlainBuffer<int32_t> order;      // order[p]: the box at position p
-    PlainBuffer<SearchBox> boxes;    // boxes[p]: the box at position p (and one box of padding)
+    PlainBuffer<VertexBox> boxes;    // boxes[p]: the box at position p (and one box of padding)
 };
 
 // Builds the tree over `count` boxes. False when memory runs out.
-bool build_box_tree(const SearchBox* boxes, int32_t count, BoxTree& tree);
+bool build_box_tree(const VertexBox* boxes, int32_t count, BoxTree& tree);
 
 // Whether the gap between boxes a and b is at most `reach` along every axis, compared in double
 // precision: the candidates' exact rule. A NaN reach admits nothing.
-inline bool boxes_within(const SearchBox& a, const SearchBox& b, double reach) {
+inline bool boxes_within(const VertexBox& a, const VertexBox& b, double reach) {
     bool within = true;
     for (int axis = 0; axis < 3; ++axis) {
         within &= double(a.lo[axis]) - double(b.hi[axis]) <= reach;
@@ -45,7 +45,7 @@ inline bool boxes_within(const SearchBox& a, const SearchBox& b, double reach) {
 
 // The tree's query window for a box: its bounds moved out by `reach`, rounded outward to floats,
 // so that every box within reach of it meets the window.
-SearchBox query_window(const SearchBox& box, double reach);
+VertexBox query_window(const VertexBox& box, double reach);
 
 // Boxes per leaf: a leaf's boxes are tested one after another, so a few of them cost less than
 // the node that would tell them apart.

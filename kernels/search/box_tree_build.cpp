@@ -131,13 +131,13 @@ void compute_bounds(BoxTree& tree) {
 
 }  // namespace
 
-bool build_box_tree(const SearchBox* boxes, int32_t count, BoxTree& tree) {
+bool build_box_tree(const VertexBox* boxes, int32_t count, BoxTree& tree) {
     tree.nodes.clear();
     // One box more than there are: four floats from the last box's upper bounds stay inside.
     if (!tree.order.resize(static_cast<size_t>(count)) || !tree.boxes.resize(static_cast<size_t>(count) + 1)) {
         return false;
     }
-    tree.boxes[static_cast<size_t>(count)] = SearchBox{};
+    tree.boxes[static_cast<size_t>(count)] = VertexBox{};
     if (count == 0) return true;
     PlainBuffer<Centre> items;
     PlainBuffer<BuildTask> tasks;

@@ -26,13 +26,13 @@ constexpr double CHUNK_SECONDS = 0.05;
 
 // Each cell's vertex box, the most vertices of any cell, and for the hull rule (`slabs` not null)
 // each cell's diagonal slabs, all in the caller's order.
-bool cell_boxes(const SceneCells& cells, PlainBuffer<SearchBox>& boxes, int32_t& largest,
+bool cell_boxes(const SceneCells& cells, PlainBuffer<VertexBox>& boxes, int32_t& largest,
                 PlainBuffer<DiagonalSlabs>* slabs) {
     if (!boxes.resize(static_cast<size_t>(cells.count))) return false;
     if (slabs != nullptr && !slabs->resize(static_cast<size_t>(cells.count))) return false;
     largest = 1;
     for (int32_t i = 0; i < cells.count; ++i) {
-        SearchBox& box = boxes[static_cast<size_t>(i)];
+        VertexBox& box = boxes[static_cast<size_t>(i)];
         for (int axis = 0; axis < 3; ++axis) {
             box.lo[axis] = INFINITY;    // a cell without vertices is within reach of nothing
             box.hi[axis] = -INFINITY;
@@ -201,7 +201,7 @@ ProximityStatus search_chunks(PairSearch<Measurer>& search, int32_t count, const
 
 // The search's settings common to both rules.
 template <class Measurer>
-PairSearch<Measurer> pair_search(const BoxTree& tree, const ProximityQuery& query, const PlainBuffer<ExactCell>& views,
+PairSearch<Measurer> pair_search(const BoxTree& tree, const ProximityQuery& query, const PlainBuffer<CellView>& views,
                                  int32_t largest_cell, const Measurer& measurer) {
     PairSearch<Measurer> search;
     search.tree = &tree;
@@ -215,10 +215,10 @@ PairSearch<Measurer> pair_search(const BoxTree& tree, const ProximityQuery& quer
 ProximityStatus search_close_pairs(const SceneCells& cells, const ProximityQuery& query, const LoopFrame& frame,
                                    const WorkWatch* watch, ProximityResult& result) {
     double start = clock_seconds();
-    PlainBuffer<SearchBox> boxes;
+    PlainBuffer<VertexBox> boxes;
     BoxTree tree;
     int32_t largest_cell = 1;
-    PlainBuffer<ExactCell> views;
+    PlainBuffer<CellView> views;
     const bool hull = query.rule == ProximityRule::hull;
     PlainBuffer<DiagonalSlabs> found, slabs;
     PlainBuffer<uint8_t> sharers, sharing;

@@ -10,7 +10,7 @@
 
 namespace cellprox {
 
-bool cell_views(const SceneCells& cells, const BoxTree& tree, PlainBuffer<ExactCell>& views) {
+bool cell_views(const SceneCells& cells, const BoxTree& tree, PlainBuffer<CellView>& views) {
     if (!views.resize(static_cast<size_t>(cells.count))) return false;
     for (size_t p = 0; p < views.size(); ++p) {
         const int32_t i = tree.order[p];
@@ -48,7 +48,7 @@ bool search_block(const PairSearch<Measurer>& search, int32_t first, int32_t las
 
 // The cells of a candidate come from anywhere in the caller's arrays: ask for the vertices (and
 // edges) of one a few candidates ahead while the current one is measured.
-inline void prefetch_cell(const ExactCell& cell, bool edges) {
+inline void prefetch_cell(const CellView& cell, bool edges) {
     const char* first = reinterpret_cast<const char*>(cell.vertices);
     const char* last = reinterpret_cast<const char*>(cell.vertices + 3 * cell.v_count);
     for (const char* line = first; line < last; line += 64) prefetch_line(line);
@@ -61,21 +61,21 @@ inline void prefetch_cell(const ExactCell& cell, bool edges) {
 // What the block loop asks of each rule's measurer: whether measuring a candidate reads its
 // edges too (to ask for them ahead), what starts with a new first cell, and the verdict on a
 // candidate, its details (where the rule has any) kept in `details` at `detail`.
-inline bool reads_edges(const ExactMeasurer&, const ExactCell& a, const ExactCell& b) {
+inline bool reads_edges(const ExactMeasurer&, const CellView& a, const CellView& b) {
     return b.collection != a.collection;
 }
-inline bool reads_edges(const HullMeasurer&, const ExactCell&, const ExactCell&) { return false; }
+inline bool reads_edges(const HullMeasurer&, const CellView&, const CellView&) { return false; }
 
-inline void start_cell(ExactMeasurer& rule) { start_exact_cell(*rule.space); }
+inline void start_cell(ExactMeasurer& rule) { start_cell(*rule.space); }
 inline void start_cell(const HullMeasurer&) {}
 
-inline Closeness measure(ExactMeasurer& rule, int32_t p, int32_t q, const ExactCell& a, const ExactCell& b,
+inline Closeness measure(ExactMeasurer& rule, int32_t p, int32_t q, const CellView& a, const CellView& b,
                          PlainBuffer<double>&, int64_t&) {
     return exact_cells_close(a, rule.boxes[static_cast<size_t>(p)], b, rule.boxes[static_cast<size_t>(q)],
                              rule.threshold, *rule.space);
 }
 
-inline Closeness measure(const HullMeasurer& rule, int32_t p, int32_t q, const ExactCell& a, const ExactCell& b,
+inline Closeness measure(const HullMeasurer& rule, int32_t p, int32_t q, const CellView& a, const CellView& b,
                          PlainBuffer<double>& details, int64_t& detail) {
     if (!measure_hulls(rule, p, q, {a.vertices, a.v_count}, {b.vertices, b.v_count}, details, detail)) {
         return Closeness::out_of_memory;
@@ -88,18 +88,18 @@ template <class Measurer>
 bool measure_block(const PairSearch<Measurer>& search, int32_t first, int32_t last, const PlainBuffer<int32_t>& found,
                    const PlainBuffer<size_t>& starts, Measurer& measurer, SubBlock& out) {
     const BoxTree& tree = *search.tree;
-    const ExactCell* views = search.views;
+    const CellView* views = search.views;
     for (int32_t p = first; p < last; ++p) {
         const int32_t a = tree.order[static_cast<size_t>(p)];
         start_cell(measurer);
-        const ExactCell& cell_a = views[p];
+        const CellView& cell_a = views[p];
         if (p + 1 < last) prefetch_cell(views[p + 1], false);
         for (size_t k = starts[static_cast<size_t>(p - first)]; k < starts[static_cast<size_t>(p - first) + 1]; ++k) {
             const int32_t q = found[k];
             const int32_t b = tree.order[static_cast<size_t>(q)];
-            const ExactCell& cell_b = views[q];
+            const CellView& cell_b = views[q];
             if (k + PREFETCH_AHEAD < found.size()) {
-                const ExactCell& ahead = views[found[k + PREFETCH_AHEAD]];
+                const CellView& ahead = views[found[k + PREFETCH_AHEAD]];
                 prefetch_cell(ahead, reads_edges(measurer, cell_a, ahead));
             }
             int64_t detail = -1;

@@ -27,12 +27,12 @@ struct SubBlock {
 // (hull_measure.h): each thread copies the search's and points `space` at memory of its own.
 struct ExactMeasurer {
     ExactThreshold threshold{};
-    const SearchBox* boxes = nullptr;
-    ExactSpace* space = nullptr;
+    const VertexBox* boxes = nullptr;
+    CloseSpace* space = nullptr;
 
-    using Workspace = ExactSpace;
+    using Workspace = CloseSpace;
 
-    bool attach(ExactSpace& workspace, int32_t /* largest cell */) {
+    bool attach(CloseSpace& workspace, int32_t /* largest cell */) {
         space = &workspace;
         return true;
     }
@@ -44,7 +44,7 @@ template <class Measurer>
 struct PairSearch {
     const BoxTree* tree = nullptr;
     double reach = 0.0;                 // the query's threshold: candidates' boxes come this close
-    const ExactCell* views = nullptr;   // the cells in the tree's order: what measuring reads of each
+    const CellView* views = nullptr;   // the cells in the tree's order: what measuring reads of each
     int32_t largest_cell = 1;           // the most vertices of any cell
     int32_t begin = 0;
     int32_t end = 0;
@@ -55,7 +55,7 @@ struct PairSearch {
 
 // Each cell as measuring reads it, in the tree's order: a cell's candidates lie near it in that
 // order, so their views are in cache where the caller's own arrays would each cost a miss.
-bool cell_views(const SceneCells& cells, const BoxTree& tree, PlainBuffer<ExactCell>& views);
+bool cell_views(const SceneCells& cells, const BoxTree& tree, PlainBuffer<CellView>& views);
 
 // The loop body: sub-blocks [begin, end) of the chunk in `context` (a PairSearch<Measurer>).
 // Built for ExactMeasurer and HullMeasurer.

@@ -3,6 +3,6 @@
 
 namespace cellprox {
 
-float EPS = 0x1p-52f;
+float EPS = static_cast<float>(DOUBLE_EPSILON);
 
 }  // namespace cellprox

@@ -18,9 +18,9 @@ namespace {
 
 using PairSet = std::set<std::pair<int32_t, int32_t>>;
 
-SearchBox make_box(float x, float y, float z, float size) { return {{x, y, z}, {x + size, y + size, z + size}}; }
+VertexBox make_box(float x, float y, float z, float size) { return {{x, y, z}, {x + size, y + size, z + size}}; }
 
-PairSet by_tree(const std::vector<SearchBox>& boxes, double reach) {
+PairSet by_tree(const std::vector<VertexBox>& boxes, double reach) {
     BoxTree tree;
     EXPECT_TRUE(build_box_tree(boxes.data(), static_cast<int32_t>(boxes.size()), tree));
     PlainBuffer<int32_t> stack, found;
@@ -36,7 +36,7 @@ PairSet by_tree(const std::vector<SearchBox>& boxes, double reach) {
     return pairs;
 }
 
-PairSet by_every_pair(const std::vector<SearchBox>& boxes, double reach) {
+PairSet by_every_pair(const std::vector<VertexBox>& boxes, double reach) {
     PairSet pairs;
     for (int32_t i = 0; i < static_cast<int32_t>(boxes.size()); ++i) {
         for (int32_t j = i + 1; j < static_cast<int32_t>(boxes.size()); ++j) {
@@ -46,9 +46,9 @@ PairSet by_every_pair(const std::vector<SearchBox>& boxes, double reach) {
     return pairs;
 }
 
-std::vector<SearchBox> scene(int kind, int n, std::mt19937& random) {
+std::vector<VertexBox> scene(int kind, int n, std::mt19937& random) {
     std::uniform_real_distribution<float> unit(0.0f, 1.0f);
-    std::vector<SearchBox> boxes;
+    std::vector<VertexBox> boxes;
     for (int i = 0; i < n; ++i) {
         const float x = unit(random), y = unit(random), z = unit(random);
         switch (kind) {
@@ -67,7 +67,7 @@ TEST(BoxTree, FindsEveryPairWithinReachOnceOnAnyDistribution) {
     std::mt19937 random(7);
     for (int kind = 0; kind < 4; ++kind) {
         for (double reach : {0.0, 0.003, 0.1}) {
-            const std::vector<SearchBox> boxes = scene(kind, 300, random);
+            const std::vector<VertexBox> boxes = scene(kind, 300, random);
             EXPECT_EQ(by_tree(boxes, reach), by_every_pair(boxes, reach)) << "kind " << kind << " reach " << reach;
         }
     }
@@ -75,7 +75,7 @@ TEST(BoxTree, FindsEveryPairWithinReachOnceOnAnyDistribution) {
 
 TEST(BoxTree, FarOutliersSpanningBoxesEmptyAndRepeatedBoxes) {
     std::mt19937 random(3);
-    std::vector<SearchBox> boxes = scene(0, 200, random);
+    std::vector<VertexBox> boxes = scene(0, 200, random);
     boxes.push_back(make_box(1e30f, 1e30f, 1e30f, 1.0f));
     boxes.push_back(make_box(-1e30f, -1e30f, -1e30f, 1.0f));
     boxes.push_back({{-FLT_MAX, -FLT_MAX, -FLT_MAX}, {FLT_MAX, FLT_MAX, FLT_MAX}});   // spans everything
@@ -86,7 +86,7 @@ TEST(BoxTree, FarOutliersSpanningBoxesEmptyAndRepeatedBoxes) {
 
 TEST(BoxTree, GapsExactlyAtTheReachCountAndJustBeyondDoNot) {
     // Boxes 0.25 apart along x: exactly representable, so the gap equals the reach.
-    const std::vector<SearchBox> boxes = {make_box(0, 0, 0, 1), make_box(1.25f, 0, 0, 1), make_box(2.5f, 0, 0, 1)};
+    const std::vector<VertexBox> boxes = {make_box(0, 0, 0, 1), make_box(1.25f, 0, 0, 1), make_box(2.5f, 0, 0, 1)};
     EXPECT_EQ(by_tree(boxes, 0.25), (PairSet{{0, 1}, {1, 2}}));
     EXPECT_TRUE(by_tree(boxes, std::nextafter(0.25, 0.0)).empty());
     EXPECT_EQ(by_tree(boxes, 1.5), (PairSet{{0, 1}, {0, 2}, {1, 2}}));

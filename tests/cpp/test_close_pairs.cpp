@@ -44,7 +44,7 @@ struct TestScene {
         return {xyz.data(), vertex_starts.data(), edges.data(), edge_starts.data(), origins.data(),
                 collections.data(), static_cast<int32_t>(collections.size())};
     }
-    ExactCell cell(int32_t i) const {
+    CellView cell(int32_t i) const {
         const int64_t v = vertex_starts[static_cast<size_t>(i)], e = edge_starts[static_cast<size_t>(i)];
         return {xyz.data() + 3 * v, edges.data() + 2 * e, static_cast<int32_t>(vertex_starts[static_cast<size_t>(i) + 1] - v),
                 static_cast<int32_t>(edge_starts[static_cast<size_t>(i) + 1] - e), collections[static_cast<size_t>(i)]};
@@ -84,7 +84,7 @@ Found every_pair(const TestScene& scene, ProximityRule rule, double threshold) {
     EXPECT_TRUE(work.reserve(64));
     for (int32_t i = 0; i < n; ++i) {
         for (int32_t j = i + 1; j < n; ++j) {
-            const ExactCell a = scene.cell(i), b = scene.cell(j);
+            const CellView a = scene.cell(i), b = scene.cell(j);
             bool close;
             if (rule == ProximityRule::hull) {
                 close = hull_distance({a.vertices, a.v_count}, {b.vertices, b.v_count}, INFINITY, work) <= threshold;

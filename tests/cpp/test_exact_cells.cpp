@@ -19,12 +19,12 @@ struct TestCell {
     std::vector<int32_t> edges;
     int32_t collection = 0;
 
-    ExactCell view() const {
+    CellView view() const {
         return {vertices.data(), edges.data(), static_cast<int32_t>(vertices.size() / 3),
                 static_cast<int32_t>(edges.size() / 2), collection};
     }
-    SearchBox bounds() const {
-        SearchBox box{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}};
+    VertexBox bounds() const {
+        VertexBox box{{INFINITY, INFINITY, INFINITY}, {-INFINITY, -INFINITY, -INFINITY}};
         for (size_t v = 0; v < vertices.size(); v += 3) {
             for (int k = 0; k < 3; ++k) {
                 box.lo[k] = std::min(box.lo[k], vertices[v + k]);
@@ -36,7 +36,7 @@ struct TestCell {
 };
 
 bool fast(const TestCell& a, const TestCell& b, double threshold) {
-    ExactSpace space;
+    CloseSpace space;
     const Closeness verdict = exact_cells_close(a.view(), a.bounds(), b.view(), b.bounds(), exact_threshold(threshold), space);
     EXPECT_NE(verdict, Closeness::out_of_memory);
     return verdict == Closeness::close;

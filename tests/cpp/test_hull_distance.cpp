@@ -292,7 +292,7 @@ TEST(HullDistance, ALimitAtTheResultItselfNeverEndsTheSearchEarly) {
 TEST(HullMeasurer, KeepsAClosePairsGapAndWitnessesInTheCallersOrder) {
     const Points a = box(0, 0, 0), b = box(1.5f, 0.25f, -0.5f);
     const DiagonalSlabs slabs[2] = {diagonal_slabs(a.data(), 8), diagonal_slabs(b.data(), 8)};
-    const SearchBox boxes[2] = {{{0, 0, 0}, {1, 1, 1}}, {{1.5f, 0.25f, -0.5f}, {2.5f, 1.25f, 0.5f}}};
+    const VertexBox boxes[2] = {{{0, 0, 0}, {1, 1, 1}}, {{1.5f, 0.25f, -0.5f}, {2.5f, 1.25f, 0.5f}}};
     const uint8_t sharing[2] = {1, 1};
     const int32_t order[2] = {7, 3};
     HullWorkspace work;

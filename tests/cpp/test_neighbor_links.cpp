@@ -5,6 +5,7 @@
 #include <random>
 #include <vector>
 
+#include "kernels/distance/link_filter.h"
 #include "kernels/narrow/direct_link_distances.h"
 #include "kernels/narrow/neighbor_links.h"
 #include "kernels/shared/cell.h"
@@ -213,6 +214,31 @@ TEST(NeighborLinks, PruningAtTheThreshold) {
                         << base << " " << gap << " " << threshold;
                 }
             }
+        }
+    }
+}
+
+TEST(NeighborLinks, CellsWithANaNCoordinateOnAnyAxisAreMeasuredWithoutPruning) {
+    // A NaN leaves no safe box: the box is marked unusable whichever axis holds the NaN (the
+    // mark lives in the first lower bound), while an empty cell's box stays usable.
+    for (int axis = 0; axis < 3; ++axis) {
+        float vertices[6] = {0, 0, 0, 1, 1, 1};
+        vertices[3 + axis] = NAN;
+        EXPECT_FALSE(bounds_usable(vertex_bounds(vertices, 2))) << axis;
+    }
+    EXPECT_TRUE(bounds_usable(vertex_bounds(nullptr, 0)));
+
+    std::mt19937 rng(7);
+    for (int trial = 0; trial < 6; ++trial) {
+        RandomCells cells(rng, 60, 1 + trial % 2, 6.0f);
+        for (size_t c = 0; c < cells.geometry.size(); c += 5) {
+            std::vector<float>& v = cells.geometry[c].vertices;
+            v[rng() % v.size()] = NAN;
+        }
+        for (float threshold : {0.3f, 1.0f}) {
+            const std::vector<float> direct = run_loops(cells.records, cells.n_links, threshold, true);
+            const std::vector<float> pruned = run_loops(cells.records, cells.n_links, threshold, false);
+            ASSERT_EQ(0, std::memcmp(direct.data(), pruned.data(), direct.size() * sizeof(float))) << trial;
         }
     }
 }

@@ -1,10 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cfloat>
 #include <cmath>
 #include <random>
 #include <vector>
 
+#include "kernels/distance/link_filter.h"
 #include "kernels/distance/segment_distance.h"
 
 using namespace cellprox;
@@ -153,4 +155,25 @@ TEST(SegmentBatch, DecidesExactlyAsTheScalarDistance) {
         }
     }
     EXPECT_GT(checked, 30000);
+}
+
+TEST(PruningLimit, RoundsOutwardToTheNearestFloats) {
+    // The rounding both rules' limits and the exact rule's thresholds take: the nearest float on
+    // the asked side, across signs, zero, the subnormals and the range's end.
+    std::mt19937 random(11);
+    std::uniform_real_distribution<double> mantissa(-1.0, 1.0);
+    std::vector<double> values = {0.0, -0.0, 1e-46, -1e-46, 0x1p-149, 1e-40, 1.0, 0.1, -0.1, 3e38, -3e38, 1e39};
+    for (int k = 0; k < 200; ++k) values.push_back(std::ldexp(mantissa(random), int(random() % 200) - 140));
+    for (double x : values) {
+        const float nearest = static_cast<float>(x);
+        const float above = x < double(FLT_MAX) ? (double(nearest) < x ? std::nextafter(nearest, INFINITY) : nearest)
+                                                : INFINITY;
+        const float below = x < double(FLT_MAX) ? (double(nearest) > x ? std::nextafter(nearest, -INFINITY) : nearest)
+                                                : FLT_MAX;
+        EXPECT_EQ(float_above(x), above) << x;
+        EXPECT_EQ(float_below(x), below) << x;
+    }
+    const VertexBox box{{-1000.0f, 0.0f, 0.0f}, {1.0f, 1.0f, 1.0f}};
+    const PruningMargins margins{1e-4, 1e-4, 0.0};
+    EXPECT_GE(double(pruning_limit(0.1, box, box, margins)), 0.1 * (1.0 + 1e-4) + 1000.0 * 1e-4);
 }
