@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "kernels/broad/bb_intersections.h"
+#include "kernels/deliverable/broad/bb_intersections.h"
 #include "strided_view.h"
 
 namespace cellprox_baseline {

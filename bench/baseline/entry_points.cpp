@@ -2,10 +2,10 @@
 #include "entry_points.h"
 
 #include "bb_intersections.h"
-#include "kernels/distance/segment_distance.h"
-#include "kernels/narrow/cell_geometry.h"
-#include "kernels/narrow/direct_link_distances.h"
-#include "kernels/shared/vector_math.h"
+#include "kernels/common/distance/segment_distance.h"
+#include "kernels/deliverable/narrow/cell_geometry.h"
+#include "kernels/deliverable/narrow/direct_link_distances.h"
+#include "kernels/common/shared/vector_math.h"
 
 using namespace cellprox_baseline;
 using cellprox::any_edge_pair;

@@ -1,7 +1,7 @@
 // The strided views are the module's own: how the caller's arrays are addressed.
 #pragma once
 
-#include "kernels/shared/strided_view.h"
+#include "kernels/common/shared/strided_view.h"
 
 namespace cellprox_baseline {
 using cellprox::element;

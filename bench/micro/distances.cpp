@@ -7,11 +7,11 @@
 #include <random>
 #include <vector>
 
-#include "kernels/distance/segment_distance.h"
-#include "kernels/narrow/neighbor_links.h"
-#include "kernels/shared/cell.h"
-#include "kernels/shared/vector_math.h"
-#include "platform/loop_frame.h"
+#include "kernels/common/distance/segment_distance.h"
+#include "kernels/deliverable/narrow/neighbor_links.h"
+#include "kernels/common/shared/cell.h"
+#include "kernels/common/shared/vector_math.h"
+#include "platform/loops/loop_frame.h"
 
 using namespace cellprox;
 

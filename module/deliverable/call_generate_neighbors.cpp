@@ -1,15 +1,15 @@
 // generate_neighbors: binding of the narrow phase.
 #include <cstdint>
 
-#include "kernels/narrow/neighbor_links.h"
-#include "kernels/shared/debug_dump.h"
+#include "kernels/deliverable/narrow/neighbor_links.h"
+#include "kernels/common/shared/debug_dump.h"
 #include "module/deliverable/binding/arguments.h"
 #include "module/deliverable/callables.h"
 #include "module/deliverable/module_state.h"
 #include "module/deliverable/result_array.h"
 #include "module/deliverable/traceback.h"
 #include "module/shared/scratch_memory.h"
-#include "platform/interpreter_loops.h"
+#include "platform/loops/interpreter_loops.h"
 
 namespace cellprox {
 

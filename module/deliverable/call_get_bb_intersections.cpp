@@ -1,13 +1,13 @@
 // get_bb_intersections: binding of the broad phase.
 #include <cstdio>
 
-#include "kernels/broad/bb_intersections.h"
+#include "kernels/deliverable/broad/bb_intersections.h"
 #include "module/deliverable/binding/arguments.h"
 #include "module/deliverable/binding/buffer_view.h"
 #include "module/deliverable/callables.h"
 #include "module/deliverable/module_state.h"
 #include "module/deliverable/traceback.h"
-#include "platform/interpreter_loops.h"
+#include "platform/loops/interpreter_loops.h"
 
 namespace cellprox {
 

@@ -1,6 +1,6 @@
 // Owns the deliverable's module definition and initialisation: one module object per process,
 // its constants, the import-time checks in order (import_checks.*), and the module namespace.
-#include "kernels/shared/tolerance.h"
+#include "kernels/common/shared/tolerance.h"
 #include "module/deliverable/callables.h"
 #include "module/deliverable/function_object.h"
 #include "module/deliverable/import_checks.h"

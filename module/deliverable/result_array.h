@@ -3,7 +3,7 @@
 
 #include <cstdint>
 
-#include "kernels/shared/strided_view.h"
+#include "kernels/common/shared/strided_view.h"
 #include "module/deliverable/binding/buffer_view.h"
 #include "platform/python.h"
 

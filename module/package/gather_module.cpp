@@ -1,13 +1,13 @@
 // cellprox._gather, the package's private module for building cell sets (python/cellprox/cells.py):
 // thin wrappers that parse their arguments, take the buffers and call the plain cores of
-// kernels/cells/ (joining per-cell arrays, per-cell bounds and means, the cell records). Joining
+// kernels/package/cells/ (joining per-cell arrays, per-cell bounds and means, the cell records). Joining
 // leaves anything out of the ordinary (another type, mixed item types, another row width) to the
 // package's own path, which names the cell at fault: gather then returns None instead of raising.
 #include <cstdint>
 
-#include "kernels/cells/cell_records.h"
-#include "kernels/cells/joined_rows.h"
-#include "kernels/cells/point_runs.h"
+#include "kernels/package/cells/cell_records.h"
+#include "kernels/package/cells/joined_rows.h"
+#include "kernels/package/cells/point_runs.h"
 #include "module/shared/buffer_guard.h"
 #include "module/shared/owned_ref.h"
 #include "module/shared/scratch_memory.h"

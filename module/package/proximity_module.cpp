@@ -6,13 +6,13 @@
 #include <cstdio>
 #include <cstring>
 
-#include "kernels/hull/hull_distance.h"
-#include "kernels/search/close_pairs.h"
-#include "kernels/shared/debug_dump.h"
+#include "kernels/package/hull/hull_distance.h"
+#include "kernels/package/search/close_pairs.h"
+#include "kernels/common/shared/debug_dump.h"
 #include "module/package/scene_arguments.h"
 #include "module/shared/owned_ref.h"
-#include "platform/interpreter_lock.h"
-#include "platform/interpreter_loops.h"
+#include "platform/loops/interpreter_lock.h"
+#include "platform/loops/interpreter_loops.h"
 
 namespace cellprox {
 

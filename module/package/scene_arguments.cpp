@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-#include "platform/interpreter_lock.h"
+#include "platform/loops/interpreter_lock.h"
 
 namespace cellprox {
 

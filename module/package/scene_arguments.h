@@ -2,8 +2,8 @@
 // thread could change it while the lock is released.
 #pragma once
 
-#include "kernels/search/close_pairs.h"
-#include "kernels/shared/plain_buffer.h"
+#include "kernels/package/search/close_pairs.h"
+#include "kernels/common/shared/plain_buffer.h"
 #include "module/shared/buffer_guard.h"
 
 namespace cellprox {

@@ -4,7 +4,7 @@
 #include <random>
 #include <vector>
 
-#include "kernels/broad/bb_intersections.h"
+#include "kernels/deliverable/broad/bb_intersections.h"
 
 using namespace cellprox;
 

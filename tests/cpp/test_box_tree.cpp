@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "kernels/search/box_tree.h"
+#include "kernels/package/search/box_tree.h"
 
 using namespace cellprox;
 

@@ -6,10 +6,10 @@
 #include <cstring>
 #include <vector>
 
-#include "kernels/cells/cell_records.h"
-#include "kernels/cells/joined_rows.h"
-#include "kernels/cells/point_runs.h"
-#include "kernels/shared/cell.h"
+#include "kernels/package/cells/cell_records.h"
+#include "kernels/package/cells/joined_rows.h"
+#include "kernels/package/cells/point_runs.h"
+#include "kernels/common/shared/cell.h"
 
 using namespace cellprox;
 

@@ -8,9 +8,9 @@
 #include <tuple>
 #include <vector>
 
-#include "kernels/exact/exact_cells.h"
-#include "kernels/hull/hull_distance.h"
-#include "kernels/search/close_pairs.h"
+#include "kernels/package/exact/exact_cells.h"
+#include "kernels/package/hull/hull_distance.h"
+#include "kernels/package/search/close_pairs.h"
 
 using namespace cellprox;
 

@@ -8,7 +8,7 @@
 #include <random>
 #include <vector>
 
-#include "kernels/exact/exact_cells.h"
+#include "kernels/package/exact/exact_cells.h"
 
 using namespace cellprox;
 

@@ -7,8 +7,8 @@
 #include <limits>
 #include <vector>
 
-#include "kernels/hull/hull_distance.h"
-#include "kernels/hull/hull_measure.h"
+#include "kernels/package/hull/hull_distance.h"
+#include "kernels/package/hull/hull_measure.h"
 
 using namespace cellprox;
 

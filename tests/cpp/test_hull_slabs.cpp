@@ -5,8 +5,8 @@
 #include <random>
 #include <vector>
 
-#include "kernels/hull/hull_distance.h"
-#include "kernels/hull/hull_slabs.h"
+#include "kernels/package/hull/hull_distance.h"
+#include "kernels/package/hull/hull_slabs.h"
 
 using namespace cellprox;
 

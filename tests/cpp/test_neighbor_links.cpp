@@ -5,10 +5,10 @@
 #include <random>
 #include <vector>
 
-#include "kernels/distance/link_filter.h"
-#include "kernels/narrow/direct_link_distances.h"
-#include "kernels/narrow/neighbor_links.h"
-#include "kernels/shared/cell.h"
+#include "kernels/common/distance/link_filter.h"
+#include "kernels/deliverable/narrow/direct_link_distances.h"
+#include "kernels/deliverable/narrow/neighbor_links.h"
+#include "kernels/common/shared/cell.h"
 
 using namespace cellprox;
 

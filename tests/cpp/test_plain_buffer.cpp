@@ -4,7 +4,7 @@
 
 #include <cstdint>
 
-#include "kernels/shared/plain_buffer.h"
+#include "kernels/common/shared/plain_buffer.h"
 #include "platform/large_pages.h"
 
 using namespace cellprox;

@@ -6,8 +6,8 @@
 #include <random>
 #include <vector>
 
-#include "kernels/distance/link_filter.h"
-#include "kernels/distance/segment_distance.h"
+#include "kernels/common/distance/link_filter.h"
+#include "kernels/common/distance/segment_distance.h"
 
 using namespace cellprox;
 
@@ -111,7 +111,7 @@ TEST(SegmentDistance, AgreesWithDoublePrecisionOnRandomSegments) {
     }
 }
 
-#include "kernels/distance/segment_batch.h"
+#include "kernels/common/distance/segment_batch.h"
 
 TEST(SegmentBatch, DecidesExactlyAsTheScalarDistance) {
     std::mt19937 rng(5);

@@ -6,7 +6,7 @@
 #include <tuple>
 #include <vector>
 
-#include "kernels/hull/vertex_sharing.h"
+#include "kernels/package/hull/vertex_sharing.h"
 
 using namespace cellprox;
 

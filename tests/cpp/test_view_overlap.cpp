@@ -2,7 +2,7 @@
 
 #include <cstdint>
 
-#include "kernels/broad/view_overlap.h"
+#include "kernels/deliverable/broad/view_overlap.h"
 
 using namespace cellprox;
 

@@ -20,13 +20,13 @@
 #include <limits>
 #include <vector>
 
-#include "kernels/broad/bb_intersections.h"
-#include "kernels/distance/segment_distance.h"
-#include "kernels/narrow/neighbor_links.h"
-#include "kernels/shared/cell.h"
-#include "kernels/shared/debug_dump.h"
-#include "kernels/shared/vector_math.h"
-#include "platform/loop_frame.h"
+#include "kernels/deliverable/broad/bb_intersections.h"
+#include "kernels/common/distance/segment_distance.h"
+#include "kernels/deliverable/narrow/neighbor_links.h"
+#include "kernels/common/shared/cell.h"
+#include "kernels/common/shared/debug_dump.h"
+#include "kernels/common/shared/vector_math.h"
+#include "platform/loops/loop_frame.h"
 #include "tests/fuzz/reference_broad_phase.h"
 
 namespace {

@@ -2,7 +2,7 @@
 // memory: the dimension, format, item size and direct-access checks, with their messages.
 #pragma once
 
-#include "kernels/shared/strided_view.h"
+#include "kernels/common/shared/strided_view.h"
 #include "module/deliverable/binding/buffer_format.h"
 #include "module/shared/buffer_guard.h"
 #include "platform/python.h"

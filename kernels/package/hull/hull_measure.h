@@ -1,0 +1,95 @@
+// Owns the hull rule's measuring of a candidate pair for the package's search: the slabs' verdict
+// first, then the distance search started along the line between the boxes' centres, and the
+// gap it reports kept above the bounds whose verdicts left other pairs out.
+#pragma once
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+
+#include "kernels/package/hull/hull_distance.h"
+#include "kernels/package/hull/hull_slabs.h"
+#include "kernels/common/shared/plain_buffer.h"
+#include "kernels/common/shared/vertex_box.h"
+
+namespace cellprox {
+
+// What the hull rule reads of the scene, per cell at each position of the search's order, and
+// the thread's own workspace. A plain struct: each thread copies the search's and points `work`
+// at a workspace of its own.
+struct HullMeasurer {
+    const DiagonalSlabs* slabs = nullptr;   // each cell's diagonal slabs
+    double slab_reach = 0.0;                // slab_reach(threshold)
+    const uint8_t* sharing = nullptr;       // whether it shares a vertex with any other cell (vertex_sharing.h)
+    const VertexBox* boxes = nullptr;       // its vertex box
+    const int32_t* order = nullptr;         // its number in the caller's arrays
+    double threshold = 0.0;                 // at most this far apart
+    bool witnesses = false;                 // also a point of each hull that realises the gap
+    HullWorkspace* work = nullptr;
+
+    using Workspace = HullWorkspace;
+
+    // Points `work` at the thread's workspace with room for cells of up to `largest` vertices;
+    // false when memory runs out.
+    bool attach(HullWorkspace& workspace, int32_t largest) {
+        work = &workspace;
+        return workspace.reserve(largest);
+    }
+};
+
+// The widest gap between two vertex boxes along any axis, by boxes_within's own subtractions
+// (kernels/package/search/box_tree.h): a pair the search leaves out at a threshold has one above it.
+inline double boxes_gap(const VertexBox& a, const VertexBox& b) {
+    double gap = -HUGE_VAL;
+    for (int axis = 0; axis < 3; ++axis) {
+        gap = std::max(gap, std::max(double(a.lo[axis]) - double(b.hi[axis]), double(b.lo[axis]) - double(a.hi[axis])));
+    }
+    return gap;
+}
+
+// The hull rule for the cells at positions p and q (a and b their vertices): when they are close,
+// their gap (and, with witnesses, a point of each hull that realises it, the first cell's in the
+// caller's order first) go to `details` and `detail` says where; otherwise `detail` is left as
+// it is. False when memory runs out. Inline, in the search's loop: most candidates end at the
+// slabs, and the others pay no call of their own beside the distance's.
+inline bool measure_hulls(const HullMeasurer& rule, int32_t p, int32_t q, HullPoints a, HullPoints b,
+                          PlainBuffer<double>& details, int64_t& detail) {
+    const size_t first = static_cast<size_t>(p), second = static_cast<size_t>(q);
+    if (slabs_apart(rule.slabs[first], rule.slabs[second], rule.slab_reach)) return true;
+    // The search starts along the line between the boxes' centres, which for most pairs beyond
+    // the threshold proves them so at the first step.
+    const VertexBox& box_a = rule.boxes[first];
+    const VertexBox& box_b = rule.boxes[second];
+    double toward_a[3];
+    for (int axis = 0; axis < 3; ++axis) {
+        toward_a[axis] = 0.5 * ((double(box_a.lo[axis]) + box_a.hi[axis]) - (double(box_b.lo[axis]) + box_b.hi[axis]));
+    }
+    const double threshold = rule.threshold;
+    a.may_share = rule.sharing[first] != 0;
+    b.may_share = rule.sharing[second] != 0;
+    b.span = (double(box_b.hi[0]) - box_b.lo[0]) + (double(box_b.hi[1]) - box_b.lo[1]) +
+             (double(box_b.hi[2]) - box_b.lo[2]);
+    double gap;
+    double points[6];
+    if (rule.witnesses) {
+        gap = hull_distance_witnesses(a, b, threshold, *rule.work, toward_a, points, points + 3);
+    } else {
+        gap = hull_distance(a, b, threshold, *rule.work, toward_a);
+    }
+    if (!(gap <= threshold)) return true;
+    // The search's gap lies within its accuracy of the true one, on either side; the slabs' and
+    // the boxes' gaps are lower bounds whose verdicts leave pairs out before any search. A gap
+    // reported below them could keep a pair at a threshold where a smaller one leaves it out:
+    // never below them, a pair is kept exactly when its gap is at most the threshold.
+    const double slab_gap = slab_bound(slabs_gap(rule.slabs[first], rule.slabs[second]));
+    gap = std::max(gap, std::max(slab_gap, boxes_gap(box_a, box_b)));
+    if (!(gap <= threshold)) return true;
+    detail = static_cast<int64_t>(details.size());
+    if (!details.push_back(gap)) return false;
+    if (!rule.witnesses) return true;
+    // Kept in the order of the pair's cells once sorted: the smaller number first.
+    const bool swapped = rule.order[first] > rule.order[second];
+    return details.append(swapped ? points + 3 : points, 3) && details.append(swapped ? points : points + 3, 3);
+}
+
+}  // namespace cellprox

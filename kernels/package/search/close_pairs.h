@@ -1,0 +1,75 @@
+// The package's whole search for close cells, for either rule: every pair of cells whose vertex
+// boxes come within the threshold along every axis is a candidate (box_tree.h), and every
+// candidate is measured (the exact vertices-and-edges rule, or the distance between convex
+// hulls). Nothing is capped or dropped, and no frame is shifted or scaled: boxes and candidates
+// are decided in double, so cells elsewhere in the scene change nothing about a pair.
+#pragma once
+
+#include <cstdint>
+
+#include "kernels/common/shared/plain_buffer.h"
+#include "platform/loops/loop_frame.h"
+#include "platform/loops/work_watch.h"
+
+namespace cellprox {
+
+// A scene as the package hands it over. Cell i owns vertices vertex_starts[i] ..
+// vertex_starts[i + 1] - 1 of `xyz` (three floats each) and edges edge_starts[i] .. of `edges`
+// (two vertex numbers each, counted within the cell). The caller has checked that the starts
+// rise from 0, that coordinates and origins are finite and that every edge names vertices of
+// its own cell; for the hull rule, that every cell has a vertex.
+struct SceneCells {
+    const float* xyz;
+    const int64_t* vertex_starts;   // count + 1 entries
+    const int32_t* edges;
+    const int64_t* edge_starts;     // count + 1 entries
+    const float* origins;           // three floats per cell
+    const int32_t* collections;     // one per cell
+    int32_t count;
+};
+
+enum class ProximityRule { vertices_edges, hull };
+
+struct ProximityQuery {
+    ProximityRule rule;
+    double threshold;     // vertices and edges: strictly closer; hull: at most this far apart
+    bool witnesses;       // hull rule: also a point of each hull that realises the gap
+};
+
+struct ClosePair {
+    int32_t first;        // first < second, the caller's cell numbers
+    int32_t second;
+    int64_t detail;       // hull rule: where the pair's gap (and witnesses) were kept while searching
+};
+
+// Seconds of each stage. The candidate search and the measuring run interleaved, block by
+// block: they share their wall time in proportion to the thread time each took.
+struct ProximityTimes {
+    double tree = 0.0;        // the cells' boxes and the box tree
+    double candidates = 0.0;
+    double measure = 0.0;
+    double collect = 0.0;     // sorting the pairs, and their origin distances
+};
+
+struct ProximityResult {
+    PlainBuffer<ClosePair> pairs;   // sorted by first cell, then second
+    PlainBuffer<float> distances;   // per pair: between the two cells' origins, computed in double
+    PlainBuffer<double> gaps;       // hull rule, per pair: the distance between the hulls
+    PlainBuffer<double> witnesses;  // six per pair with witnesses: on the first cell's hull, then the second's
+    int64_t candidates = 0;       // with ProximityStatus::out_of_memory: those measured until then
+    int64_t pairs_held = 0;       // with ProximityStatus::out_of_memory: the close pairs then held
+    ProximityTimes seconds;
+    // With ProximityStatus::origin_overflow, the pair whose origin distance float cannot hold.
+    int32_t overflow_first = -1;
+    int32_t overflow_second = -1;
+    double overflow_distance = 0.0;
+};
+
+enum class ProximityStatus { ok, out_of_memory, stopped, origin_overflow };
+
+// Finds every close pair. Runs its loops through `frame` (the interpreter lock, if any, already
+// released by the caller) and asks `watch` between blocks of cells whether to go on.
+ProximityStatus find_close_pairs(const SceneCells& cells, const ProximityQuery& query, const LoopFrame& frame,
+                                 const WorkWatch* watch, ProximityResult& result);
+
+}  // namespace cellprox

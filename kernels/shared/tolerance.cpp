@@ -1,8 +1,0 @@
-// The segment distance's tolerance, before the module sets it at import.
-#include "kernels/shared/tolerance.h"
-
-namespace cellprox {
-
-float EPS = static_cast<float>(DOUBLE_EPSILON);
-
-}  // namespace cellprox
