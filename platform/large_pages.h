@@ -10,7 +10,7 @@
 namespace cellprox {
 
 // Buffers of at least this many bytes take allocate_large.
-constexpr size_t kLargeBuffer = size_t(1) << 20;
+constexpr size_t LARGE_BUFFER = size_t(1) << 20;
 
 // `bytes` of memory (rounded up to the large page where it is asked for), or null when memory
 // runs out. Released with std::free, as malloc's.

@@ -90,11 +90,11 @@ struct CellPair {
     Cell records[2];
 };
 
-constexpr float kNoPairThreshold = 1e-9f;
+constexpr float NO_PAIR_THRESHOLD = 1e-9f;
 
 void run_link_test(benchmark::State& state, bool same_collection) {
     const CellPair cells(static_cast<int>(state.range(0)), same_collection);
-    const NeighborQuery query{reinterpret_cast<const char*>(cells.records), 2, 1, kNoPairThreshold};
+    const NeighborQuery query{reinterpret_cast<const char*>(cells.records), 2, 1, NO_PAIR_THRESHOLD};
     float result = 0.0f;
     for (auto _ : state) {
         compute_link_distances(query, &result, plain_loop_frame());

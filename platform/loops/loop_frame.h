@@ -42,9 +42,9 @@ private:
 // deliverable's static schedule gives each thread one block of iteration numbers, run in
 // ascending order, and keeps it so.
 #if defined(_OPENMP) && !defined(CELLPROX_BALANCED_LOOPS)
-constexpr bool kLoopOrderIsFree = false;
+constexpr bool LOOP_ORDER_IS_FREE = false;
 #else
-constexpr bool kLoopOrderIsFree = true;
+constexpr bool LOOP_ORDER_IS_FREE = true;
 #endif
 
 // A frame for code that runs outside any interpreter (unit tests, benchmarks): no lock, plain loops.

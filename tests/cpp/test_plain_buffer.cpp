@@ -11,7 +11,7 @@ using namespace cellprox;
 
 TEST(PlainBuffer, KeepsItsValuesWhileGrowingPastTheLargeSize) {
     PlainBuffer<int64_t> values;
-    const size_t count = 3 * kLargeBuffer / sizeof(int64_t) + 5;   // through several large moves
+    const size_t count = 3 * LARGE_BUFFER / sizeof(int64_t) + 5;   // through several large moves
     for (size_t k = 0; k < count; ++k) ASSERT_TRUE(values.push_back(static_cast<int64_t>(k) * 7 - 3));
     ASSERT_EQ(values.size(), count);
     for (size_t k = 0; k < count; ++k) ASSERT_EQ(values[k], static_cast<int64_t>(k) * 7 - 3) << k;
@@ -30,7 +30,7 @@ TEST(PlainBuffer, KeepsItsValuesWhileGrowingPastTheLargeSize) {
 // place, and keep their values as well.
 TEST(PlainBuffer, UnadvisedBuffersKeepTheirValuesPastTheLargeSize) {
     PlainBuffer<int32_t, PageAdvice::none> values;
-    const size_t count = 2 * kLargeBuffer / sizeof(int32_t) + 3;
+    const size_t count = 2 * LARGE_BUFFER / sizeof(int32_t) + 3;
     ASSERT_TRUE(values.resize(17));
     for (size_t k = 0; k < 17; ++k) values[k] = static_cast<int32_t>(k) - 8;
     for (size_t k = 17; k < count; ++k) ASSERT_TRUE(values.push_back(static_cast<int32_t>(k) - 8));
@@ -43,7 +43,7 @@ TEST(PlainBuffer, UnadvisedBuffersKeepTheirValuesPastTheLargeSize) {
 }
 
 TEST(PlainBuffer, LargeBlocksAreWritableToTheirEnd) {
-    for (size_t bytes : {kLargeBuffer, kLargeBuffer + 1, 5 * kLargeBuffer + 12345}) {
+    for (size_t bytes : {LARGE_BUFFER, LARGE_BUFFER + 1, 5 * LARGE_BUFFER + 12345}) {
         auto* block = static_cast<unsigned char*>(allocate_large(bytes));
         ASSERT_NE(block, nullptr);
         block[0] = 1;

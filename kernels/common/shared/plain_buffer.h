@@ -37,7 +37,7 @@ public:
         if (capacity > SIZE_MAX / sizeof(T)) return false;
         void* grown = nullptr;
         if constexpr (ADVICE == PageAdvice::large) {
-            if (capacity * sizeof(T) >= kLargeBuffer) {
+            if (capacity * sizeof(T) >= LARGE_BUFFER) {
                 grown = allocate_large(capacity * sizeof(T));
                 if (grown == nullptr) return false;
                 if (capacity_ > 0) std::memcpy(grown, data_, capacity_ * sizeof(T));

@@ -116,7 +116,7 @@ void compute_link_distances(const NeighborQuery& query, float* link_distances,
     InterpreterReleased unlocked(frame);
     frame.parallel_for(query.n_links, false, fill_block, &context);
     if (bounds.data() != nullptr) frame.parallel_for(query.cell_count, false, bounds_block, &context);
-    const CellOrder order(kLoopOrderIsFree ? bounds.data() : nullptr, query.cell_count);
+    const CellOrder order(LOOP_ORDER_IS_FREE ? bounds.data() : nullptr, query.cell_count);
     context.order = order.cells();
     frame.parallel_for(query.cell_count, true, cell_block, &context);
 }
