@@ -14,11 +14,11 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from cellprox._cells import checks
+from cellprox._cells import checks, numbers
 from cellprox._messages import counted
 from cellprox._gather import run_bounds as _run_bounds
 from cellprox._cells.bounds import bounding_corners, bounds, corners_of, edgeless_cells
-from cellprox._cells.checks import MAX_CELL_LINKS
+from cellprox._cells.numbers import MAX_CELL_LINKS
 from cellprox._cells.records import CELL_DTYPE, CellRecords, attach_link_tables, write_records
 
 __all__ = ["CELL_DTYPE", "MAX_CELL_LINKS", "CellRecords", "CellSet", "bounding_corners", "bounds",
@@ -112,8 +112,8 @@ class CellSet:
         per-cell form, without a Python object per cell."""
         who = "CellSet.from_packed"
         points = _packed_array(vertices, "vertices", 3, "iuf", who)
-        v_counts = checks.packed_counts("vertex_offsets", vertex_offsets, len(points), None,
-                                        checks.INT32_MAX // 3, who, "rows of vertices")
+        v_counts = numbers.packed_counts("vertex_offsets", vertex_offsets, len(points), None,
+                                         numbers.INT32_MAX // 3, who, "rows of vertices")
         n = len(v_counts)
         if (edges is None) != (edge_offsets is None):
             raise TypeError(f"{who}: pass edges and edge_offsets together, or neither (cells "
@@ -124,8 +124,8 @@ class CellSet:
         else:
             assert edge_offsets is not None
             edge_data = _packed_array(edges, "edges", 2, "iu", who)
-            e_counts = checks.packed_counts("edge_offsets", edge_offsets, len(edge_data), n,
-                                            checks.INT32_MAX // 2, who, "rows of edges")
+            e_counts = numbers.packed_counts("edge_offsets", edge_offsets, len(edge_data), n,
+                                             numbers.INT32_MAX // 2, who, "rows of edges")
         cells = cls.__new__(cls)
         cells._check_and_build(points, v_counts, edge_data, e_counts, origins, collections, who)
         return cells
@@ -289,8 +289,8 @@ def _unpickle_cell_set(state: dict[str, Any]) -> CellSet:
 
 
 def _load_cell_set(state: dict[str, Any], who: str) -> CellSet:
-    v_counts = checks.checked_counts("v_counts", state["v_counts"], checks.INT32_MAX // 3, who)
-    e_counts = checks.checked_counts("e_counts", state["e_counts"], checks.INT32_MAX // 2, who)
+    v_counts = numbers.checked_counts("v_counts", state["v_counts"], numbers.INT32_MAX // 3, who)
+    e_counts = numbers.checked_counts("e_counts", state["e_counts"], numbers.INT32_MAX // 2, who)
     n = len(v_counts)
     if len(e_counts) != n:
         raise ValueError(f"{who}: {n} vertex counts but {len(e_counts)} edge counts")

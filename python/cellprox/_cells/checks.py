@@ -17,15 +17,11 @@ import numpy.typing as npt
 from cellprox._messages import type_name
 from cellprox._gather import gather as _join_arrays
 from cellprox._gather import run_means as _run_means
+from cellprox._cells.numbers import INT32_MAX, MAX_CELL_LINKS, beyond_int32 as _beyond_int32
 
-__all__ = ["INT32_MAX", "MAX_CELL_LINKS", "check_edge_numbers", "check_vertex_values",
-           "check_state_keys", "checked_counts", "collections_of", "count_cells", "edge_array", "gather",
-           "link_table", "link_vector", "origins_of", "packed_counts", "vertex_array"]
+__all__ = ["check_edge_numbers", "check_vertex_values", "check_state_keys", "collections_of",
+           "count_cells", "edge_array", "gather", "origins_of", "vertex_array"]
 
-#: Link slots per cell in the raw broad phase's link table.
-MAX_CELL_LINKS = 30
-
-INT32_MAX = 2**31 - 1
 _INT32_MAX = INT32_MAX
 
 
@@ -226,14 +222,6 @@ def collections_of(value: npt.ArrayLike, n: int, who: str = "CellSet") -> npt.ND
     return np.broadcast_to(array, (n,)).astype(np.int32)
 
 
-def _beyond_int32(array: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
-    """Where integers of any width do not fit int32, compared without converting them first."""
-    flat = array.reshape(-1)
-    if flat.dtype.kind == "u":
-        return flat > _INT32_MAX
-    return (flat < -_INT32_MAX - 1) | (flat > _INT32_MAX)
-
-
 def origins_of(value: npt.ArrayLike | None, vertices: npt.NDArray[np.float32],
                counts: npt.NDArray[np.int64], who: str = "CellSet") -> npt.NDArray[np.float32]:
     n = len(counts)
@@ -264,98 +252,6 @@ def origins_of(value: npt.ArrayLike | None, vertices: npt.NDArray[np.float32],
         raise ValueError(f"{who}: cell {i}: its origin {tuple(array[i].tolist())} is not "
                          "finite in float32; pass a finite point")
     return origins
-
-
-def link_table(value: npt.ArrayLike, n: int) -> npt.NDArray[np.int32]:
-    array = np.asarray(value)
-    if array.dtype.kind not in "iu":
-        raise TypeError(f"CellSet.attach_links: links must be integers, not {array.dtype}")
-    if array.ndim != 2 or len(array) != n:
-        raise ValueError(
-            f"CellSet.attach_links: links must be an integer array of shape ({n}, "
-            f"{MAX_CELL_LINKS}), one row per cell, not {array.dtype} of shape {array.shape}")
-    if array.dtype == np.int32 and array.strides[1] == 4:
-        return array
-    beyond = np.flatnonzero(_beyond_int32(array))
-    if beyond.size:
-        cell, slot = divmod(int(beyond[0]), array.shape[1])
-        raise ValueError(f"CellSet.attach_links: cell {cell}: link {slot} is "
-                         f"{array[cell, slot].item()}, which is no cell number (they fit int32)")
-    return np.ascontiguousarray(array, np.int32)
-
-
-def link_vector(name: str, value: npt.ArrayLike, n: int) -> npt.NDArray[np.int64]:
-    array = np.asarray(value)
-    if array.dtype.kind not in "iu":
-        raise TypeError(f"CellSet.attach_links: {name} must be integers, not {array.dtype}")
-    if array.shape != (n,):
-        raise ValueError(
-            f"CellSet.attach_links: {name} must be an integer array of shape ({n},), one entry "
-            f"per cell, not {array.dtype} of shape {array.shape}")
-    beyond = np.flatnonzero(_beyond_int32(array))
-    if beyond.size:
-        i = int(beyond[0])
-        raise ValueError(f"CellSet.attach_links: cell {i}: {name} is {array[i].item()}, beyond "
-                         "32 bits; pass the tables exactly as get_bb_intersections filled them")
-    return array.astype(np.int64)
-
-
-def packed_counts(name: str, offsets: npt.ArrayLike, rows: int, n: int | None, limit: int,
-                  who: str, rows_of: str = "rows") -> npt.NDArray[np.int64]:
-    """Each cell's row count from compressed-sparse-row offsets (n + 1 integers from 0, never
-    falling, ending at ``rows``), checked, naming the first cell at fault and the offsets as
-    given: they are compared before any conversion that could wrap them."""
-    array = np.asarray(offsets)
-    if array.ndim == 1 and array.size == 0:
-        raise ValueError(f"{who}: {name} is empty, but it needs at least one element: n + 1 "
-                         f"offsets for n cells, starting at 0 ([0] for no cells)")
-    if array.dtype.kind not in "iu":
-        raise TypeError(f"{who}: {name} must be integers (one more than there are cells), not "
-                        f"{array.dtype}")
-    if array.ndim != 1 or (n is not None and len(array) != n + 1):
-        wanted = "(n + 1,)" if n is None else f"({n + 1},)"
-        raise ValueError(f"{who}: {name} has shape {array.shape}, but it must be {wanted}: cell i "
-                         f"owns rows {name}[i] to {name}[i + 1] - 1")
-    if len(array) - 1 > INT32_MAX:
-        raise ValueError(f"{who}: {len(array) - 1} cells do not fit the native 32-bit count")
-    if array[0] != 0:
-        raise ValueError(f"{who}: {name}[0] is {array[0].item()}, but the first cell's rows start at 0")
-    # Offsets beyond the rows are cut off first, so that the rest converts to int64 exactly.
-    beyond = np.flatnonzero(array > rows)
-    end = int(beyond[0]) if beyond.size else len(array)
-    values = array[:end].astype(np.int64)
-    counts = np.diff(values)
-    bad = np.flatnonzero((counts < 0) | (counts > limit))
-    if bad.size:
-        i = int(bad[0])
-        a, b = array[i].item(), array[i + 1].item()
-        if b < a:
-            raise ValueError(f"{who}: cell {i}: {name} fall from {a} to {b}; offsets must never "
-                             f"fall, since cell i owns rows {name}[i] to {name}[i + 1] - 1")
-        raise ValueError(f"{who}: cell {i}: {name} go from {a} to {b}, {b - a:,} rows, but a "
-                         f"cell may own at most {limit:,} (its counts are 32-bit)")
-    if beyond.size:
-        i = int(beyond[0])
-        raise ValueError(f"{who}: cell {i - 1}: {name}[{i}] is {array[i].item()}, beyond the "
-                         f"{rows} {rows_of}; offsets must rise to the number of rows and no further")
-    if int(values[-1]) != rows:
-        raise ValueError(f"{who}: {name} end at {int(values[-1])}, but there are {rows} {rows_of}; "
-                         "the last offset must be the number of rows")
-    return counts
-
-
-def checked_counts(name: str, value: Any, limit: int, who: str) -> npt.NDArray[np.int64]:
-    """Per-cell counts as the loader takes them: integers from 0 to ``limit``."""
-    array = np.asarray(value)
-    if array.dtype.kind not in "iu" or array.ndim != 1:
-        raise ValueError(f"{who}: {name} must be one integer count per cell, not {array.dtype} of "
-                         f"shape {array.shape}")
-    if len(array) > INT32_MAX:
-        raise ValueError(f"{who}: {len(array)} cells do not fit the native 32-bit count")
-    if array.size and (int(array.min()) < 0 or int(array.max()) > limit):
-        i = int(np.argmax((array < 0) | (array > limit)))
-        raise ValueError(f"{who}: cell {i}: {name} is {int(array[i])}, but it must lie in 0..{limit}")
-    return array.astype(np.int64)
 
 
 def check_state_keys(state: object, keys: Sequence[str], who: str,

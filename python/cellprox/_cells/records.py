@@ -11,7 +11,7 @@ import numpy as np
 import numpy.typing as npt
 
 from cellprox._gather import write_records as _write_records
-from cellprox._cells.checks import INT32_MAX, link_table, link_vector
+from cellprox._cells.numbers import INT32_MAX, link_table, link_vector
 
 __all__ = ["CELL_DTYPE", "CellRecords", "attach_link_tables", "write_records"]
 
