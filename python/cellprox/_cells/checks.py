@@ -17,7 +17,7 @@ import numpy.typing as npt
 from cellprox._messages import type_name
 from cellprox._gather import gather as _join_arrays
 from cellprox._gather import run_means as _run_means
-from cellprox._cells.numbers import INT32_MAX, MAX_CELL_LINKS, beyond_int32 as _beyond_int32
+from cellprox._cells.numbers import INT32_MAX, MAX_CELL_LINKS, first_beyond_int32
 
 __all__ = ["check_edge_numbers", "check_vertex_values", "check_state_keys", "collections_of",
            "count_cells", "edge_array", "gather", "origins_of", "vertex_array"]
@@ -212,9 +212,8 @@ def collections_of(value: npt.ArrayLike, n: int, who: str = "CellSet") -> npt.ND
         raise ValueError(
             f"{who}: collections must be one integer or {n} integers (one per cell), not "
             f"{array.dtype} of shape {array.shape}; for example np.zeros({n}, np.int32)")
-    beyond = np.flatnonzero(_beyond_int32(array))
-    if beyond.size:
-        i = int(beyond[0])
+    i = first_beyond_int32(array)
+    if i is not None:
         given = array.item() if array.ndim == 0 else array[i].item()
         where = "collections is" if array.ndim == 0 else f"cell {i}: its collection is"
         raise ValueError(f"{who}: {where} {given}, but collection numbers must fit in 32 bits "

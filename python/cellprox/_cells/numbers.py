@@ -7,7 +7,7 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-__all__ = ["INT32_MAX", "MAX_CELL_LINKS", "beyond_int32", "checked_counts", "link_table",
+__all__ = ["INT32_MAX", "MAX_CELL_LINKS", "first_beyond_int32", "checked_counts", "link_table",
            "link_vector", "packed_counts"]
 
 #: Link slots per cell in the raw broad phase's link table.
@@ -17,12 +17,16 @@ INT32_MAX = 2**31 - 1
 _INT32_MAX = INT32_MAX
 
 
-def beyond_int32(array: npt.NDArray[Any]) -> npt.NDArray[np.bool_]:
-    """Where integers of any width do not fit int32, compared without converting them first."""
+def first_beyond_int32(array: npt.NDArray[Any]) -> int | None:
+    """The flat position of the first integer (of any width) that does not fit int32, compared
+    without converting it first; None when all fit."""
     flat = array.reshape(-1)
     if flat.dtype.kind == "u":
-        return flat > _INT32_MAX
-    return (flat < -_INT32_MAX - 1) | (flat > _INT32_MAX)
+        beyond = flat > _INT32_MAX
+    else:
+        beyond = (flat < -_INT32_MAX - 1) | (flat > _INT32_MAX)
+    return int(np.argmax(beyond)) if beyond.any() else None
+
 
 def link_table(value: npt.ArrayLike, n: int) -> npt.NDArray[np.int32]:
     array = np.asarray(value)
@@ -34,12 +38,13 @@ def link_table(value: npt.ArrayLike, n: int) -> npt.NDArray[np.int32]:
             f"{MAX_CELL_LINKS}), one row per cell, not {array.dtype} of shape {array.shape}")
     if array.dtype == np.int32 and array.strides[1] == 4:
         return array
-    beyond = np.flatnonzero(beyond_int32(array))
-    if beyond.size:
-        cell, slot = divmod(int(beyond[0]), array.shape[1])
+    first = first_beyond_int32(array)
+    if first is not None:
+        cell, slot = divmod(first, array.shape[1])
         raise ValueError(f"CellSet.attach_links: cell {cell}: link {slot} is "
                          f"{array[cell, slot].item()}, which is no cell number (they fit int32)")
     return np.ascontiguousarray(array, np.int32)
+
 
 def link_vector(name: str, value: npt.ArrayLike, n: int) -> npt.NDArray[np.int64]:
     array = np.asarray(value)
@@ -49,12 +54,12 @@ def link_vector(name: str, value: npt.ArrayLike, n: int) -> npt.NDArray[np.int64
         raise ValueError(
             f"CellSet.attach_links: {name} must be an integer array of shape ({n},), one entry "
             f"per cell, not {array.dtype} of shape {array.shape}")
-    beyond = np.flatnonzero(beyond_int32(array))
-    if beyond.size:
-        i = int(beyond[0])
+    i = first_beyond_int32(array)
+    if i is not None:
         raise ValueError(f"CellSet.attach_links: cell {i}: {name} is {array[i].item()}, beyond "
                          "32 bits; pass the tables exactly as get_bb_intersections filled them")
     return array.astype(np.int64)
+
 
 def packed_counts(name: str, offsets: npt.ArrayLike, rows: int, n: int | None, limit: int,
                   who: str, rows_of: str = "rows") -> npt.NDArray[np.int64]:
@@ -98,6 +103,7 @@ def packed_counts(name: str, offsets: npt.ArrayLike, rows: int, n: int | None, l
         raise ValueError(f"{who}: {name} end at {int(values[-1])}, but there are {rows} {rows_of}; "
                          "the last offset must be the number of rows")
     return counts
+
 
 def checked_counts(name: str, value: Any, limit: int, who: str) -> npt.NDArray[np.int64]:
     """Per-cell counts as the loader takes them: integers from 0 to ``limit``."""
