@@ -20,7 +20,7 @@ int copy_starts(PyObject* object, const char* name, PlainBuffer<int64_t>& out) {
         return -1;
     }
     if (!out.resize(static_cast<size_t>(entries))) {
-        PyErr_NoMemory();
+        PyErr_Format(PyExc_MemoryError, "no memory for a copy of %s (%zd entries)", name, entries);
         return -1;
     }
     std::memcpy(out.data(), guard.view().buf, static_cast<size_t>(entries) * sizeof(int64_t));

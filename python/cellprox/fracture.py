@@ -43,16 +43,14 @@ and scaled back exactly, so any box whose sides float32 holds as normal numbers 
 same way; boxes beyond that range are refused, since their vertices would be infinite or lose
 their precision.
 
-This module owns the public side: :class:`Fracture`, :func:`voronoi_fracture` with its argument
-checks, the mirrors and the check that every cell is clipped.
+This module owns the public side: :class:`Fracture`, :func:`voronoi_fracture` (its arguments
+checked by cellprox._fracture.arguments), the mirrors and the check that every cell is clipped.
 
 Scipy is needed to fracture (the ``demo`` extra: ``pip install "cellprox[demo]"``); importing
 this module does not need it.
 """
 from __future__ import annotations
 
-import numbers
-import os
 import time
 from collections.abc import Sequence
 from dataclasses import dataclass, field
@@ -61,9 +59,10 @@ from typing import TYPE_CHECKING
 import numpy as np
 import numpy.typing as npt
 
-from cellprox._messages import plain, type_name
+from cellprox._messages import type_name
 from cellprox._progress import ProgressBar, progress_bar
 from cellprox.cells import bounding_corners
+from cellprox._fracture.arguments import checked_arguments
 from cellprox._fracture.blocks import BlockedCells
 from cellprox._fracture.clipped import clipped_cells
 
@@ -80,11 +79,6 @@ THIN_ASPECT = 30.0
 # Nor does it resolve them in a diagram of a box more than this many times longer than thick,
 # whatever the cells (it fails from about 30,000): such boxes are cut plane by plane too.
 BOX_ASPECT = 1000.0
-# Cells and collections are numbered in int32.
-MAX_INDEX = 2**31 - 1
-# A cell's arrays and their objects take some 950 bytes once made, more while being made;
-# a count whose cells could not fit in the machine's memory even so is refused up front.
-_BYTES_PER_CELL = 900
 # How far (relative to the box's size) a vertex may lie outside the box before its cell counts
 # as not clipped; qhull's vertices are accurate to about 1e-15 of the box.
 _OUTSIDE_TOLERANCE = 1e-9
@@ -150,7 +144,7 @@ def voronoi_fracture(n_cells: int, *, seed: int = 0, collections: int = 1,
     largest (3.40282e+38), and ``n_cells`` and ``collections`` must fit the int32 cell numbers
     (and ``n_cells`` the machine's memory); otherwise ValueError says which and why.
     """
-    n, n_collections, size = _check_arguments(n_cells, collections, box)
+    n, n_collections, size = checked_arguments(n_cells, collections, box)
     if not isinstance(progress, (bool, np.bool_)):
         raise TypeError(f"voronoi_fracture: progress must be True or False, not "
                         f"{type_name(progress)}")
@@ -216,57 +210,6 @@ def _spacing(size: npt.NDArray[np.float64], n: int) -> tuple[float, float]:
             break
     extent = np.minimum(sides, spacing)
     return spacing, float(extent.max() / extent.min())
-
-
-def _check_arguments(n_cells: int, collections: int,
-                     box: Sequence[float]) -> tuple[int, int, npt.NDArray[np.float64]]:
-    count = _positive_integer("n_cells", n_cells, "", _max_cells(),
-                              "the int32 cell numbers and this machine's memory hold")
-    bands = _positive_integer("collections", collections, " (1 for a single collection)",
-                              MAX_INDEX, "the int32 collection numbers hold")
-    if isinstance(box, (str, bytes)) or not isinstance(box, (Sequence, np.ndarray)) or \
-            not all(isinstance(s, numbers.Real) and not isinstance(s, (bool, np.bool_))
-                    for s in np.asarray(box, dtype=object).ravel()):
-        raise TypeError("voronoi_fracture: box must be three sizes (x, y, z), such as "
-                        f"(1.0, 1.0, 1.0), not {plain(box)!r}")
-    size = np.asarray(box, dtype=np.float64)
-    if size.shape != (3,):
-        raise ValueError("voronoi_fracture: box must be three sizes (x, y, z), such as "
-                         f"(1.0, 1.0, 1.0), not {plain(box)!r}")
-    if not (np.isfinite(size).all() and (size > 0).all()):
-        raise ValueError(f"voronoi_fracture: the box's sizes must be positive and finite, not "
-                         f"{tuple(float(s) for s in size)}")
-    # The cells' float32 vertices must hold the box: beyond the largest float32 they would be
-    # infinite, and below the smallest normal one they would lose their precision or vanish.
-    low, high = np.finfo(np.float32).tiny, np.finfo(np.float32).max
-    for axis, side in zip("xyz", size):
-        if not low <= side <= high:
-            raise ValueError(f"voronoi_fracture: box's {axis} size {float(side):g} is outside "
-                             f"the range float32 vertices can hold, {float(low):g} to "
-                             f"{float(high):g}")
-    return count, bands, size
-
-
-def _max_cells() -> int:
-    """The most cells the index type holds and, where the machine tells, its memory."""
-    try:
-        memory = os.sysconf("SC_PAGE_SIZE") * os.sysconf("SC_PHYS_PAGES")
-    except (AttributeError, ValueError, OSError):
-        return MAX_INDEX
-    return int(min(MAX_INDEX, max(memory // _BYTES_PER_CELL, 1)))
-
-
-def _positive_integer(name: str, value: object, hint: str, limit: int, why: str) -> int:
-    if isinstance(value, (bool, np.bool_)) or not isinstance(value, numbers.Integral):
-        raise TypeError(f"voronoi_fracture: {name} must be a positive integer{hint}, not "
-                        f"{type_name(value)}")
-    number = int(value)
-    if number < 1:
-        raise ValueError(f"voronoi_fracture: {name} must be a positive integer{hint}, not {value}")
-    if number > limit:
-        raise ValueError(f"voronoi_fracture: {name} must be at most {limit:,} (what {why}), "
-                         f"not {number:,}")
-    return number
 
 
 def _with_mirrors(seeds: npt.NDArray[np.float64], size: npt.NDArray[np.float64],
