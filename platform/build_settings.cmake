@@ -70,17 +70,15 @@ function(cellprox_apply_deliverable target deliverable)
 endfunction()
 
 # The package's own kernels: precise floating point on every platform (their float pass bounds
-# its rounding errors, which reassociation would void), and, with CELLPROX_OPENMP, their loops
-# on an OpenMP team that hands out chunks as threads finish.
+# its rounding errors, which reassociation would void), and their loops on the package's own
+# thread team (platform/loops/thread_team.h), standard threads in every build.
 function(cellprox_apply_package_settings target)
   if(NOT MSVC)
     target_compile_options(${target} PRIVATE -fno-fast-math)
   endif()
-  if(CELLPROX_OPENMP)
-    find_package(OpenMP REQUIRED COMPONENTS CXX)
-    target_link_libraries(${target} PRIVATE OpenMP::OpenMP_CXX)
-    target_compile_definitions(${target} PRIVATE CELLPROX_BALANCED_LOOPS)
-  endif()
+  set(THREADS_PREFER_PTHREAD_FLAG ON)
+  find_package(Threads REQUIRED)
+  target_link_libraries(${target} PUBLIC Threads::Threads)
 endfunction()
 
 # The module exports its entry symbol and nothing else. On Linux and macOS it takes the C API

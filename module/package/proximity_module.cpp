@@ -12,7 +12,7 @@
 #include "module/package/scene_arguments.h"
 #include "module/shared/owned_ref.h"
 #include "platform/loops/interpreter_lock.h"
-#include "platform/loops/interpreter_loops.h"
+#include "platform/loops/thread_team.h"
 
 namespace cellprox {
 
@@ -110,15 +110,16 @@ PyObject* out_of_memory(const ProximityResult& result, int32_t cell_count) {
 
 PyObject* close_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"vertices", "vertex_starts", "edges", "edge_starts", "origins",
-                                     "collections", "threshold", "rule", "witnesses", "watch", nullptr};
+                                     "collections", "threshold", "rule", "witnesses", "watch", "workers", nullptr};
     PyObject* arrays[6];
     double threshold = 0.0;
     const char* rule_name = nullptr;
     int witnesses = 0;
     PyObject* watch = Py_None;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOds|pO:close_pairs", const_cast<char**>(keywords),
+    int workers = 1;
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOds|pOi:close_pairs", const_cast<char**>(keywords),
                                      &arrays[0], &arrays[1], &arrays[2], &arrays[3], &arrays[4], &arrays[5],
-                                     &threshold, &rule_name, &witnesses, &watch)) {
+                                     &threshold, &rule_name, &witnesses, &watch, &workers)) {
         return nullptr;
     }
     const bool hull = std::strcmp(rule_name, "hull") == 0;
@@ -128,6 +129,10 @@ PyObject* close_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     if (!(std::isfinite(threshold) && threshold >= 0.0)) {
         PyErr_SetString(PyExc_ValueError, "threshold must be a finite number >= 0");
+        return nullptr;
+    }
+    if (workers < 1 || workers > MAX_WORKERS) {
+        PyErr_Format(PyExc_ValueError, "workers must be 1 to %d threads", static_cast<int>(MAX_WORKERS));
         return nullptr;
     }
     if (watch != Py_None && !PyCallable_Check(watch)) {
@@ -144,7 +149,7 @@ PyObject* close_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
         LockReleased lock;
         Watcher watcher{&lock, watch};
         const WorkWatch work_watch{watch_search, &watcher};
-        status = find_close_pairs(scene.cells, query, interpreter_loop_frame(), &work_watch, result);
+        status = find_close_pairs(scene.cells, query, workers, &work_watch, result);
     }
     switch (status) {
         case ProximityStatus::ok: break;
@@ -215,7 +220,8 @@ PyMethodDef methods[] = {
     {"close_pairs", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(close_pairs)),
      METH_VARARGS | METH_KEYWORDS,
      "close_pairs(vertices, vertex_starts, edges, edge_starts, origins, collections, threshold, rule,\n"
-     "            witnesses=False, watch=None) -> (pairs, distances, gaps, witnesses, candidates, timings)\n\n"
+     "            witnesses=False, watch=None, workers=1)\n"
+     "    -> (pairs, distances, gaps, witnesses, candidates, timings)\n\n"
      "Every pair of cells close under `rule` ('vertices-edges': strictly closer than threshold,\n"
      "vertex against vertex within a collection and edge against edge across; 'hull': convex\n"
      "hulls at most threshold apart), decided in double. Cell i owns vertices[vertex_starts[i]:\n"
@@ -224,7 +230,9 @@ PyMethodDef methods[] = {
      "of the pairs (int32 pairs i < j, sorted), their origin distances (float32), the hull rule's\n"
      "gaps (float64, else None) and, with witnesses, a point on each hull (6 float64 a pair, else\n"
      "None), the number of candidates measured and the seconds of each stage. watch(done, total)\n"
-     "is called between blocks of cells; an exception there (or a signal) stops the search."},
+     "is called between blocks of cells, on the calling thread; an exception there (or a signal)\n"
+     "stops the search. The search runs on up to `workers` threads (1 to 1024), with the same\n"
+     "result for any count."},
     {"hull_pair_distance", hull_pair_distance, METH_VARARGS,
      "hull_pair_distance(a, b, limit) -> (float, (x, y, z), (x, y, z))\n\n"
      "The distance between the convex hulls of two cells' vertices ((k, 3) float32, C-contiguous)\n"

@@ -22,6 +22,7 @@ import cellprox._proximity as _proximity
 from cellprox._messages import type_name
 from cellprox._progress import progress_bar
 from cellprox.cells import MAX_CELL_LINKS, CellSet
+from cellprox._workers import resolve_workers
 from cellprox.result import RULES, NeighborResult
 
 __all__ = ["BOX_MARGIN", "RULES", "NeighborResult", "find_neighbors", "link_tables"]
@@ -55,7 +56,7 @@ def find_neighbors(cells: CellSet | CellSource | Sequence[npt.ArrayLike], thresh
                    origins: npt.ArrayLike | None = None,
                    collections: npt.ArrayLike | None = None,
                    debug: bool = False, rule: str = "vertices-edges", witnesses: bool = False,
-                   progress: bool = False) -> NeighborResult:
+                   progress: bool = False, workers: int | None = None) -> NeighborResult:
     """Finds every pair of cells that comes closer than ``threshold``.
 
     ``cells`` is a :class:`CellSet`, anything with a ``cell_set()`` method (a
@@ -85,6 +86,10 @@ def find_neighbors(cells: CellSet | CellSource | Sequence[npt.ArrayLike], thresh
     output first. With ``progress`` the search reports its progress on standard error. Ctrl-C
     stops the search within a moment with KeyboardInterrupt. When the close pairs outgrow the
     memory, a MemoryError says how many it held and how many candidates it had found.
+
+    ``workers`` is how many threads the search may use: None (the default) every core this
+    process may use (or ``CELLPROX_WORKERS`` from the environment), a count of 1 to 1,024, or
+    -1 for every core. The result is the same, bit for bit, for any count.
     """
     start = time.perf_counter()
     rule = _check_rule(rule)
@@ -99,6 +104,7 @@ def find_neighbors(cells: CellSet | CellSource | Sequence[npt.ArrayLike], thresh
     use_debug = _check_flag("debug", debug)
     _check_flag("witnesses", witnesses)
     _check_flag("progress", progress)
+    threads = resolve_workers(workers, "find_neighbors")
     cell_set = _as_cell_set(cells, edges, origins, collections, edges_optional=hull)
     if hull:
         _check_hull_vertices(cell_set)
@@ -113,7 +119,7 @@ def find_neighbors(cells: CellSet | CellSource | Sequence[npt.ArrayLike], thresh
             pair_bytes, distance_bytes, gap_bytes, witness_bytes, candidates, timings = \
                 _proximity.close_pairs(vertices, vertex_starts, edge_data, edge_starts, origin_points,
                                        collection_numbers, value, rule, bool(witnesses),
-                                       _follow(bar) if progress else None)
+                                       _follow(bar) if progress else None, threads)
         except (ValueError, MemoryError) as error:
             raise type(error)(f"find_neighbors: {error}") from None
     start = time.perf_counter()

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <tuple>
 #include <vector>
@@ -68,7 +69,7 @@ using Found = std::vector<std::tuple<int32_t, int32_t, float>>;
 Found search(const TestScene& scene, ProximityRule rule, double threshold, const WorkWatch* watch = nullptr,
              ProximityStatus expected = ProximityStatus::ok) {
     ProximityResult result;
-    EXPECT_EQ(find_close_pairs(scene.view(), {rule, threshold, false}, plain_loop_frame(), watch, result), expected);
+    EXPECT_EQ(find_close_pairs(scene.view(), {rule, threshold, false}, 1, watch, result), expected);
     Found found;
     for (size_t k = 0; k < result.pairs.size(); ++k) {
         found.emplace_back(result.pairs[k].first, result.pairs[k].second, result.distances[k]);
@@ -159,41 +160,33 @@ TEST(ClosePairs, OriginsTooFarApartForAFloatDistanceAreReported) {
     scene.add_box(b, size, 0);
     scene.origins = {-3e38f, 0, 0, 3e38f, 0, 0};
     ProximityResult result;
-    EXPECT_EQ(find_close_pairs(scene.view(), {ProximityRule::hull, 0.0, false}, plain_loop_frame(), nullptr, result),
+    EXPECT_EQ(find_close_pairs(scene.view(), {ProximityRule::hull, 0.0, false}, 1, nullptr, result),
               ProximityStatus::origin_overflow);
     EXPECT_EQ(result.overflow_first, 0);
     EXPECT_EQ(result.overflow_second, 1);
     EXPECT_DOUBLE_EQ(result.overflow_distance, 2 * double(3e38f));
 }
 
-namespace {
-
-// A frame that splits every loop into single iterations and runs them last to first, as no
-// team would: the results must not show it.
-void* no_lock() { return nullptr; }
-void no_unlock(void*) {}
-void backwards(int32_t n, bool, LoopBlock block, void* context) {
-    for (int32_t i = n - 1; i >= 0; --i) block(i, i + 1, context);
-}
-const LoopFrame scrambled{no_lock, no_unlock, backwards};
-
-}  // namespace
-
-TEST(ClosePairs, HowTheLoopsAreSplitDoesNotShow) {
-    const TestScene scene = random_boxes(3000, 4);
+// The team's count changes nothing, bit for bit: pairs, distances, gaps, witnesses, counts.
+TEST(ClosePairs, AnyNumberOfWorkersGivesTheSameResult) {
+    const TestScene scene = random_boxes(20000, 4);
     for (ProximityRule rule : {ProximityRule::vertices_edges, ProximityRule::hull}) {
-        ProximityResult plain, split;
-        ASSERT_EQ(find_close_pairs(scene.view(), {rule, 0.02, false}, plain_loop_frame(), nullptr, plain), ProximityStatus::ok);
-        ASSERT_EQ(find_close_pairs(scene.view(), {rule, 0.02, false}, scrambled, nullptr, split), ProximityStatus::ok);
-        ASSERT_EQ(plain.pairs.size(), split.pairs.size());
-        EXPECT_EQ(plain.candidates, split.candidates);
-        for (size_t k = 0; k < plain.pairs.size(); ++k) {
-            EXPECT_EQ(plain.pairs[k].first, split.pairs[k].first);
-            EXPECT_EQ(plain.pairs[k].second, split.pairs[k].second);
-            EXPECT_EQ(plain.distances[k], split.distances[k]);
-            if (rule == ProximityRule::hull) {
-                EXPECT_EQ(plain.gaps[k], split.gaps[k]);
+        const ProximityQuery query{rule, 0.02, rule == ProximityRule::hull};
+        ProximityResult alone;
+        ASSERT_EQ(find_close_pairs(scene.view(), query, 1, nullptr, alone), ProximityStatus::ok);
+        ASSERT_GT(alone.pairs.size(), 1000u);
+        for (int32_t workers : {2, 3, 8}) {
+            ProximityResult team;
+            ASSERT_EQ(find_close_pairs(scene.view(), query, workers, nullptr, team), ProximityStatus::ok);
+            ASSERT_EQ(alone.pairs.size(), team.pairs.size()) << workers;
+            EXPECT_EQ(alone.candidates, team.candidates);
+            for (size_t k = 0; k < alone.pairs.size(); ++k) {
+                ASSERT_EQ(alone.pairs[k].first, team.pairs[k].first);
+                ASSERT_EQ(alone.pairs[k].second, team.pairs[k].second);
             }
+            EXPECT_EQ(std::memcmp(alone.distances.data(), team.distances.data(), alone.distances.size() * 4), 0);
+            EXPECT_EQ(std::memcmp(alone.gaps.data(), team.gaps.data(), alone.gaps.size() * 8), 0);
+            EXPECT_EQ(std::memcmp(alone.witnesses.data(), team.witnesses.data(), alone.witnesses.size() * 8), 0);
         }
     }
 }

@@ -14,6 +14,7 @@
 #include "kernels/package/search/pair_blocks.h"
 #include "kernels/package/search/pair_sort.h"
 #include "platform/clock.h"
+#include "platform/loops/thread_team.h"
 
 namespace cellprox {
 
@@ -165,7 +166,7 @@ void clear(ProximityResult& result) {
 
 // The chunks, each on the loop frame, their sub-blocks' pairs (and details) gathered in order.
 template <class Measurer>
-ProximityStatus search_chunks(PairSearch<Measurer>& search, int32_t count, const LoopFrame& frame,
+ProximityStatus search_chunks(PairSearch<Measurer>& search, int32_t count, int32_t workers,
                               const WorkWatch* watch, ProximityResult& result, PlainBuffer<double>& details) {
     FixedArray<SubBlock> blocks;
     if (!blocks.allocate(SUB_BLOCKS)) return ProximityStatus::out_of_memory;
@@ -181,7 +182,7 @@ ProximityStatus search_chunks(PairSearch<Measurer>& search, int32_t count, const
         const int32_t used = std::min(SUB_BLOCKS, (search.end - begin + 15) / 16);
         search.per_block = (search.end - begin + used - 1) / used;
         const double chunk_start = clock_seconds();
-        frame.parallel_for(used, false, pair_blocks<Measurer>, &search);
+        run_pieces(workers, used, pair_blocks<Measurer>, &search);
         if (!gather_blocks(blocks.data(), used, result, details, search_seconds, measure_seconds)) {
             return ProximityStatus::out_of_memory;
         }
@@ -212,7 +213,7 @@ PairSearch<Measurer> pair_search(const BoxTree& tree, const ProximityQuery& quer
     return search;
 }
 
-ProximityStatus search_close_pairs(const SceneCells& cells, const ProximityQuery& query, const LoopFrame& frame,
+ProximityStatus search_close_pairs(const SceneCells& cells, const ProximityQuery& query, int32_t workers,
                                    const WorkWatch* watch, ProximityResult& result) {
     double start = clock_seconds();
     PlainBuffer<VertexBox> boxes;
@@ -243,13 +244,13 @@ ProximityStatus search_close_pairs(const SceneCells& cells, const ProximityQuery
         rule.threshold = query.threshold;
         rule.witnesses = query.witnesses;
         PairSearch<HullMeasurer> search = pair_search(tree, query, views, largest_cell, rule);
-        status = search_chunks(search, cells.count, frame, watch, result, details);
+        status = search_chunks(search, cells.count, workers, watch, result, details);
     } else {
         ExactMeasurer rule;
         rule.threshold = exact_threshold(query.threshold);
         rule.boxes = tree.boxes.data();
         PairSearch<ExactMeasurer> search = pair_search(tree, query, views, largest_cell, rule);
-        status = search_chunks(search, cells.count, frame, watch, result, details);
+        status = search_chunks(search, cells.count, workers, watch, result, details);
     }
     if (status != ProximityStatus::ok) return status;
 
@@ -265,11 +266,11 @@ ProximityStatus search_close_pairs(const SceneCells& cells, const ProximityQuery
 
 }  // namespace
 
-ProximityStatus find_close_pairs(const SceneCells& cells, const ProximityQuery& query, const LoopFrame& frame,
+ProximityStatus find_close_pairs(const SceneCells& cells, const ProximityQuery& query, int32_t workers,
                                  const WorkWatch* watch, ProximityResult& result) {
     clear(result);
     result.seconds = ProximityTimes{};
-    const ProximityStatus status = search_close_pairs(cells, query, frame, watch, result);
+    const ProximityStatus status = search_close_pairs(cells, query, workers, watch, result);
     // The counts say how far the search came, for the caller's message; the memory goes back.
     const int64_t held = static_cast<int64_t>(result.pairs.size()) + result.pairs_held;
     const int64_t measured = result.candidates;

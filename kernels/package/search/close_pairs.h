@@ -8,7 +8,6 @@
 #include <cstdint>
 
 #include "kernels/common/shared/plain_buffer.h"
-#include "platform/loops/loop_frame.h"
 #include "platform/loops/work_watch.h"
 
 namespace cellprox {
@@ -67,9 +66,11 @@ struct ProximityResult {
 
 enum class ProximityStatus { ok, out_of_memory, stopped, origin_overflow };
 
-// Finds every close pair. Runs its loops through `frame` (the interpreter lock, if any, already
-// released by the caller) and asks `watch` between blocks of cells whether to go on.
-ProximityStatus find_close_pairs(const SceneCells& cells, const ProximityQuery& query, const LoopFrame& frame,
+// Finds every close pair, on up to `workers` threads of the package's team (thread_team.h; the
+// interpreter lock, if any, already released by the caller), asking `watch` between blocks of
+// cells whether to go on. Every stage cuts its work into pieces that do not depend on
+// `workers`, so the result is the same, bit for bit, for any count.
+ProximityStatus find_close_pairs(const SceneCells& cells, const ProximityQuery& query, int32_t workers,
                                  const WorkWatch* watch, ProximityResult& result);
 
 }  // namespace cellprox
