@@ -39,39 +39,36 @@ bool watch_search(void* context, int64_t done, int64_t total) {
     return going;
 }
 
-// A new bytearray of `count` items, filled by `fill(k)` for item k.
-template <typename T, typename Fill>
-PyObject* column(size_t count, Fill fill) {
-    PyObject* bytes = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T)));
-    if (bytes == nullptr) return nullptr;
-    T* out = reinterpret_cast<T*>(PyByteArray_AS_STRING(bytes));
-    for (size_t k = 0; k < count; ++k) fill(out + k, k);
-    return bytes;
-}
-
-template <typename T>
-PyObject* copy_of(const PlainBuffer<T>& values) {
-    return PyByteArray_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
-                                         static_cast<Py_ssize_t>(values.size() * sizeof(T)));
-}
-
 PyObject* timings_of(const ProximityTimes& seconds) {
     return Py_BuildValue("{sdsdsdsd}", "tree", seconds.tree, "candidates", seconds.candidates, "measure",
                          seconds.measure, "collect", seconds.collect);
 }
 
-// (pairs, distances, gaps or None, witnesses or None, candidates, timings) of a finished search.
-PyObject* result_tuple(const ProximityResult& result, bool hull, bool witnesses) {
-    const ClosePair* pairs = result.pairs.data();
+// A new bytearray of `count` items of T, or None when not asked.
+template <typename T>
+PyObject* column(bool asked, size_t count, T** items) {
+    *items = nullptr;
+    if (!asked) return Py_NewRef(Py_None);
+    PyObject* bytes = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T)));
+    if (bytes != nullptr) *items = reinterpret_cast<T*>(PyByteArray_AS_STRING(bytes));
+    return bytes;
+}
+
+// (pairs, distances, gaps or None, witnesses or None, candidates, timings) of a finished search,
+// the columns filled on the team with the lock given away.
+PyObject* result_tuple(const ProximityResult& result, bool hull, bool witnesses, int32_t workers) {
     const size_t m = result.pairs.size();
-    OwnedRef pair_bytes(column<int32_t>(2 * m, [pairs](int32_t* out, size_t k) {
-        *out = k % 2 == 0 ? pairs[k / 2].first : pairs[k / 2].second;
-    }));
-    OwnedRef distances(copy_of(result.distances));
-    OwnedRef gaps(hull ? copy_of(result.gaps) : Py_NewRef(Py_None));
-    OwnedRef witness_bytes(witnesses ? copy_of(result.witnesses) : Py_NewRef(Py_None));
+    ResultColumns columns{};
+    OwnedRef pair_bytes(column(true, 2 * m, &columns.pairs));
+    OwnedRef distances(column(true, m, &columns.distances));
+    OwnedRef gaps(column(hull, m, &columns.gaps));
+    OwnedRef witness_bytes(column(witnesses, 6 * m, &columns.witnesses));
     OwnedRef timings(timings_of(result.seconds));
     if (!pair_bytes || !distances || !gaps || !witness_bytes || !timings) return nullptr;
+    {
+        LockReleased lock;
+        write_result_columns(result, columns, workers);
+    }
     return Py_BuildValue("(OOOOLO)", pair_bytes.get(), distances.get(), gaps.get(), witness_bytes.get(),
                          static_cast<long long>(result.candidates), timings.get());
 }
@@ -166,7 +163,7 @@ PyObject* close_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
     }
-    return result_tuple(result, hull, query.witnesses);
+    return result_tuple(result, hull, query.witnesses, workers);
 }
 
 // One cell's vertices for hull_pair_distance: a C-contiguous (k, 3) float32 array, k >= 1, finite.

@@ -9,24 +9,65 @@
 
 #include <algorithm>
 #include <atomic>
-#include <condition_variable>
-#include <mutex>
+#include <cstdlib>
+#include <new>
 
 #if defined(_WIN32)
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
 #include <windows.h>
 #else
 #include <pthread.h>
+#endif
+
+// The wheel's oldest Linux target has glibc 2.14 and no C++ runtime: the lock and the wake-ups
+// are the system's own (no std::mutex, whose waits live in the C++ runtime), and the calls that
+// glibc 2.34 moved into libc are bound to the versions every glibc since 2.2.5 has.
+#if defined(__linux__) && defined(__x86_64__) && defined(__GLIBC__)
+__asm__(".symver pthread_create,pthread_create@GLIBC_2.2.5");
+__asm__(".symver pthread_detach,pthread_detach@GLIBC_2.2.5");
+__asm__(".symver pthread_mutex_trylock,pthread_mutex_trylock@GLIBC_2.2.5");
 #endif
 
 namespace cellprox {
 
 namespace {
 
+#if defined(_WIN32)
+struct Lock {
+    SRWLOCK lock = SRWLOCK_INIT;
+};
+struct Signal {
+    CONDITION_VARIABLE signal = CONDITION_VARIABLE_INIT;
+};
+void hold(Lock& lock) { AcquireSRWLockExclusive(&lock.lock); }
+bool hold_if_free(Lock& lock) { return TryAcquireSRWLockExclusive(&lock.lock) != 0; }
+void let_go(Lock& lock) { ReleaseSRWLockExclusive(&lock.lock); }
+void wait_for(Signal& signal, Lock& lock) { SleepConditionVariableSRW(&signal.signal, &lock.lock, INFINITE, 0); }
+void wake_all(Signal& signal) { WakeAllConditionVariable(&signal.signal); }
+#else
+struct Lock {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+};
+struct Signal {
+    pthread_cond_t signal = PTHREAD_COND_INITIALIZER;
+};
+void hold(Lock& lock) { pthread_mutex_lock(&lock.lock); }
+bool hold_if_free(Lock& lock) { return pthread_mutex_trylock(&lock.lock) == 0; }
+void let_go(Lock& lock) { pthread_mutex_unlock(&lock.lock); }
+void wait_for(Signal& signal, Lock& lock) { pthread_cond_wait(&signal.signal, &lock.lock); }
+void wake_all(Signal& signal) { pthread_cond_broadcast(&signal.signal); }
+#endif
+
 struct Team {
-    std::mutex busy;                  // held by the one caller whose loop the team runs
-    std::mutex state;                 // guards what follows, but the counter
-    std::condition_variable wake;     // parked threads wait here for a new loop
-    std::condition_variable left;     // the caller waits here for its threads to finish
+    // Held by the one caller whose loop the team runs. Neither lock lets its holder take it
+    // again: a loop started from within a piece (on a team thread, or on the caller) finds it
+    // taken and runs on its own thread, rather than wait for a team busy with its parent.
+    Lock busy;
+    Lock state;                       // guards what follows, but the counter
+    Signal wake;                      // parked threads wait here for a new loop
+    Signal left;                      // the caller waits here for its threads to finish
     uint64_t generation = 0;
     LoopBlock block = nullptr;
     void* context = nullptr;
@@ -41,10 +82,6 @@ struct Team {
 // them parked (the interpreter does not know them), so nothing may destroy what they wait on.
 std::atomic<Team*> current{nullptr};
 
-// Set on every team thread, and on a caller while its loop runs: a loop started from within a
-// piece runs on that thread alone rather than wait for a team that is busy with its parent.
-thread_local bool in_piece = false;
-
 void draw_pieces(std::atomic<int32_t>& next, int32_t pieces, LoopBlock block, void* context) {
     for (int32_t k = next.fetch_add(1, std::memory_order_relaxed); k < pieces;
          k = next.fetch_add(1, std::memory_order_relaxed)) {
@@ -53,11 +90,10 @@ void draw_pieces(std::atomic<int32_t>& next, int32_t pieces, LoopBlock block, vo
 }
 
 void team_thread(Team* team) {
-    in_piece = true;
     uint64_t seen = 0;
-    std::unique_lock<std::mutex> lock(team->state);
+    hold(team->state);
     for (;;) {
-        team->wake.wait(lock, [&] { return team->generation != seen; });
+        while (team->generation == seen) wait_for(team->wake, team->state);
         seen = team->generation;
         if (team->seats <= 0) continue;
         --team->seats;
@@ -65,10 +101,10 @@ void team_thread(Team* team) {
         const LoopBlock block = team->block;
         void* const context = team->context;
         const int32_t pieces = team->pieces;
-        lock.unlock();
+        let_go(team->state);
         draw_pieces(team->next, pieces, block, context);
-        lock.lock();
-        if (--team->inside == 0) team->left.notify_all();
+        hold(team->state);
+        if (--team->inside == 0) wake_all(team->left);
     }
 }
 
@@ -85,15 +121,16 @@ Team* team_of_this_process() {
 #endif
     Team* team = current.load(std::memory_order_acquire);
     if (team != nullptr) return team;
-    Team* made = new (std::nothrow) Team;
-    if (made == nullptr) return nullptr;
+    void* memory = std::malloc(sizeof(Team));
+    if (memory == nullptr) return nullptr;
+    Team* made = new (memory) Team;
     if (current.compare_exchange_strong(team, made, std::memory_order_acq_rel)) return made;
-    delete made;   // another caller made one first; no thread of ours has seen this one
+    std::free(memory);   // another caller made one first; no thread has seen this one
     return team;
 }
 
-// One parked thread more, detached; false when the system refuses it. (The build has no C++
-// exceptions, in which std::thread reports that refusal.)
+// One parked thread more, detached; false when the system refuses it. (std::thread lives in
+// the C++ runtime and reports a refusal by an exception, which this build does without.)
 #if defined(_WIN32)
 DWORD WINAPI team_thread_entry(void* team) {
     team_thread(static_cast<Team*>(team));
@@ -133,29 +170,29 @@ void run_alone(int32_t pieces, LoopBlock block, void* context) {
 void run_pieces(int32_t workers, int32_t pieces, LoopBlock block, void* context) {
     if (pieces <= 0) return;
     workers = std::min(std::max(workers, 1), MAX_WORKERS);
-    if (workers == 1 || pieces == 1 || in_piece) return run_alone(pieces, block, context);
+    if (workers == 1 || pieces == 1) return run_alone(pieces, block, context);
     Team* team = team_of_this_process();
-    if (team == nullptr) return run_alone(pieces, block, context);
-    std::unique_lock<std::mutex> busy(team->busy, std::try_to_lock);
-    if (!busy.owns_lock()) return run_alone(pieces, block, context);
+    if (team == nullptr || !hold_if_free(team->busy)) return run_alone(pieces, block, context);
     const int32_t helpers = start_threads(*team, std::min(workers, pieces) - 1);
-    if (helpers == 0) return run_alone(pieces, block, context);
-    {
-        const std::lock_guard<std::mutex> lock(team->state);
-        team->block = block;
-        team->context = context;
-        team->pieces = pieces;
-        team->next.store(0, std::memory_order_relaxed);
-        team->seats = helpers;
-        ++team->generation;
+    if (helpers == 0) {
+        let_go(team->busy);
+        return run_alone(pieces, block, context);
     }
-    team->wake.notify_all();
-    in_piece = true;
+    hold(team->state);
+    team->block = block;
+    team->context = context;
+    team->pieces = pieces;
+    team->next.store(0, std::memory_order_relaxed);
+    team->seats = helpers;
+    ++team->generation;
+    let_go(team->state);
+    wake_all(team->wake);
     draw_pieces(team->next, pieces, block, context);
-    in_piece = false;
-    std::unique_lock<std::mutex> lock(team->state);
+    hold(team->state);
     team->seats = 0;
-    team->left.wait(lock, [team] { return team->inside == 0; });
+    while (team->inside > 0) wait_for(team->left, team->state);
+    let_go(team->state);
+    let_go(team->busy);
 }
 
 int32_t team_threads_started() {

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 #include <random>
 #include <set>
 #include <utility>
@@ -96,4 +97,28 @@ TEST(BoxTree, GapsExactlyAtTheReachCountAndJustBeyondDoNot) {
 TEST(BoxTree, NoBoxesOrOne) {
     EXPECT_TRUE(by_tree({}, 1.0).empty());
     EXPECT_TRUE(by_tree({make_box(0, 0, 0, 1)}, 1.0).empty());
+}
+
+// Built on a team, level by level and subtree by subtree, the tree is the serial one node for
+// node, on sizes around the split grain and with clustered and repeated centres.
+TEST(BoxTree, AnyNumberOfWorkersBuildsTheSameTree) {
+    std::mt19937 random(7);
+    std::uniform_real_distribution<float> unit(0.0f, 1.0f);
+    for (int32_t n : {1, 9, 4096, 4097, 8193, 70001}) {
+        std::vector<VertexBox> boxes;
+        for (int32_t i = 0; i < n; ++i) {
+            const float x = i % 7 == 0 ? 0.5f : unit(random);   // every seventh centre alike on x
+            boxes.push_back(make_box(x, unit(random), i % 3 == 0 ? 1e30f : unit(random), 0.01f));
+        }
+        BoxTree alone;
+        ASSERT_TRUE(build_box_tree(boxes.data(), n, alone, 1));
+        for (int32_t workers : {2, 3, 8}) {
+            BoxTree team;
+            ASSERT_TRUE(build_box_tree(boxes.data(), n, team, workers));
+            ASSERT_EQ(alone.nodes.size(), team.nodes.size());
+            EXPECT_EQ(std::memcmp(alone.nodes.data(), team.nodes.data(), alone.nodes.size() * sizeof(TreeNode)), 0)
+                << n << " boxes, " << workers << " workers";
+            EXPECT_EQ(std::memcmp(alone.order.data(), team.order.data(), alone.order.size() * sizeof(int32_t)), 0);
+        }
+    }
 }

@@ -130,3 +130,22 @@ TEST(VertexSharing, EmptyCellsAndScenes) {
     scene.add_cell({1, 2, 3});
     EXPECT_EQ(found(scene), (std::vector<uint8_t>{0, 1, 0, 1}));
 }
+
+// Met side by side, the vertices give the exact answer still, the same for any team, on a scene
+// of many pieces of vertices with a few shared ones spread through it.
+TEST(VertexSharing, AnyNumberOfWorkersFindsTheSameCells) {
+    std::mt19937 rng(11);
+    Scene scene = random_cells(rng, 12000);
+    for (int32_t cell = 100; cell + 1 < scene.count(); cell += 997) {
+        const std::vector<float> shared = scene.vertex(cell, 0);
+        scene.xyz[3 * static_cast<size_t>(scene.starts[static_cast<size_t>(cell) + 1]) + 0] = shared[0];
+        scene.xyz[3 * static_cast<size_t>(scene.starts[static_cast<size_t>(cell) + 1]) + 1] = shared[1];
+        scene.xyz[3 * static_cast<size_t>(scene.starts[static_cast<size_t>(cell) + 1]) + 2] = shared[2];
+    }
+    const std::vector<uint8_t> expected = truth(scene);
+    for (int32_t workers : {1, 2, 3, 8}) {
+        PlainBuffer<uint8_t> sharing;
+        ASSERT_TRUE(cells_sharing_a_vertex(scene.xyz.data(), scene.starts.data(), scene.count(), sharing, workers));
+        EXPECT_EQ(std::vector<uint8_t>(sharing.data(), sharing.data() + sharing.size()), expected) << workers;
+    }
+}

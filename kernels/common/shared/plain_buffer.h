@@ -9,6 +9,7 @@
 #include <cstring>
 #include <new>
 #include <type_traits>
+#include <utility>
 
 #include "platform/large_pages.h"
 
@@ -79,6 +80,11 @@ public:
         if (size < size_) size_ = size;
     }
     void clear() { size_ = 0; }
+    void swap(PlainBuffer& other) {
+        std::swap(data_, other.data_);
+        std::swap(size_, other.size_);
+        std::swap(capacity_, other.capacity_);
+    }
 
     T* data() { return data_; }
     const T* data() const { return data_; }

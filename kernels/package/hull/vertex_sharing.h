@@ -35,8 +35,9 @@ inline bool same_vertex(const float* p, const float* q) { return p[0] == q[0] &&
 // coordinate (-0 equals 0); a cell that repeats its own vertex shares nothing by that. Where
 // vertices repeat often (more than about one in four, or a scene of 2^27 vertices or more), the
 // answer is 1 for every cell rather than exact, found sooner than the look-ups it would save.
-// Otherwise it is 0 for every other cell. False when memory runs out.
+// Otherwise it is 0 for every other cell. Runs on up to `workers` threads, with the same answer
+// for any count. False when memory runs out.
 bool cells_sharing_a_vertex(const float* xyz, const int64_t* vertex_starts, int32_t count,
-                            PlainBuffer<uint8_t>& sharing);
+                            PlainBuffer<uint8_t>& sharing, int32_t workers = 1);
 
 }  // namespace cellprox

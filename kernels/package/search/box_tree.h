@@ -29,8 +29,9 @@ struct BoxTree {
     PlainBuffer<VertexBox> boxes;    // boxes[p]: the box at position p (and one box of padding)
 };
 
-// Builds the tree over `count` boxes. False when memory runs out.
-bool build_box_tree(const VertexBox* boxes, int32_t count, BoxTree& tree);
+// Builds the tree over `count` boxes on up to `workers` threads (the same tree for any count).
+// False when memory runs out.
+bool build_box_tree(const VertexBox* boxes, int32_t count, BoxTree& tree, int32_t workers = 1);
 
 // Whether the gap between boxes a and b is at most `reach` along every axis, compared in double
 // precision: the candidates' exact rule. A NaN reach admits nothing.

@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cfloat>
 #include <cmath>
+#include <cstring>
 
 #include "kernels/package/hull/vertex_sharing.h"
 #include "kernels/common/lanes/lanes.h"
@@ -25,57 +26,83 @@ constexpr int32_t SUB_BLOCKS = 64;
 // A chunk lasts about this long, so that a stop request is honoured within a moment.
 constexpr double CHUNK_SECONDS = 0.05;
 
-// Each cell's vertex box, the most vertices of any cell, and for the hull rule (`slabs` not null)
-// each cell's diagonal slabs, all in the caller's order.
-bool cell_boxes(const SceneCells& cells, PlainBuffer<VertexBox>& boxes, int32_t& largest,
-                PlainBuffer<DiagonalSlabs>* slabs) {
-    if (!boxes.resize(static_cast<size_t>(cells.count))) return false;
-    if (slabs != nullptr && !slabs->resize(static_cast<size_t>(cells.count))) return false;
-    largest = 1;
-    for (int32_t i = 0; i < cells.count; ++i) {
-        VertexBox& box = boxes[static_cast<size_t>(i)];
+// Cells, pairs or values to a piece of the plain passes: a fixed size, so that the pieces do
+// not depend on the team.
+constexpr int32_t PASS_PIECE = 16384;
+
+int32_t pieces_of(size_t count) { return static_cast<int32_t>((count + PASS_PIECE - 1) / PASS_PIECE); }
+
+// Cell i's vertex box.
+VertexBox vertex_box(const SceneCells& cells, int32_t i) {
+    VertexBox box;
+    for (int axis = 0; axis < 3; ++axis) {
+        box.lo[axis] = INFINITY;    // a cell without vertices is within reach of nothing
+        box.hi[axis] = -INFINITY;
+    }
+    const int64_t first = cells.vertex_starts[i], last = cells.vertex_starts[i + 1];
+    // A vertex's x, y, z and the next float in four lanes (the last vertex of all alone, so
+    // as not to read past the array); a tie keeps the bound (std::min's and std::max's way).
+    const int64_t lanes_end = std::min(last, cells.vertex_starts[cells.count] - 1);
+    Float4 lo = broadcast<Float4>(INFINITY), hi = broadcast<Float4>(-INFINITY);
+    for (int64_t v = first; v < lanes_end; ++v) {
+        const Float4 p = Float4::load(cells.xyz + 3 * v);
+        lo = minimum(p, lo);
+        hi = maximum(p, hi);
+    }
+    float lanes[2][4];
+    lo.store(lanes[0]);
+    hi.store(lanes[1]);
+    for (int axis = 0; axis < 3; ++axis) {
+        box.lo[axis] = lanes[0][axis];
+        box.hi[axis] = lanes[1][axis];
+    }
+    for (int64_t v = std::max(first, lanes_end); v < last; ++v) {
         for (int axis = 0; axis < 3; ++axis) {
-            box.lo[axis] = INFINITY;    // a cell without vertices is within reach of nothing
-            box.hi[axis] = -INFINITY;
-        }
-        const int64_t first = cells.vertex_starts[i], last = cells.vertex_starts[i + 1];
-        largest = static_cast<int32_t>(std::max<int64_t>(largest, last - first));
-        // A vertex's x, y, z and the next float in four lanes (the last vertex of all alone, so
-        // as not to read past the array); a tie keeps the bound (std::min's and std::max's way).
-        const int64_t lanes_end = std::min(last, cells.vertex_starts[cells.count] - 1);
-        Float4 lo = broadcast<Float4>(INFINITY), hi = broadcast<Float4>(-INFINITY);
-        for (int64_t v = first; v < lanes_end; ++v) {
-            const Float4 p = Float4::load(cells.xyz + 3 * v);
-            lo = minimum(p, lo);
-            hi = maximum(p, hi);
-        }
-        float lanes[2][4];
-        lo.store(lanes[0]);
-        hi.store(lanes[1]);
-        for (int axis = 0; axis < 3; ++axis) {
-            box.lo[axis] = lanes[0][axis];
-            box.hi[axis] = lanes[1][axis];
-        }
-        for (int64_t v = std::max(first, lanes_end); v < last; ++v) {
-            for (int axis = 0; axis < 3; ++axis) {
-                box.lo[axis] = std::min(box.lo[axis], cells.xyz[3 * v + axis]);
-                box.hi[axis] = std::max(box.hi[axis], cells.xyz[3 * v + axis]);
-            }
-        }
-        // While the cell's vertices are at hand.
-        if (slabs != nullptr) {
-            const int32_t count = static_cast<int32_t>(last - first);
-            (*slabs)[static_cast<size_t>(i)] = diagonal_slabs(cells.xyz + 3 * first, count);
+            box.lo[axis] = std::min(box.lo[axis], cells.xyz[3 * v + axis]);
+            box.hi[axis] = std::max(box.hi[axis], cells.xyz[3 * v + axis]);
         }
     }
+    return box;
+}
+
+// Each cell's vertex box, the most vertices of any cell, and for the hull rule (`slabs` not null)
+// each cell's diagonal slabs, all in the caller's order.
+bool cell_boxes(const SceneCells& cells, int32_t workers, PlainBuffer<VertexBox>& boxes, int32_t& largest,
+                PlainBuffer<DiagonalSlabs>* slabs) {
+    const int32_t pieces = pieces_of(static_cast<size_t>(cells.count));
+    PlainBuffer<int64_t> most;
+    if (!boxes.resize(static_cast<size_t>(cells.count)) || !most.resize(static_cast<size_t>(pieces))) return false;
+    if (slabs != nullptr && !slabs->resize(static_cast<size_t>(cells.count))) return false;
+    auto piece = [&](int32_t k) {
+        const int32_t last = std::min(cells.count, (k + 1) * PASS_PIECE);
+        int64_t vertices = 1;
+        for (int32_t i = k * PASS_PIECE; i < last; ++i) {
+            boxes[static_cast<size_t>(i)] = vertex_box(cells, i);
+            const int64_t first = cells.vertex_starts[i], count = cells.vertex_starts[i + 1] - first;
+            vertices = std::max(vertices, count);
+            // While the cell's vertices are at hand.
+            if (slabs != nullptr) {
+                (*slabs)[static_cast<size_t>(i)] = diagonal_slabs(cells.xyz + 3 * first, static_cast<int32_t>(count));
+            }
+        }
+        most[static_cast<size_t>(k)] = vertices;
+    };
+    for_each_piece(workers, pieces, piece);
+    int64_t vertices = 1;
+    for (size_t k = 0; k < most.size(); ++k) vertices = std::max(vertices, most[k]);
+    largest = static_cast<int32_t>(vertices);
     return true;
 }
 
 // Per-cell values in the tree's order, where measuring reads them.
 template <typename T>
-bool in_tree_order(const PlainBuffer<T>& found, const BoxTree& tree, PlainBuffer<T>& ordered) {
+bool in_tree_order(const PlainBuffer<T>& found, const BoxTree& tree, int32_t workers, PlainBuffer<T>& ordered) {
     if (!ordered.resize(found.size())) return false;
-    for (size_t p = 0; p < ordered.size(); ++p) ordered[p] = found[static_cast<size_t>(tree.order[p])];
+    auto piece = [&](int32_t k) {
+        const size_t last = std::min(ordered.size(), size_t(k + 1) * PASS_PIECE);
+        for (size_t p = size_t(k) * PASS_PIECE; p < last; ++p) ordered[p] = found[static_cast<size_t>(tree.order[p])];
+    };
+    for_each_piece(workers, pieces_of(ordered.size()), piece);
     return true;
 }
 
@@ -122,36 +149,59 @@ void reserve_like_first_chunk(ProximityResult& result, PlainBuffer<double>& deta
 
 // Each pair's origin distance, in double, stored as float; false for the first pair whose
 // distance float cannot hold.
-bool origin_distances(const SceneCells& cells, ProximityResult& result) {
-    for (size_t k = 0; k < result.pairs.size(); ++k) {
-        const ClosePair& pair = result.pairs[k];
+bool origin_distances(const SceneCells& cells, int32_t workers, ProximityResult& result) {
+    const size_t m = result.pairs.size();
+    PlainBuffer<size_t> too_far;    // per piece: its first pair too far apart, or m
+    if (!too_far.resize(static_cast<size_t>(pieces_of(m)))) return false;
+    auto piece = [&](int32_t p) {
+        const size_t last = std::min(m, size_t(p + 1) * PASS_PIECE);
+        too_far[size_t(p)] = m;
+        for (size_t k = size_t(p) * PASS_PIECE; k < last; ++k) {
+            const ClosePair& pair = result.pairs[k];
+            const float* a = cells.origins + 3 * static_cast<size_t>(pair.first);
+            const float* b = cells.origins + 3 * static_cast<size_t>(pair.second);
+            double squared = 0.0;
+            for (int axis = 0; axis < 3; ++axis) squared += (double(b[axis]) - a[axis]) * (double(b[axis]) - a[axis]);
+            const double distance = std::sqrt(squared);
+            if (!(distance <= double(FLT_MAX))) {
+                too_far[size_t(p)] = k;
+                return;
+            }
+            result.distances[k] = static_cast<float>(distance);
+        }
+    };
+    for_each_piece(workers, pieces_of(m), piece);
+    for (size_t p = 0; p < too_far.size(); ++p) {
+        if (too_far[p] == m) continue;
+        const ClosePair& pair = result.pairs[too_far[p]];
+        result.overflow_first = pair.first;
+        result.overflow_second = pair.second;
         const float* a = cells.origins + 3 * static_cast<size_t>(pair.first);
         const float* b = cells.origins + 3 * static_cast<size_t>(pair.second);
         double squared = 0.0;
         for (int axis = 0; axis < 3; ++axis) squared += (double(b[axis]) - a[axis]) * (double(b[axis]) - a[axis]);
-        const double distance = std::sqrt(squared);
-        if (!(distance <= double(FLT_MAX))) {
-            result.overflow_first = pair.first;
-            result.overflow_second = pair.second;
-            result.overflow_distance = distance;
-            return false;
-        }
-        result.distances[k] = static_cast<float>(distance);
+        result.overflow_distance = std::sqrt(squared);
+        return false;
     }
     return true;
 }
 
 // The hull rule's gaps (and witnesses) in the sorted pairs' order.
-bool gather_details(ProximityResult& result, const PlainBuffer<double>& details, const ProximityQuery& query) {
+bool gather_details(ProximityResult& result, const PlainBuffer<double>& details, const ProximityQuery& query,
+                    int32_t workers) {
     if (query.rule != ProximityRule::hull) return true;
     const size_t m = result.pairs.size();
     const int64_t stride = query.witnesses ? 7 : 1;
     if (!result.gaps.resize(m) || !result.witnesses.resize(query.witnesses ? 6 * m : 0)) return false;
-    for (size_t k = 0; k < m; ++k) {
-        const double* detail = details.data() + result.pairs[k].detail;
-        result.gaps[k] = detail[0];
-        for (int64_t w = 1; w < stride; ++w) result.witnesses[6 * k + static_cast<size_t>(w - 1)] = detail[w];
-    }
+    auto piece = [&](int32_t p) {
+        const size_t last = std::min(m, size_t(p + 1) * PASS_PIECE);
+        for (size_t k = size_t(p) * PASS_PIECE; k < last; ++k) {
+            const double* detail = details.data() + result.pairs[k].detail;
+            result.gaps[k] = detail[0];
+            for (int64_t w = 1; w < stride; ++w) result.witnesses[6 * k + static_cast<size_t>(w - 1)] = detail[w];
+        }
+    };
+    for_each_piece(workers, pieces_of(m), piece);
     return true;
 }
 
@@ -223,11 +273,11 @@ ProximityStatus search_close_pairs(const SceneCells& cells, const ProximityQuery
     const bool hull = query.rule == ProximityRule::hull;
     PlainBuffer<DiagonalSlabs> found, slabs;
     PlainBuffer<uint8_t> sharers, sharing;
-    if (!cell_boxes(cells, boxes, largest_cell, hull ? &found : nullptr) ||
-        !build_box_tree(boxes.data(), cells.count, tree) || !cell_views(cells, tree, views) ||
-        (hull && (!in_tree_order(found, tree, slabs) ||
-                  !cells_sharing_a_vertex(cells.xyz, cells.vertex_starts, cells.count, sharers) ||
-                  !in_tree_order(sharers, tree, sharing)))) {
+    if (!cell_boxes(cells, workers, boxes, largest_cell, hull ? &found : nullptr) ||
+        !build_box_tree(boxes.data(), cells.count, tree, workers) || !cell_views(cells, tree, workers, views) ||
+        (hull && (!in_tree_order(found, tree, workers, slabs) ||
+                  !cells_sharing_a_vertex(cells.xyz, cells.vertex_starts, cells.count, sharers, workers) ||
+                  !in_tree_order(sharers, tree, workers, sharing)))) {
         return ProximityStatus::out_of_memory;
     }
     result.seconds.tree = seconds_since(start);
@@ -255,11 +305,11 @@ ProximityStatus search_close_pairs(const SceneCells& cells, const ProximityQuery
     if (status != ProximityStatus::ok) return status;
 
     start = clock_seconds();
-    if (!sort_pairs(result.pairs, cells.count) || !result.distances.resize(result.pairs.size()) ||
-        !gather_details(result, details, query)) {
+    if (!sort_pairs(result.pairs, cells.count, workers) || !result.distances.resize(result.pairs.size()) ||
+        !gather_details(result, details, query, workers)) {
         return ProximityStatus::out_of_memory;
     }
-    const bool fits = origin_distances(cells, result);
+    const bool fits = origin_distances(cells, workers, result);
     result.seconds.collect = seconds_since(start);
     return fits ? ProximityStatus::ok : ProximityStatus::origin_overflow;
 }
@@ -280,6 +330,26 @@ ProximityStatus find_close_pairs(const SceneCells& cells, const ProximityQuery& 
         result.candidates = measured;
     }
     return status;
+}
+
+void write_result_columns(const ProximityResult& result, const ResultColumns& columns, int32_t workers) {
+    const size_t m = result.pairs.size();
+    auto piece = [&](int32_t p) {
+        const size_t first = size_t(p) * PASS_PIECE, last = std::min(m, first + PASS_PIECE);
+        for (size_t k = first; k < last; ++k) {
+            columns.pairs[2 * k] = result.pairs[k].first;
+            columns.pairs[2 * k + 1] = result.pairs[k].second;
+        }
+        std::memcpy(columns.distances + first, result.distances.data() + first, (last - first) * sizeof(float));
+        if (columns.gaps != nullptr) {
+            std::memcpy(columns.gaps + first, result.gaps.data() + first, (last - first) * sizeof(double));
+        }
+        if (columns.witnesses != nullptr) {
+            std::memcpy(columns.witnesses + 6 * first, result.witnesses.data() + 6 * first,
+                        6 * (last - first) * sizeof(double));
+        }
+    };
+    for_each_piece(workers, pieces_of(m), piece);
 }
 
 }  // namespace cellprox

@@ -73,4 +73,17 @@ enum class ProximityStatus { ok, out_of_memory, stopped, origin_overflow };
 ProximityStatus find_close_pairs(const SceneCells& cells, const ProximityQuery& query, int32_t workers,
                                  const WorkWatch* watch, ProximityResult& result);
 
+// Where the caller wants a finished result: the pairs as two int32 each (first, second), the
+// distances, and for the hull rule the gaps and (with witnesses) six doubles a pair; null for a
+// column not asked.
+struct ResultColumns {
+    int32_t* pairs;
+    float* distances;
+    double* gaps;
+    double* witnesses;
+};
+
+// Copies a finished result into `columns` on up to `workers` threads.
+void write_result_columns(const ProximityResult& result, const ResultColumns& columns, int32_t workers);
+
 }  // namespace cellprox

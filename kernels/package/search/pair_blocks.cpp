@@ -7,17 +7,23 @@
 
 #include "kernels/common/lanes/lanes.h"
 #include "platform/clock.h"
+#include "platform/loops/thread_team.h"
 
 namespace cellprox {
 
-bool cell_views(const SceneCells& cells, const BoxTree& tree, PlainBuffer<CellView>& views) {
+bool cell_views(const SceneCells& cells, const BoxTree& tree, int32_t workers, PlainBuffer<CellView>& views) {
+    constexpr size_t PIECE = 16384;
     if (!views.resize(static_cast<size_t>(cells.count))) return false;
-    for (size_t p = 0; p < views.size(); ++p) {
-        const int32_t i = tree.order[p];
-        const int64_t v = cells.vertex_starts[i], e = cells.edge_starts[i];
-        views[p] = {cells.xyz + 3 * v, cells.edges + 2 * e, static_cast<int32_t>(cells.vertex_starts[i + 1] - v),
-                    static_cast<int32_t>(cells.edge_starts[i + 1] - e), cells.collections[i]};
-    }
+    auto piece = [&](int32_t k) {
+        const size_t last = std::min(views.size(), (size_t(k) + 1) * PIECE);
+        for (size_t p = size_t(k) * PIECE; p < last; ++p) {
+            const int32_t i = tree.order[p];
+            const int64_t v = cells.vertex_starts[i], e = cells.edge_starts[i];
+            views[p] = {cells.xyz + 3 * v, cells.edges + 2 * e, static_cast<int32_t>(cells.vertex_starts[i + 1] - v),
+                        static_cast<int32_t>(cells.edge_starts[i + 1] - e), cells.collections[i]};
+        }
+    };
+    for_each_piece(workers, static_cast<int32_t>((views.size() + PIECE - 1) / PIECE), piece);
     return true;
 }
 

@@ -55,7 +55,8 @@ struct PairSearch {
 
 // Each cell as measuring reads it, in the tree's order: a cell's candidates lie near it in that
 // order, so their views are in cache where the caller's own arrays would each cost a miss.
-bool cell_views(const SceneCells& cells, const BoxTree& tree, PlainBuffer<CellView>& views);
+// Filled on up to `workers` threads.
+bool cell_views(const SceneCells& cells, const BoxTree& tree, int32_t workers, PlainBuffer<CellView>& views);
 
 // The loop body: sub-blocks [begin, end) of the chunk in `context` (a PairSearch<Measurer>).
 // Built for ExactMeasurer and HullMeasurer.
