@@ -3,8 +3,8 @@
 # suite against the installed module and against the other deliverables' flavours built for
 # this machine (darwin's square root; nt's margin, overflow message and OpenMP loops, with one
 # thread and with four), the package's suite once more beside a current numpy 2 (in a second
-# environment, .venv-numpy2), a short fuzzing run of the kernels, and the suite under the
-# sanitizers. Arguments go to pytest.
+# environment, .venv-numpy2), a short fuzzing run of the kernels, the suite under the
+# sanitizers, and the package's thread team under ThreadSanitizer. Arguments go to pytest.
 #
 # After the setting up, the stages run two at a time, one a core (scripts/stages.sh): most of
 # them keep one core busy, and none needs another's except where it waits for it. Each
@@ -63,6 +63,19 @@ timed_alone() {
     bash "$root/scripts/sanitize.sh" "${pytest_args[@]}" "${timed[@]}"
 }
 
+# The package's thread team and the kernels that run on it, under ThreadSanitizer: a race
+# between the team's threads fails the stage. (It cannot follow a fork of a process with
+# threads, so the fork test is left to the other builds.)
+tsan="$root/build/tsan"
+team_under_tsan() {
+  cmake -S . -B "$tsan" -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCELLPROX_BUILD_TESTS=ON \
+    -DCELLPROX_BUILD_MODULE=OFF -DCMAKE_CXX_FLAGS=-fsanitize=thread \
+    -DCMAKE_EXE_LINKER_FLAGS=-fsanitize=thread -DPython_EXECUTABLE="$(command -v python)" &&
+    cmake --build "$tsan" --parallel 2 --target cellprox_package_tests &&
+    TSAN_OPTIONS=halt_on_error=1 "$tsan/tests/cpp/cellprox_package_tests" \
+      --gtest_filter='ThreadTeam.*:*.AnyNumberOfWorkers*:-ThreadTeam.AForked*'
+}
+
 # The package's suite in a second environment that holds a current numpy 2 before the package
 # comes: installing must leave that numpy as it is. The deliverable's own tests skip there (it is
 # a numpy 1.x module); everything else runs.
@@ -112,6 +125,7 @@ stage nt1 build "Python suite: cellprox_nt flavour, OMP_NUM_THREADS=1" \
 stage nt4 build "Python suite: cellprox_nt flavour, OMP_NUM_THREADS=4" \
   suite cellprox_nt PYTHONPATH="$build/flavours" OMP_NUM_THREADS=4 -- "${untimed[@]}"
 stage fuzz - "fuzzing the kernels for 20 s" bash "$root/scripts/fuzz.sh" 20
+stage tsan - "the thread team's C++ tests under ThreadSanitizer" team_under_tsan
 stage timed all "the lock, thread and soak tests, alone: each suite above, then the sanitizers'" \
   timed_alone
 stages_run
