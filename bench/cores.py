@@ -7,7 +7,10 @@ and what a user's first call costs.
    the call up once and then runs it on the parent's word; the counts run in turn, in
    alternating order, so that the machine's drift hits every count alike. Printed: the median
    wall time at each count, its speed-up over the first count beside the goal, and each process's
-   peak resident memory (ru_maxrss) beside the memory goal (at most 1.15x the first count's).
+   peak resident memory while it ran the calls beside the memory goal (at most 1.15x the first
+   count's); with the memory resident before the calls and the process's ru_maxrss, which also
+   counts making the scene. Beside each median, the cores the call kept busy (its processor
+   seconds over its wall seconds): on a machine others are using, what the workers got.
 
    - ``cubes``: find_neighbors (default rule) on 1,000,000 cubes of side 0.8 on a unit lattice,
      each moved by its own uniform(-0.1, 0.1) per axis, two collections, threshold 0.2;
@@ -118,18 +121,49 @@ def peak_mb() -> float:
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
+def cpu_seconds() -> float:
+    usage = resource.getrusage(resource.RUSAGE_SELF)
+    return usage.ru_utime + usage.ru_stime
+
+
+def status_mb(field: str) -> float | None:
+    try:
+        for line in Path("/proc/self/status").read_text().splitlines():
+            if line.startswith(field + ":"):
+                return int(line.split()[1]) / 1024
+    except OSError:
+        pass
+    return None
+
+
+def reset_peak() -> bool:
+    """Starts the peak resident memory afresh from what is resident now (Linux 4.0 or later):
+    the scene's making, a fracture or a pickle read, would otherwise set the peak the calls are
+    judged by."""
+    try:
+        Path("/proc/self/clear_refs").write_text("5")
+    except OSError:
+        return False
+    return status_mb("VmHWM") is not None
+
+
 def serve(kind: str, n: int, workers: int, cache: bool) -> None:
     """A measuring process: one timed call for every "run" read from standard input."""
     call = prepared_call(kind, n, workers, cache)
-    print(json.dumps({"ready": peak_mb()}), flush=True)
+    gc.collect()
+    setup_peak = peak_mb()    # read first: the reset starts ru_maxrss afresh too
+    fresh = reset_peak()
+    print(json.dumps({"ready": status_mb("VmRSS") or peak_mb()}), flush=True)
     for line in sys.stdin:
         if line.strip() != "run":
             break
         gc.collect()
-        start = time.perf_counter()
+        before, start = cpu_seconds(), time.perf_counter()
         timings = call()
-        print(json.dumps({"wall": time.perf_counter() - start, "timings": timings}), flush=True)
-    print(json.dumps({"peak": peak_mb()}), flush=True)
+        wall = time.perf_counter() - start
+        print(json.dumps({"wall": wall, "cpu": cpu_seconds() - before, "timings": timings}), flush=True)
+    print(json.dumps({"peak": status_mb("VmHWM") if fresh else peak_mb(),
+                      "maxrss": max(setup_peak, peak_mb())}), flush=True)
 
 
 class Server:
@@ -137,7 +171,7 @@ class Server:
         self.process = subprocess.Popen(
             [sys.executable, __file__, "--serve", kind, str(n), str(workers), str(int(cache))],
             stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
-        self.before = self.ask(None)["ready"]
+        self.rest = self.ask(None)["ready"]
         self.runs: list[dict] = []
 
     def ask(self, word: str | None) -> dict:
@@ -150,10 +184,10 @@ class Server:
             raise RuntimeError(f"the measuring process ended (exit status {self.process.wait()})")
         return json.loads(line)
 
-    def finish(self) -> float:
-        peak = self.ask("quit")["peak"]
+    def finish(self) -> dict:
+        memory = self.ask("quit")
         self.process.wait()
-        return peak
+        return {"rest": self.rest, **memory}
 
 
 def measure(kind: str, n: int, counts: list[int], repeat: int, cache: bool) -> dict:
@@ -165,7 +199,7 @@ def measure(kind: str, n: int, counts: list[int], repeat: int, cache: bool) -> d
         for round_ in range(repeat):
             for workers in counts if round_ % 2 == 0 else counts[::-1]:
                 servers[workers].runs.append(servers[workers].ask("run"))
-        return {w: {"runs": s.runs, "before": s.before, "peak": s.finish()} for w, s in servers.items()}
+        return {w: {"runs": s.runs, **s.finish()} for w, s in servers.items()}
     finally:
         for server in servers.values():
             if server.process.poll() is None:

@@ -46,8 +46,8 @@ def median_walls(measured: dict) -> dict[int, float]:
 
 def speed_table(results: dict, skipped: dict[str, str], counts: list[int]) -> str:
     base = counts[0]
-    lines = ["| workload | workers | median wall | speed-up | goal at 2 | peak memory | goal at 2 |",
-             "| --- | --- | --- | --- | --- | --- | --- |"]
+    lines = ["| workload | workers | median wall | cores busy | speed-up | goal at 2 | peak memory in the calls | goal at 2 |",
+             "| --- | --- | --- | --- | --- | --- | --- | --- |"]
     for kind, (n, measured) in results.items():
         walls = median_walls(measured)
         for w in counts:
@@ -57,11 +57,13 @@ def speed_table(results: dict, skipped: dict[str, str], counts: list[int]) -> st
             if w == 2 and base == 1:
                 speed_goal = f">= {GOALS[kind]:.2f}x {verdict(speed >= GOALS[kind])}"
                 memory_goal = f"<= {MEMORY_GOAL:.2f}x {verdict(memory <= MEMORY_GOAL)}"
-            lines.append(f"| {DESCRIPTIONS[kind].format(n=n)} | {w} | {walls[w] * 1e3:,.1f} ms | "
-                         f"{speed:.2f}x | {speed_goal} | {measured[w]['peak']:,.0f} MB "
-                         f"({memory:.2f}x; {measured[w]['before']:,.0f} MB before the calls) | {memory_goal} |")
+            busy = statistics.median(r["cpu"] / r["wall"] for r in measured[w]["runs"])
+            lines.append(f"| {DESCRIPTIONS[kind].format(n=n)} | {w} | {walls[w] * 1e3:,.1f} ms | {busy:.2f} | "
+                         f"{speed:.2f}x | {speed_goal} | {measured[w]['peak']:,.0f} MB ({memory:.2f}x; "
+                         f"{measured[w]['rest']:,.0f} MB at rest, ru_maxrss {measured[w]['maxrss']:,.0f} MB) | "
+                         f"{memory_goal} |")
     for kind, why in skipped.items():
-        lines.append(f"| {DESCRIPTIONS[kind].format(n=0).split(',')[0]} | | {why} | | | | |")
+        lines.append(f"| {DESCRIPTIONS[kind].format(n=0).split(',')[0]} | | {why} | | | | | |")
     return "\n".join(lines)
 
 
@@ -118,10 +120,13 @@ def first_call_table(rows: list[dict], large: int) -> str:
             lines.append(f"| {row['n']:,} | {state} | {call} | {t['wall']:.3f} s | {t['user']:.3f} s | "
                          f"{t['system']:.3f} s | {t['warm']:.3f} s |")
         if row["n"] == large:
+            shares = [f"{call} {row[call]['system']:.2f} s of {row[call]['user']:.2f} s"
+                      for call in ("from_packed", "find_neighbors")]
             user = sum(row[c]["user"] for c in ("from_packed", "find_neighbors"))
             system = sum(row[c]["system"] for c in ("from_packed", "find_neighbors"))
             judged.append(f"{'busy' if row['busy'] else 'quiet'}: {system:.2f} s of system time against "
-                          f"{user:.2f} s of user time, {'below' if system < user / 3 else 'NOT below'} a third")
+                          f"{user:.2f} s of user time, {'below' if system < user / 3 else 'NOT below'} "
+                          f"a third ({', '.join(shares)})")
     if judged:
         lines.append(f"\nFirst call at {large:,} cubes (from_packed and find_neighbors together): "
                      + "; ".join(judged))
