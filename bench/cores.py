@@ -55,6 +55,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import cellprox  # noqa: E402
 from cellprox.fracture import voronoi_fracture  # noqa: E402
 from cores_report import amdahl_table, first_call_table, machine_line, speed_table  # noqa: E402
+from process_usage import cpu_seconds, peak_mb, reset_peak, status_mb  # noqa: E402
 
 ROOT = Path(__file__).resolve().parent.parent
 CUBE_SIDE, CUBE_MOVE, CUBE_THRESHOLD = 0.8, 0.1, 0.2
@@ -117,36 +118,6 @@ def prepared_call(kind: str, n: int, workers: int, cache: bool):
     return search
 
 
-def peak_mb() -> float:
-    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
-
-
-def cpu_seconds() -> float:
-    usage = resource.getrusage(resource.RUSAGE_SELF)
-    return usage.ru_utime + usage.ru_stime
-
-
-def status_mb(field: str) -> float | None:
-    try:
-        for line in Path("/proc/self/status").read_text().splitlines():
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) / 1024
-    except OSError:
-        pass
-    return None
-
-
-def reset_peak() -> bool:
-    """Starts the peak resident memory afresh from what is resident now (Linux 4.0 or later):
-    the scene's making, a fracture or a pickle read, would otherwise set the peak the calls are
-    judged by."""
-    try:
-        Path("/proc/self/clear_refs").write_text("5")
-    except OSError:
-        return False
-    return status_mb("VmHWM") is not None
-
-
 def serve(kind: str, n: int, workers: int, cache: bool) -> None:
     """A measuring process: one timed call for every "run" read from standard input."""
     call = prepared_call(kind, n, workers, cache)
@@ -162,8 +133,9 @@ def serve(kind: str, n: int, workers: int, cache: bool) -> None:
         timings = call()
         wall = time.perf_counter() - start
         print(json.dumps({"wall": wall, "cpu": cpu_seconds() - before, "timings": timings}), flush=True)
-    print(json.dumps({"peak": status_mb("VmHWM") if fresh else peak_mb(),
-                      "maxrss": max(setup_peak, peak_mb())}), flush=True)
+    peak = status_mb("VmHWM") if fresh else peak_mb()
+    # ru_maxrss follows the high-water mark only lazily; VmHWM also counts what is resident now.
+    print(json.dumps({"peak": peak, "maxrss": max(setup_peak, peak_mb(), peak)}), flush=True)
 
 
 class Server:

@@ -13,6 +13,7 @@ sys.path.insert(0, str(ROOT / "bench"))
 
 import cores  # noqa: E402
 import cores_report  # noqa: E402
+import process_usage  # noqa: E402
 
 
 def test_quick_run_prints_every_table():
@@ -33,6 +34,16 @@ def test_quick_run_prints_every_table():
         assert any(line.startswith(f"| {call}") for line in out.splitlines()), call
     first = [line for line in out.splitlines() if line.startswith("| 1,000 |")]
     assert len(first) == 4 and sum("two busy loops" in line for line in first) == 2
+
+
+def test_each_count_runs_in_its_own_process_every_round():
+    measured = cores.measure("voronoi", 60, [1, 2], 3, cache=False)
+    assert sorted(measured) == [1, 2]
+    for memory in measured.values():
+        assert len(memory["runs"]) == 3
+        assert all(run["wall"] > 0 and set(run["timings"]) >= {"tree", "measure"} for run in memory["runs"])
+        # The calls' peak starts from the memory at rest; the process's own peak also saw the scene made.
+        assert 0 < memory["rest"] <= memory["peak"] <= memory["maxrss"]
 
 
 @pytest.mark.parametrize("n", [1, 27, 30])
@@ -94,6 +105,6 @@ def test_tables_say_which_goals_are_met():
 def test_peak_memory_starts_afresh_after_the_scene_is_made():
     scene = np.ones(50_000_000 // 8)     # 50 MB, touched, then given back
     del scene
-    before = cores.status_mb("VmHWM")
-    assert cores.reset_peak()
-    assert cores.status_mb("VmHWM") < before - 40
+    before = process_usage.status_mb("VmHWM")
+    assert process_usage.reset_peak()
+    assert process_usage.status_mb("VmHWM") < before - 40
