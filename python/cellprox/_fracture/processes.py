@@ -1,0 +1,99 @@
+"""The fracture's diagrams on several processes.
+
+qhull holds the interpreter lock for the whole of a diagram, so two threads fracture no faster
+than one; processes do. Each diagram job (cellprox._fracture.blocks) is a few numpy arrays of the
+points it takes in, and its result a few arrays of the cells it built, so little crosses between
+the processes. The blocks and their order do not depend on how many processes run them, and
+each diagram computes the same cells wherever it runs, so the cells are the same bits for any
+``workers``.
+
+The processes are started by forkserver on Linux and spawn elsewhere, never fork: a fork of a
+process whose thread team (or any other thread) holds a lock leaves the child that lock held for
+ever. They ignore SIGINT: a Ctrl-C at the terminal reaches the whole process group, and the
+calling process alone answers it, by cancelling the jobs not started, waiting for those running
+(a block's diagram takes well under a second) and ending the processes. A process that dies (a
+script that starts processes at import time, the memory killer) leaves its jobs to this process,
+with a warning: the cells come out the same.
+"""
+from __future__ import annotations
+
+import itertools
+import multiprocessing
+import signal
+import sys
+import warnings
+from collections.abc import Iterator
+from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
+from concurrent.futures.process import BrokenProcessPool
+from contextlib import contextmanager
+from types import TracebackType
+
+from cellprox._fracture import blocks
+from cellprox._fracture.blocks import InProcess, Job, Runner, Settled
+
+# Below this many seeds the diagrams are computed in this process: starting processes (some
+# 0.3 s each to import numpy and scipy) costs more than the second processes save there.
+PROCESSES_FROM = 20_000
+# A process is started for at most every this many blocks, so that each has several to do.
+BLOCKS_PER_PROCESS = 2
+
+
+def _start_method() -> str:
+    return "forkserver" if sys.platform.startswith("linux") else "spawn"
+
+
+def _ignore_interrupts() -> None:
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+
+class InProcesses:
+    """The diagrams on ``workers`` other processes, this one merging what they return."""
+
+    def __init__(self, workers: int) -> None:
+        context = multiprocessing.get_context(_start_method())
+        self._executor: ProcessPoolExecutor | None = ProcessPoolExecutor(
+            workers, mp_context=context, initializer=_ignore_interrupts)
+
+    def results(self, jobs: Iterator[tuple[Job, object]]) -> Iterator[tuple[object, Settled]]:
+        if self._executor is None:
+            yield from InProcess().results(jobs)
+            return
+        running: dict[Future[Settled], tuple[Job, object]] = {}
+        try:
+            for job, context in jobs:
+                running[self._executor.submit(blocks.settle, *job)] = (job, context)
+            while running:
+                done, _ = wait(running, return_when=FIRST_COMPLETED)
+                for future in done:
+                    result = future.result()
+                    yield running.pop(future)[1], result
+        except BrokenProcessPool as error:
+            warnings.warn(f"voronoi_fracture: a process computing the diagrams ended ({error}); "
+                          "this process computes the rest, the same cells", RuntimeWarning,
+                          stacklevel=2)
+            self.close()
+            yield from InProcess().results(itertools.chain(list(running.values()), jobs))
+
+    def close(self) -> None:
+        if self._executor is not None:
+            self._executor.shutdown(wait=True, cancel_futures=True)
+            self._executor = None
+
+    def __enter__(self) -> InProcesses:
+        return self
+
+    def __exit__(self, kind: type[BaseException] | None, error: BaseException | None,
+                 traceback: TracebackType | None) -> None:
+        self.close()
+
+
+@contextmanager
+def block_runner(workers: int, seeds: int) -> Iterator[Runner]:
+    """What runs the diagrams of a fracture of ``seeds`` seeds with ``workers`` workers: this
+    process where more would not pay, processes otherwise, ended when the block closes."""
+    processes = min(workers, -(-seeds // (blocks.BLOCK_SEEDS * BLOCKS_PER_PROCESS)))
+    if processes < 2 or seeds < PROCESSES_FROM:
+        yield InProcess()
+        return
+    with InProcesses(processes) as runner:
+        yield runner
