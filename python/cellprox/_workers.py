@@ -60,7 +60,8 @@ def resolve_workers(workers: object, who: str) -> int:
     if isinstance(workers, bool) or not hasattr(workers, "__index__"):
         raise TypeError(f"{who}: workers must be None, a whole number of threads or -1 (every "
                         f"core), not {type(workers).__name__} {workers!r}")
-    return _checked(int(workers.__index__()), who, "workers")  # type: ignore[attr-defined]
+    index = workers.__index__()  # type: ignore[attr-defined, unused-ignore]
+    return _checked(int(index), who, "workers")
 
 
 def _checked(value: int, who: str, name: str) -> int:

@@ -62,20 +62,23 @@ class Settled:
 # A diagram's job: the points it takes in, the seeds (numbered among those points) whose cells
 # it is asked for, and the box around each such seed that it took every point of.
 Job = tuple[Sites, npt.NDArray[np.int64], npt.NDArray[np.float64], npt.NDArray[np.float64]]
+# What this process keeps of a job to take in its result: the job's points' numbers here, and
+# the seeds it was asked for.
+Context = tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]]
 
 
 class Runner(Protocol):
     """Runs diagram jobs, in this process or in others; the results come in any order, each
     with the context it was given with."""
 
-    def results(self, jobs: Iterator[tuple[Job, object]]) -> Iterator[tuple[object, Settled]]:
+    def results(self, jobs: Iterator[tuple[Job, Context]]) -> Iterator[tuple[Context, Settled]]:
         ...
 
 
 class InProcess:
     """Each diagram in this process, one after the other, as they come."""
 
-    def results(self, jobs: Iterator[tuple[Job, object]]) -> Iterator[tuple[object, Settled]]:
+    def results(self, jobs: Iterator[tuple[Job, Context]]) -> Iterator[tuple[Context, Settled]]:
         for job, context in jobs:
             yield context, settle(*job)
 
@@ -83,7 +86,8 @@ class InProcess:
 def settle(sites: Sites, own: npt.NDArray[np.int64], lo: npt.NDArray[np.float64],
            hi: npt.NDArray[np.float64]) -> Settled:
     """One diagram of all the ``sites``, and the cells of the seeds ``own`` (``own[k]`` inside
-    the box ``lo[k]..hi[k]``, which took in every point) that it settles."""
+    the box ``lo[k]..hi[k]``, or all in the one box ``lo[0]..hi[0]``, which took in every point)
+    that it settles."""
     points, size, tolerance = sites.points, sites.size, sites.tolerance
     vor = _voronoi(points)
     region_of = np.asarray(getattr(vor, "point_region"))[own]
@@ -125,6 +129,10 @@ class BlockedCells:
         self.radius = np.full(n, np.inf)
         self._pairs: list[npt.NDArray[np.int32]] = []
         self._done = 0
+        # The points in x order, so that a box's points are looked for among those of its slab
+        # only: this process's time is taken from the processes computing diagrams.
+        self._by_x = np.argsort(points[:, 0], kind="stable")
+        self._sorted_x = points[self._by_x, 0]
 
     def neighbors(self) -> npt.NDArray[np.int32]:
         if not self._pairs:
@@ -152,14 +160,13 @@ class BlockedCells:
         key = (block[:, 0] * counts[1] + block[:, 1]) * counts[2] + block[:, 2]
         order = np.argsort(key, kind="stable")
 
-        def blocks() -> Iterator[tuple[Job, object]]:
+        def blocks() -> Iterator[tuple[Job, Context]]:
             for group in np.split(order, np.flatnonzero(np.diff(key[order])) + 1):
                 where = block[group[0]]
                 # The outermost blocks take in every mirror beyond the box.
                 lo = np.where(where == 0, -np.inf, where * size / counts - halo)
                 hi = np.where(where == counts - 1, np.inf, (where + 1) * size / counts + halo)
-                yield self._job(group, np.broadcast_to(lo, (len(group), 3)),
-                                np.broadcast_to(hi, (len(group), 3)))
+                yield self._job(group, lo[None], hi[None])
 
         self._take(runner.results(blocks()), bar)
 
@@ -175,7 +182,7 @@ class BlockedCells:
             if attempt == RETRY_ROUNDS - 1:
                 half[:] = np.inf
 
-            def retries() -> Iterator[tuple[Job, object]]:
+            def retries() -> Iterator[tuple[Job, Context]]:
                 for group in np.array_split(np.arange(len(pending)),
                                             -(-len(pending) // RETRY_SEEDS)):
                     centre = seeds[pending[group]]
@@ -186,16 +193,19 @@ class BlockedCells:
         return self.unclipped
 
     def _job(self, own: npt.NDArray[np.int64], lo: npt.NDArray[np.float64],
-             hi: npt.NDArray[np.float64]) -> tuple[Job, object]:
+             hi: npt.NDArray[np.float64]) -> tuple[Job, Context]:
         """The diagram of the points inside any of the boxes ``lo[k]..hi[k]``, asked for the
-        cells of the seeds ``own`` (``own[k]`` inside box k); its context is the points'
-        numbers here and ``own``."""
+        cells of the seeds ``own`` (``own[k]`` inside box k, or all inside a single box); its
+        context is the points' numbers here and ``own``."""
         sites = self.sites
         points = sites.points
-        boxes = np.unique(np.concatenate([lo, hi], axis=1), axis=0)
+        boxes = np.unique(np.concatenate([lo, hi], axis=1), axis=0) if len(lo) > 1 else \
+            np.concatenate([lo, hi], axis=1)
         inside = np.zeros(len(points), bool)
         for box in boxes:
-            inside |= ((points >= box[:3]) & (points <= box[3:])).all(axis=1)
+            slab = self._by_x[np.searchsorted(self._sorted_x, box[0], "left"):
+                              np.searchsorted(self._sorted_x, box[3], "right")]
+            inside[slab[((points[slab] >= box[:3]) & (points[slab] <= box[3:])).all(axis=1)]] = True
         taken = np.flatnonzero(inside)
         # Numbered afresh in the same order: the seeds stay first, and every sort by point
         # number within the diagram comes out as it would with the numbers here.
@@ -204,10 +214,10 @@ class BlockedCells:
         return (local, np.searchsorted(taken, own), np.ascontiguousarray(lo),
                 np.ascontiguousarray(hi)), (taken, own)
 
-    def _take(self, results: Iterator[tuple[object, Settled]], bar: ProgressBar) -> None:
+    def _take(self, results: Iterator[tuple[Context, Settled]], bar: ProgressBar) -> None:
         """Records what each diagram settled, as the diagrams come in."""
         for context, result in results:
-            taken, own = context  # type: ignore[misc]
+            taken, own = context
             self.unclipped[own[result.settled & result.outside]] = True
             unsettled = ~result.settled
             self.radius[own[unsettled]] = result.radius[unsettled]

@@ -175,4 +175,5 @@ def build_cells(sites: Sites, vor: object, cells: npt.NDArray[np.int64],
     return BuiltCells(vertices=np.ldexp(xyz[order], sites.exponent).astype(np.float32),
                       vertex_counts=np.diff(vertex_start), edges=ends[order_edges].astype(np.int32),
                       edge_counts=np.diff(edge_start),
-                      pairs=np.sort(np.stack([a[inside], b[inside]], axis=1), axis=1).astype(np.int32))
+                      pairs=np.sort(np.stack([a[inside], b[inside]], axis=1),
+                                    axis=1).astype(np.int32))

@@ -29,7 +29,7 @@ from contextlib import contextmanager
 from types import TracebackType
 
 from cellprox._fracture import blocks
-from cellprox._fracture.blocks import InProcess, Job, Runner, Settled
+from cellprox._fracture.blocks import Context, InProcess, Job, Runner, Settled
 
 # Below this many seeds the diagrams are computed in this process: starting processes (some
 # 0.3 s each to import numpy and scipy) costs more than the second processes save there.
@@ -54,11 +54,11 @@ class InProcesses:
         self._executor: ProcessPoolExecutor | None = ProcessPoolExecutor(
             workers, mp_context=context, initializer=_ignore_interrupts)
 
-    def results(self, jobs: Iterator[tuple[Job, object]]) -> Iterator[tuple[object, Settled]]:
+    def results(self, jobs: Iterator[tuple[Job, Context]]) -> Iterator[tuple[Context, Settled]]:
         if self._executor is None:
             yield from InProcess().results(jobs)
             return
-        running: dict[Future[Settled], tuple[Job, object]] = {}
+        running: dict[Future[Settled], tuple[Job, Context]] = {}
         try:
             for job, context in jobs:
                 running[self._executor.submit(blocks.settle, *job)] = (job, context)
