@@ -9,9 +9,10 @@ each diagram computes the same cells wherever it runs, so the cells are the same
 
 The processes are started by forkserver on Linux and spawn elsewhere, never fork: a fork of a
 process whose thread team (or any other thread) holds a lock leaves the child that lock held for
-ever. They ignore SIGINT: a Ctrl-C at the terminal reaches the whole process group, and the
-calling process alone answers it, by cancelling the jobs not started, waiting for those running
-(a block's diagram takes well under a second) and ending the processes. A process that dies (a
+ever. The calling process computes diagrams too, so ``workers`` processes take part in all. The
+others ignore SIGINT: a Ctrl-C at the terminal reaches the whole process group, and the calling
+process alone answers it, by cancelling the jobs not started, waiting for those running (a
+block's diagram takes well under a second) and ending the processes. A process that dies (a
 script that starts processes at import time, the memory killer) leaves its jobs to this process,
 with a warning: the cells come out the same.
 """
@@ -22,7 +23,7 @@ import multiprocessing
 import signal
 import sys
 import warnings
-from collections.abc import Iterator
+from collections.abc import Iterable, Iterator
 from concurrent.futures import FIRST_COMPLETED, Future, ProcessPoolExecutor, wait
 from concurrent.futures.process import BrokenProcessPool
 from contextlib import contextmanager
@@ -47,12 +48,15 @@ def _ignore_interrupts() -> None:
 
 
 class InProcesses:
-    """The diagrams on ``workers`` other processes, this one merging what they return."""
+    """The diagrams on this process and ``others`` more: this one computes diagrams too, between
+    handing out jobs and taking in what the others return, so that it starts at once while they
+    start up, and its core is not left to a process that mostly waits."""
 
-    def __init__(self, workers: int) -> None:
+    def __init__(self, others: int) -> None:
         context = multiprocessing.get_context(_start_method())
+        self._others = others
         self._executor: ProcessPoolExecutor | None = ProcessPoolExecutor(
-            workers, mp_context=context, initializer=_ignore_interrupts)
+            others, mp_context=context, initializer=_ignore_interrupts)
 
     def results(self, jobs: Iterator[tuple[Job, Context]]) -> Iterator[tuple[Context, Settled]]:
         if self._executor is None:
@@ -61,18 +65,39 @@ class InProcesses:
         running: dict[Future[Settled], tuple[Job, Context]] = {}
         try:
             for job, context in jobs:
-                running[self._executor.submit(blocks.settle, *job)] = (job, context)
+                # Each other process has a job running and two waiting, so that it does not
+                # run dry while this one computes a diagram of its own.
+                if len(running) < 3 * self._others:
+                    try:
+                        running[self._executor.submit(blocks.settle, *job)] = (job, context)
+                    except BrokenProcessPool:
+                        jobs = itertools.chain([(job, context)], jobs)
+                        raise
+                    continue
+                yield context, blocks.settle(*job)
+                yield from self._finished(running, [future for future in running
+                                                    if future.done()])
+            # No jobs left to hand out: take back those no process has started, and wait.
+            for future in list(running):
+                if future.cancel():
+                    job, context = running.pop(future)
+                    yield context, blocks.settle(*job)
             while running:
                 done, _ = wait(running, return_when=FIRST_COMPLETED)
-                for future in done:
-                    result = future.result()
-                    yield running.pop(future)[1], result
+                yield from self._finished(running, done)
         except BrokenProcessPool as error:
             warnings.warn(f"voronoi_fracture: a process computing the diagrams ended ({error}); "
                           "this process computes the rest, the same cells", RuntimeWarning,
                           stacklevel=2)
             self.close()
             yield from InProcess().results(itertools.chain(list(running.values()), jobs))
+
+    @staticmethod
+    def _finished(running: dict[Future[Settled], tuple[Job, Context]],
+                  done: Iterable[Future[Settled]]) -> Iterator[tuple[Context, Settled]]:
+        for future in done:
+            result = future.result()
+            yield running.pop(future)[1], result
 
     def close(self) -> None:
         if self._executor is not None:
@@ -95,5 +120,5 @@ def block_runner(workers: int, seeds: int) -> Iterator[Runner]:
     if processes < 2 or seeds < PROCESSES_FROM:
         yield InProcess()
         return
-    with InProcesses(processes) as runner:
+    with InProcesses(processes - 1) as runner:
         yield runner

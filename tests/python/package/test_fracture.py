@@ -135,15 +135,15 @@ def test_cells_do_not_depend_on_the_blocks(monkeypatch, halo):
 @pytest.fixture
 def small_blocks_on_processes(monkeypatch):
     """Fractures of a few hundred cells in blocks of 40 seeds, on processes when asked for
-    more than one worker; records the process counts started."""
+    more than one worker; records how many processes are started beside the calling one."""
     monkeypatch.setattr(blocks_module, "BLOCK_SEEDS", 40)
     monkeypatch.setattr(processes_module, "PROCESSES_FROM", 0)
     started = []
     opened = processes_module.InProcesses.__init__
 
-    def recording(self, workers):
-        started.append(workers)
-        opened(self, workers)
+    def recording(self, others):
+        started.append(others)
+        opened(self, others)
 
     monkeypatch.setattr(processes_module.InProcesses, "__init__", recording)
     return started
@@ -152,7 +152,8 @@ def small_blocks_on_processes(monkeypatch):
 def test_the_cells_are_the_same_bits_on_any_number_of_processes(small_blocks_on_processes):
     fractures = [voronoi_fracture(500, seed=11, collections=2, box=BOX, workers=workers)
                  for workers in (1, 2, 3)]
-    assert small_blocks_on_processes == [2, 3]      # one worker: this process alone
+    # The calling process computes diagrams too; one worker: the calling process alone.
+    assert small_blocks_on_processes == [1, 2]
     for other in fractures[1:]:
         assert same_cells(fractures[0], other)
         assert np.array_equal(fractures[0].origins, other.origins)
