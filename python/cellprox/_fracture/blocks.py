@@ -15,12 +15,12 @@ interpreter lock, and only processes run two diagrams at once.
 """
 from __future__ import annotations
 
-import numpy as np
-import numpy.typing as npt
-
 from collections.abc import Iterator
 from dataclasses import dataclass
 from typing import Protocol
+
+import numpy as np
+import numpy.typing as npt
 
 from cellprox._progress import ProgressBar
 from cellprox._fracture.diagram import BuiltCells, Sites, build_cells, flatten
