@@ -32,8 +32,9 @@ from types import TracebackType
 from cellprox._fracture import blocks
 from cellprox._fracture.blocks import Context, InProcess, Job, Runner, Settled
 
-# Below this many seeds the diagrams are computed in this process: starting processes (some
-# 0.3 s each to import numpy and scipy) costs more than the second processes save there.
+# Below this many seeds the diagrams are computed in this process alone: another process takes
+# about half a second to start (numpy and scipy to import), and there are too few diagrams
+# left by then for it to pay.
 PROCESSES_FROM = 20_000
 # A process is started for at most every this many blocks, so that each has several to do.
 BLOCKS_PER_PROCESS = 2
