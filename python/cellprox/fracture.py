@@ -140,8 +140,8 @@ def voronoi_fracture(n_cells: int, *, seed: int = 0, collections: int = 1,
     The same arguments always give the same cells, whatever ``workers``. The diagram is
     computed block by block, on up to ``workers`` processes (None: ``CELLPROX_WORKERS`` or every
     core this process may use; -1: every core; 1: this process alone, as do fractures of fewer
-    than 20,000 cells). 100,000 cells take about 20 seconds on one core, most of it in qhull;
-    an interrupt (Ctrl-C) ends the call within about a second, and the processes with it. As
+    than 20,000 cells). 100,000 cells take about 20 seconds on one core and 12 on two, most of
+    it in qhull; an interrupt (Ctrl-C) ends the call within about a second, and the processes with it. As
     with any use of processes, a script that fractures that many cells with more than one
     worker keeps its work under ``if __name__ == "__main__":``, or each process would run the
     script again (it would then fall back to this process, with a warning). Thin boxes whose
