@@ -61,6 +61,20 @@ def _whole(low: int, high: int | None) -> Callable[[str], int]:
     return parse
 
 
+def _workers(text: str) -> int:
+    from cellprox._workers import MAX_WORKERS
+
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"{text!r} is not a whole number; give 1 to "
+                                         f"{MAX_WORKERS:,}, or -1 for every core") from None
+    if value != -1 and not 1 <= value <= MAX_WORKERS:
+        raise argparse.ArgumentTypeError(f"{value:,} is out of range; give 1 to "
+                                         f"{MAX_WORKERS:,}, or -1 for every core")
+    return value
+
+
 def _finite_float(text: str) -> float:
     try:
         value = float(text)
@@ -134,6 +148,10 @@ def parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     demo.add_argument("-r", "--rule", choices=("vertices-edges", "hull"), default="vertices-edges",
                       help="closeness rule: vertices-edges (default; the kernels' rule) or hull "
                            "(the distance between the cells' convex hulls, every collection alike)")
+    demo.add_argument("-j", "--workers", type=_workers, default=None, metavar="N",
+                      help="processes for the fracture and threads for the search, 1 to 1,024, "
+                           "or -1 for every core (default: CELLPROX_WORKERS, or every core this "
+                           "process may use); the results are the same for any N")
     demo.add_argument("-q", "--quiet", action="store_true",
                       help="no progress on standard error")
 
@@ -175,7 +193,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     _check_threshold(demo_parser, args)
     options = DemoOptions(cells=args.cells, threshold=args.threshold, seed=args.seed,
                           collections=args.collections, output=args.output, quiet=args.quiet,
-                          rule=args.rule)
+                          rule=args.rule, workers=args.workers)
     try:
         warning = check_candidates(options)
         if warning:

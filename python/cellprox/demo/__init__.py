@@ -44,6 +44,8 @@ class DemoOptions:
     output: Path = Path("cellprox-demo.png")
     quiet: bool = False
     rule: str = "vertices-edges"
+    # None: CELLPROX_WORKERS, or every core.
+    workers: int | None = None
 
 
 class Progress:
@@ -127,7 +129,8 @@ def run_demo(options: DemoOptions, out: TextIO = sys.stdout) -> DemoRun:
     progress(f"fracturing the unit box into {options.cells:,} Voronoi cells")
     start = time.perf_counter()
     fracture = voronoi_fracture(options.cells, seed=options.seed,
-                                collections=options.collections, progress=not options.quiet)
+                                collections=options.collections, progress=not options.quiet,
+                                workers=options.workers)
     seconds["fracture"] = time.perf_counter() - start
 
     progress("building the cell records")
@@ -154,7 +157,8 @@ def run_demo(options: DemoOptions, out: TextIO = sys.stdout) -> DemoRun:
 
 def _find_neighbors(cells: CellSet, options: DemoOptions) -> NeighborResult:
     try:
-        return find_neighbors(cells, options.threshold, rule=options.rule, progress=not options.quiet)
+        return find_neighbors(cells, options.threshold, rule=options.rule,
+                              progress=not options.quiet, workers=options.workers)
     except ValueError as error:
         raise DemoArgumentError(f"argument -t/--threshold: {options.threshold:g} was refused: "
                                 f"{' '.join(str(error).split())}") from error

@@ -27,7 +27,8 @@ def run_cli(*args, cwd):
 def test_demo_runs_end_to_end_and_writes_a_png(tmp_path, MODULE_NAME):
     picture = tmp_path / "demo.png"
     completed = run_cli("demo", "--cells", "120", "--collections", "3", "--seed", "5",
-                        "--threshold", "0.002", "--output", str(picture), cwd=tmp_path)
+                        "--threshold", "0.002", "--workers", "2", "--output", str(picture),
+                        cwd=tmp_path)
     assert completed.returncode == 0, completed.stderr
     out = completed.stdout
     assert f"native module {MODULE_NAME}" in out
@@ -78,6 +79,11 @@ EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "..", "..", "examples", 
     (["demo", "--rule", "hull", "-t", "-0.5"], r"argument -t/--threshold: -0.5 is negative; the "
                                                r"hull rule takes a finite distance of 0 or more"),
     (["demo", "--rule", "convex"], r"argument -r/--rule: invalid choice: 'convex'"),
+    (["demo", "--workers", "0"], r"argument -j/--workers: 0 is out of range; give 1 to 1,024, "
+                                 r"or -1 for every core"),
+    (["demo", "-j", "1025"], r"argument -j/--workers: 1,025 is out of range"),
+    (["demo", "-j", "-2"], r"argument -j/--workers: -2 is out of range"),
+    (["demo", "-j", "two"], r"argument -j/--workers: 'two' is not a whole number; give 1 to"),
     (["demo", "--output", "picture.jpg"], r"argument -o/--output: .* does not end in \.png"),
     (["demo", "--output", "missing/demo.png"], r"argument -o/--output: 'missing' is a folder "
                                                r"that does not exist"),
@@ -123,6 +129,30 @@ def test_an_option_the_package_refuses_is_a_usage_error(tmp_path, monkeypatch, c
     err = capsys.readouterr().err
     assert err.count("\n") == 1 and "argument -t/--threshold: 1e-09 was refused: find_neighbors: " \
         "threshold is too small, use 1e-6 or more" in err
+
+
+def test_workers_reach_the_fracture_and_the_search(tmp_path, monkeypatch):
+    import cellprox.demo
+
+    class Searched(Exception):
+        pass
+
+    seen = {}
+
+    def fracture(*args, workers, **keywords):
+        seen["fracture"] = workers
+        return voronoi_fracture(*args, **keywords)
+
+    def search(*args, workers, **keywords):
+        seen["search"] = workers
+        raise Searched
+
+    monkeypatch.setattr(cellprox.demo, "voronoi_fracture", fracture)
+    monkeypatch.setattr(cellprox.demo, "find_neighbors", search)
+    for options, workers in ([], None), (["-j", "3"], 3), (["--workers", "-1"], -1):
+        with pytest.raises(Searched):
+            main(["demo", "-q", "-n", "20", *options, "-o", str(tmp_path / "x.png")])
+        assert seen == {"fracture": workers, "search": workers}
 
 
 def test_help_describes_the_search_the_demo_runs(tmp_path):

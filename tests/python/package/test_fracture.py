@@ -17,6 +17,7 @@ import pytest
 import cellprox
 import cellprox.fracture as fracture_module
 import cellprox._fracture.blocks as blocks_module
+import cellprox._fracture.processes as processes_module
 from cellprox.fracture import Fracture, voronoi_fracture
 
 spatial = pytest.importorskip("scipy.spatial")
@@ -131,6 +132,67 @@ def test_cells_do_not_depend_on_the_blocks(monkeypatch, halo):
     assert len(diagrams) >= 300 // 20
 
 
+@pytest.fixture
+def small_blocks_on_processes(monkeypatch):
+    """Fractures of a few hundred cells in blocks of 40 seeds, on processes when asked for
+    more than one worker; records how many processes are started beside the calling one."""
+    monkeypatch.setattr(blocks_module, "BLOCK_SEEDS", 40)
+    monkeypatch.setattr(processes_module, "PROCESSES_FROM", 0)
+    started = []
+    opened = processes_module.InProcesses.__init__
+
+    def recording(self, others):
+        started.append(others)
+        opened(self, others)
+
+    monkeypatch.setattr(processes_module.InProcesses, "__init__", recording)
+    return started
+
+
+def test_the_cells_are_the_same_bits_on_any_number_of_processes(small_blocks_on_processes):
+    fractures = [voronoi_fracture(500, seed=11, collections=2, box=BOX, workers=workers)
+                 for workers in (1, 2, 3)]
+    # The calling process computes diagrams too; one worker: the calling process alone.
+    assert small_blocks_on_processes == [1, 2]
+    for other in fractures[1:]:
+        assert same_cells(fractures[0], other)
+        assert np.array_equal(fractures[0].origins, other.origins)
+        assert np.array_equal(fractures[0].collections, other.collections)
+
+
+UNGUARDED_SCRIPT = textwrap.dedent("""
+    import cellprox._fracture.blocks as blocks, cellprox._fracture.processes as processes
+    from cellprox.fracture import voronoi_fracture
+    blocks.BLOCK_SEEDS, processes.PROCESSES_FROM = 40, 0
+    # No main guard: each process started runs this again, and cannot start processes itself.
+    cells = voronoi_fracture(300, seed=2, workers=2)
+    alone = voronoi_fracture(300, seed=2, workers=1)
+    print("same" if all(a.tobytes() == b.tobytes() for a, b in
+                        zip(cells.vertices + cells.edges, alone.vertices + alone.edges)) else "not")
+""")
+
+
+def test_a_script_without_a_main_guard_still_gets_its_cells(tmp_path):
+    script = tmp_path / "unguarded.py"
+    script.write_text(UNGUARDED_SCRIPT)
+    completed = subprocess.run([sys.executable, str(script)], capture_output=True, text=True,
+                               timeout=300)
+    assert completed.returncode == 0, completed.stderr
+    assert completed.stdout.split()[-1] == "same"
+    assert "this process computes the rest, the same cells" in completed.stderr
+
+
+@pytest.mark.parametrize("workers, error, message", [
+    (0, ValueError, "workers is 0, but it must be 1 to 1024"),
+    (1025, ValueError, "workers is 1025, but it must be 1 to 1024"),
+    (True, TypeError, "workers must be None, a whole number of threads or -1"),
+    (1.5, TypeError, "workers must be None, a whole number of threads or -1"),
+])
+def test_bad_worker_counts_are_refused(workers, error, message):
+    with pytest.raises(error, match=f"voronoi_fracture: {message}"):
+        voronoi_fracture(5, workers=workers)
+
+
 def test_progress_is_shown_only_when_asked(capsys, monkeypatch):
     monkeypatch.setitem(sys.modules, "tqdm", None)      # the plain counter
     voronoi_fracture(50, seed=1)
@@ -143,26 +205,58 @@ def test_progress_is_shown_only_when_asked(capsys, monkeypatch):
 
 
 INTERRUPTED_CHILD = textwrap.dedent("""
-    import sys, threading
+    import multiprocessing, sys, threading
     sys.modules["tqdm"] = None
+    import cellprox._fracture.processes as processes
     from cellprox.fracture import voronoi_fracture
+    workers, method = int(sys.argv[1]), sys.argv[2]
+    if method != "default":
+        processes._start_method = lambda: method
     before = voronoi_fracture(200, seed=3)
     print("ready", flush=True)
     try:
-        voronoi_fracture(40000, seed=1, progress=True)
+        voronoi_fracture(40000, seed=1, progress=True, workers=workers)
         print("finished", flush=True)
     except KeyboardInterrupt:
         print("interrupted", flush=True)
     after = voronoi_fracture(200, seed=3)
     same = all(a.tobytes() == b.tobytes() for a, b in zip(before.vertices + before.edges,
                                                            after.vertices + after.edges))
-    print("fit" if same and threading.active_count() == 1 else "unfit", flush=True)
+    alone = threading.active_count() == 1 and not multiprocessing.active_children()
+    print("fit" if same and alone else "unfit", flush=True)
 """)
 
 
-def test_ctrl_c_interrupts_the_fracture_and_leaves_the_process_fit():
-    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD], stdout=subprocess.PIPE,
-                             stderr=subprocess.PIPE)
+def descendants(pid):
+    """The processes below ``pid`` (Linux's /proc), children first."""
+    parents = {}
+    for entry in os.listdir("/proc"):
+        try:
+            with open(f"/proc/{entry}/stat") as stat:
+                parents[int(entry)] = int(stat.read().rsplit(")", 1)[1].split()[1])
+        except (ValueError, OSError):
+            continue
+    found, frontier = [], [pid]
+    while frontier:
+        frontier = [child for child, parent in parents.items() if parent in frontier]
+        found += frontier
+    return found
+
+
+def running(pid):
+    try:
+        with open(f"/proc/{pid}/stat") as stat:
+            return stat.read().rsplit(")", 1)[1].split()[0] != "Z"
+    except OSError:
+        return False
+
+
+# Processes started by spawn too, as on macOS and Windows.
+@pytest.mark.parametrize("workers, method", [(1, "default"), (2, "default"), (2, "spawn")])
+def test_ctrl_c_interrupts_the_fracture_and_leaves_the_process_fit(workers, method):
+    child = subprocess.Popen([sys.executable, "-c", INTERRUPTED_CHILD, str(workers), method],
+                             stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                             start_new_session=True)
     try:
         assert child.stdout.readline() == b"ready\n"
         # Interrupt once the first blocks are done, as a person watching the counter would.
@@ -171,12 +265,21 @@ def test_ctrl_c_interrupts_the_fracture_and_leaves_the_process_fit():
             assert time.monotonic() < deadline and child.poll() is None, seen
             if select.select([child.stderr], [], [], 1.0)[0]:
                 seen += os.read(child.stderr.fileno(), 4096)
-        child.send_signal(signal.SIGINT)
+        helpers = descendants(child.pid) if sys.platform.startswith("linux") else []
+        # As a terminal's Ctrl-C does: to the whole process group, the diagrams' processes too.
+        os.killpg(child.pid, signal.SIGINT)
         out, err = child.communicate(timeout=300)
     finally:
         child.kill()
     assert out.decode().split() == ["interrupted", "fit"], err.decode()
+    assert b"Traceback" not in err, err.decode()
     assert child.returncode == 0
+    # The diagrams' processes (and the server that forks them) end with the fracture.
+    assert sys.platform != "linux" or workers == 1 or len(helpers) >= 2
+    deadline = time.monotonic() + 10
+    while any(map(running, helpers)) and time.monotonic() < deadline:
+        time.sleep(0.1)
+    assert not any(map(running, helpers)), helpers
 
 
 def test_one_cell_is_the_box():
