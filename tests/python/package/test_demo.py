@@ -52,6 +52,18 @@ def test_demo_runs_end_to_end_and_writes_a_png(tmp_path, MODULE_NAME):
 EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "..", "..", "examples", "proximity.py")
 
 
+def test_the_example_runs_both_ways_and_the_package_finds_every_confirmed_link(tmp_path):
+    counts = {}
+    for workers in ("1", "2"):
+        completed = subprocess.run([sys.executable, EXAMPLE, "--cells", "3000", "-j", workers],
+                                   capture_output=True, text=True, cwd=tmp_path, timeout=300)
+        assert completed.returncode == 0, completed.stderr
+        lines = dict(line.split(":", 1) for line in completed.stdout.splitlines())
+        counts[workers] = [int(lines[key].split()[0]) for key in ("confirmed links", "package's search")]
+    # The same pairs on any number of threads; each link the raw kernels confirm is one of them.
+    assert counts["1"] == counts["2"] and 0 < counts["1"][0] <= counts["1"][1]
+
+
 @pytest.mark.parametrize("args, message", [
     (["demo", "--cells", "0"], r"argument -n/--cells: 0 is out of range; give a whole number "
                                r"from 1 to 1,000,000"),
@@ -94,6 +106,8 @@ EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "..", "..", "examples", 
         ([EXAMPLE, "--cells", "-3"], r"argument --cells: -3 is out of range"),
         ([EXAMPLE, "--threshold", "-1"], r"argument --threshold: -1 is not a positive distance"),
         ([EXAMPLE, "--seed", "x"], r"argument --seed: 'x' is not a whole number"),
+        ([EXAMPLE, "-j", "0"], r"argument -j/--workers: 0 threads cannot search"),
+        ([EXAMPLE, "--workers", "1025"], r"argument -j/--workers: 1025 is out of range"),
     ]),
 ])
 def test_bad_options_are_one_line_usage_errors(tmp_path, args, message):
