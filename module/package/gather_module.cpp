@@ -1,6 +1,7 @@
 // cellprox._gather, the package's private module for building cell sets (python/cellprox/cells.py):
 // thin wrappers that parse their arguments, take the buffers and call the plain cores of
-// kernels/package/cells/ (joining per-cell arrays, per-cell bounds and means, the cell records). Joining
+// kernels/package/cells/ (joining per-cell arrays, per-cell bounds and means; the checked build
+// of the rows and the cell records are in cell_build_calls.cpp). Joining
 // leaves anything out of the ordinary (another type, mixed item types, another row width) to the
 // package's own path, which names the cell at fault: gather then returns None instead of raising.
 #include <cstdint>
@@ -183,7 +184,8 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
     "cellprox._gather",
-    "Joining per-cell arrays and taking per-cell bounds in native code, for cellprox.cells.",
+    "Joining per-cell arrays, building their rows and records and taking per-cell bounds in native\n"
+    "code, for cellprox.cells.",
     static_cast<Py_ssize_t>(sizeof(GatherState)),
     methods,
     slots,

@@ -3,9 +3,10 @@
 #include "kernels/package/cells/checked_rows.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <cstring>
-#include <atomic>
+#include <limits>
 
 #include "kernels/common/shared/plain_buffer.h"
 #include "platform/loops/thread_team.h"
@@ -27,7 +28,7 @@ struct Source {
     int64_t row_stride;
     int64_t item_stride;
 
-    T at(int64_t row, int64_t width, int item) const {
+    T at(int64_t row, int64_t width, int64_t item) const {
         const char* place = Packed ? data + (row * width + item) * static_cast<int64_t>(sizeof(T))
                                    : data + row * row_stride + item * item_stride;
         T value;
@@ -47,31 +48,50 @@ bool packed(const StridedRows& rows, int64_t width) {
            (rows.rows <= 1 || rows.row_stride == width * static_cast<int64_t>(sizeof(T)));
 }
 
+// Whether a float is finite, in a form the compiler vectorises (NaN compares false).
+inline int finite_float(float value) { return std::fabs(value) <= std::numeric_limits<float>::max(); }
+
 // The cells [begin, end)'s vertices: converted (written unless Write is false: then they are
-// float32 already), checked, and summed in double for the means (when Mean). Returns the faults.
+// float32 already) and checked in one run over their rows, then summed in double, cell by
+// cell, for the means (when Mean). Returns the faults found.
 template <class T, bool Packed, bool Write, bool Mean>
 uint32_t vertex_cells(const CellRows& cells, const BuiltRows& out, int64_t begin, int64_t end) {
+    if (begin >= end) return 0u;
     const Source<T, Packed> source = source_of<T, Packed>(cells.vertices);
-    bool finite = true, filled = true;
-    for (int64_t c = begin; c < end; ++c) {
-        const int64_t first = out.vertex_starts[c], rows = cells.vertex_counts[c];
-        for (int64_t r = first; r < first + rows; ++r) {
+    const int64_t first = out.vertex_starts[begin];
+    const int64_t last = out.vertex_starts[end - 1] + cells.vertex_counts[end - 1];
+    int finite = 1;
+    if (Packed) {
+        for (int64_t k = 3 * first; k < 3 * last; ++k) {
+            const float value = static_cast<float>(source.at(0, 0, k));
+            finite &= finite_float(value);
+            if (Write) out.vertices[k] = value;
+        }
+    } else {
+        for (int64_t r = first; r < last; ++r) {
             for (int a = 0; a < 3; ++a) {
                 const float value = static_cast<float>(source.at(r, 3, a));
-                finite &= std::isfinite(value);
+                finite &= finite_float(value);
                 if (Write) out.vertices[3 * r + a] = value;
             }
         }
-        if (!Mean) continue;
-        // Summed from the stored float32 rows in a loop of its own: GCC 12 at -O3 loses the
-        // rounding to float when a strided double is converted and summed in one loop.
-        const float* stored = Write ? out.vertices : reinterpret_cast<const float*>(cells.vertices.data);
-        double sum[3] = {0.0, 0.0, 0.0};
-        for (int64_t r = first; r < first + rows; ++r) {
-            for (int a = 0; a < 3; ++a) sum[a] += stored[3 * r + a];
+    }
+    bool filled = true;
+    if (Mean) {
+        // Summed from the stored float32 rows (or the kept ones) in a loop of its own: GCC 12
+        // at -O3 loses the rounding to float when a strided double is converted and summed in
+        // one loop.
+        for (int64_t c = begin; c < end; ++c) {
+            const int64_t start = out.vertex_starts[c], rows = cells.vertex_counts[c];
+            double sum[3] = {0.0, 0.0, 0.0};
+            for (int64_t r = start; r < start + rows; ++r) {
+                for (int a = 0; a < 3; ++a) {
+                    sum[a] += Write ? out.vertices[3 * r + a] : static_cast<float>(source.at(r, 3, a));
+                }
+            }
+            for (int a = 0; a < 3; ++a) out.means[3 * c + a] = static_cast<float>(sum[a] / static_cast<double>(rows));
+            filled &= rows > 0;
         }
-        for (int a = 0; a < 3; ++a) out.means[3 * c + a] = static_cast<float>(sum[a] / static_cast<double>(rows));
-        filled &= rows > 0;
     }
     return (finite ? 0u : vertices_not_finite) | (filled ? 0u : cell_without_vertices);
 }
@@ -81,7 +101,7 @@ uint32_t vertex_cells(const CellRows& cells, const BuiltRows& out, int64_t begin
 template <class T, bool Packed, bool Write>
 uint32_t edge_cells(const CellRows& cells, const BuiltRows& out, int64_t begin, int64_t end) {
     const Source<T, Packed> source = source_of<T, Packed>(cells.edges);
-    bool inside = true;
+    int inside = 1;
     for (int64_t c = begin; c < end; ++c) {
         const int64_t first = out.edge_starts[c], rows = cells.edge_counts[c];
         const uint64_t vertices = static_cast<uint64_t>(cells.vertex_counts[c]);
