@@ -1,13 +1,14 @@
 // cellprox._gather, the package's private module for building cell sets (python/cellprox/cells.py):
 // thin wrappers that parse their arguments, take the buffers and call the plain cores of
-// kernels/package/cells/ (joining per-cell arrays, per-cell bounds and means, the cell records). Joining
+// kernels/package/cells/ (joining per-cell arrays, per-cell bounds and means; the checked build
+// of the rows and the cell records are in cell_build_calls.cpp). Joining
 // leaves anything out of the ordinary (another type, mixed item types, another row width) to the
 // package's own path, which names the cell at fault: gather then returns None instead of raising.
 #include <cstdint>
 
-#include "kernels/package/cells/cell_records.h"
 #include "kernels/package/cells/joined_rows.h"
 #include "kernels/package/cells/point_runs.h"
+#include "module/package/cell_build_calls.h"
 #include "module/shared/buffer_guard.h"
 #include "module/shared/owned_ref.h"
 #include "module/shared/scratch_memory.h"
@@ -23,47 +24,10 @@ struct GatherState {
 
 GatherState& state_of(PyObject* module) { return *static_cast<GatherState*>(PyModule_GetState(module)); }
 
-// The item size a native struct code stands for; 0 for codes not joined here.
-Py_ssize_t native_item_size(char code) {
-    switch (code) {
-        case 'b': case 'B': return 1;
-        case 'h': case 'H': case 'e': return 2;
-        case 'i': case 'I': case 'f': return 4;
-        case 'l': case 'L': return static_cast<Py_ssize_t>(sizeof(long));
-        case 'q': case 'Q': case 'd': return 8;
-        default: return 0;
-    }
-}
-
-// The struct code of a buffer of one native-order number type, or 0.
-char plain_code(const Py_buffer& view) {
-    const char* format = view.format != nullptr ? view.format : "B";
-    if (*format == '@') ++format;
-    if (format[0] == '\0' || format[1] != '\0') return 0;
-    return native_item_size(format[0]) == view.itemsize ? format[0] : 0;
-}
-
 // Whether a buffer is (rows, width) of the type code all the arrays must share.
 bool joinable(const Py_buffer& view, Py_ssize_t width, char code) {
     return view.ndim == 2 && view.shape[1] == width && view.suboffsets == nullptr &&
            plain_code(view) == code;
-}
-
-// A new array made by the caller's `allocate(shape, code)` (the package passes numpy.empty, so
-// the result is numpy's own, with its allocator's advice for large pages), exported writable
-// into `view`, which must hold exactly `bytes` bytes.
-PyObject* new_array(PyObject* allocate, PyObject* shape, const char* code, Py_ssize_t bytes,
-                    BufferGuard& view) {
-    if (shape == nullptr) return nullptr;
-    OwnedRef array(PyObject_CallFunction(allocate, "Os", shape, code));
-    Py_DECREF(shape);
-    if (!array) return nullptr;
-    if (!view.take(array.get(), PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE)) return nullptr;
-    if (view.view().len != bytes) {
-        PyErr_SetString(PyExc_ValueError, "allocate must return an array of the shape and type asked");
-        return nullptr;
-    }
-    return array.release();
 }
 
 // Each array is exported once: checked and counted, then, with the output at its exact size,
@@ -171,43 +135,6 @@ PyObject* method_run_means(PyObject*, PyObject* args) {
     return runs_done(run_means(runs_of(views[0], views[1]), floats_of(views[2])));
 }
 
-PyObject* method_write_records(PyObject*, PyObject* args) {
-    PyObject* objects[7];
-    if (!PyArg_ParseTuple(args, "OOOOOOO:write_records", &objects[0], &objects[1], &objects[2],
-                          &objects[3], &objects[4], &objects[5], &objects[6])) {
-        return nullptr;
-    }
-    BufferGuard records, collections, v_counts, e_counts, origins, vertices, edges;
-    if (!records.take(objects[0], PyBUF_C_CONTIGUOUS | PyBUF_WRITABLE) ||
-        !take_number_array(collections, objects[1], "collections", 1, 'i', 4) ||
-        !take_number_array(v_counts, objects[2], "v_counts", 1, 'i', 8) ||
-        !take_number_array(e_counts, objects[3], "e_counts", 1, 'i', 8) ||
-        !take_number_array(origins, objects[4], "origins", 2, 'f', 4) ||
-        !take_number_array(vertices, objects[5], "vertex_data", 2, 'f', 4) ||
-        !take_number_array(edges, objects[6], "edge_data", 2, 'i', 4)) {
-        return nullptr;
-    }
-    const Py_ssize_t n = collections.view().len / 4;
-    if (records.view().len != 64 * n || v_counts.view().len != 8 * n || e_counts.view().len != 8 * n ||
-        origins.view().len != 12 * n) {
-        PyErr_SetString(PyExc_ValueError, "records, counts and origins must all be for the same cells");
-        return nullptr;
-    }
-    const CellColumns cells{n,
-                            static_cast<const int32_t*>(collections.view().buf),
-                            static_cast<const int64_t*>(v_counts.view().buf),
-                            static_cast<const int64_t*>(e_counts.view().buf),
-                            static_cast<const float*>(origins.view().buf),
-                            static_cast<const float*>(vertices.view().buf),
-                            vertices.view().len / 12,
-                            static_cast<const int32_t*>(edges.view().buf),
-                            edges.view().len / 8};
-    if (!write_cell_records(cells, static_cast<char*>(records.view().buf))) {
-        PyErr_SetString(PyExc_ValueError, "the counts do not fit the vertex and edge arrays");
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
 int exec_module(PyObject* module) {
     PyObject* numpy = PyImport_ImportModule("numpy");
     if (numpy == nullptr) return -1;
@@ -240,11 +167,8 @@ PyMethodDef methods[] = {
      "Fills lower and upper ((n, 3) float32) with the bounds of consecutive runs of points\n"
      "((N, 3) float32; run i holds counts[i] rows, int64), as numpy.minimum.reduceat and\n"
      "numpy.maximum.reduceat take them; a run without points gets zeros."},
-    {"write_records", method_write_records, METH_VARARGS,
-     "write_records(records, collections, v_counts, e_counts, origins, vertex_data, edge_data) -> None\n\n"
-     "Writes the 64-byte cell record of every cell into records (n * 64 writable bytes): its\n"
-     "number, collection, counts, origin and the addresses of its rows of vertex_data ((V, 3)\n"
-     "float32) and edge_data ((E, 2) int32), which start at the running counts; no links."},
+    {"write_records", method_write_records, METH_VARARGS, write_records_doc},
+    {"build_rows", method_build_rows, METH_VARARGS, build_rows_doc},
     {"run_means", method_run_means, METH_VARARGS,
      "run_means(points, counts, means) -> None\n\n"
      "Fills means ((n, 3) float32) with the mean of each run of points ((N, 3) float32; run i\n"
@@ -260,7 +184,8 @@ PyModuleDef_Slot slots[] = {
 PyModuleDef definition = {
     PyModuleDef_HEAD_INIT,
     "cellprox._gather",
-    "Joining per-cell arrays and taking per-cell bounds in native code, for cellprox.cells.",
+    "Joining per-cell arrays, building their rows and records and taking per-cell bounds in native\n"
+    "code, for cellprox.cells.",
     static_cast<Py_ssize_t>(sizeof(GatherState)),
     methods,
     slots,

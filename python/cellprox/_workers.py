@@ -62,6 +62,7 @@ def resolve_workers(workers: object, who: str) -> int:
     if isinstance(workers, bool) or not hasattr(workers, "__index__"):
         raise TypeError(f"{who}: workers must be None, a whole number of threads or -1 (every "
                         f"core), not {type(workers).__name__} {workers!r}")
+    # A cast rather than an ignore: mypy releases differ in what hasattr narrows.
     return _checked(operator.index(cast(SupportsIndex, workers)), who, "workers")
 
 

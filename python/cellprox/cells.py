@@ -15,7 +15,9 @@ import numpy as np
 import numpy.typing as npt
 
 from cellprox._cells import checks, numbers
+from cellprox._cells.rows import Rows, checked_rows
 from cellprox._messages import counted
+from cellprox._workers import resolve_workers
 from cellprox._gather import run_bounds as _run_bounds
 from cellprox._cells.bounds import bounding_corners, bounds, corners_of, edgeless_cells
 from cellprox._cells.numbers import MAX_CELL_LINKS
@@ -27,11 +29,15 @@ __all__ = ["CELL_DTYPE", "MAX_CELL_LINKS", "CellRecords", "CellSet", "bounding_c
 class CellSet:
     """Cells as native cell records, with every array they point to owned and kept alive.
 
-    ``CellSet(vertices, edges, origins=None, collections=0)`` takes, for each cell ``i``,
+    ``CellSet(vertices, edges, origins=None, collections=0, workers=None)`` takes, for each cell ``i``,
     ``vertices[i]`` ((v, 3) real numbers), ``edges[i]`` ((e, 2) integer vertex numbers in
     ``0 .. v-1``), optionally its origin (``origins[i]``, three numbers; the default is the mean
     of the cell's vertices) and its collection number (one int for all cells, or one per cell).
     :meth:`from_packed` takes the same cells packed into one vertex array with offsets.
+
+    ``workers`` is how many threads converting and checking the arrays may use: None (the
+    default) every core this process may use (or ``CELLPROX_WORKERS`` from the environment), a
+    count of 1 to 1,024, or -1 for every core. The cells are the same, bit for bit, for any count.
 
     Everything is checked once, here; a value of the wrong type (a string, None, floats for
     edges or collections) is a TypeError, a wrong shape or value a ValueError, naming the first
@@ -62,55 +68,51 @@ class CellSet:
 
     def __init__(self, vertices: Sequence[npt.ArrayLike], edges: Sequence[npt.ArrayLike], *,
                  origins: npt.ArrayLike | None = None,
-                 collections: npt.ArrayLike = 0) -> None:
+                 collections: npt.ArrayLike = 0, workers: int | None = None) -> None:
+        threads = resolve_workers(workers, "CellSet")
         checks.count_cells(vertices, edges)
         vertex_data, v_counts = checks.gather(vertices, 3, "iuf", checks.vertex_array)
         edge_data, e_counts = checks.gather(edges, 2, "iu", partial(checks.edge_array, v_counts=v_counts))
         self._check_and_build(vertex_data, v_counts, edge_data, e_counts, origins, collections,
-                              owned=True)
+                              owned=True, workers=threads)
 
     @classmethod
     def _without_edges(cls, vertices: Sequence[npt.ArrayLike], *, origins: npt.ArrayLike | None = None,
-                       collections: npt.ArrayLike = 0) -> CellSet:
+                       collections: npt.ArrayLike = 0, workers: int | None = None) -> CellSet:
         """What ``CellSet(vertices, edgeless_cells(len(vertices)), ...)`` gives, without joining
         an empty edge array per cell (the hull rule's cells come without edges)."""
+        threads = resolve_workers(workers, "CellSet")
         n = checks.count_cells(vertices, None)
         vertex_data, v_counts = checks.gather(vertices, 3, "iuf", checks.vertex_array)
         cells = cls.__new__(cls)
         cells._check_and_build(vertex_data, v_counts, np.zeros((0, 2), np.int32), np.zeros(n, np.int64),
-                               origins, collections, owned=True)
+                               origins, collections, owned=True, workers=threads)
         return cells
 
     def _check_and_build(self, vertex_data: npt.NDArray[Any], v_counts: npt.NDArray[np.int64],
                          edge_data: npt.NDArray[Any], e_counts: npt.NDArray[np.int64],
                          origins: npt.ArrayLike | None, collections: npt.ArrayLike,
-                         who: str = "CellSet", owned: bool = False) -> None:
-        """Checks the joined arrays as every way of making a set does and builds this set of them.
-        The arrays are copied to float32 and int32, unless ``owned`` says that no one else holds
-        them (then rows of those types are kept as they are). Edge numbers are checked as given,
-        before the conversion could wrap them."""
-        vertex_data32 = _as_float32(vertex_data, owned)
-        checks.check_vertex_values(vertex_data32, vertex_data, v_counts, who)
-        checks.check_edge_numbers(edge_data, v_counts, e_counts, who)
-        edge_data32 = edge_data if owned and edge_data.dtype == np.int32 and edge_data.flags.c_contiguous \
-            else np.array(edge_data, np.int32, order="C")
-        self._build(vertex_data32, edge_data32, v_counts, e_counts,
-                    checks.origins_of(origins, vertex_data32, v_counts, who),
-                    checks.collections_of(collections, len(v_counts), who))
+                         who: str = "CellSet", owned: bool = False, workers: int = 1) -> None:
+        """Checks the joined arrays as every way of making a set does (``rows.checked_rows``: the
+        arrays copied unless ``owned``) and builds this set of them on ``workers`` threads."""
+        rows = checked_rows(vertex_data, v_counts, edge_data, e_counts, origins, who, owned, workers)
+        self._build(rows, v_counts, e_counts, checks.collections_of(collections, len(v_counts), who),
+                    workers)
 
     @classmethod
     def from_packed(cls, vertices: npt.ArrayLike, vertex_offsets: npt.ArrayLike,
                     edges: npt.ArrayLike | None = None, edge_offsets: npt.ArrayLike | None = None,
                     *, origins: npt.ArrayLike | None = None,
-                    collections: npt.ArrayLike = 0) -> CellSet:
+                    collections: npt.ArrayLike = 0, workers: int | None = None) -> CellSet:
         """Cells packed as meshing and simulation tools store polyhedra: ``vertices`` (V, 3)
         real numbers, cell ``i`` owning rows ``vertex_offsets[i]`` to ``vertex_offsets[i + 1] -
         1`` (n + 1 integers from 0, as in compressed sparse rows); ``edges`` (E, 2) integers
         numbered within their cell, split by ``edge_offsets`` likewise (both left out: cells
         without edges). ``origins`` and ``collections`` as for the constructor. Checked as the
         constructor checks, with messages that name the cell; gives the same cells as the
-        per-cell form, without a Python object per cell."""
+        per-cell form, without a Python object per cell. ``workers`` as for the constructor."""
         who = "CellSet.from_packed"
+        threads = resolve_workers(workers, who)
         points = _packed_array(vertices, "vertices", 3, "iuf", who)
         v_counts = numbers.packed_counts("vertex_offsets", vertex_offsets, len(points), None,
                                          numbers.INT32_MAX // 3, who, "rows of vertices")
@@ -127,24 +129,24 @@ class CellSet:
             e_counts = numbers.packed_counts("edge_offsets", edge_offsets, len(edge_data), n,
                                              numbers.INT32_MAX // 2, who, "rows of edges")
         cells = cls.__new__(cls)
-        cells._check_and_build(points, v_counts, edge_data, e_counts, origins, collections, who)
+        cells._check_and_build(points, v_counts, edge_data, e_counts, origins, collections, who,
+                               workers=threads)
         return cells
 
-    def _build(self, vertex_data: npt.NDArray[np.float32], edge_data: npt.NDArray[np.int32],
-               v_counts: npt.NDArray[np.int64], e_counts: npt.NDArray[np.int64],
-               origins: npt.NDArray[np.float32], collections: npt.NDArray[np.int32]) -> None:
+    def _build(self, rows: Rows, v_counts: npt.NDArray[np.int64], e_counts: npt.NDArray[np.int64],
+               collections: npt.NDArray[np.int32], workers: int) -> None:
         """Takes checked arrays that this set alone holds and writes the records into them."""
-        vertex_data.flags.writeable = False    # the checks above hold only while they are kept
-        edge_data.flags.writeable = False
-        self.vertex_data: npt.NDArray[np.float32] = vertex_data
-        self.edge_data: npt.NDArray[np.int32] = edge_data
+        rows.vertex_data.flags.writeable = False    # the checks hold only while they are kept
+        rows.edge_data.flags.writeable = False
+        self.vertex_data: npt.NDArray[np.float32] = rows.vertex_data
+        self.edge_data: npt.NDArray[np.int32] = rows.edge_data
         self.v_counts = v_counts
         self.e_counts = e_counts
-        self.vertex_starts: npt.NDArray[np.int64] = np.cumsum(v_counts) - v_counts
-        self.edge_starts: npt.NDArray[np.int64] = np.cumsum(e_counts) - e_counts
+        self.vertex_starts: npt.NDArray[np.int64] = rows.vertex_starts
+        self.edge_starts: npt.NDArray[np.int64] = rows.edge_starts
         self.links: npt.NDArray[np.int32] | None = None
         self.n_links = 0
-        self.records: CellRecords = write_records(self, origins, collections)
+        self.records: CellRecords = write_records(self, rows.origins, collections, workers)
 
     def __reduce__(self) -> tuple[Any, ...]:
         # The records hold this process's addresses: a pickle carries the arrays they are made
@@ -246,17 +248,6 @@ class CellSet:
         return self
 
 
-def _as_float32(values: npt.NDArray[Any], owned: bool = False) -> npt.NDArray[np.float32]:
-    """float32 C-ordered rows: a copy, or ``values`` themselves when they are such rows and
-    ``owned`` (no one else holds them)."""
-    if owned and values.dtype == np.float32 and values.flags.c_contiguous:
-        return values
-    if values.dtype.kind in "iu":
-        values = values.astype(np.float64)
-    with np.errstate(over="ignore"):
-        return np.array(values, np.float32, order="C")
-
-
 def _offsets(counts: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
     offsets = np.zeros(len(counts) + 1, np.int64)
     np.cumsum(counts, out=offsets[1:])
@@ -305,7 +296,8 @@ def _load_cell_set(state: dict[str, Any], who: str) -> CellSet:
                          f"{edge_data.shape} for {int(e_counts.sum())} rows")
     cells = CellSet.__new__(CellSet)
     cells._check_and_build(vertex_data, v_counts, edge_data, e_counts, state["origins"],
-                           state["collections"], who, owned=True)
+                           state["collections"], who, owned=True,
+                           workers=resolve_workers(None, who))
     if state["links"] is not None:
         cells.attach_links(np.array(state["links"], order="C"), np.array(state["link_starts"]),
                            np.array(state["link_count"]))

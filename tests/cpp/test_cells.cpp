@@ -81,13 +81,15 @@ struct Scene {
     std::vector<int32_t> collections = {7, 8, 9};
     std::vector<int64_t> vertex_counts = {2, 0, 1};
     std::vector<int64_t> edge_counts = {1, 0, 0};
+    std::vector<int64_t> vertex_starts = {0, 2, 2};
+    std::vector<int64_t> edge_starts = {0, 1, 1};
     std::vector<float> origins = {1, 2, 3, 4, 5, 6, 7, 8, 9};
     std::vector<float> vertices = std::vector<float>(9, 0.5f);
     std::vector<int32_t> edges = {0, 1};
 
     CellColumns columns() const {
-        return {3, collections.data(), vertex_counts.data(), edge_counts.data(), origins.data(),
-                vertices.data(), 3, edges.data(), 1};
+        return {3, collections.data(), vertex_counts.data(), edge_counts.data(), vertex_starts.data(),
+                edge_starts.data(), origins.data(), vertices.data(), 3, edges.data(), 1};
     }
 };
 
@@ -99,7 +101,7 @@ TEST(CellRecords, PointAtEachCellsRows) {
     const Scene scene;
     std::vector<char> memory(3 * 64 + 1, '\x55');
     char* records = memory.data() + 1;
-    ASSERT_TRUE(write_cell_records(scene.columns(), records));
+    ASSERT_TRUE(write_cell_records(scene.columns(), records, 2));
     const Cell first = read_cell(records, 0), second = read_cell(records, 1), third = read_cell(records, 2);
     EXPECT_EQ(first.index, 0);
     EXPECT_EQ(third.index, 2);
@@ -119,15 +121,40 @@ TEST(CellRecords, PointAtEachCellsRows) {
     EXPECT_EQ(std::memcmp(records + 2 * 64 + 36, zeros, 4), 0);
 }
 
-// Counts that are negative, too large for a record or run past the rows are refused.
+// Counts that are negative, too large for a record or run past the rows are refused, and so are
+// starts before the rows or past them.
 TEST(CellRecords, CountsMustFitTheRows) {
     char records[3 * 64];
-    for (int64_t bad : {int64_t{-1}, int64_t{3}, int64_t{INT32_MAX} + 1}) {
+    for (int64_t bad : {int64_t{-1}, int64_t{2}, int64_t{INT32_MAX} + 1}) {
         Scene scene;
         scene.vertex_counts[2] = bad;
-        EXPECT_FALSE(write_cell_records(scene.columns(), records)) << bad;
+        EXPECT_FALSE(write_cell_records(scene.columns(), records, 1)) << bad;
+    }
+    for (int64_t bad : {int64_t{-1}, int64_t{3}}) {
+        Scene scene;
+        scene.vertex_starts[2] = bad;
+        EXPECT_FALSE(write_cell_records(scene.columns(), records, 1)) << bad;
     }
     Scene scene;
     scene.edge_counts[1] = 1;
-    EXPECT_FALSE(write_cell_records(scene.columns(), records));
+    EXPECT_FALSE(write_cell_records(scene.columns(), records, 1));
+}
+
+// Many cells, in many pieces: every record the same for any number of workers.
+TEST(CellRecords, SameForAnyWorkers) {
+    const int64_t n = 50000;
+    std::vector<int32_t> collections(n, 3);
+    std::vector<int64_t> counts(n, 1), starts(n);
+    for (int64_t i = 0; i < n; ++i) starts[i] = i;
+    std::vector<float> origins(3 * n, 1.0f), vertices(3 * n, 0.0f);
+    std::vector<int32_t> edges(2 * n, 0);
+    const CellColumns columns{n, collections.data(), counts.data(), counts.data(), starts.data(), starts.data(),
+                              origins.data(), vertices.data(), n, edges.data(), n};
+    std::vector<char> first(64 * n), other(64 * n);
+    ASSERT_TRUE(write_cell_records(columns, first.data(), 1));
+    for (int32_t workers : {2, 3, 8}) {
+        ASSERT_TRUE(write_cell_records(columns, other.data(), workers));
+        EXPECT_EQ(first, other) << workers;
+    }
+    EXPECT_EQ(read_cell(first.data(), static_cast<int32_t>(n - 1)).vertices, vertices.data() + 3 * (n - 1));
 }

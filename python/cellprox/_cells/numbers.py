@@ -21,6 +21,11 @@ def first_beyond_int32(array: npt.NDArray[Any]) -> int | None:
     """The flat position of the first integer (of any width) that does not fit int32, compared
     without converting it first; None when all fit."""
     flat = array.reshape(-1)
+    # Two reductions decide the common case without a temporary array.
+    if flat.size == 0:
+        return None
+    if flat.max() <= _INT32_MAX and (flat.dtype.kind == "u" or flat.min() >= -_INT32_MAX - 1):
+        return None
     if flat.dtype.kind == "u":
         beyond = flat > _INT32_MAX
     else:
@@ -82,11 +87,12 @@ def packed_counts(name: str, offsets: npt.ArrayLike, rows: int, n: int | None, l
     if array[0] != 0:
         raise ValueError(f"{who}: {name}[0] is {array[0].item()}, but the first cell's rows start at 0")
     # Offsets beyond the rows are cut off first, so that the rest converts to int64 exactly.
-    beyond = np.flatnonzero(array > rows)
+    beyond = np.flatnonzero(array > rows) if array.max() > rows else np.zeros(0, np.intp)
     end = int(beyond[0]) if beyond.size else len(array)
-    values = array[:end].astype(np.int64)
+    values = array[:end].astype(np.int64, copy=False)
     counts = np.diff(values)
-    bad = np.flatnonzero((counts < 0) | (counts > limit))
+    fits = counts.size == 0 or (counts.min() >= 0 and counts.max() <= limit)
+    bad = np.zeros(0, np.intp) if fits else np.flatnonzero((counts < 0) | (counts > limit))
     if bad.size:
         i = int(bad[0])
         a, b = array[i].item(), array[i + 1].item()

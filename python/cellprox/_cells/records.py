@@ -5,6 +5,7 @@ those arrays alive as long as the records (or a view or ``.copy()`` of them) are
 """
 from __future__ import annotations
 
+from functools import partial
 from typing import Any, Protocol, SupportsIndex
 
 import numpy as np
@@ -61,20 +62,24 @@ class PackedCells(Protocol):
     edge_data: npt.NDArray[np.int32]
     v_counts: npt.NDArray[np.int64]
     e_counts: npt.NDArray[np.int64]
+    vertex_starts: npt.NDArray[np.int64]
+    edge_starts: npt.NDArray[np.int64]
     records: CellRecords
 
     def __len__(self) -> int: ...
 
 
 def write_records(cells: PackedCells, origins: npt.NDArray[np.float32],
-                  collections: npt.NDArray[np.int32]) -> CellRecords:
-    """New records for ``cells``, pointing into its vertex and edge data, without links."""
+                  collections: npt.NDArray[np.int32], workers: int = 1) -> CellRecords:
+    """New records for ``cells``, pointing into its vertex and edge data, without links; written
+    on ``workers`` threads into memory that the thread writing a page touches first."""
     records = np.empty(len(cells.v_counts), CELL_DTYPE).view(CellRecords)
     records.keepalive = [cells.vertex_data, cells.edge_data]
+    as_int64 = partial(np.ascontiguousarray, dtype=np.int64)
     _write_records(records.view(np.uint8), np.ascontiguousarray(collections, np.int32),
-                   np.ascontiguousarray(cells.v_counts, np.int64),
-                   np.ascontiguousarray(cells.e_counts, np.int64),
-                   np.ascontiguousarray(origins, np.float32), cells.vertex_data, cells.edge_data)
+                   as_int64(cells.v_counts), as_int64(cells.e_counts), as_int64(cells.vertex_starts),
+                   as_int64(cells.edge_starts), np.ascontiguousarray(origins, np.float32),
+                   cells.vertex_data, cells.edge_data, workers)
     return records
 
 
