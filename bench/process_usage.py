@@ -1,17 +1,24 @@
 """What this process has used: processor seconds, resident memory and its peak."""
 from __future__ import annotations
 
-import resource
+import os
 from pathlib import Path
+
+try:
+    import resource
+except ImportError:     # Windows: no peak from the system, processor seconds from os.times
+    resource = None  # type: ignore[assignment]
 
 
 def peak_mb() -> float:
+    if resource is None:
+        return float("nan")
     return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss / 1024
 
 
 def cpu_seconds() -> float:
-    usage = resource.getrusage(resource.RUSAGE_SELF)
-    return usage.ru_utime + usage.ru_stime
+    times = os.times()
+    return times.user + times.system
 
 
 def status_mb(field: str) -> float | None:

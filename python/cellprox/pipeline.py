@@ -105,7 +105,7 @@ def find_neighbors(cells: CellSet | CellSource | Sequence[npt.ArrayLike], thresh
     _check_flag("witnesses", witnesses)
     _check_flag("progress", progress)
     threads = resolve_workers(workers, "find_neighbors")
-    cell_set = _as_cell_set(cells, edges, origins, collections, edges_optional=hull)
+    cell_set = _as_cell_set(cells, edges, origins, collections, edges_optional=hull, workers=threads)
     if hull:
         _check_hull_vertices(cell_set)
     arrays = cell_set.search_arrays()
@@ -181,7 +181,7 @@ def _check_flag(name: str, value: object) -> bool:
 
 def _as_cell_set(cells: object, edges: Sequence[npt.ArrayLike] | None,
                  origins: npt.ArrayLike | None, collections: npt.ArrayLike | None, *,
-                 edges_optional: bool) -> CellSet:
+                 edges_optional: bool, workers: int) -> CellSet:
     if isinstance(cells, (CellSet, CellSource)):
         given = [name for name, value in (("edges", edges), ("origins", origins),
                                           ("collections", collections)) if value is not None]
@@ -202,12 +202,13 @@ def _as_cell_set(cells: object, edges: Sequence[npt.ArrayLike] | None,
     vertices = cast("Sequence[npt.ArrayLike]", cells)
     numbers_given = 0 if collections is None else collections
     if edges is not None:
-        return CellSet(vertices, edges, origins=origins, collections=numbers_given)
+        return CellSet(vertices, edges, origins=origins, collections=numbers_given, workers=workers)
     if not edges_optional:
         raise TypeError(
             "find_neighbors: given per-cell vertex arrays, it also needs edges=[...] with one "
             "(e, 2) array of vertex numbers per cell; or pass a CellSet")
-    return CellSet._without_edges(vertices, origins=origins, collections=numbers_given)
+    return CellSet._without_edges(vertices, origins=origins, collections=numbers_given,
+                                  workers=workers)
 
 
 def _check_hull_vertices(cells: CellSet) -> None:
