@@ -137,7 +137,7 @@ PyObject* close_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     SceneArguments scene;
-    if (read_scene(arrays, hull, scene) < 0) return nullptr;
+    if (read_scene(arrays, hull, workers, scene) < 0) return nullptr;
     const ProximityQuery query{hull ? ProximityRule::hull : ProximityRule::vertices_edges, threshold,
                                hull && witnesses != 0};
     ProximityResult result;

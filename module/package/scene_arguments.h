@@ -22,8 +22,9 @@ struct SceneArguments {
 
 // Takes the six arrays: vertices (V, 3) float32, vertex_starts (n + 1,) int64, edges (E, 2) int32
 // numbered within their cell, edge_starts (n + 1,) int64, origins (n, 3) float32, collections
-// (n,) int32. With `need_vertex` every cell must have a vertex. Returns 0, or -1 with TypeError
-// (a wrong array) or ValueError (a scene that cannot be measured) set.
-int read_scene(PyObject* const arrays[6], bool need_vertex, SceneArguments& scene);
+// (n,) int32. With `need_vertex` every cell must have a vertex. The checks run on up to `workers`
+// threads with the lock released. Returns 0, or -1 with TypeError (a wrong array) or ValueError
+// (a scene that cannot be measured) set.
+int read_scene(PyObject* const arrays[6], bool need_vertex, int32_t workers, SceneArguments& scene);
 
 }  // namespace cellprox

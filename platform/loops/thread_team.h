@@ -2,8 +2,9 @@
 // kept for the next calls, so that a wheel needs no OpenMP runtime.
 //
 // A loop is cut by its kernel into pieces whose results do not depend on which thread runs
-// them or when; the team hands the pieces out one at a time as threads come free. The calling
-// thread always works too, so `workers = 1` runs everything on it, as a plain loop would.
+// them or when; the team hands out runs of consecutive pieces as threads come free, long ones
+// first and single pieces at the end. The calling thread always works too, so `workers = 1`
+// runs everything on it, as a plain loop would.
 #pragma once
 
 #include <cstdint>
@@ -15,8 +16,9 @@ namespace cellprox {
 // The most threads one loop may use, the calling thread included.
 constexpr int32_t MAX_WORKERS = 1024;
 
-// Runs block(k, k + 1, context) for every k of 0 .. pieces - 1, on up to `workers` threads
-// (clamped to 1 .. MAX_WORKERS), and returns when all are done. Runs them all on the calling
+// Runs block(begin, end, context) over runs [begin, end) that together cover 0 .. pieces - 1
+// once, on up to `workers` threads (clamped to 1 .. MAX_WORKERS), and returns when all are
+// done; a block must treat each piece of its run alike, whatever the run. Runs them all on the calling
 // thread when workers <= 1, when only one piece is asked, when called from within a piece
 // (a loop inside a loop), when another thread is using the team, and in a child forked while
 // the team was running. Blocks must not throw.

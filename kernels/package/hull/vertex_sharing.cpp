@@ -18,40 +18,76 @@ struct Candidate {
     int32_t cell;
 };
 
-// Marks the cells of candidates equal to a candidate of another cell. Each value is kept once in
-// a hash table, from the first cell that has it (the candidates come cell by cell); a slot holds
-// the hash (high half) and the vertex number + 1 (low half), so that vertices of unequal hash are
-// told apart without reading their coordinates.
+// Candidates are dealt into this many buckets by their hash's top bits: equal vertices meet in
+// one bucket, and the buckets are looked at side by side.
+constexpr int BUCKET_BITS = 6;
+
+// Marks the cells of candidates equal to a candidate of another cell. In each bucket, each value
+// is kept once in a hash table, from the first cell that has it (the candidates come cell by
+// cell, and keep that order in their bucket); a slot holds the hash (high half) and the vertex
+// number + 1 (low half), so that vertices of unequal hash are told apart without reading their
+// coordinates.
 bool mark_equal_vertices(const float* xyz, const int64_t* vertex_starts, const PlainBuffer<Candidate>& candidates,
-                         PlainBuffer<uint8_t>& sharing) {
-    int bits = 4;
-    const int64_t count = static_cast<int64_t>(candidates.size());
-    while ((int64_t(1) << bits) < count + count / 2) ++bits;
-    const uint32_t mask = (uint32_t(1) << bits) - 1;
-    PlainBuffer<uint64_t> slots;
-    PlainBuffer<int32_t> owner;    // per slot: the cell of the vertex kept there
-    if (!slots.resize(size_t(1) << bits) || !owner.resize(size_t(1) << bits)) return false;
-    std::fill(slots.data(), slots.data() + slots.size(), uint64_t(0));
+                         PlainBuffer<uint8_t>& sharing, int32_t workers) {
+    constexpr int32_t buckets = 1 << BUCKET_BITS;
+    size_t starts[buckets + 1] = {};
+    PlainBuffer<Candidate> dealt;
+    PlainBuffer<uint32_t> hashes;
+    if (!dealt.resize(candidates.size()) || !hashes.resize(candidates.size())) return false;
     for (size_t k = 0; k < candidates.size(); ++k) {
-        const Candidate found = candidates[k];
-        const float* p = xyz + 3 * static_cast<int64_t>(found.vertex);
-        const uint32_t hash = vertex_hash(p);
-        for (uint32_t slot = hash >> (32 - bits);; slot = (slot + 1) & mask) {
-            const uint64_t held = slots[slot];
-            if (held == 0) {   // a value not kept before
-                slots[slot] = (uint64_t(hash) << 32) | static_cast<uint64_t>(found.vertex + 1);
-                owner[slot] = found.cell;
+        ++starts[(vertex_hash(xyz + 3 * static_cast<int64_t>(candidates[k].vertex)) >> (32 - BUCKET_BITS)) + 1];
+    }
+    for (int32_t b = 0; b < buckets; ++b) starts[b + 1] += starts[b];
+    size_t places[buckets];
+    std::copy(starts, starts + buckets, places);
+    for (size_t k = 0; k < candidates.size(); ++k) {
+        const uint32_t hash = vertex_hash(xyz + 3 * static_cast<int64_t>(candidates[k].vertex));
+        const size_t place = places[hash >> (32 - BUCKET_BITS)]++;
+        dealt[place] = candidates[k];
+        hashes[place] = hash;
+    }
+    FixedArray<PlainBuffer<int32_t>> marked;    // per bucket: cells found sharing
+    if (!marked.allocate(buckets)) return false;
+    std::atomic<bool> room{true};
+    auto bucket = [&](int32_t b) {
+        const size_t first = starts[b], count = starts[b + 1] - first;
+        int bits = 4;
+        while ((size_t(1) << bits) < count + count / 2) ++bits;
+        bits = std::min(bits, 32 - BUCKET_BITS);
+        const uint32_t mask = (uint32_t(1) << bits) - 1;
+        PlainBuffer<uint64_t> slots;
+        PlainBuffer<int32_t> owner;    // per slot: the cell of the vertex kept there
+        if (!slots.resize(size_t(1) << bits) || !owner.resize(size_t(1) << bits)) {
+            room.store(false, std::memory_order_relaxed);
+            return;
+        }
+        std::fill(slots.data(), slots.data() + slots.size(), uint64_t(0));
+        for (size_t k = first; k < first + count; ++k) {
+            const Candidate found = dealt[k];
+            const float* p = xyz + 3 * static_cast<int64_t>(found.vertex);
+            const uint32_t hash = hashes[k];
+            for (uint32_t slot = (hash << BUCKET_BITS) >> (32 - bits);; slot = (slot + 1) & mask) {
+                const uint64_t held = slots[slot];
+                if (held == 0) {   // a value not kept before
+                    slots[slot] = (uint64_t(hash) << 32) | static_cast<uint64_t>(found.vertex + 1);
+                    owner[slot] = found.cell;
+                    break;
+                }
+                const int64_t u = static_cast<int64_t>(held & 0xffffffffu) - 1;
+                if (static_cast<uint32_t>(held >> 32) != hash || !same_vertex(xyz + 3 * u, p)) continue;
+                // Kept from an earlier cell, not repeated in its own.
+                if (u < vertex_starts[found.cell] &&
+                    (!marked[b].push_back(owner[slot]) || !marked[b].push_back(found.cell))) {
+                    room.store(false, std::memory_order_relaxed);
+                }
                 break;
             }
-            const int64_t u = static_cast<int64_t>(held & 0xffffffffu) - 1;
-            if (static_cast<uint32_t>(held >> 32) != hash || !same_vertex(xyz + 3 * u, p)) continue;
-            // Kept from an earlier cell, not repeated in its own.
-            if (u < vertex_starts[found.cell]) {
-                sharing[static_cast<size_t>(owner[slot])] = 1;
-                sharing[static_cast<size_t>(found.cell)] = 1;
-            }
-            break;
         }
+    };
+    for_each_piece(workers, buckets, bucket);
+    if (!room.load()) return false;
+    for (int32_t b = 0; b < buckets; ++b) {
+        for (size_t k = 0; k < marked[b].size(); ++k) sharing[static_cast<size_t>(marked[b][k])] = 1;
     }
     return true;
 }
@@ -164,7 +200,7 @@ bool cells_sharing_a_vertex(const float* xyz, const int64_t* vertex_starts, int3
         if (candidates.size() + found[piece].size() > 2 * most) return all_sharing(sharing);
         if (!candidates.append(found[piece].data(), found[piece].size())) return false;
     }
-    return mark_equal_vertices(xyz, vertex_starts, candidates, sharing);
+    return mark_equal_vertices(xyz, vertex_starts, candidates, sharing, workers);
 }
 
 }  // namespace cellprox

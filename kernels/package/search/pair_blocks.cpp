@@ -142,7 +142,14 @@ void pair_blocks(int32_t begin, int32_t end, void* context) {
         out.failed = !search_block(search, first, last, stack, group, found, starts);
         out.candidates = static_cast<int64_t>(found.size());
         const double searched = clock_seconds();
-        out.failed = out.failed || !measure_block(search, first, last, found, starts, measurer, out);
+        // Filled on this thread's stack and handed back after: the sub-blocks lie side by side,
+        // and other threads filling their neighbours in place would share cache lines with it.
+        SubBlock mine;
+        mine.pairs.swap(out.pairs);
+        mine.details.swap(out.details);
+        out.failed = out.failed || !measure_block(search, first, last, found, starts, measurer, mine);
+        out.pairs.swap(mine.pairs);
+        out.details.swap(mine.details);
         out.search_seconds = searched > start ? searched - start : 0.0;
         out.measure_seconds = seconds_since(searched);
     }

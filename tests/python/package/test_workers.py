@@ -191,3 +191,23 @@ def test_an_interpreter_ends_cleanly_with_the_team_parked(python_subprocess):
         "import numpy as np, cellprox\n"
         "print(len(cellprox.find_neighbors([np.zeros((1, 3))] * 50, 0.1, rule='hull', workers=8)))\n")
     assert (code, out.split(), err) == (0, [str(50 * 49 // 2)], "")
+
+
+def test_the_boundary_names_the_first_fault_a_single_pass_would_meet_on_any_team():
+    # A bad edge early and a vertex that is not finite late, in another piece of the checks:
+    # one pass meets every vertex before any edge, so the vertex is the fault for any count.
+    from cellprox import _proximity
+    n = 40_000
+    vertices = np.zeros((2 * n, 3), np.float32)
+    vertices[2 * n - 1, 0] = np.nan
+    edges = np.tile(np.array([[0, 1]], np.int32), (n, 1))
+    edges[10] = [0, 2]
+    starts = np.arange(n + 1, dtype=np.int64)
+    arrays = (vertices, starts * 2, edges, starts, np.zeros((n, 3), np.float32), np.zeros(n, np.int32))
+    for workers in (1, 2, 8):
+        with pytest.raises(ValueError, match="a vertex coordinate is not finite"):
+            _proximity.close_pairs(*arrays, 0.1, "vertices-edges", False, None, workers)
+    vertices[2 * n - 1, 0] = 0
+    for workers in (1, 2, 8):
+        with pytest.raises(ValueError, match="an edge names a vertex its cell does not have"):
+            _proximity.close_pairs(*arrays, 0.1, "vertices-edges", False, None, workers)
