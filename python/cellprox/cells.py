@@ -147,6 +147,9 @@ class CellSet:
         self.links: npt.NDArray[np.int32] | None = None
         self.n_links = 0
         self.records: CellRecords = write_records(self, rows.origins, collections, workers)
+        # What every search takes, made once: a search makes no copy of its own.
+        self._search = (self.vertex_data, _offsets(v_counts), self.edge_data, _offsets(e_counts),
+                        _kept(rows.origins, np.float32), _kept(collections, np.int32))
 
     def __reduce__(self) -> tuple[Any, ...]:
         # The records hold this process's addresses: a pickle carries the arrays they are made
@@ -216,8 +219,7 @@ class CellSet:
                                      npt.NDArray[np.float32], npt.NDArray[np.int32]]:
         """The arrays the package's native search takes: vertex_data, vertex offsets (n + 1),
         edge_data, edge offsets (n + 1), origins (n, 3) and collections (n,)."""
-        return (self.vertex_data, _offsets(self.v_counts), self.edge_data, _offsets(self.e_counts),
-                self.origins, self.collections)
+        return self._search
 
     def bounds(self) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
         """Each cell's vertex bounds: lower and upper, each (n, 3) float32 (0 without vertices)."""
@@ -251,7 +253,16 @@ class CellSet:
 def _offsets(counts: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:
     offsets = np.zeros(len(counts) + 1, np.int64)
     np.cumsum(counts, out=offsets[1:])
+    offsets.flags.writeable = False
     return offsets
+
+
+def _kept(values: npt.NDArray[Any], dtype: type) -> npt.NDArray[Any]:
+    """``values``, which this set alone holds, as a C-contiguous array of ``dtype`` that no one
+    may write."""
+    kept: npt.NDArray[Any] = np.ascontiguousarray(values, dtype)
+    kept.flags.writeable = False
+    return kept
 
 
 def _packed_array(value: npt.ArrayLike, name: str, width: int, kinds: str, who: str) -> npt.NDArray[Any]:
