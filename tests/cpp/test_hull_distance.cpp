@@ -306,7 +306,7 @@ TEST(HullMeasurer, KeepsAClosePairsGapAndWitnessesInTheCallersOrder) {
     for (double threshold : {0.25, 0.49, 0.51, 2.0}) {
         rule.threshold = threshold;
         rule.slab_reach = slab_reach(threshold);
-        PlainBuffer<double> details;
+        StreamBuffer<double> details;
         int64_t detail = -1;
         ASSERT_TRUE(measure_hulls(rule, 0, 1, view(a), view(b), details, detail));
         if (threshold < 0.5) {

@@ -99,6 +99,10 @@ private:
     size_t capacity_ = 0;
 };
 
+// A buffer that is written and read front to back, where large pages save little.
+template <typename T>
+using StreamBuffer = PlainBuffer<T, PageAdvice::none>;
+
 // A fixed number of default-constructed objects (buffers, say), for loops whose blocks each fill
 // one of their own. Constructing one allocates nothing; `allocate` may fail.
 template <typename T>

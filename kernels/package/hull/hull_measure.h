@@ -53,7 +53,7 @@ inline double boxes_gap(const VertexBox& a, const VertexBox& b) {
 // it is. False when memory runs out. Inline, in the search's loop: most candidates end at the
 // slabs, and the others pay no call of their own beside the distance's.
 inline bool measure_hulls(const HullMeasurer& rule, int32_t p, int32_t q, HullPoints a, HullPoints b,
-                          PlainBuffer<double>& details, int64_t& detail) {
+                          StreamBuffer<double>& details, int64_t& detail) {
     const size_t first = static_cast<size_t>(p), second = static_cast<size_t>(q);
     if (slabs_apart(rule.slabs[first], rule.slabs[second], rule.slab_reach)) return true;
     // The search starts along the line between the boxes' centres, which for most pairs beyond

@@ -107,7 +107,7 @@ bool in_tree_order(const PlainBuffer<T>& found, const BoxTree& tree, int32_t wor
 }
 
 // The chunk's sub-blocks, appended in order; false when one failed or memory runs out.
-bool gather_blocks(SubBlock* blocks, int32_t count, ProximityResult& result, PlainBuffer<double>& details,
+bool gather_blocks(SubBlock* blocks, int32_t count, ProximityResult& result, StreamBuffer<double>& details,
                    double& search, double& measure) {
     for (int32_t s = 0; s < count; ++s) {
         SubBlock& block = blocks[s];
@@ -138,7 +138,7 @@ bool gather_blocks(SubBlock* blocks, int32_t count, ProximityResult& result, Pla
 // cell and a quarter more: the buffers then mostly grow once, where doubling would copy them
 // into fresh memory again and again (memory the system must map and clear for each call). Only
 // a guess: where the room cannot be had, they double as before.
-void reserve_like_first_chunk(ProximityResult& result, PlainBuffer<double>& details, int32_t done, int32_t count) {
+void reserve_like_first_chunk(ProximityResult& result, StreamBuffer<double>& details, int32_t done, int32_t count) {
     if (done <= 0 || done >= count) return;
     const double share = 1.25 * static_cast<double>(count) / static_cast<double>(done);
     const double pairs = share * static_cast<double>(result.pairs.size()) + 64.0;
@@ -187,7 +187,7 @@ bool origin_distances(const SceneCells& cells, int32_t workers, ProximityResult&
 }
 
 // The hull rule's gaps (and witnesses) in the sorted pairs' order.
-bool gather_details(ProximityResult& result, const PlainBuffer<double>& details, const ProximityQuery& query,
+bool gather_details(ProximityResult& result, const StreamBuffer<double>& details, const ProximityQuery& query,
                     int32_t workers) {
     if (query.rule != ProximityRule::hull) return true;
     const size_t m = result.pairs.size();
@@ -217,7 +217,7 @@ void clear(ProximityResult& result) {
 // The chunks, each on the loop frame, their sub-blocks' pairs (and details) gathered in order.
 template <class Measurer>
 ProximityStatus search_chunks(PairSearch<Measurer>& search, int32_t count, int32_t workers,
-                              const WorkWatch* watch, ProximityResult& result, PlainBuffer<double>& details) {
+                              const WorkWatch* watch, ProximityResult& result, StreamBuffer<double>& details) {
     FixedArray<SubBlock> blocks;
     if (!blocks.allocate(SUB_BLOCKS)) return ProximityStatus::out_of_memory;
     search.blocks = blocks.data();
@@ -282,7 +282,7 @@ ProximityStatus search_close_pairs(const SceneCells& cells, const ProximityQuery
     }
     result.seconds.tree = seconds_since(start);
 
-    PlainBuffer<double> details;
+    StreamBuffer<double> details;
     ProximityStatus status;
     if (hull) {
         HullMeasurer rule;

@@ -50,11 +50,15 @@ struct ProximityTimes {
     double collect = 0.0;     // sorting the pairs, and their origin distances
 };
 
+// The buffers the pairs pass through (StreamBuffer), written and read front to back, ask for no
+// large pages: what they saved in page faults, a process's first search of 8,000,000 cubes paid
+// several times over in system time, the system compacting memory to find the pages
+// (bench/cores.py). The tree and the cells' views, read at random, keep the advice.
 struct ProximityResult {
-    PlainBuffer<ClosePair> pairs;   // sorted by first cell, then second
-    PlainBuffer<float> distances;   // per pair: between the two cells' origins, computed in double
-    PlainBuffer<double> gaps;       // hull rule, per pair: the distance between the hulls
-    PlainBuffer<double> witnesses;  // six per pair with witnesses: on the first cell's hull, then the second's
+    StreamBuffer<ClosePair> pairs;   // sorted by first cell, then second
+    StreamBuffer<float> distances;   // per pair: between the two cells' origins, computed in double
+    StreamBuffer<double> gaps;       // hull rule, per pair: the distance between the hulls
+    StreamBuffer<double> witnesses;  // six per pair with witnesses: on the first cell's hull, then the second's
     int64_t candidates = 0;       // with ProximityStatus::out_of_memory: those measured until then
     int64_t pairs_held = 0;       // with ProximityStatus::out_of_memory: the close pairs then held
     ProximityTimes seconds;

@@ -76,13 +76,13 @@ inline void start_cell(ExactMeasurer& rule) { start_cell(*rule.space); }
 inline void start_cell(const HullMeasurer&) {}
 
 inline Closeness measure(ExactMeasurer& rule, int32_t p, int32_t q, const CellView& a, const CellView& b,
-                         PlainBuffer<double>&, int64_t&) {
+                         StreamBuffer<double>&, int64_t&) {
     return exact_cells_close(a, rule.boxes[static_cast<size_t>(p)], b, rule.boxes[static_cast<size_t>(q)],
                              rule.threshold, *rule.space);
 }
 
 inline Closeness measure(const HullMeasurer& rule, int32_t p, int32_t q, const CellView& a, const CellView& b,
-                         PlainBuffer<double>& details, int64_t& detail) {
+                         StreamBuffer<double>& details, int64_t& detail) {
     if (!measure_hulls(rule, p, q, {a.vertices, a.v_count}, {b.vertices, b.v_count}, details, detail)) {
         return Closeness::out_of_memory;
     }

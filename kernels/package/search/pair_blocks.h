@@ -14,8 +14,8 @@
 namespace cellprox {
 
 struct SubBlock {
-    PlainBuffer<ClosePair> pairs;
-    PlainBuffer<double> details;     // the hull rule's gaps (and witnesses) of the pairs
+    StreamBuffer<ClosePair> pairs;
+    StreamBuffer<double> details;     // the hull rule's gaps (and witnesses) of the pairs
     int64_t candidates;
     double search_seconds;
     double measure_seconds;

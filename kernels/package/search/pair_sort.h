@@ -56,8 +56,8 @@ Pair* radix_sort(Pair* from, Pair* to, size_t count, int32_t base, int key_bits,
 // Pair is any plain struct with int32_t members `first` and `second` (0 .. cell_count - 1), no
 // two pairs alike. Runs on up to `workers` threads. False, with nothing changed, when memory
 // runs out.
-template <typename Pair>
-bool sort_pairs(PlainBuffer<Pair>& pairs, int32_t cell_count, int32_t workers = 1) {
+template <typename Pair, PageAdvice ADVICE>
+bool sort_pairs(PlainBuffer<Pair, ADVICE>& pairs, int32_t cell_count, int32_t workers = 1) {
     using namespace pair_sort_detail;
     const size_t m = pairs.size();
     if (m < 2 || cell_count < 1) return true;
@@ -66,7 +66,7 @@ bool sort_pairs(PlainBuffer<Pair>& pairs, int32_t cell_count, int32_t workers = 
     const int32_t pieces = static_cast<int32_t>((m + PIECE - 1) / PIECE);
     PlainBuffer<size_t> places;    // piece p's first place in bucket b: places[p * buckets + b]
     PlainBuffer<size_t> starts;    // bucket b's first place
-    PlainBuffer<Pair> dealt;
+    PlainBuffer<Pair, ADVICE> dealt;
     if (!places.resize(size_t(pieces) * size_t(buckets)) || !starts.resize(size_t(buckets) + 1) ||
         !dealt.resize(m)) {
         return false;
