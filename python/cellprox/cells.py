@@ -147,9 +147,10 @@ class CellSet:
         self.links: npt.NDArray[np.int32] | None = None
         self.n_links = 0
         self.records: CellRecords = write_records(self, rows.origins, collections, workers)
-        # What every search takes, made once: a search makes no copy of its own.
-        self._search = (self.vertex_data, _offsets(v_counts), self.edge_data, _offsets(e_counts),
-                        _kept(rows.origins, np.float32), _kept(collections, np.int32))
+        # What every search takes, kept (the offsets made by the first search): a search makes
+        # no copy of its own.
+        self._kept = (_kept(rows.origins, np.float32), _kept(collections, np.int32))
+        self._offsets: tuple[npt.NDArray[np.int64], npt.NDArray[np.int64]] | None = None
 
     def __reduce__(self) -> tuple[Any, ...]:
         # The records hold this process's addresses: a pickle carries the arrays they are made
@@ -219,7 +220,9 @@ class CellSet:
                                      npt.NDArray[np.float32], npt.NDArray[np.int32]]:
         """The arrays the package's native search takes: vertex_data, vertex offsets (n + 1),
         edge_data, edge offsets (n + 1), origins (n, 3) and collections (n,)."""
-        return self._search
+        if self._offsets is None:
+            self._offsets = (_offsets(self.v_counts), _offsets(self.e_counts))
+        return (self.vertex_data, self._offsets[0], self.edge_data, self._offsets[1], *self._kept)
 
     def bounds(self) -> tuple[npt.NDArray[np.float32], npt.NDArray[np.float32]]:
         """Each cell's vertex bounds: lower and upper, each (n, 3) float32 (0 without vertices)."""

@@ -106,9 +106,20 @@ bool in_tree_order(const PlainBuffer<T>& found, const BoxTree& tree, int32_t wor
     return true;
 }
 
-// The chunk's sub-blocks, appended in order; false when one failed or memory runs out.
-bool gather_blocks(SubBlock* blocks, int32_t count, ProximityResult& result, StreamBuffer<double>& details,
-                   double& search, double& measure) {
+// `buffer` at `size` values, growing as append would (doubling), the new ones uninitialised.
+template <typename T>
+bool grow_to(StreamBuffer<T>& buffer, size_t size) {
+    if (size > buffer.size() && !buffer.reserve(std::max(size, 2 * buffer.size()))) return false;
+    return buffer.resize(size);
+}
+
+// The chunk's sub-blocks, appended in order, each copied by a thread of the team (which also
+// takes the page faults of the fresh memory it fills); false when one failed or memory runs out.
+bool gather_blocks(SubBlock* blocks, int32_t count, int32_t workers, ProximityResult& result,
+                   StreamBuffer<double>& details, double& search, double& measure) {
+    size_t pair_places[SUB_BLOCKS + 1], detail_places[SUB_BLOCKS + 1];
+    pair_places[0] = result.pairs.size();
+    detail_places[0] = details.size();
     for (int32_t s = 0; s < count; ++s) {
         SubBlock& block = blocks[s];
         if (block.failed) {
@@ -122,15 +133,23 @@ bool gather_blocks(SubBlock* blocks, int32_t count, ProximityResult& result, Str
         result.candidates += block.candidates;
         search += block.search_seconds;
         measure += block.measure_seconds;
-        const int64_t offset = static_cast<int64_t>(details.size());
-        for (size_t k = 0; k < block.pairs.size(); ++k) {
-            if (block.pairs[k].detail >= 0) block.pairs[k].detail += offset;
-        }
-        if (!result.pairs.append(block.pairs.data(), block.pairs.size()) ||
-            !details.append(block.details.data(), block.details.size())) {
-            return false;
-        }
+        pair_places[s + 1] = pair_places[s] + block.pairs.size();
+        detail_places[s + 1] = detail_places[s] + block.details.size();
     }
+    if (!grow_to(result.pairs, pair_places[count]) || !grow_to(details, detail_places[count])) return false;
+    auto copy = [&](int32_t s) {
+        const SubBlock& block = blocks[s];
+        ClosePair* to = result.pairs.data() + pair_places[s];
+        const int64_t offset = static_cast<int64_t>(detail_places[s]);
+        for (size_t k = 0; k < block.pairs.size(); ++k) {
+            to[k] = block.pairs[k];
+            if (to[k].detail >= 0) to[k].detail += offset;
+        }
+        if (!block.details.empty()) {
+            std::memcpy(details.data() + detail_places[s], block.details.data(), block.details.size() * sizeof(double));
+        }
+    };
+    for_each_piece(workers, count, copy);
     return true;
 }
 
@@ -233,7 +252,7 @@ ProximityStatus search_chunks(PairSearch<Measurer>& search, int32_t count, int32
         search.per_block = (search.end - begin + used - 1) / used;
         const double chunk_start = clock_seconds();
         run_pieces(workers, used, pair_blocks<Measurer>, &search);
-        if (!gather_blocks(blocks.data(), used, result, details, search_seconds, measure_seconds)) {
+        if (!gather_blocks(blocks.data(), used, workers, result, details, search_seconds, measure_seconds)) {
             return ProximityStatus::out_of_memory;
         }
         if (begin == 0) reserve_like_first_chunk(result, details, search.end, count);
