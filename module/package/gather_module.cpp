@@ -155,25 +155,7 @@ int clear(PyObject* module) {
 
 void free_module(void* module) { clear(static_cast<PyObject*>(module)); }
 
-// Uninitialised memory of `bytes` bytes from the interpreter's allocator, whose large blocks
-// the system maps untouched: the cell set's arrays are filled by the threads that write them,
-// and asked for without the large-page advice numpy gives its own (see blank_array in
-// python/cellprox/_cells/memory.py).
-PyObject* method_blank(PyObject*, PyObject* arg) {
-    const Py_ssize_t bytes = PyLong_AsSsize_t(arg);
-    if (bytes == -1 && PyErr_Occurred()) return nullptr;
-    if (bytes < 0) {
-        PyErr_SetString(PyExc_ValueError, "blank needs a size >= 0");
-        return nullptr;
-    }
-    return PyByteArray_FromStringAndSize(nullptr, bytes);
-}
-
 PyMethodDef methods[] = {
-    {"blank", method_blank, METH_O,
-     "blank(bytes) -> bytearray\n\n"
-     "A bytearray of `bytes` bytes whose contents are not set: memory for an array that is\n"
-     "written whole before it is read."},
     {"gather", method_gather, METH_VARARGS,
      "gather(arrays, width, allocate) -> (data, counts) or None\n\n"
      "The rows of every array back to back ((N, width), their item type) and each array's row\n"

@@ -5,7 +5,6 @@
 from collections.abc import Callable
 from typing import Any
 
-def blank(bytes: int, /) -> bytearray: ...
 def gather(arrays: Any, width: int, allocate: Callable[[tuple[int, ...], str], Any], /
            ) -> tuple[Any, Any] | None: ...
 def build_rows(vertices: Any, v_counts: Any, edges: Any, e_counts: Any,
