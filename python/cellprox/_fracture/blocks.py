@@ -17,7 +17,7 @@ from __future__ import annotations
 
 from collections.abc import Iterator
 from dataclasses import dataclass
-from typing import Protocol
+from typing import Protocol, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -105,7 +105,8 @@ def settle(sites: Sites, own: npt.NDArray[np.int64], lo: npt.NDArray[np.float64]
     outside |= flat < 0
     is_outside = np.bincount(owner[outside], minlength=len(own)) > 0
     seed_xyz = points[own]
-    settled = ((seed_xyz - 2.0 * radius[:, None] >= lo) | np.isneginf(lo)).all(axis=1)
+    # A cast: numpy 2's stubs give all() a scalar or an array.
+    settled = cast("npt.NDArray[np.bool_]", ((seed_xyz - 2.0 * radius[:, None] >= lo) | np.isneginf(lo)).all(axis=1))
     settled &= ((seed_xyz + 2.0 * radius[:, None] <= hi) | np.isposinf(hi)).all(axis=1)
     good = settled & ~is_outside
     built = None

@@ -52,6 +52,7 @@ def test_demo_runs_end_to_end_and_writes_a_png(tmp_path, MODULE_NAME):
 EXAMPLE = os.path.join(os.path.dirname(__file__), "..", "..", "..", "examples", "proximity.py")
 
 
+@needs_numpy_1     # the example drives the raw kernels too
 def test_the_example_runs_both_ways_and_the_package_finds_every_confirmed_link(tmp_path):
     counts = {}
     for workers in ("1", "2"):
