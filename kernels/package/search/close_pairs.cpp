@@ -1,5 +1,5 @@
 // The search in blocks: the box tree over every cell, then the cells in the tree's order (cells
-// near in space near in time), a chunk of them at a time on the loop frame, each chunk cut into
+// near in space near in time), a chunk of them at a time on the thread team, each chunk cut into
 // sub-blocks that keep their own candidates and close pairs. Between chunks the watch may stop
 // the work; the pairs are sorted at the end, so neither the team nor the chunking shows.
 #include "kernels/package/search/close_pairs.h"
@@ -233,7 +233,7 @@ void clear(ProximityResult& result) {
     result.pairs_held = 0;
 }
 
-// The chunks, each on the loop frame, their sub-blocks' pairs (and details) gathered in order.
+// The chunks, each on the thread team, their sub-blocks' pairs (and details) gathered in order.
 template <class Measurer>
 ProximityStatus search_chunks(PairSearch<Measurer>& search, int32_t count, int32_t workers,
                               const WorkWatch* watch, ProximityResult& result, StreamBuffer<double>& details) {

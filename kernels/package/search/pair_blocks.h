@@ -1,5 +1,5 @@
 // The work of one sub-block of the search: its cells' candidates from the box tree, each
-// measured by the rule's measurer, the close pairs kept. Sub-blocks run on the loop frame, each
+// measured by the rule's measurer, the close pairs kept. Sub-blocks run on the thread team, each
 // writing only its own SubBlock.
 #pragma once
 
