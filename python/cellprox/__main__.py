@@ -1,4 +1,4 @@
-"""Command line: ``python -m cellprox demo`` and ``python -m cellprox info``."""
+"""Command line: ``python -m cellprox demo``, ``info`` and ``neighbors`` (a scene on disk)."""
 from __future__ import annotations
 
 import argparse
@@ -155,6 +155,11 @@ def parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     demo.add_argument("-q", "--quiet", action="store_true",
                       help="no progress on standard error")
 
+    from cellprox._distributed.command import add_neighbors_command
+
+    neighbors = add_neighbors_command(commands, _whole, _workers, _finite_float)
+    neighbors.set_defaults(parser=neighbors)
+
     commands.add_parser("info", help="show the version, the native module and the platform",
                         description="Shows cellprox's version, the native module in use and "
                                     "where it was loaded from, the platform and numpy's version.")
@@ -181,11 +186,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     args, unknown = main_parser.parse_known_args(argv)
     if unknown:
         # The command's own help is the one that lists what it takes.
-        (demo_parser if args.command == "demo" else main_parser).error(
+        (demo_parser if args.command == "demo" else getattr(args, "parser", main_parser)).error(
             f"unrecognized arguments: {' '.join(unknown)}")
     if args.command == "info":
         print_info()
         return 0
+    if args.command == "neighbors":
+        from cellprox._distributed.command import run_neighbors_command
+
+        return run_neighbors_command(args, args.parser)
 
     from cellprox.demo import (DemoArgumentError, DemoOptions, check_candidates, run_demo,
                                unavailable_tools)

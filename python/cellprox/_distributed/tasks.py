@@ -1,0 +1,128 @@
+"""The work a Dask worker does for a search over a scene on disk: sample a row group's box
+centres, place a row group's cells into the tiles they touch, search a tile.
+
+Every task reads what it needs from shared storage and writes its output through a temporary
+file, so a task run again after its worker died (Dask retries it) finds no half-written file
+and writes the same one.
+"""
+from __future__ import annotations
+
+import re
+from dataclasses import dataclass, field
+from pathlib import Path
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+from cellprox._distributed.output import write_atomically, write_part
+from cellprox._distributed.placement import reported_here, widened
+from cellprox._distributed.tiles import Tiling, tiles_touched
+from cellprox._optional import parquet
+
+__all__ = ["TileDone", "fragment_folder", "place_row_group", "sample_row_group", "search_tile"]
+
+# Fragments live only until the tiles have read them: fast to write and read beats small.
+FRAGMENT_COMPRESSION = "lz4"
+
+
+@dataclass(frozen=True)
+class TileDone:
+    """What a tile's task reports: its cells (copies included), the pairs it reported, and the
+    seconds of each step."""
+
+    tile: int
+    cells: int
+    pairs: int
+    seconds: dict[str, float] = field(default_factory=dict)
+
+
+def fragment_folder(scratch: Path, tile: int) -> Path:
+    return scratch / f"tile-{tile:05d}"
+
+
+def sample_row_group(scene: Any, row_group: int, take: int) -> npt.NDArray[np.float64]:
+    """Up to ``take`` box centres of a row group's cells, evenly spread over its rows; cells
+    with a coordinate that is not finite are left to the placement, which names them."""
+    _, lower, upper = scene.read_boxes(row_group)
+    rows = np.unique(np.linspace(0, len(lower) - 1, min(take, len(lower))).astype(np.int64))
+    centres = (lower[rows].astype(np.float64) + upper[rows]) / 2
+    return centres[np.isfinite(centres).all(axis=1)]
+
+
+def place_row_group(scene: Any, row_group: int, tiling: Tiling, threshold: float,
+                    scratch: Path) -> npt.NDArray[np.int64]:
+    """Writes a row group's cells into the folders of the tiles their widened boxes touch, one
+    fragment a tile, and returns how many cells each tile got."""
+    packed = scene.read_packed(row_group)
+    _check_finite(scene, row_group, packed)
+    low, high = widened(packed.lower, packed.upper, threshold)
+    boxes, tiles = tiles_touched(tiling, low, high)
+    order = np.argsort(tiles, kind="stable")      # each tile's cells stay in the scene's order
+    boxes, tiles = boxes[order], tiles[order]
+    starts = np.searchsorted(tiles, np.arange(tiling.count + 1))
+    from cellprox.scene import table_from_packed
+
+    for tile in np.flatnonzero(np.diff(starts)):
+        rows = boxes[starts[tile]:starts[tile + 1]]
+        write_atomically(table_from_packed(packed.take(rows)),
+                         fragment_folder(scratch, int(tile)) / f"rg-{row_group:07d}.parquet",
+                         FRAGMENT_COMPRESSION)
+    return np.diff(starts).astype(np.int64)
+
+
+def _check_finite(scene: Any, row_group: int, packed: Any) -> None:
+    finite = np.isfinite(packed.lower).all(axis=1) & np.isfinite(packed.upper).all(axis=1)
+    if not finite.all():
+        cell = int(packed.numbers[np.argmin(finite)])
+        raise ValueError(f"{scene.path}: cell {cell} (row group {row_group}) has a vertex that "
+                         "is not finite; every coordinate must be a finite number")
+
+
+def search_tile(tile: int, scratch: Path, tiling: Tiling, threshold: float, rule: str,
+                witnesses: bool, workers: int | dict[str, int], parts: Path) -> TileDone:
+    """Searches one tile's cells with the package's exact search and writes the pairs that
+    this tile reports, numbered as in the scene. ``workers`` is the search's threads, or
+    those of each Dask worker by address."""
+    import time
+
+    from cellprox.pipeline import find_neighbors
+    from cellprox.scene import PackedCells, packed_from_table
+
+    start = time.perf_counter()
+    files = sorted(fragment_folder(scratch, tile).glob("rg-*.parquet"))
+    packed = PackedCells.concatenate([packed_from_table(parquet().read_table(f), str(f))
+                                      for f in files])
+    read = time.perf_counter()
+    threads = workers if isinstance(workers, int) else workers.get(_this_worker(), 1)
+    try:
+        cells = packed.cell_set(threads)
+    except ValueError as error:
+        raise ValueError(_scene_numbers(str(error), packed.numbers)) from None
+    result = find_neighbors(cells, threshold, rule=rule, witnesses=witnesses, workers=threads)
+    searched = time.perf_counter()
+    low, _ = widened(packed.lower, packed.upper, threshold)
+    keep = reported_here(tiling, tile, low, result.pairs)
+    pairs = result.pairs[keep]
+    write_part(parts / f"part-{tile:05d}.parquet",
+               packed.numbers[pairs[:, 0]], packed.numbers[pairs[:, 1]], result.distances[keep],
+               None if result.gaps is None else result.gaps[keep],
+               None if result.witnesses is None else result.witnesses[keep])
+    done = time.perf_counter()
+    return TileDone(tile=tile, cells=len(packed), pairs=int(keep.sum()),
+                    seconds={"read": read - start, "search": searched - read,
+                             "write": done - searched})
+
+
+def _scene_numbers(message: str, numbers: npt.NDArray[np.int64]) -> str:
+    """A message about the tile's cell ``k`` made to name the scene's cell instead."""
+    return re.sub(r"\bcell (\d+)", lambda m: f"scene cell {int(numbers[int(m.group(1))])}", message)
+
+
+def _this_worker() -> str:
+    from distributed import get_worker
+
+    try:
+        return str(get_worker().address)
+    except ValueError:          # not on a Dask worker
+        return ""
