@@ -1,4 +1,4 @@
-"""Command line: ``python -m cellprox demo`` and ``python -m cellprox info``."""
+"""Command line: ``python -m cellprox demo``, ``info`` and ``scene``."""
 from __future__ import annotations
 
 import argparse
@@ -9,6 +9,8 @@ import sys
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import NoReturn
+
+from cellprox._scene.command import add_scene_command, run_scene_command
 
 DEMO_HELP = """\
 Cuts a box into N Voronoi cells (seeds uniform at random; the cells are split into collections
@@ -158,6 +160,7 @@ def parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     commands.add_parser("info", help="show the version, the native module and the platform",
                         description="Shows cellprox's version, the native module in use and "
                                     "where it was loaded from, the platform and numpy's version.")
+    add_scene_command(commands)
     return main, demo
 
 
@@ -181,11 +184,13 @@ def main(argv: Sequence[str] | None = None) -> int:
     args, unknown = main_parser.parse_known_args(argv)
     if unknown:
         # The command's own help is the one that lists what it takes.
-        (demo_parser if args.command == "demo" else main_parser).error(
-            f"unrecognized arguments: {' '.join(unknown)}")
+        (demo_parser if args.command == "demo" else getattr(args, "command_parser", main_parser)
+         ).error(f"unrecognized arguments: {' '.join(unknown)}")
     if args.command == "info":
         print_info()
         return 0
+    if args.command == "scene":
+        return run_scene_command(args)
 
     from cellprox.demo import (DemoArgumentError, DemoOptions, check_candidates, run_demo,
                                unavailable_tools)
