@@ -4,10 +4,11 @@ is read."""
 from __future__ import annotations
 
 import json
+import operator
 import os
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, SupportsIndex, cast
 
 import numpy as np
 import numpy.typing as npt
@@ -85,7 +86,7 @@ class Scene:
         if isinstance(row_group, (bool, np.bool_)) or not hasattr(row_group, "__index__"):
             raise TypeError(f"Scene.{method}: row_group must be a whole number, not "
                             f"{type_name(row_group)}")
-        group = int(row_group.__index__())      # type: ignore[attr-defined]
+        group = operator.index(cast(SupportsIndex, row_group))
         if not 0 <= group < count:
             raise IndexError(f"Scene.{method}: row group {group} does not exist; {self.path} has "
                              f"{count:,} row groups (0 to {count - 1})")
