@@ -5,7 +5,7 @@ from __future__ import annotations
 
 import numbers
 import os
-import tempfile
+import secrets
 import weakref
 from pathlib import Path
 from types import TracebackType
@@ -51,10 +51,8 @@ class SceneWriter:
         self.overwrite = bool(overwrite)
         self.row_group_cells = row_group_cells_of(row_group_cells, who)
         pa, _, pq = pyarrow_modules()
-        handle, temporary = tempfile.mkstemp(dir=self.path.parent, prefix=f".{self.path.name}.",
-                                             suffix=".partial")
-        os.close(handle)
-        self._temporary = Path(temporary)
+        self._temporary = _temporary_beside(self.path)
+        temporary = str(self._temporary)
         # A writer that is dropped (or an interpreter that ends) before close leaves no file.
         self._discard = weakref.finalize(self, _remove, self._temporary)
         try:
@@ -238,6 +236,18 @@ def row_group_cells_of(value: object, who: str) -> int:
         raise ValueError(f"{who}: row_group_cells must be 1 or more cells, not {value}; the "
                          f"default is {DEFAULT_ROW_GROUP_CELLS:,}")
     return int(value)
+
+
+def _temporary_beside(path: Path) -> Path:
+    """A new hidden file beside ``path``, with the permissions the umask gives a new file
+    (tempfile's would be private to this user, and so would the scene)."""
+    while True:
+        temporary = path.with_name(f".{path.name}.{secrets.token_hex(4)}.partial")
+        try:
+            os.close(os.open(temporary, os.O_CREAT | os.O_EXCL | os.O_WRONLY, 0o666))
+        except FileExistsError:
+            continue
+        return temporary
 
 
 def _flush_to_disk(path: Path) -> None:

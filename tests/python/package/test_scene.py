@@ -3,6 +3,7 @@ sliced, and every file that is not a scene is refused with its name."""
 import gc
 import json
 import os
+import pathlib
 import pickle
 import subprocess
 import sys
@@ -15,10 +16,12 @@ pq = pytest.importorskip("pyarrow.parquet")
 
 from cellprox import CellSet  # noqa: E402
 from cellprox.__main__ import main  # noqa: E402
+from conftest import run_doc_blocks  # noqa: E402
 from cellprox.scene import (PackedCells, SceneWriter, lattice_cells, lattice_scene,  # noqa: E402
                             open_scene, packed_from_cell_set, packed_from_table, table_from_packed,
                             write_scene)
 
+ROOT = pathlib.Path(__file__).resolve().parents[3]
 FIELDS = ("numbers", "vertices", "vertex_offsets", "edges", "edge_offsets", "origins",
           "collections", "lower", "upper")
 
@@ -97,6 +100,9 @@ def test_cells_without_edges_packed_arrays_and_mixed_writes_number_on(tmp_path, 
         writer.write(cubes.cell_set())
         assert writer.cells_written == 160
     assert not [name for name in os.listdir(tmp_path) if name != "mixed.parquet"]
+    umask = os.umask(0o022)
+    os.umask(umask)
+    assert path.stat().st_mode & 0o777 == 0o666 & ~umask     # not private, as a new file is
     scene = open_scene(path)
     assert scene.row_group_sizes.tolist() == [16] * 10
     numbers, back = scene.cell_set()
@@ -379,3 +385,9 @@ def test_the_command_line_writes_scenes_and_refuses_bad_options(tmp_path, capsys
     assert main(["scene", "fracture", str(tmp_path / "f.parquet"), "--cells", "30",
                  "-j", "1", "--seed", "3"]) == 0
     assert "wrote 30 cells" in capsys.readouterr().out
+
+
+def test_the_guide_to_scenes_runs_as_written(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    assert run_doc_blocks((ROOT / "docs" / "scene.md").read_text(), "docs/scene.md") == (1, 0)
+    assert "<CellSet of 500 cells" in capsys.readouterr().out
