@@ -1,4 +1,5 @@
-"""Command line: ``python -m cellprox demo``, ``info`` and ``neighbors`` (a scene on disk)."""
+"""Command line: ``python -m cellprox demo``, ``info``, ``scene`` (write a scene on disk) and
+``neighbors`` (search one)."""
 from __future__ import annotations
 
 import argparse
@@ -9,6 +10,9 @@ import sys
 from collections.abc import Callable, Sequence
 from pathlib import Path
 from typing import NoReturn
+
+from cellprox._distributed.command import add_neighbors_command, run_neighbors_command
+from cellprox._scene.command import add_scene_command, run_scene_command
 
 DEMO_HELP = """\
 Cuts a box into N Voronoi cells (seeds uniform at random; the cells are split into collections
@@ -155,14 +159,12 @@ def parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     demo.add_argument("-q", "--quiet", action="store_true",
                       help="no progress on standard error")
 
-    from cellprox._distributed.command import add_neighbors_command
-
-    neighbors = add_neighbors_command(commands, _whole, _workers, _finite_float)
-    neighbors.set_defaults(parser=neighbors)
-
     commands.add_parser("info", help="show the version, the native module and the platform",
                         description="Shows cellprox's version, the native module in use and "
                                     "where it was loaded from, the platform and numpy's version.")
+    add_scene_command(commands)
+    neighbors = add_neighbors_command(commands, _whole, _workers, _finite_float)
+    neighbors.set_defaults(command_parser=neighbors)
     return main, demo
 
 
@@ -186,15 +188,15 @@ def main(argv: Sequence[str] | None = None) -> int:
     args, unknown = main_parser.parse_known_args(argv)
     if unknown:
         # The command's own help is the one that lists what it takes.
-        (demo_parser if args.command == "demo" else getattr(args, "parser", main_parser)).error(
-            f"unrecognized arguments: {' '.join(unknown)}")
+        (demo_parser if args.command == "demo" else getattr(args, "command_parser", main_parser)
+         ).error(f"unrecognized arguments: {' '.join(unknown)}")
     if args.command == "info":
         print_info()
         return 0
+    if args.command == "scene":
+        return run_scene_command(args)
     if args.command == "neighbors":
-        from cellprox._distributed.command import run_neighbors_command
-
-        return run_neighbors_command(args, args.parser)
+        return run_neighbors_command(args, args.command_parser)
 
     from cellprox.demo import (DemoArgumentError, DemoOptions, check_candidates, run_demo,
                                unavailable_tools)
