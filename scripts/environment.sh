@@ -4,9 +4,6 @@
 # 1.x module and the README's tour uses them. numpy 2 is tested in an environment of its own,
 # .venv-numpy2. Install with "$NUMPY_1".
 NUMPY_1="numpy>=1.23,<2"
-# pyarrow 26 and later import only beside numpy 2, and declare no numpy of their own: beside
-# numpy 1.x, pip must be told.
-PYARROW_FOR_NUMPY_1="pyarrow>=14,<26"
 
 # numpy_1_notice SCRIPT [PYTHON]: says so, on standard error, when .venv's numpy is about to be
 # replaced by a 1.x, rather than replace it quietly.

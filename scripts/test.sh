@@ -26,7 +26,7 @@ setup() {
   source "$root/scripts/setup.sh" libgtest-dev binutils clang || return
   set +e    # setup.sh asks a script to stop at the first error; stages.sh decides here
   install_libfuzzer || return
-  python -m pip install ".[test]" "$NUMPY_1" "$PYARROW_FOR_NUMPY_1"
+  python -m pip install ".[test]" "$NUMPY_1"
 }
 
 build="$root/build/test"

@@ -35,7 +35,7 @@ def widened(lower: npt.NDArray[np.float32], upper: npt.NDArray[np.float32],
 
 
 def reported_here(tiling: Tiling, tile: int, low: npt.NDArray[np.float64],
-                  pairs: npt.NDArray[np.integer]) -> npt.NDArray[np.bool_]:
+                  pairs: npt.NDArray[np.int32]) -> npt.NDArray[np.bool_]:
     """Which of ``pairs`` (rows of two cell positions into ``low``, the widened boxes' low
     corners) tile ``tile`` reports: those whose overlap's low corner lies in it."""
     corner = np.maximum(low[pairs[:, 0]], low[pairs[:, 1]])

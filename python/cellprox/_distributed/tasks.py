@@ -46,7 +46,7 @@ def sample_row_group(scene: Any, row_group: int, take: int) -> npt.NDArray[np.fl
     with a coordinate that is not finite are left to the placement, which names them."""
     _, lower, upper = scene.read_boxes(row_group)
     rows = np.unique(np.linspace(0, len(lower) - 1, min(take, len(lower))).astype(np.int64))
-    centres = (lower[rows].astype(np.float64) + upper[rows]) / 2
+    centres: npt.NDArray[np.float64] = (lower[rows].astype(np.float64) + upper[rows]) / 2
     return centres[np.isfinite(centres).all(axis=1)]
 
 
