@@ -63,10 +63,10 @@ Box3d cloud_box(const HullCloud& cloud) {
     }
     return {{low[0], low[1], low[2]}, {high[0], high[1], high[2]}};
 }
-void index_vertices(HullPoints a, HullWorkspace& work) {
+void index_vertices(HullPoints a, HullWorkspace& work, int placed) {
     const int bits = work.slot_bits();
     const uint32_t mask = (1u << bits) - 1;
-    int32_t* slots = work.slots();
+    int32_t* slots = work.slots(placed);
     std::fill(slots, slots + (size_t(1) << bits), 0);
     for (int32_t i = 0; i < a.count; ++i) {
         uint32_t slot = slot_of(a.xyz + 3 * i, bits);
@@ -75,10 +75,11 @@ void index_vertices(HullPoints a, HullWorkspace& work) {
     }
 }
 
-SharedVertex shared_vertex(HullPoints a, HullPoints b, const HullCloud& to, const Box3d& box_a, HullWorkspace& work) {
+SharedVertex shared_vertex(HullPoints a, HullPoints b, const HullCloud& to, const Box3d& box_a, HullWorkspace& work,
+                           int placed) {
     const int bits = work.slot_bits();
     const uint32_t mask = (1u << bits) - 1;
-    const int32_t* slots = work.slots();
+    const int32_t* slots = work.slots(placed);
     const Double2 low[3] = {broadcast(box_a.low.x, Double2{}), broadcast(box_a.low.y, Double2{}),
                             broadcast(box_a.low.z, Double2{})};
     const Double2 high[3] = {broadcast(box_a.high.x, Double2{}), broadcast(box_a.high.y, Double2{}),

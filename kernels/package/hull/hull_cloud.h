@@ -29,10 +29,11 @@ Box3d cloud_box(const HullCloud& cloud);
 // cut from one piece (a fracture, cuts by planes) share the vertices of their common faces, and
 // for them the search would otherwise take its most steps: the origin lies on the boundary of
 // the Minkowski difference. The first cell's vertices go into a hash table by value (so that
-// -0 and 0 match), once for all the pairs that share the cell. The table has eight slots a
-// vertex, so that a vertex of the second cell mostly finds its slot empty at once: most pairs
-// share nothing, and that answer should cost one load a vertex.
-void index_vertices(HullPoints a, HullWorkspace& work);
+// -0 and 0 match), once for all the pairs that share the cell, in the table of the workspace's
+// placed cell `placed` (0 or 1). The table has eight slots a vertex, so that a vertex of the
+// second cell mostly finds its slot empty at once: most pairs share nothing, and that answer
+// should cost one load a vertex.
+void index_vertices(HullPoints a, HullWorkspace& work, int placed);
 
 // A vertex of b that a has too, as (number in a, number in b), or {-1, -1}. Only b's vertices
 // inside a's box (`to` holds b's, `box_a` a's box, both relative to the same base) can be a's, so
@@ -42,6 +43,7 @@ struct SharedVertex {
     int32_t j;
 };
 
-SharedVertex shared_vertex(HullPoints a, HullPoints b, const HullCloud& to, const Box3d& box_a, HullWorkspace& work);
+SharedVertex shared_vertex(HullPoints a, HullPoints b, const HullCloud& to, const Box3d& box_a, HullWorkspace& work,
+                           int placed);
 
 }  // namespace cellprox

@@ -28,21 +28,29 @@ double farthest_from_base(const Box3d& box) {
 PlacedPair placed_pair(HullPoints a, HullPoints b, double limit, HullWorkspace& work, const double* toward_a,
                        bool weights) {
     const Vec3d base = {a.xyz[0], a.xyz[1], a.xyz[2]};
-    HullCloud from = {work.axis(0), work.axis(1), work.axis(2), padded_count(a.count)};
-    if (work.placed != a.xyz || work.placed_count != a.count) {
-        from = place(a, base, work.axis(0), work.axis(1), work.axis(2));
-        work.placed_box = cloud_box(from);
-        work.placed_reach = farthest_from_base(work.placed_box);
-        work.placed_indexed = false;
-        work.placed = a.xyz;
-        work.placed_count = a.count;
+    int slot = 0;
+    while (slot < 2 && (work.placed[slot].xyz != a.xyz || work.placed[slot].count != a.count)) ++slot;
+    HullCloud from;
+    if (slot < 2) {
+        from = {work.axis(3 * slot), work.axis(3 * slot + 1), work.axis(3 * slot + 2), padded_count(a.count)};
+    } else {
+        slot = 1 - work.last_placed;
+        from = place(a, base, work.axis(3 * slot), work.axis(3 * slot + 1), work.axis(3 * slot + 2));
+        HullWorkspace::PlacedCell& cell = work.placed[slot];
+        cell.box = cloud_box(from);
+        cell.reach = farthest_from_base(cell.box);
+        cell.indexed = false;
+        cell.xyz = a.xyz;
+        cell.count = a.count;
     }
+    work.last_placed = slot;
     PlacedPair pair;
     pair.a = a;
     pair.b = b;
     pair.from = from;
-    pair.to = place(b, base, work.axis(3), work.axis(4), work.axis(5));
-    pair.box_a = work.placed_box;
+    pair.slot = slot;
+    pair.to = place(b, base, work.axis(6), work.axis(7), work.axis(8));
+    pair.box_a = work.placed[slot].box;
     // Every point of A - B is a point of a less one of b, and no point of b lies farther from the
     // base than b's first vertex does by more than b's span.
     const Vec3d b0 = vertex(pair.to, 0);
@@ -58,7 +66,7 @@ PlacedPair placed_pair(HullPoints a, HullPoints b, double limit, HullWorkspace& 
     pair.first[1] = d.y;
     pair.first[2] = d.z;
     pair.limit = limit;
-    pair.size = work.placed_reach + b_reach;
+    pair.size = work.placed[slot].reach + b_reach;
     pair.weights = weights;
     return pair;
 }
@@ -98,12 +106,12 @@ bool HullWorkspace::reserve(int32_t points) {
     if (padded > INT32_MAX) return false;
     int bits = 4;
     while ((int64_t(1) << bits) < 8 * static_cast<int64_t>(points)) ++bits;
-    if (!values_.resize(6 * static_cast<size_t>(padded)) || !slots_.resize(size_t(1) << bits)) {
+    if (!values_.resize(9 * static_cast<size_t>(padded)) || !slots_.resize(size_t(2) << bits)) {
         return false;
     }
     capacity_ = static_cast<int32_t>(padded);
     slot_bits_ = bits;
-    placed = nullptr;
+    placed[0] = placed[1] = PlacedCell{};
     return true;
 }
 

@@ -54,24 +54,31 @@ public:
     bool use_wide_lanes(bool wide);
     bool wide_lanes() const { return wide_; }
 
-    // For hull_distance.cpp.
+    // For hull_distance.cpp: axes 0-2 and 3-5 hold the two placed first cells, 6-8 the second
+    // cell of the pair at hand; slots(k) is placed cell k's vertex table.
     double* axis(int k) { return values_.data() + static_cast<size_t>(k) * static_cast<size_t>(capacity_); }
-    int32_t* slots() { return slots_.data(); }
+    int32_t* slots(int k) { return slots_.data() + (static_cast<size_t>(k) << slot_bits_); }
     int slot_bits() const { return slot_bits_; }
     HullSearch search() const { return search_; }
 
-    // The cell whose vertices axes 0-2 and the slots hold, and its vertex box (relative to its
-    // first vertex): pairs often share their first cell. A cell is known by
-    // its address, so a workspace serves one scene whose vertices do not change while it is in use.
-    const float* placed = nullptr;
-    int32_t placed_count = 0;
-    bool placed_indexed = false;   // the slots hold its vertices (made when first needed)
-    Box3d placed_box = {{0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}};
-    double placed_reach = 0.0;     // no vertex of it lies farther from its first vertex
+    // A cell measured first, placed relative to its own first vertex, with its vertex box. Pairs
+    // mostly share their first cell; measured from the cell first in the caller's order, a run
+    // of a cell's pairs alternates between that cell and each partner, so two are kept, the one
+    // used less recently making room. A cell is known by its address, so a workspace serves one
+    // scene whose vertices do not change while it is in use.
+    struct PlacedCell {
+        const float* xyz = nullptr;
+        int32_t count = 0;
+        bool indexed = false;      // its vertex table is made (when first needed)
+        Box3d box = {{0.0, 0.0, 0.0}, {0.0, 0.0, 0.0}};
+        double reach = 0.0;        // no vertex of it lies farther from its first vertex
+    };
+    PlacedCell placed[2];
+    int last_placed = 0;           // the slot of placed used last
 
 private:
-    PlainBuffer<double> values_;   // a's x, y, z, then b's
-    PlainBuffer<int32_t> slots_;   // vertex number + 1 of a, or 0 for a free slot
+    PlainBuffer<double> values_;   // the placed cells' x, y, z, then b's
+    PlainBuffer<int32_t> slots_;   // per placed cell: vertex number + 1, or 0 for a free slot
     int32_t capacity_ = 0;
     int slot_bits_ = 0;
     HullSearch search_;

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <utility>
 
 #include "kernels/package/hull/hull_distance.h"
 #include "kernels/package/hull/hull_slabs.h"
@@ -54,8 +55,16 @@ inline double boxes_gap(const VertexBox& a, const VertexBox& b) {
 // slabs, and the others pay no call of their own beside the distance's.
 inline bool measure_hulls(const HullMeasurer& rule, int32_t p, int32_t q, HullPoints a, HullPoints b,
                           StreamBuffer<double>& details, int64_t& detail) {
-    const size_t first = static_cast<size_t>(p), second = static_cast<size_t>(q);
+    size_t first = static_cast<size_t>(p), second = static_cast<size_t>(q);
     if (slabs_apart(rule.slabs[first], rule.slabs[second], rule.slab_reach)) return true;
+    // The search meets a pair's cells in the tree's order, which depends on every other cell of
+    // the scene, and the hull search's last bits depend on which cell it starts from. Measured
+    // from the cell first in the caller's order, a pair has the same gap and witnesses in any
+    // scene that holds both cells: a tile of a larger scene, a subset, a scene in another order.
+    if (rule.order[first] > rule.order[second]) {
+        std::swap(first, second);
+        std::swap(a, b);
+    }
     // The search starts along the line between the boxes' centres, which for most pairs beyond
     // the threshold proves them so at the first step.
     const VertexBox& box_a = rule.boxes[first];
@@ -86,10 +95,8 @@ inline bool measure_hulls(const HullMeasurer& rule, int32_t p, int32_t q, HullPo
     if (!(gap <= threshold)) return true;
     detail = static_cast<int64_t>(details.size());
     if (!details.push_back(gap)) return false;
-    if (!rule.witnesses) return true;
-    // Kept in the order of the pair's cells once sorted: the smaller number first.
-    const bool swapped = rule.order[first] > rule.order[second];
-    return details.append(swapped ? points + 3 : points, 3) && details.append(swapped ? points : points + 3, 3);
+    // The first cell in the caller's order was measured first: its witness comes first.
+    return !rule.witnesses || details.append(points, 6);
 }
 
 }  // namespace cellprox

@@ -177,6 +177,22 @@ def test_two_rules_side_by_side_on_interpenetrating_and_nested_cubes():
     assert {tuple(p) for p in fracture.neighbors.tolist()} <= faces
 
 
+def test_a_pair_measures_the_same_bit_for_bit_in_any_scene_that_holds_both_cells():
+    # Searched alone, a tile of a larger scene meets its pairs in another order than the whole
+    # scene does; a pair's gap and witnesses must not depend on that.
+    fracture = voronoi_fracture(1500, seed=4)
+    spacing = (1 / 1500) ** (1 / 3)
+    whole = cellprox.find_neighbors(fracture, spacing, rule="hull", witnesses=True, workers=1)
+    rng = np.random.default_rng(4)
+    for keep in (np.sort(rng.choice(1500, 700, replace=False)), np.arange(600, 1500)):
+        part = cellprox.find_neighbors([fracture.vertices[k] for k in keep], spacing, rule="hull",
+                                       witnesses=True, origins=fracture.origins[keep], workers=1)
+        kept = np.isin(whole.pairs, keep).all(axis=1)
+        assert np.array_equal(keep[part.pairs], whole.pairs[kept])
+        assert part.gaps.tobytes() == whole.gaps[kept].tobytes()
+        assert part.witnesses.tobytes() == whole.witnesses[kept].tobytes()
+
+
 def test_bad_input_is_refused_before_native_code(monkeypatch):
     class Untouchable:
         def __getattr__(self, name):

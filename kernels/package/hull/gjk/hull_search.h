@@ -18,6 +18,7 @@ struct PlacedPair {
     HullPoints a, b;
     HullCloud from, to;
     Box3d box_a;
+    int slot;             // the workspace's placed cell that `from` is
     double first[3];      // from b toward a, not zero
     double limit;         // the search may stop at a lower bound above this
     double size;          // no point of A - B is longer: what the search's rounding is relative to

@@ -83,11 +83,11 @@ SearchOutcome search_pair(const PlacedPair& pair, HullWorkspace& work) {
         // rules out).
         if (step == 0 && !(reach > 0.0 && reach * reach > margin * margin * length2) && pair.a.may_share &&
             pair.b.may_share) {
-            if (!work.placed_indexed) {
-                index_vertices(pair.a, work);
-                work.placed_indexed = true;
+            if (!work.placed[pair.slot].indexed) {
+                index_vertices(pair.a, work, pair.slot);
+                work.placed[pair.slot].indexed = true;
             }
-            const SharedVertex shared = shared_vertex(pair.a, pair.b, to, pair.box_a, work);
+            const SharedVertex shared = shared_vertex(pair.a, pair.b, to, pair.box_a, work, pair.slot);
             if (shared.i >= 0) {
                 const Corner at = {vertex(from, shared.i) - vertex(to, shared.j), shared.i, shared.j};
                 return ended(0.0, &at, 1, pair.weights);
