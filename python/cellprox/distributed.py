@@ -235,7 +235,7 @@ def _client(scheduler: Any, processes: int | None) -> Iterator[Any]:
             yield client
         return
     with dd.LocalCluster(n_workers=processes, threads_per_worker=1, processes=True,
-                         dashboard_address=None, silence_logs=logging.ERROR) as cluster, \
+                         dashboard_address=":0", silence_logs=logging.ERROR) as cluster, \
             dd.Client(cluster) as client:
         yield client
 

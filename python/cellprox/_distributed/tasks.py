@@ -7,7 +7,9 @@ and writes the same one.
 """
 from __future__ import annotations
 
+import os
 import re
+import threading
 from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any
@@ -15,15 +17,15 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
-from cellprox._distributed.output import write_atomically, write_part
+from cellprox._distributed.output import remove_quietly, write_part
 from cellprox._distributed.placement import reported_here, widened
 from cellprox._distributed.tiles import Tiling, tiles_touched
-from cellprox._optional import parquet
 
 __all__ = ["TileDone", "fragment_folder", "place_row_group", "sample_row_group", "search_tile"]
 
-# Fragments live only until the tiles have read them: fast to write and read beats small.
-FRAGMENT_COMPRESSION = "lz4"
+# The fields of a block of cells, as a fragment holds them.
+FRAGMENT_FIELDS = ("numbers", "vertices", "vertex_offsets", "edges", "edge_offsets", "origins",
+                   "collections", "lower", "upper")
 
 
 @dataclass(frozen=True)
@@ -46,8 +48,9 @@ def sample_row_group(scene: Any, row_group: int, take: int) -> npt.NDArray[np.fl
     with a coordinate that is not finite are left to the placement, which names them."""
     _, lower, upper = scene.read_boxes(row_group)
     rows = np.unique(np.linspace(0, len(lower) - 1, min(take, len(lower))).astype(np.int64))
-    centres: npt.NDArray[np.float64] = (lower[rows].astype(np.float64) + upper[rows]) / 2
-    return centres[np.isfinite(centres).all(axis=1)]
+    centres = (np.asarray(lower, np.float64)[rows] + upper[rows]) / 2
+    finite: npt.NDArray[np.float64] = centres[np.isfinite(centres).all(axis=1)]
+    return finite
 
 
 def place_row_group(scene: Any, row_group: int, tiling: Tiling, threshold: float,
@@ -61,14 +64,32 @@ def place_row_group(scene: Any, row_group: int, tiling: Tiling, threshold: float
     order = np.argsort(tiles, kind="stable")      # each tile's cells stay in the scene's order
     boxes, tiles = boxes[order], tiles[order]
     starts = np.searchsorted(tiles, np.arange(tiling.count + 1))
-    from cellprox.scene import table_from_packed
-
     for tile in np.flatnonzero(np.diff(starts)):
         rows = boxes[starts[tile]:starts[tile + 1]]
-        write_atomically(table_from_packed(packed.take(rows)),
-                         fragment_folder(scratch, int(tile)) / f"rg-{row_group:07d}.parquet",
-                         FRAGMENT_COMPRESSION)
+        block = packed if len(rows) == len(packed) else packed.take(rows)
+        write_fragment(block, fragment_folder(scratch, int(tile)) / f"rg-{row_group:07d}.npz")
     return np.diff(starts).astype(np.int64)
+
+
+def write_fragment(packed: Any, path: Path) -> None:
+    """A block of cells as the tile will read it. Fragments live only until the tiles have read
+    them, on the cluster's own storage: numpy's plain arrays, which cost no encoding either way,
+    written through a temporary file so that a task run again finds a whole one or none."""
+    temporary = path.with_name(f".{path.name}.{os.getpid()}-{threading.get_ident()}")
+    try:
+        with open(temporary, "wb") as file:
+            np.savez(file, **{name: getattr(packed, name) for name in FRAGMENT_FIELDS})
+        os.replace(temporary, path)
+    except BaseException:
+        remove_quietly(temporary)
+        raise
+
+
+def read_fragment(path: Path) -> Any:
+    from cellprox.scene import PackedCells
+
+    with np.load(path) as arrays:
+        return PackedCells(**{name: arrays[name] for name in FRAGMENT_FIELDS})
 
 
 def _check_finite(scene: Any, row_group: int, packed: Any) -> None:
@@ -87,12 +108,11 @@ def search_tile(tile: int, scratch: Path, tiling: Tiling, threshold: float, rule
     import time
 
     from cellprox.pipeline import find_neighbors
-    from cellprox.scene import PackedCells, packed_from_table
+    from cellprox.scene import PackedCells
 
     start = time.perf_counter()
-    files = sorted(fragment_folder(scratch, tile).glob("rg-*.parquet"))
-    packed = PackedCells.concatenate([packed_from_table(parquet().read_table(f), str(f))
-                                      for f in files])
+    files = sorted(fragment_folder(scratch, tile).glob("rg-*.npz"))
+    packed = PackedCells.concatenate([read_fragment(f) for f in files])
     read = time.perf_counter()
     threads = workers if isinstance(workers, int) else workers.get(_this_worker(), 1)
     try:

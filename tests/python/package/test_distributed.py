@@ -35,7 +35,7 @@ def cubes(lower, sides, collections=0):
 def client():
     """One local cluster of two single-threaded worker processes for the module's runs."""
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None, silence_logs=50) as cluster, \
+                                  dashboard_address=":0", silence_logs=50) as cluster, \
             distributed.Client(cluster) as client:
         yield client
 
@@ -165,7 +165,7 @@ def test_a_worker_killed_in_the_middle_of_a_run_costs_a_retry_not_a_pair(tmp_pat
                           row_group_cells=4000)
     expected = in_memory(scene.cell_set(workers=1)[1], 0.25, "vertices-edges")
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, processes=True,
-                                  dashboard_address=None, silence_logs=50) as cluster, \
+                                  dashboard_address=":0", silence_logs=50) as cluster, \
             distributed.Client(cluster) as client:
         killed = []
 

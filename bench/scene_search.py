@@ -1,8 +1,8 @@
 """The search over a scene on disk, on a local Dask cluster: what it costs and how it scales.
 
-    python bench/distributed.py                 # all of it: about 25 minutes and 30 GB of disk here
-    python bench/distributed.py --quick         # every size divided by 100, in a minute or two
-    python bench/distributed.py --only overhead,scaling
+    python bench/scene_search.py                 # all of it: about 25 minutes and 30 GB of disk here
+    python bench/scene_search.py --quick         # every size divided by 100, in a minute or two
+    python bench/scene_search.py --only overhead,scaling
 
 Scenes are lattices of cubes of side 0.8 at spacing 1, each moved by uniform(-0.01, 0.01) per
 axis, in two collections (alternating), searched at threshold 0.25: exactly the cubes that
@@ -64,7 +64,7 @@ def cluster(processes: int):
 
     start = time.perf_counter()
     made = distributed.LocalCluster(n_workers=processes, threads_per_worker=1, processes=True,
-                                    dashboard_address=None, silence_logs=50)
+                                    dashboard_address=":0", silence_logs=50)
     client = distributed.Client(made)
     return made, client, time.perf_counter() - start
 
