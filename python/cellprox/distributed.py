@@ -193,7 +193,7 @@ def _gathered(client: Any, futures: list[Any], show: bool, label: str) -> list[A
     dd = dask_distributed()
     results: dict[Any, Any] = {}
     try:
-        with progress_bar(show, label, len(futures)) as bar:
+        with progress_bar(show, label, len(futures), unit="tasks") as bar:
             for future in dd.as_completed(futures):
                 results[future.key] = future.result()
                 bar.update(len(results))
