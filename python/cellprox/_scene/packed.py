@@ -163,15 +163,15 @@ def check_cells(packed: PackedCells, where: str) -> None:
     v_counts = np.diff(packed.vertex_offsets)
     _first_fault(numbers, v_counts < 1, where, "has no vertices; every cell of a scene has at "
                  "least one")
-    for name, points, counts in (("a vertex", packed.vertices, v_counts),
-                                 ("its origin", packed.origins, None)):
+    for name, points, counts in (("has a vertex", packed.vertices, v_counts),
+                                 ("has an origin", packed.origins, None)):
         # A NaN or an infinity reaches the minimum or the maximum: two passes decide.
         if len(points) == 0 or np.isfinite(points.min()) and np.isfinite(points.max()):
             continue
         finite = np.isfinite(points).all(axis=1)
         if not finite.all():
             bad = _cells_of(~finite, counts)
-            _first_fault(numbers, bad, where, f"{name} is not finite in float32")
+            _first_fault(numbers, bad, where, f"{name} that is not finite in float32")
     check_edges(packed.edges, v_counts, np.diff(packed.edge_offsets), numbers, where)
     lower, upper = cell_bounds(packed.vertices, packed.vertex_offsets)
     wrong = ~((lower == packed.lower) & (upper == packed.upper)).all(axis=1)

@@ -187,8 +187,12 @@ def test_write_block_refuses_numbers_that_go_back_and_blocks_that_lie(tmp_path, 
                                   "lower": cubes.lower + 1})
     bad_edges = PackedCells(**{**{f: getattr(cubes, f) for f in FIELDS},
                                "edges": np.where(cubes.edges == 7, 8, cubes.edges).astype(np.int32)})
+    vertices = cubes.vertices.copy()
+    vertices[17, 1] = np.nan
+    not_finite = PackedCells(**{**{f: getattr(cubes, f) for f in FIELDS}, "vertices": vertices})
     for block, message in ((wrong_bounds, "cell 0 lower and upper are not"),
-                           (bad_edges, "cell 0 has an edge whose vertex numbers")):
+                           (bad_edges, "cell 0 has an edge whose vertex numbers"),
+                           (not_finite, "cell 2 has a vertex that is not finite")):
         with pytest.raises(ValueError, match=message):
             with SceneWriter(tmp_path / "s.parquet") as writer:
                 writer.write_block(block)
