@@ -39,7 +39,8 @@ def encodings() -> dict[str, dict[str, Any]]:
         "chosen": chosen,
         "vertices byte-split too": {**chosen, "use_byte_stream_split": _FLOATS},
         "no byte-stream split": {**chosen, "use_byte_stream_split": False},
-        "dictionary on collection only": {**chosen, "use_dictionary": ["collection"]},
+        "dictionary on the edges too": {**chosen, "use_dictionary": [
+            "collection", "edges.list.element.list.element"]},
         "dictionary on all columns": {**chosen, "use_dictionary": True},
         "zstd level 3": {**chosen, "compression_level": 3},
         "lz4": {**chosen, "compression": "lz4", "compression_level": None},
