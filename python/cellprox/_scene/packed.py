@@ -206,15 +206,17 @@ def check_edges(edges: npt.NDArray[Any], v_counts: npt.NDArray[np.int64],
                  "(0 to its vertex count - 1)")
 
 
-def _first_fault(numbers: npt.NDArray[np.int64], bad: npt.NDArray[np.bool_], where: str,
+def _first_fault(numbers: npt.NDArray[np.int64], flags: npt.ArrayLike, where: str,
                  what: str) -> None:
+    bad = np.asarray(flags, bool)
     if bad.any():
         raise ValueError(f"{where}: cell {numbers[int(np.argmax(bad))]} {what}")
 
 
-def _cells_of(rows: npt.NDArray[np.bool_], counts: npt.NDArray[np.int64] | None
+def _cells_of(flags: npt.ArrayLike, counts: npt.NDArray[np.int64] | None
               ) -> npt.NDArray[np.bool_]:
     """Which cells own a flagged row (``counts`` rows each; None: a row per cell)."""
+    rows = np.asarray(flags, bool)
     if counts is None:
         return rows
     marked = np.zeros(len(counts), bool)
