@@ -31,7 +31,7 @@ _FIELDS: dict[str, tuple[type, tuple[Any, ...]]] = {
 }
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class PackedCells:
     """One block of a scene's cells, packed as :meth:`cellprox.CellSet.from_packed` takes them.
 
@@ -40,7 +40,8 @@ class PackedCells:
     cell) ``edges[edge_offsets[i]:edge_offsets[i + 1]]``; ``lower`` and ``upper`` are the
     per-axis minimum and maximum of its vertices. Both offset arrays start at 0. The dtypes and
     shapes are checked when a block is made (a TypeError or ValueError naming the field); the
-    values when it is written to a scene or read from one.
+    values when it is written to a scene or read from one. Blocks compare by identity: compare
+    their arrays to compare their cells.
     """
 
     numbers: npt.NDArray[np.int64]
