@@ -6,9 +6,10 @@ from typing import Any
 
 import numpy as np
 
-__all__ = ["INSTALL", "pyarrow_modules"]
+__all__ = ["INSTALL", "MIN_PYARROW", "pyarrow_modules"]
 
 INSTALL = 'pip install "cellprox[distributed]"'
+MIN_PYARROW = 17
 
 
 def pyarrow_modules() -> tuple[Any, Any, Any]:
@@ -28,5 +29,10 @@ def pyarrow_modules() -> tuple[Any, Any, Any]:
         raise ImportError(
             f"scenes on disk need pyarrow, which is installed but cannot be imported beside "
             f"numpy {np.__version__} ({error}); install one that can, e.g. pip install "
-            f'"pyarrow>=14,<26" for numpy 1.x, or {INSTALL} with numpy 2') from error
+            f'"pyarrow>=17,<26" for numpy 1.x, or {INSTALL} with numpy 2') from error
+    major = int(pyarrow.__version__.split(".")[0])
+    if major < MIN_PYARROW:
+        # The writer puts the scene's cell count in the footer once it knows it, at the end.
+        raise ImportError(f"scenes on disk need pyarrow {MIN_PYARROW} or later, and pyarrow "
+                          f"{pyarrow.__version__} is installed: {INSTALL}")
     return pyarrow, pyarrow.compute, pyarrow.parquet

@@ -17,14 +17,14 @@ METADATA_KEY = b"cellprox"
 FORMAT = "cellprox-scene"
 VERSION = 1
 
-# Measured on a million lattice cubes and on Voronoi cells (bench/scene_io.py): zstd at level 1
-# writes as fast as lz4 or snappy and makes the smallest files of the three (higher levels gain
-# 1 to 3% for more time). Splitting the bytes of the floats shrinks the one-a-cell points by a
-# sixth, but more than doubles the vertices of cubes, whose coordinates repeat within a cell
-# (it saves an eighth on Voronoi cells): the vertices are left whole. Dictionaries pay only on
-# the columns that repeat, the collections and the edges' small vertex numbers.
+# Measured on a million lattice cubes and on Voronoi cells (bench/scene_io.py --compare): zstd
+# at level 1 makes files a third smaller than lz4 or snappy, and higher levels gain under 1% for
+# more time. Splitting the bytes of the floats shrinks the one-a-cell points by a sixth, but
+# makes the vertices of cubes, whose coordinates repeat within a cell, twice as large (it saves
+# an eighth on Voronoi cells): the vertices are left whole. A dictionary pays only on the
+# collections; on the edges it costs a tenth of the writing time and saves nothing.
 _COMPRESSION_LEVEL = 1
-_DICTIONARY_COLUMNS = ["collection", "edges.list.element.list.element"]
+_DICTIONARY_COLUMNS = ["collection"]
 _SPLIT_COLUMNS = [f"{name}.list.element" for name in ("origin", "lower", "upper")]
 
 def scene_schema(pa: Any) -> Any:

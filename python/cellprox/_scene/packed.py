@@ -31,7 +31,7 @@ _FIELDS: dict[str, tuple[type, tuple[Any, ...]]] = {
 }
 
 
-@dataclass(frozen=True)
+@dataclass(frozen=True, eq=False)
 class PackedCells:
     """One block of a scene's cells, packed as :meth:`cellprox.CellSet.from_packed` takes them.
 
@@ -40,7 +40,8 @@ class PackedCells:
     cell) ``edges[edge_offsets[i]:edge_offsets[i + 1]]``; ``lower`` and ``upper`` are the
     per-axis minimum and maximum of its vertices. Both offset arrays start at 0. The dtypes and
     shapes are checked when a block is made (a TypeError or ValueError naming the field); the
-    values when it is written to a scene or read from one.
+    values when it is written to a scene or read from one. Blocks compare by identity: compare
+    their arrays to compare their cells.
     """
 
     numbers: npt.NDArray[np.int64]
@@ -163,12 +164,15 @@ def check_cells(packed: PackedCells, where: str) -> None:
     v_counts = np.diff(packed.vertex_offsets)
     _first_fault(numbers, v_counts < 1, where, "has no vertices; every cell of a scene has at "
                  "least one")
-    for name, points, counts in (("a vertex", packed.vertices, v_counts),
-                                 ("its origin", packed.origins, None)):
+    for name, points, counts in (("has a vertex", packed.vertices, v_counts),
+                                 ("has an origin", packed.origins, None)):
+        # A NaN or an infinity reaches the minimum or the maximum: two passes decide.
+        if len(points) == 0 or np.isfinite(points.min()) and np.isfinite(points.max()):
+            continue
         finite = np.isfinite(points).all(axis=1)
         if not finite.all():
             bad = _cells_of(~finite, counts)
-            _first_fault(numbers, bad, where, f"{name} is not finite in float32")
+            _first_fault(numbers, bad, where, f"{name} that is not finite in float32")
     check_edges(packed.edges, v_counts, np.diff(packed.edge_offsets), numbers, where)
     lower, upper = cell_bounds(packed.vertices, packed.vertex_offsets)
     wrong = ~((lower == packed.lower) & (upper == packed.upper)).all(axis=1)
@@ -188,23 +192,32 @@ def check_edges(edges: npt.NDArray[Any], v_counts: npt.NDArray[np.int64],
                 e_counts: npt.NDArray[np.int64], numbers: npt.NDArray[np.int64], where: str) -> None:
     """Every edge numbers two of its own cell's vertices: checked on the integers as they
     are, before a conversion to int32 could wrap them."""
-    if len(edges):
-        own = np.repeat(v_counts, e_counts)[:, None]
-        outside = ((edges < 0) | (edges >= own)).any(axis=1)
-        _first_fault(numbers, _cells_of(outside, e_counts), where,
-                     "has an edge whose vertex numbers are not those of its own vertices "
-                     "(0 to its vertex count - 1)")
+    if len(edges) == 0:
+        return
+    filled = e_counts > 0
+    starts = 2 * (np.cumsum(e_counts) - e_counts)[filled]
+    # One pass decides the common case: each cell's largest number below its vertex count.
+    if edges.min() >= 0 and (np.maximum.reduceat(edges.reshape(-1), starts)
+                             < v_counts[filled]).all():
+        return
+    own = np.repeat(v_counts, e_counts)[:, None]
+    outside = ((edges < 0) | (edges >= own)).any(axis=1)
+    _first_fault(numbers, _cells_of(outside, e_counts), where,
+                 "has an edge whose vertex numbers are not those of its own vertices "
+                 "(0 to its vertex count - 1)")
 
 
-def _first_fault(numbers: npt.NDArray[np.int64], bad: npt.NDArray[np.bool_], where: str,
+def _first_fault(numbers: npt.NDArray[np.int64], flags: npt.ArrayLike, where: str,
                  what: str) -> None:
+    bad = np.asarray(flags, bool)
     if bad.any():
         raise ValueError(f"{where}: cell {numbers[int(np.argmax(bad))]} {what}")
 
 
-def _cells_of(rows: npt.NDArray[np.bool_], counts: npt.NDArray[np.int64] | None
+def _cells_of(flags: npt.ArrayLike, counts: npt.NDArray[np.int64] | None
               ) -> npt.NDArray[np.bool_]:
     """Which cells own a flagged row (``counts`` rows each; None: a row per cell)."""
+    rows = np.asarray(flags, bool)
     if counts is None:
         return rows
     marked = np.zeros(len(counts), bool)

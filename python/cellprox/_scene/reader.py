@@ -25,7 +25,7 @@ if TYPE_CHECKING:
 __all__ = ["Scene", "open_scene"]
 
 
-@dataclass(frozen=True, repr=False)
+@dataclass(frozen=True, repr=False, eq=False)
 class Scene:
     """An opened scene file: its path and what its footer said, nothing more (it pickles in a
     few bytes a row group; each read opens the file anew).

@@ -75,7 +75,7 @@ def packed_from_table(table: Any, source: str) -> PackedCells:
     if all(name in table.column_names for name in BOX_COLUMNS):
         lower, upper = (_float32(_points(table.column(name), 3, where(name), numbers))
                         for name in BOX_COLUMNS)
-    elif n and len(v_counts) and v_counts.min() > 0:
+    elif n and v_counts.min() > 0:
         lower, upper = cell_bounds(vertices, vertex_offsets)
     else:       # a cell without vertices has no bounds; check_cells names it
         lower = upper = np.zeros((n, 3), np.float32)

@@ -187,8 +187,12 @@ def test_write_block_refuses_numbers_that_go_back_and_blocks_that_lie(tmp_path, 
                                   "lower": cubes.lower + 1})
     bad_edges = PackedCells(**{**{f: getattr(cubes, f) for f in FIELDS},
                                "edges": np.where(cubes.edges == 7, 8, cubes.edges).astype(np.int32)})
+    vertices = cubes.vertices.copy()
+    vertices[17, 1] = np.nan
+    not_finite = PackedCells(**{**{f: getattr(cubes, f) for f in FIELDS}, "vertices": vertices})
     for block, message in ((wrong_bounds, "cell 0 lower and upper are not"),
-                           (bad_edges, "cell 0 has an edge whose vertex numbers")):
+                           (bad_edges, "cell 0 has an edge whose vertex numbers"),
+                           (not_finite, "cell 2 has a vertex that is not finite")):
         with pytest.raises(ValueError, match=message):
             with SceneWriter(tmp_path / "s.parquet") as writer:
                 writer.write_block(block)
@@ -351,7 +355,8 @@ def test_foreign_files_in_float64_and_int64_are_read_as_a_cell_set_rounds_them(t
 # Imports and the command line
 
 
-def test_pyarrow_is_imported_only_when_a_scene_is_used_and_its_absence_is_explained():
+def test_pyarrow_is_imported_only_when_a_scene_is_used_and_its_absence_is_explained(
+        tmp_path, monkeypatch):
     script = ("import sys; import cellprox, cellprox.scene, cellprox.__main__; "
               "assert 'pyarrow' not in sys.modules; sys.modules['pyarrow'] = None\n"
               "try:\n    cellprox.scene.open_scene('x.parquet')\n"
@@ -360,6 +365,9 @@ def test_pyarrow_is_imported_only_when_a_scene_is_used_and_its_absence_is_explai
                                timeout=120)
     assert completed.returncode == 0, completed.stderr
     assert 'pip install "cellprox[distributed]"' in completed.stdout
+    monkeypatch.setattr(pa, "__version__", "16.1.0")
+    with pytest.raises(ImportError, match="need pyarrow 17 or later, and pyarrow 16.1.0 is"):
+        SceneWriter(tmp_path / "x.parquet")
 
 
 def test_the_command_line_writes_scenes_and_refuses_bad_options(tmp_path, capsys):
