@@ -408,3 +408,31 @@ def test_writers_refuse_what_they_cannot_write(searched, tmp_path):
     other = CellSet([SHAPES[10][0]], [[]])
     with pytest.raises(ValueError, match="the result is of 18 cells, but there are 1"):
         write_cells_vtk(other, tmp_path / "cells.vtu", plain)
+
+
+def test_the_demo_saves_its_cells_and_pairs_for_paraview(tmp_path):
+    pytest.importorskip("scipy")
+    pytest.importorskip("matplotlib")
+
+    def demo(*args, without_pyvista=False):
+        hide = "sys.modules['pyvista'] = None; " if without_pyvista else ""
+        code = f"import sys; {hide}from cellprox.__main__ import main; sys.exit(main(sys.argv[1:]))"
+        return subprocess.run([sys.executable, "-c", code, "demo", "-q", *args],
+                              capture_output=True, text=True, timeout=300)
+
+    folder = tmp_path / "made" / "here"
+    completed = demo("-n", "60", "-o", str(tmp_path / "d.png"), "--save-vtk", str(folder))
+    assert completed.returncode == 0, completed.stderr
+    out = completed.stdout
+    assert f"for ParaView: {folder / 'cells.vtu'} and {folder / 'pairs.vtp'}" in out
+    cells, pairs = pv.read(folder / "cells.vtu"), pv.read(folder / "pairs.vtp")
+    confirmed = int(out.split("confirmed neighbours")[1].split()[0].replace(",", ""))
+    assert cells.n_cells == 60 and pairs.n_cells == confirmed
+    assert cells.cell_data["neighbors"].sum() == 2 * confirmed
+    refused = demo("--save-vtk", str(tmp_path / "d.png"))
+    assert refused.returncode == 2 and "is a file; give a folder" in refused.stderr
+    # Without pyvista: one line that says what to install, before any work.
+    missing = demo("-n", "10", "-o", str(tmp_path / "e.png"), "--save-vtk", str(folder),
+                   without_pyvista=True)
+    assert missing.returncode == 2 and 'pip install "cellprox[mesh]"' in missing.stderr
+    assert len(missing.stderr.splitlines()) == 1 and not (tmp_path / "e.png").exists()
