@@ -175,7 +175,7 @@ def _present_types(types: npt.NDArray[np.uint8]) -> list[int]:
     """The type codes of the cells, each once, in increasing order."""
     if len(types) and bool((types == types[0]).all()):
         return [int(types[0])]          # a tenth of the time of counting them
-    return np.flatnonzero(np.bincount(types, minlength=256)).tolist()
+    return [int(code) for code in np.flatnonzero(np.bincount(types, minlength=256))]
 
 
 def _tiled(table: npt.NDArray[np.int32], times: int) -> npt.NDArray[np.int32]:
