@@ -4,6 +4,7 @@ ParaView and pyarrow read back.
 Every test shape has edges of length 1 and no other pair of points 1 apart, so a cell's
 expected edges are found by measuring, not by restating the edge tables."""
 import itertools
+import pathlib
 import subprocess
 import sys
 
@@ -436,3 +437,12 @@ def test_the_demo_saves_its_cells_and_pairs_for_paraview(tmp_path):
                    without_pyvista=True)
     assert missing.returncode == 2 and 'pip install "cellprox[mesh]"' in missing.stderr
     assert len(missing.stderr.splitlines()) == 1 and not (tmp_path / "e.png").exists()
+
+
+def test_the_mesh_docs_run_as_written():
+    for library in ("trimesh", "meshio", "pyarrow"):
+        pytest.importorskip(library)
+    from conftest import run_doc_blocks
+
+    doc = pathlib.Path(__file__).resolve().parents[3] / "docs" / "meshes.md"
+    assert run_doc_blocks(doc.read_text(), "docs/meshes.md") == (5, 0)
