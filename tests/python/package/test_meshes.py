@@ -138,12 +138,16 @@ def test_polyhedra_read_from_face_streams_as_older_vtk_keeps_them():
 
 
 def test_multiblock_blocks_are_collections_and_a_named_array_can_be():
-    a, b, c = vtk_grid([10, 12]), vtk_grid([5]), vtk_grid([14, 14, 9])
+    codes = ([10, 42], [5], [42, 14, 9])
+    a, b, c = (vtk_grid(block) for block in codes)
     nested = pv.MultiBlock([a, None, pv.MultiBlock([b, c])])
-    got = CellSet.from_pyvista(nested)
-    np.testing.assert_array_equal(got.collections, [0, 0, 2, 2, 2, 2])
-    np.testing.assert_array_equal(got.vertex_data, np.vstack([
-        np.asarray(grid.points, np.float32)[np.asarray(grid.cell_connectivity)] for grid in (a, b, c)]))
+    vertices, edges = [], []
+    for block in codes:
+        points, numbers = placed(block)
+        vertices += [points[ids] for ids in numbers]
+        edges += [unit_edges(points[ids], code) for ids, code in zip(numbers, block)]
+    assert_same_cells(CellSet.from_pyvista(nested),
+                      CellSet(vertices, edges, collections=[0, 0, 2, 2, 2, 2]))
     # A named integer cell array, block by block; the same through a single grid.
     for grid, values in ((a, [7, 3]), (b, [1]), (c, [4, 4, 0])):
         grid.cell_data["part"] = np.array(values, np.int16)
