@@ -7,7 +7,7 @@ owns the memory the records point to; :func:`cellprox.find_neighbors` searches i
 """
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from functools import partial
 from typing import Any
 
@@ -263,7 +263,8 @@ class CellSet:
         Points and lines are refused, as are quadratic cells. See docs/meshes.md."""
         from cellprox._meshes.pyvista_cells import packed_pyvista
 
-        return cls._from_mesh(packed_pyvista(dataset, collections), "CellSet.from_pyvista", workers)
+        return cls._from_mesh(partial(packed_pyvista, dataset, collections), "CellSet.from_pyvista",
+                              workers)
 
     @classmethod
     def from_trimesh(cls, meshes: Any, collections: npt.ArrayLike = 0, *,
@@ -273,7 +274,8 @@ class CellSet:
         (its transform applied), in the order of ``scene.graph.nodes_geometry``."""
         from cellprox._meshes.trimesh_cells import packed_trimesh
 
-        return cls._from_mesh(packed_trimesh(meshes, collections), "CellSet.from_trimesh", workers)
+        return cls._from_mesh(lambda _: packed_trimesh(meshes, collections), "CellSet.from_trimesh",
+                              workers)
 
     @classmethod
     def from_meshio(cls, mesh: Any, collections: str | npt.ArrayLike | None = None, *,
@@ -283,15 +285,18 @@ class CellSet:
         "gmsh:physical"). Vertex and line blocks are refused: leave them out first."""
         from cellprox._meshes.meshio_cells import packed_meshio
 
-        return cls._from_mesh(packed_meshio(mesh, collections), "CellSet.from_meshio", workers)
+        return cls._from_mesh(partial(packed_meshio, mesh, collections), "CellSet.from_meshio",
+                              workers)
 
     @classmethod
-    def _from_mesh(cls, packed: Any, who: str, workers: int | None) -> CellSet:
+    def _from_mesh(cls, pack: Callable[[int], Any], who: str, workers: int | None) -> CellSet:
+        threads = resolve_workers(workers, who)
+        packed = pack(threads)
         # The packed arrays are new and no one else holds them: the set keeps them, uncopied.
         cells = cls.__new__(cls)
         cells._check_and_build(packed.vertices, packed.vertex_counts(), packed.edges,
                                packed.edge_counts(), None, packed.collections, who, owned=True,
-                               workers=resolve_workers(workers, who))
+                               workers=threads)
         return cells
 
 

@@ -21,7 +21,8 @@ WHO = "CellSet.from_meshio"
 _TAKEN = ", ".join(list(ct.MESHIO_TYPES) + ["polyhedron"])
 
 
-def packed_meshio(mesh: Any, collections: str | npt.ArrayLike | None) -> PackedCells:
+def packed_meshio(mesh: Any, collections: str | npt.ArrayLike | None,
+                  workers: int = 1) -> PackedCells:
     if not isinstance(mesh, meshio().Mesh):
         raise TypeError(f"{WHO}: mesh is a {type_name(mesh)}, but it must be a meshio.Mesh")
     blocks = list(mesh.cells)
@@ -58,7 +59,7 @@ def packed_meshio(mesh: Any, collections: str | npt.ArrayLike | None) -> PackedC
         connectivity.append(data.reshape(-1))
         counts.append(np.full(n, data.shape[1], np.int64))
         types.append(np.full(n, code, np.uint8))
-    all_counts = np.concatenate(counts) if counts else np.zeros(0, np.int64)
+    all_counts = _joined(counts, np.int64)
     offsets = np.zeros(len(all_counts) + 1, np.int64)
     np.cumsum(all_counts, out=offsets[1:])
     faces = None
@@ -66,14 +67,19 @@ def packed_meshio(mesh: Any, collections: str | npt.ArrayLike | None) -> PackedC
         face_offsets = np.zeros(len(face_sizes) + 1, np.int64)
         np.cumsum(face_sizes, out=face_offsets[1:])
         faces = Faces(np.concatenate(face_points), face_offsets, np.array(face_owner, np.int64))
-    topology = Topology(
-        np.asarray(mesh.points),
-        np.concatenate(connectivity).astype(np.int64, copy=False) if connectivity
-        else np.zeros(0, np.int64),
-        offsets, np.concatenate(types) if types else np.zeros(0, np.uint8), faces)
-    packed = pack(topology, name, WHO)
+    topology = Topology(np.asarray(mesh.points), _joined(connectivity, np.int64), offsets,
+                        _joined(types, np.uint8), faces)
+    packed = pack(topology, name, WHO, workers)
     packed.collections = _collections(mesh, blocks, collections)
     return packed
+
+
+def _joined(parts: list[npt.NDArray[Any]], dtype: type) -> npt.NDArray[Any]:
+    """The blocks' arrays end to end; one block's as it is (a mesh of one block is common, and
+    large)."""
+    if len(parts) == 1:
+        return parts[0]
+    return np.concatenate(parts) if parts else np.zeros(0, dtype)
 
 
 def _naming(blocks: list[Any], starts: npt.NDArray[np.int64]) -> Naming:

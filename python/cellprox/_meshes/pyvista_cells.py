@@ -27,11 +27,12 @@ class _Leaf:
     grid: Any
 
 
-def packed_pyvista(dataset: Any, collections: str | npt.ArrayLike | None) -> PackedCells:
+def packed_pyvista(dataset: Any, collections: str | npt.ArrayLike | None,
+                   workers: int = 1) -> PackedCells:
     leaves = _leaves(dataset)
     topologies = [topology_of_grid(leaf.grid) for leaf in leaves]
     starts = np.cumsum([0] + [len(t) for t in topologies])
-    packed = pack(merged(topologies), _naming(leaves, starts), WHO)
+    packed = pack(merged(topologies), _naming(leaves, starts), WHO, workers)
     packed.collections = _collections(leaves, starts, collections)
     return packed
 

@@ -114,6 +114,17 @@ def test_pyvista_cells_of_each_type_are_their_points_and_own_edges(code):
     assert_same_cells(CellSet.from_pyvista(vtk_grid(codes)), by_hand(points, numbers, codes))
 
 
+def test_edges_tiled_on_a_second_thread_are_the_same(monkeypatch):
+    from cellprox._meshes import topology
+
+    monkeypatch.setattr(topology, "_BESIDE_FROM", 2)     # large grids only, otherwise
+    codes = [12] * 3
+    points, numbers = placed(codes)
+    for workers in (1, 2):
+        assert_same_cells(CellSet.from_pyvista(vtk_grid(codes), workers=workers),
+                          by_hand(points, numbers, codes))
+
+
 def test_pyvista_grid_of_every_type_at_once_and_cells_that_share_points():
     codes = sorted(SHAPES) * 2
     points, numbers = placed(codes)
