@@ -107,6 +107,14 @@ def _png_path(text: str) -> Path:
     return path
 
 
+def _vtk_folder(text: str) -> Path:
+    path = Path(text)
+    if path.exists() and not path.is_dir():
+        raise argparse.ArgumentTypeError(f"{text!r} is a file; give a folder for cells.vtu and "
+                                         "pairs.vtp (it is made if missing)")
+    return path
+
+
 def _check_threshold(demo: argparse.ArgumentParser, args: argparse.Namespace) -> None:
     """The threshold's range depends on the rule, which may come after it."""
     if args.rule == "hull":
@@ -156,6 +164,9 @@ def parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
                       help="processes for the fracture and threads for the search, 1 to 1,024, "
                            "or -1 for every core (default: CELLPROX_WORKERS, or every core this "
                            "process may use); the results are the same for any N")
+    demo.add_argument("--save-vtk", type=_vtk_folder, default=None, metavar="DIR",
+                      help="also write the cells (cells.vtu) and the pairs (pairs.vtp) into DIR "
+                           'for ParaView; needs pyvista: pip install "cellprox[mesh]"')
     demo.add_argument("-q", "--quiet", action="store_true",
                       help="no progress on standard error")
 
@@ -204,7 +215,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     _check_threshold(demo_parser, args)
     options = DemoOptions(cells=args.cells, threshold=args.threshold, seed=args.seed,
                           collections=args.collections, output=args.output, quiet=args.quiet,
-                          rule=args.rule, workers=args.workers)
+                          rule=args.rule, workers=args.workers, save_vtk=args.save_vtk)
     try:
         warning = check_candidates(options)
         if warning:

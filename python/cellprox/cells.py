@@ -7,7 +7,7 @@ owns the memory the records point to; :func:`cellprox.find_neighbors` searches i
 """
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from functools import partial
 from typing import Any
 
@@ -251,6 +251,53 @@ class CellSet:
         """
         self.links, self.n_links = attach_link_tables(self, links, link_starts, link_count)
         return self
+
+    # Cells from the mesh libraries (the "mesh" extra), built in cellprox._meshes.
+
+    @classmethod
+    def from_pyvista(cls, dataset: Any, collections: str | npt.ArrayLike | None = None, *,
+                     workers: int | None = None) -> CellSet:
+        """Each cell of a pyvista dataset a cell: its points, and its type's own edges (a
+        polyhedron's from its faces, each once; a convex point set has none). A MultiBlock's
+        block k is collection k; ``collections="name"`` takes a named integer cell array.
+        Points and lines are refused, as are quadratic cells. See docs/meshes.md."""
+        from cellprox._meshes.pyvista_cells import packed_pyvista
+
+        return cls._from_mesh(partial(packed_pyvista, dataset, collections), "CellSet.from_pyvista",
+                              workers)
+
+    @classmethod
+    def from_trimesh(cls, meshes: Any, collections: npt.ArrayLike = 0, *,
+                     workers: int | None = None) -> CellSet:
+        """A ``trimesh.Trimesh`` as one cell (its vertices and unique edges), a list of meshes
+        one cell each, or a ``trimesh.Scene``, each geometry node a cell in world coordinates
+        (its transform applied), in the order of ``scene.graph.nodes_geometry``."""
+        from cellprox._meshes.trimesh_cells import packed_trimesh
+
+        return cls._from_mesh(lambda _: packed_trimesh(meshes, collections), "CellSet.from_trimesh",
+                              workers)
+
+    @classmethod
+    def from_meshio(cls, mesh: Any, collections: str | npt.ArrayLike | None = None, *,
+                    workers: int | None = None) -> CellSet:
+        """Each cell of each cell block of a ``meshio.Mesh`` a cell, block after block, with its
+        type's own edges; ``collections="name"`` takes a named integer cell data entry (such as
+        "gmsh:physical"). Vertex and line blocks are refused: leave them out first."""
+        from cellprox._meshes.meshio_cells import packed_meshio
+
+        return cls._from_mesh(partial(packed_meshio, mesh, collections), "CellSet.from_meshio",
+                              workers)
+
+    @classmethod
+    def _from_mesh(cls, pack: Callable[[int], Any], who: str, workers: int | None) -> CellSet:
+        threads = resolve_workers(workers, who)
+        packed = pack(threads)
+        # The packed arrays are new and no one else holds them: the set keeps them, uncopied.
+        cells = cls.__new__(cls)
+        cells._check_and_build(packed.vertices, packed.vertex_counts(), packed.edges,
+                               packed.edge_counts(), None, packed.collections, who, owned=True,
+                               workers=threads)
+        return cells
 
 
 def _offsets(counts: npt.NDArray[np.int64]) -> npt.NDArray[np.int64]:

@@ -15,10 +15,12 @@ from typing import TextIO
 import numpy as np
 import numpy.typing as npt
 
+from cellprox._meshes.libraries import INSTALL as INSTALL_MESH, pyvista
 from cellprox.cells import CellSet
 from cellprox.demo.picture import Picture, WireFrames, import_pyplot, save
 from cellprox.demo.summary import across, summarize
 from cellprox.fracture import Fracture, voronoi_fracture
+from cellprox.meshes import write_cells_vtk, write_pairs_vtk
 from cellprox.pipeline import NeighborResult, find_neighbors
 
 # At most this many cells are drawn in the 3-D view (a random choice beyond it).
@@ -46,6 +48,8 @@ class DemoOptions:
     rule: str = "vertices-edges"
     # None: CELLPROX_WORKERS, or every core.
     workers: int | None = None
+    # A folder for cells.vtu and pairs.vtp, or None.
+    save_vtk: Path | None = None
 
 
 class Progress:
@@ -113,7 +117,10 @@ def _rounded(count: float) -> str:
 
 
 def unavailable_tools(error: ImportError) -> str:
-    """What to do when the fracture or the picture cannot import what it needs."""
+    """What to do when the fracture, the picture or the VTK files cannot import what they
+    need."""
+    if INSTALL_MESH in str(error):
+        return str(error)
     return (f"the fracture needs scipy and the picture matplotlib ({error}); install both with: "
             'pip install "cellprox[demo]"')
 
@@ -122,6 +129,9 @@ def run_demo(options: DemoOptions, out: TextIO = sys.stdout) -> DemoRun:
     """Fractures, finds the neighbours, prints the summary to ``out`` and writes the picture."""
     import_pyplot()   # before the work: without matplotlib there is nothing to show
     _check_writable(options.output)
+    if options.save_vtk is not None:
+        pyvista()
+        options.save_vtk.mkdir(parents=True, exist_ok=True)
     begin = time.perf_counter()
     progress = Progress(None if options.quiet else sys.stderr, begin)
     seconds: dict[str, float] = {}
@@ -152,6 +162,10 @@ def run_demo(options: DemoOptions, out: TextIO = sys.stdout) -> DemoRun:
     seconds["picture"] = time.perf_counter() - start
     print(f"picture: {options.output} (drawn in {seconds['picture']:.1f} s; total "
           f"{time.perf_counter() - begin:.1f} s)", file=out)
+    if options.save_vtk is not None:
+        cells_file = write_cells_vtk(cells, options.save_vtk / "cells.vtu", result)
+        pairs_file = write_pairs_vtk(result, options.save_vtk / "pairs.vtp")
+        print(f"for ParaView: {cells_file} and {pairs_file}", file=out)
     return DemoRun(fracture, cells, result, seconds)
 
 
