@@ -18,6 +18,10 @@ an a x b x c lattice. Printed, as markdown tables:
 - overhead: 1,000,000 cubes on one worker process against the in-memory path done by hand in
   this process (read the scene, ``CellSet.from_packed``, ``find_neighbors``, write the pairs),
   both on one thread; medians of three, and their ratio (goal: at most 1.5x).
+- identity: 1,000,000 cubes moved by uniform(-0.1, 0.1) at threshold 0.2 and a 100,000-cell
+  fracture in two collections at a seed spacing, both rules (the hull rule with witnesses), at
+  3 and 16 tiles on two worker processes: pairs, distances, gaps and witnesses against the
+  in-memory ``find_neighbors`` of the same cells, bit for bit.
 - costs: per tile (cells, seconds to read, search and write) from the runs' manifests, the copy
   factor, the scheduler's cost per task (2,000 empty tasks), and what they predict for
   1,000,000,000 cells on 64 workers.
@@ -40,11 +44,12 @@ import numpy as np
 import cellprox
 from cellprox import distributed as on_disk
 from cellprox._distributed.output import write_part
-from cellprox.scene import lattice_scene, open_scene
+from cellprox.scene import fracture_scene, lattice_scene, open_scene
 
 THRESHOLD = 0.25
 JITTER = 0.01
-SHAPES = {"large": (400, 400, 250), "scaling": (200, 200, 100), "overhead": (100, 100, 100)}
+SHAPES = {"large": (400, 400, 250), "scaling": (200, 200, 100), "overhead": (100, 100, 100),
+          "identity": (100, 100, 100)}
 
 
 def lattice_pairs(shape: tuple[int, int, int]) -> int:
@@ -160,6 +165,43 @@ def overhead(folder: Path, shape: tuple[int, int, int], repeat: int) -> dict:
     return {"cells": int(np.prod(shape)), "walls": walls, "manifest": manifest, "per_task": per_task}
 
 
+def identity(folder: Path, cubes: tuple[int, int, int], fracture_cells: int) -> list[list[str]]:
+    """The pairs from disk against the in-memory call's, bit for bit."""
+    scenes = [("cubes", lattice_scene(folder / "identity-cubes.parquet", cubes, jitter=0.1,
+                                      collections=2, overwrite=True), 0.2),
+              ("fracture", fracture_scene(folder / "identity-fracture.parquet", fracture_cells,
+                                          collections=2, seed=5, overwrite=True),
+               (1 / fracture_cells) ** (1 / 3))]
+    made, client, _ = cluster(2)
+    rows = []
+    try:
+        for name, scene, threshold in scenes:
+            _, cells = scene.cell_set()
+            for rule in ("vertices-edges", "hull"):
+                hull = rule == "hull"
+                start = time.perf_counter()
+                expected = cellprox.find_neighbors(cells, threshold, rule=rule, witnesses=hull)
+                memory = time.perf_counter() - start
+                for tiles in (3, 16):
+                    out = folder / f"identity-{name}-{rule}-{tiles}"
+                    start = time.perf_counter()
+                    run = on_disk.find_neighbors(scene.path, threshold, out, rule=rule, witnesses=hull,
+                                                 tiles=tiles, scheduler=client, overwrite=True)
+                    wall = time.perf_counter() - start
+                    got = on_disk.read_pairs(out)
+                    same = (np.array_equal(got.pairs, expected.pairs)
+                            and got.distances.tobytes() == expected.distances.tobytes()
+                            and (not hull or (got.gaps.tobytes() == expected.gaps.tobytes()
+                                              and got.witnesses.tobytes() == expected.witnesses.tobytes())))
+                    rows.append([f"{name} ({len(cells):,} cells)", rule, str(tiles), f"{run.copy_factor:.4f}",
+                                 f"{len(expected):,}", f"{wall:.1f} s (in memory {memory:.1f} s)",
+                                 "identical" if same else "DIFFERENT"])
+    finally:
+        client.close()
+        made.close()
+    return rows
+
+
 def tile_costs(manifest: dict) -> dict:
     parts = manifest["parts"]
     cells = sum(p["cells"] for p in parts)
@@ -171,8 +213,8 @@ def tile_costs(manifest: dict) -> dict:
 def main(argv: list[str] | None = None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--quick", action="store_true", help="every size divided by 100")
-    parser.add_argument("--only", default="large,scaling,overhead",
-                        help="comma-separated parts: large, scaling, overhead")
+    parser.add_argument("--only", default="identity,large,scaling,overhead",
+                        help="comma-separated parts: identity, large, scaling, overhead")
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--folder", type=Path, default=None,
                         help="where the scenes and pairs go (default: a temporary folder)")
@@ -188,7 +230,9 @@ def main(argv: list[str] | None = None) -> int:
         results = {}
         for name, run in (("overhead", lambda: overhead(folder, shapes["overhead"], args.repeat)),
                           ("scaling", lambda: scaling(folder, shapes["scaling"], args.repeat)),
-                          ("large", lambda: large(folder, shapes["large"]))):
+                          ("large", lambda: large(folder, shapes["large"])),
+                          ("identity", lambda: identity(folder, shapes["identity"],
+                                                        1000 if args.quick else 100_000))):
             if name in parts:
                 results[name] = run()
                 print(f"{name}: done", flush=True)
@@ -221,6 +265,10 @@ def report(results: dict) -> None:
                      f"{dask / hand:.2f}x (goal <= 1.5x: {'MET' if dask / hand <= 1.5 else 'MISSED'}); "
                      f"{r['manifest']['tiles']} tiles, copy factor {r['manifest']['copy_factor']:.4f}"])
     print(table(["run", "cells", "wall", "pairs", "notes"], rows))
+    if "identity" in results:
+        print()
+        print(table(["scene", "rule", "tiles", "copy factor", "pairs", "wall, 2 processes",
+                     "against in memory"], results["identity"]))
 
     source = results.get("scaling") or results.get("overhead")
     if source is None:

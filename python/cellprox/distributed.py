@@ -171,7 +171,7 @@ def _run(client: Any, scene: Any, threshold: float, rule: str, witnesses: bool, 
     sampled = time.perf_counter()
 
     counts = _gathered(client, [client.submit(place_row_group, scene, g, tiling, threshold,
-                                              scratch, pure=False)
+                                              scratch, threads, pure=False)
                                 for g in groups if sizes[g]], show, "placing cells in tiles")
     placed = np.sum(counts, axis=0, dtype=np.int64) if counts else np.zeros(tiling.count, np.int64)
     placing = time.perf_counter()

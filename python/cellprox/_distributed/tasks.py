@@ -20,6 +20,7 @@ import numpy.typing as npt
 from cellprox._distributed.output import remove_quietly, write_part
 from cellprox._distributed.placement import reported_here, widened
 from cellprox._distributed.tiles import Tiling, tiles_touched
+from cellprox._optional import pyarrow
 
 __all__ = ["TileDone", "fragment_folder", "place_row_group", "sample_row_group", "search_tile"]
 
@@ -54,9 +55,10 @@ def sample_row_group(scene: Any, row_group: int, take: int) -> npt.NDArray[np.fl
 
 
 def place_row_group(scene: Any, row_group: int, tiling: Tiling, threshold: float,
-                    scratch: Path) -> npt.NDArray[np.int64]:
+                    scratch: Path, workers: int | dict[str, int]) -> npt.NDArray[np.int64]:
     """Writes a row group's cells into the folders of the tiles their widened boxes touch, one
     fragment a tile, and returns how many cells each tile got."""
+    _use_threads(workers)
     packed = scene.read_packed(row_group)
     _check_finite(scene, row_group, packed)
     low, high = widened(packed.lower, packed.upper, threshold)
@@ -114,7 +116,7 @@ def search_tile(tile: int, scratch: Path, tiling: Tiling, threshold: float, rule
     files = sorted(fragment_folder(scratch, tile).glob("rg-*.npz"))
     packed = PackedCells.concatenate([read_fragment(f) for f in files])
     read = time.perf_counter()
-    threads = workers if isinstance(workers, int) else workers.get(_this_worker(), 1)
+    threads = _use_threads(workers)
     try:
         cells = packed.cell_set(threads)
     except ValueError as error:
@@ -137,6 +139,15 @@ def search_tile(tile: int, scratch: Path, tiling: Tiling, threshold: float, rule
 def _scene_numbers(message: str, numbers: npt.NDArray[np.int64]) -> str:
     """A message about the tile's cell ``k`` made to name the scene's cell instead."""
     return re.sub(r"\bcell (\d+)", lambda m: f"scene cell {int(numbers[int(m.group(1))])}", message)
+
+
+def _use_threads(workers: int | dict[str, int]) -> int:
+    """The threads this task may use (``workers``: a count, or one for each Dask worker by
+    address); pyarrow's decoding and encoding keep to them as well, so that worker processes
+    side by side do not each take every core."""
+    threads = workers if isinstance(workers, int) else workers.get(_this_worker(), 1)
+    pyarrow().set_cpu_count(threads)
+    return threads
 
 
 def _this_worker() -> str:
