@@ -71,8 +71,8 @@ class CellSet:
                  collections: npt.ArrayLike = 0, workers: int | None = None) -> None:
         threads = resolve_workers(workers, "CellSet")
         checks.count_cells(vertices, edges)
-        vertex_data, v_counts = checks.gather(vertices, 3, "iuf", checks.vertex_array)
-        edge_data, e_counts = checks.gather(edges, 2, "iu", partial(checks.edge_array, v_counts=v_counts))
+        vertex_data, v_counts = checks.gather(vertices, 3, "iuf", checks.vertex_array, "f")
+        edge_data, e_counts = checks.gather(edges, 2, "iu", partial(checks.edge_array, v_counts=v_counts), "i")
         self._check_and_build(vertex_data, v_counts, edge_data, e_counts, origins, collections,
                               owned=True, workers=threads)
 
@@ -83,7 +83,7 @@ class CellSet:
         an empty edge array per cell (the hull rule's cells come without edges)."""
         threads = resolve_workers(workers, "CellSet")
         n = checks.count_cells(vertices, None)
-        vertex_data, v_counts = checks.gather(vertices, 3, "iuf", checks.vertex_array)
+        vertex_data, v_counts = checks.gather(vertices, 3, "iuf", checks.vertex_array, "f")
         cells = cls.__new__(cls)
         cells._check_and_build(vertex_data, v_counts, np.zeros((0, 2), np.int32), np.zeros(n, np.int64),
                                origins, collections, owned=True, workers=threads)
@@ -96,8 +96,8 @@ class CellSet:
         """Checks the joined arrays as every way of making a set does (``rows.checked_rows``: the
         arrays copied unless ``owned``) and builds this set of them on ``workers`` threads."""
         rows = checked_rows(vertex_data, v_counts, edge_data, e_counts, origins, who, owned, workers)
-        self._build(rows, v_counts, e_counts, checks.collections_of(collections, len(v_counts), who),
-                    workers)
+        self._build(rows, v_counts, e_counts,
+                    checks.collections_of(collections, len(v_counts), who, workers), workers)
 
     @classmethod
     def from_packed(cls, vertices: npt.ArrayLike, vertex_offsets: npt.ArrayLike,
@@ -115,7 +115,7 @@ class CellSet:
         threads = resolve_workers(workers, who)
         points = _packed_array(vertices, "vertices", 3, "iuf", who)
         v_counts = numbers.packed_counts("vertex_offsets", vertex_offsets, len(points), None,
-                                         numbers.INT32_MAX // 3, who, "rows of vertices")
+                                         numbers.INT32_MAX // 3, who, "rows of vertices", threads)
         n = len(v_counts)
         if (edges is None) != (edge_offsets is None):
             raise TypeError(f"{who}: pass edges and edge_offsets together, or neither (cells "
@@ -127,7 +127,7 @@ class CellSet:
             assert edge_offsets is not None
             edge_data = _packed_array(edges, "edges", 2, "iu", who)
             e_counts = numbers.packed_counts("edge_offsets", edge_offsets, len(edge_data), n,
-                                             numbers.INT32_MAX // 2, who, "rows of edges")
+                                             numbers.INT32_MAX // 2, who, "rows of edges", threads)
         cells = cls.__new__(cls)
         cells._check_and_build(points, v_counts, edge_data, e_counts, origins, collections, who,
                                workers=threads)
