@@ -1,6 +1,7 @@
 """Every dtype: a cell set's first build in a fresh process, for each number type it may come in.
 
     python bench/dtypes.py [--cubes 1000000] [--rounds 3] [--warm 3] [--only packed,extras,lists]
+                           [--python OTHER_PYTHON ...]
 
 Meshes and simulations hand over float64 points and int32, int64 or unsigned connectivity. For
 every vertex type (float32, float64) and index type (int32, int64, uint32, uint64, used for the
@@ -16,10 +17,16 @@ call, each in processes of its own:
 
 Each combination runs ``--rounds`` times, the combinations in turn and in alternating order
 (forward, then backward), so that the machine's drift hits them alike. Printed per kind: the
-median first call over the rounds and the fastest round's, the median of the warm medians, the
-median first call's ratio to the fastest combination's and whether it is within 1.2x. A
+median first call over the rounds and the fastest round's, the processor seconds the process
+spent in its first call (median; every thread's, system time included), the median of the warm
+medians, the median first call's ratio to the fastest combination's and whether it is within
+1.2x. A
 machine line with the load average comes first: on a busy machine first calls move by more
 than the types make them differ.
+
+``--python`` (once for each) names interpreters with other builds of the package installed,
+say the one before a change and the one after: every round runs each combination under each
+of them, one after the other, so that both builds meet the same machine; a table for each.
 """
 from __future__ import annotations
 
@@ -78,56 +85,65 @@ def prepared_call(kind: str, n: int, vertex_type: str, index_type: str, workers:
     return lambda: cellprox.CellSet.from_packed(**arguments, workers=workers)
 
 
-def wall_seconds(call) -> float:
+def timed(call) -> tuple[float, float]:
+    """The call's wall seconds and the processor seconds (user and system, every thread) this
+    process spent in it: on a machine others are using, the second moves less."""
     gc.collect()
-    start = time.perf_counter()
+    before, start = time.process_time(), time.perf_counter()
     call()
-    return time.perf_counter() - start
+    return time.perf_counter() - start, time.process_time() - before
 
 
 def child(kind: str, n: int, vertex_type: str, index_type: str, warm: int, workers: int | None) -> None:
     """One fresh process: cellprox imported and the arrays made, then the first call timed and
     ``warm`` more."""
     call = prepared_call(kind, n, vertex_type, index_type, workers)
-    first = wall_seconds(call)
-    walls = [wall_seconds(call) for _ in range(warm)]
-    print(json.dumps({"first": first, "warm": statistics.median(walls) if walls else float("nan")}),
-          flush=True)
+    first, first_cpu = timed(call)
+    walls = [timed(call)[0] for _ in range(warm)]
+    print(json.dumps({"first": first, "first_cpu": first_cpu,
+                      "warm": statistics.median(walls) if walls else float("nan")}), flush=True)
 
 
-def run_child(kind: str, n: int, vertex_type: str, index_type: str, warm: int,
+def run_child(python: str, kind: str, n: int, vertex_type: str, index_type: str, warm: int,
               workers: int | None) -> dict[str, float]:
-    command = [sys.executable, __file__, "--child", kind, vertex_type, index_type, "--cubes", str(n),
+    command = [python, __file__, "--child", kind, vertex_type, index_type, "--cubes", str(n),
                "--warm", str(warm)]
     if workers is not None:
         command += ["--workers", str(workers)]
     completed = subprocess.run(command, capture_output=True, text=True, check=False)
     if completed.returncode != 0:
-        raise RuntimeError(f"the {kind} process for {vertex_type} / {index_type} failed:\n{completed.stderr}")
+        raise RuntimeError(f"the {kind} process for {vertex_type} / {index_type} under {python} "
+                           f"failed:\n{completed.stderr}")
     return json.loads(completed.stdout.strip().splitlines()[-1])
 
 
-def measure(kinds: list[str], n: int, rounds: int, warm: int,
-            workers: int | None) -> dict[tuple[str, str, str], list[dict[str, float]]]:
-    combinations = [(k, v, i) for k in kinds for v in VERTEX_TYPES for i in INDEX_TYPES]
-    runs: dict[tuple[str, str, str], list[dict[str, float]]] = {c: [] for c in combinations}
+Key = tuple[str, str, str, str]      # interpreter, kind, vertex type, index type
+
+
+def measure(pythons: list[str], kinds: list[str], n: int, rounds: int, warm: int,
+            workers: int | None) -> dict[Key, list[dict[str, float]]]:
+    combinations = [(p, k, v, i) for k in kinds for v in VERTEX_TYPES for i in INDEX_TYPES for p in pythons]
+    runs: dict[Key, list[dict[str, float]]] = {c: [] for c in combinations}
     for r in range(rounds):
-        for combination in combinations if r % 2 == 0 else combinations[::-1]:
-            runs[combination].append(run_child(*combination[:1], n, *combination[1:], warm, workers))
+        for python, kind, vertex_type, index_type in combinations if r % 2 == 0 else combinations[::-1]:
+            runs[python, kind, vertex_type, index_type].append(
+                run_child(python, kind, n, vertex_type, index_type, warm, workers))
     return runs
 
 
-def table(kind: str, runs: dict[tuple[str, str, str], list[dict[str, float]]]) -> list[str]:
-    mine = {(v, i): rs for (k, v, i), rs in runs.items() if k == kind}
+def table(python: str, kind: str, runs: dict[Key, list[dict[str, float]]], label: bool) -> list[str]:
+    mine = {(v, i): rs for (p, k, v, i), rs in runs.items() if p == python and k == kind}
     firsts = {c: statistics.median(r["first"] for r in rs) for c, rs in mine.items()}
     fastest = min(firsts.values())
-    lines = [f"{KINDS[kind]}:", "",
-             "| vertices | indices | first call | fastest first call | warm median | ratio | within 1.2x |",
-             "| --- | --- | --- | --- | --- | --- | --- |"]
+    lines = [f"{KINDS[kind]}" + (f" ({python})" if label else "") + ":", "",
+             "| vertices | indices | first call | fastest first call | first call's processor time "
+             "| warm median | ratio | within 1.2x |",
+             "| --- | --- | --- | --- | --- | --- | --- | --- |"]
     for (vertex_type, index_type), rs in mine.items():
         ratio = firsts[vertex_type, index_type] / fastest
         cells = [vertex_type, index_type, f"{firsts[vertex_type, index_type] * 1e3:,.1f} ms",
                  f"{min(r['first'] for r in rs) * 1e3:,.1f} ms",
+                 f"{statistics.median(r['first_cpu'] for r in rs) * 1e3:,.1f} ms",
                  f"{statistics.median(r['warm'] for r in rs) * 1e3:,.1f} ms", f"{ratio:.2f}x",
                  "yes" if ratio <= GOAL else "NO"]
         lines.append("| " + " | ".join(cells) + " |")
@@ -141,6 +157,8 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--warm", type=int, default=3, help="warm calls after the first")
     parser.add_argument("--workers", type=int, default=None, help="the calls' workers (default: theirs)")
     parser.add_argument("--only", default=",".join(KINDS), help="kinds of call, of " + ", ".join(KINDS))
+    parser.add_argument("--python", action="append", default=None,
+                        help="an interpreter to run the calls under (once for each; default: this one)")
     parser.add_argument("--child", nargs=3, metavar=("KIND", "VERTEX_TYPE", "INDEX_TYPE"),
                         help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -155,9 +173,11 @@ def main(argv: list[str] | None = None) -> int:
     print(f"{args.cubes:,} cubes, {args.rounds} rounds, medians over the rounds; module "
           f"{os.environ.get('CELLPROX_MODULE', '(default)')}", flush=True)
     print()
-    runs = measure(kinds, args.cubes, args.rounds, args.warm, args.workers)
-    for kind in kinds:
-        print("\n".join(table(kind, runs)))
+    pythons = args.python or [sys.executable]
+    runs = measure(pythons, kinds, args.cubes, args.rounds, args.warm, args.workers)
+    for python in pythons:
+        for kind in kinds:
+            print("\n".join(table(python, kind, runs, len(pythons) > 1)))
     print("Load average at the end " + ", ".join(f"{x:.2f}" for x in os.getloadavg()))
     return 0
 
