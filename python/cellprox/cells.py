@@ -39,6 +39,12 @@ class CellSet:
     default) every core this process may use (or ``CELLPROX_WORKERS`` from the environment), a
     count of 1 to 1,024, or -1 for every core. The cells are the same, bit for bit, for any count.
 
+    Number types: vertices and origins float32 or float64, edges and collections int32, int64,
+    uint32 or uint64, in any strides and any mix, are read once and converted as they are
+    checked, in native passes; every combination gives the same set, bit for bit. Other types
+    (integer vertices, int16 edges, big-endian arrays) go through numpy, more slowly, to the
+    same set.
+
     Everything is checked once, here; a value of the wrong type (a string, None, floats for
     edges or collections) is a TypeError, a wrong shape or value a ValueError, naming the first
     cell at fault, the problem and how to fix it. Numbers are checked as given, before they are
@@ -110,7 +116,13 @@ class CellSet:
         numbered within their cell, split by ``edge_offsets`` likewise (both left out: cells
         without edges). ``origins`` and ``collections`` as for the constructor. Checked as the
         constructor checks, with messages that name the cell; gives the same cells as the
-        per-cell form, without a Python object per cell. ``workers`` as for the constructor."""
+        per-cell form, without a Python object per cell. ``workers`` as for the constructor.
+
+        Number types as for the constructor: ``vertices`` (and ``origins``) float32 or float64;
+        ``edges``, both offset arrays and ``collections`` int32, int64, uint32 or uint64, each
+        its own, in any strides. Offsets are compared as given: one beyond the rows (also one
+        that cut to 32 bits would fit), a negative one or a uint64 above 2**63 is a ValueError
+        naming the argument."""
         who = "CellSet.from_packed"
         threads = resolve_workers(workers, who)
         points = _packed_array(vertices, "vertices", 3, "iuf", who)
