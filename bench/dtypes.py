@@ -1,7 +1,7 @@
 """Every dtype: a cell set's first build in a fresh process, for each number type it may come in.
 
     python bench/dtypes.py [--cubes 1000000] [--rounds 3] [--warm 3] [--only packed,extras,lists]
-                           [--python OTHER_PYTHON ...]
+                           [--python OTHER_PYTHON ...] [--json RUNS.json]
 
 Meshes and simulations hand over float64 points and int32, int64 or unsigned connectivity. For
 every vertex type (float32, float64) and index type (int32, int64, uint32, uint64, used for the
@@ -27,6 +27,7 @@ than the types make them differ.
 ``--python`` (once for each) names interpreters with other builds of the package installed,
 say the one before a change and the one after: every round runs each combination under each
 of them, one after the other, so that both builds meet the same machine; a table for each.
+``--json`` writes every process's numbers to a file, round by round for each combination.
 """
 from __future__ import annotations
 
@@ -159,6 +160,7 @@ def main(argv: list[str] | None = None) -> int:
     parser.add_argument("--only", default=",".join(KINDS), help="kinds of call, of " + ", ".join(KINDS))
     parser.add_argument("--python", action="append", default=None,
                         help="an interpreter to run the calls under (once for each; default: this one)")
+    parser.add_argument("--json", type=Path, default=None, help="write every run's numbers to this file")
     parser.add_argument("--child", nargs=3, metavar=("KIND", "VERTEX_TYPE", "INDEX_TYPE"),
                         help=argparse.SUPPRESS)
     args = parser.parse_args(argv)
@@ -175,6 +177,9 @@ def main(argv: list[str] | None = None) -> int:
     print()
     pythons = args.python or [sys.executable]
     runs = measure(pythons, kinds, args.cubes, args.rounds, args.warm, args.workers)
+    if args.json is not None:
+        args.json.write_text(json.dumps([{"python": p, "kind": k, "vertices": v, "indices": i, "runs": rs}
+                                         for (p, k, v, i), rs in runs.items()], indent=1))
     for python in pythons:
         for kind in kinds:
             print("\n".join(table(python, kind, runs, len(pythons) > 1)))
