@@ -1,12 +1,15 @@
-// build_rows and write_records: the buffers taken, the outputs made with numpy.empty (so that
-// the thread filling a page touches it first), the kernels run on the team with the lock given
-// away. build_rows leaves any type or layout it does not take to the package: it returns None.
+// build_rows, write_records and the checked copies of per-cell numbers (offset_counts,
+// float32_rows, int32_column): the buffers taken, the outputs made with numpy.empty (so that the
+// thread filling a page touches it first), the kernels run on the team with the lock given away.
+// The checked calls leave any type or layout they do not take, and anything they find wrong, to
+// the package, which names the cell at fault: they return None.
 #include "module/package/cell_build_calls.h"
 
 #include <cstdint>
 
 #include "kernels/package/cells/cell_records.h"
 #include "kernels/package/cells/checked_rows.h"
+#include "kernels/package/cells/number_columns.h"
 #include "module/shared/owned_ref.h"
 #include "platform/loops/interpreter_lock.h"
 #include "platform/loops/thread_team.h"
@@ -40,27 +43,6 @@ bool rows_of(const Py_buffer& view, Py_ssize_t width, StridedRows& rows) {
     return true;
 }
 
-bool vertex_type_of(const Py_buffer& view, VertexType& type) {
-    const char code = plain_code(view);
-    if (code != 'f' && code != 'd') return false;
-    type = code == 'f' ? VertexType::float32 : VertexType::float64;
-    return true;
-}
-
-bool edge_type_of(const Py_buffer& view, EdgeType& type) {
-    const char code = plain_code(view);
-    const bool is_signed = code == 'i' || code == 'l' || code == 'q';
-    if (!is_signed && code != 'I' && code != 'L' && code != 'Q') return false;
-    if (view.itemsize == 4) {
-        type = is_signed ? EdgeType::int32 : EdgeType::uint32;
-    } else if (view.itemsize == 8) {
-        type = is_signed ? EdgeType::int64 : EdgeType::uint64;
-    } else {
-        return false;
-    }
-    return true;
-}
-
 bool packed_rows(const StridedRows& rows, Py_ssize_t width, Py_ssize_t item_size) {
     return rows.item_stride == item_size && (rows.rows <= 1 || rows.row_stride == width * item_size);
 }
@@ -89,6 +71,40 @@ PyObject* new_means(PyObject* allocate, Py_ssize_t n, BufferGuard& view) {
     return new_array(allocate, Py_BuildValue("(nn)", n, Py_ssize_t{3}), "f", 12 * n, view);
 }
 
+// A column of `n` numbers as the kernels read it: a one-dimensional buffer of n, or, when
+// `repeat` allows, a single number (no dimensions) repeated n times; false when it is neither.
+bool column_of(const Py_buffer& view, Py_ssize_t n, bool repeat, StridedRows& column) {
+    if (view.suboffsets != nullptr) return false;
+    const char* data = static_cast<const char*>(view.buf);
+    if (view.ndim == 1 && view.shape[0] == n) {
+        column = {data, n, view.strides[0], view.itemsize};
+        return true;
+    }
+    if (!repeat || view.ndim != 0) return false;
+    column = {data, n, 0, view.itemsize};
+    return true;
+}
+
+// Exports `object` with its strides and format; false, with no error set, when it cannot be.
+bool take_any(BufferGuard& view, PyObject* object) {
+    if (view.take(object, PyBUF_RECORDS_RO)) return true;
+    PyErr_Clear();
+    return false;
+}
+
+// Runs a checked copy into `output` with the lock given away: then the output, or None when the
+// copy found something wrong.
+template <class Copy>
+PyObject* checked_copy(OwnedRef& output, Copy copy) {
+    bool right = false;
+    {
+        LockReleased lock;
+        right = copy();
+    }
+    if (!right) Py_RETURN_NONE;
+    return output.release();
+}
+
 }  // namespace
 
 char plain_code(const Py_buffer& view) {
@@ -96,6 +112,27 @@ char plain_code(const Py_buffer& view) {
     if (*format == '@') ++format;
     if (format[0] == '\0' || format[1] != '\0') return 0;
     return native_item_size(format[0]) == view.itemsize ? format[0] : 0;
+}
+
+bool real_type_of(const Py_buffer& view, RealType& type) {
+    const char code = plain_code(view);
+    if (code != 'f' && code != 'd') return false;
+    type = code == 'f' ? RealType::float32 : RealType::float64;
+    return true;
+}
+
+bool index_type_of(const Py_buffer& view, IndexType& type) {
+    const char code = plain_code(view);
+    const bool is_signed = code == 'i' || code == 'l' || code == 'q';
+    if (!is_signed && code != 'I' && code != 'L' && code != 'Q') return false;
+    if (view.itemsize == 4) {
+        type = is_signed ? IndexType::int32 : IndexType::uint32;
+    } else if (view.itemsize == 8) {
+        type = is_signed ? IndexType::int64 : IndexType::uint64;
+    } else {
+        return false;
+    }
+    return true;
 }
 
 PyObject* new_array(PyObject* allocate, PyObject* shape, const char* code, Py_ssize_t bytes,
@@ -132,17 +169,14 @@ PyObject* method_build_rows(PyObject*, PyObject* args) {
         return nullptr;
     }
     CellRows cells{n, static_cast<const int64_t*>(v_counts.view().buf),
-                   static_cast<const int64_t*>(e_counts.view().buf), {}, VertexType::float32, {}, EdgeType::int32};
-    if (!vertices.take(vertex_object, PyBUF_RECORDS_RO) || !edges.take(edge_object, PyBUF_RECORDS_RO)) {
-        PyErr_Clear();
+                   static_cast<const int64_t*>(e_counts.view().buf), {}, RealType::float32, {}, IndexType::int32};
+    if (!take_any(vertices, vertex_object) || !take_any(edges, edge_object) ||
+        !rows_of(vertices.view(), 3, cells.vertices) || !real_type_of(vertices.view(), cells.vertex_type) ||
+        !rows_of(edges.view(), 2, cells.edges) || !index_type_of(edges.view(), cells.edge_type)) {
         Py_RETURN_NONE;
     }
-    if (!rows_of(vertices.view(), 3, cells.vertices) || !vertex_type_of(vertices.view(), cells.vertex_type) ||
-        !rows_of(edges.view(), 2, cells.edges) || !edge_type_of(edges.view(), cells.edge_type)) {
-        Py_RETURN_NONE;
-    }
-    const bool keep_vertices = keep && cells.vertex_type == VertexType::float32 && packed_rows(cells.vertices, 3, 4);
-    const bool keep_edges = keep && cells.edge_type == EdgeType::int32 && packed_rows(cells.edges, 2, 4);
+    const bool keep_vertices = keep && cells.vertex_type == RealType::float32 && packed_rows(cells.vertices, 3, 4);
+    const bool keep_edges = keep && cells.edge_type == IndexType::int32 && packed_rows(cells.edges, 2, 4);
     BuiltRows out{};
     BufferGuard vertex_out, edge_out, v_starts, e_starts, means_out;
     OwnedRef vertex_data(output_rows(allocate, vertex_object, keep_vertices, cells.vertices, 3, "f", vertex_out, out.vertices));
@@ -165,6 +199,68 @@ PyObject* method_build_rows(PyObject*, PyObject* args) {
     if (faults & rows_out_of_memory) return PyErr_NoMemory();
     return Py_BuildValue("(NNNNNI)", vertex_data.release(), edge_data.release(), vertex_starts.release(),
                          edge_starts.release(), means.release(), static_cast<unsigned int>(faults));
+}
+
+PyObject* method_offset_counts(PyObject*, PyObject* args) {
+    PyObject *object = nullptr, *allocate = nullptr;
+    long long rows = 0, limit = 0;
+    int workers = 1;
+    if (!PyArg_ParseTuple(args, "OLLOi:offset_counts", &object, &rows, &limit, &allocate, &workers) ||
+        !workers_in_range(workers)) {
+        return nullptr;
+    }
+    BufferGuard offsets, counts_view;
+    StridedRows column{};
+    IndexType type{};
+    if (!take_any(offsets, object) || offsets.view().ndim != 1 || offsets.view().shape[0] < 1 ||
+        !column_of(offsets.view(), offsets.view().shape[0], false, column) || !index_type_of(offsets.view(), type)) {
+        Py_RETURN_NONE;
+    }
+    const Py_ssize_t n = offsets.view().shape[0] - 1;
+    OwnedRef counts(new_array(allocate, Py_BuildValue("(n)", n), "q", 8 * n, counts_view));
+    if (!counts) return nullptr;
+    auto* out = static_cast<int64_t*>(counts_view.view().buf);
+    return checked_copy(counts, [&] { return offset_counts(column, type, rows, limit, out, workers); });
+}
+
+PyObject* method_float32_rows(PyObject*, PyObject* args) {
+    PyObject *object = nullptr, *allocate = nullptr;
+    int workers = 1;
+    if (!PyArg_ParseTuple(args, "OOi:float32_rows", &object, &allocate, &workers) || !workers_in_range(workers)) {
+        return nullptr;
+    }
+    BufferGuard values, out_view;
+    StridedRows rows{};
+    RealType type{};
+    if (!take_any(values, object) || values.view().ndim != 2 || !rows_of(values.view(), values.view().shape[1], rows) ||
+        !real_type_of(values.view(), type)) {
+        Py_RETURN_NONE;
+    }
+    const Py_ssize_t width = values.view().shape[1];
+    OwnedRef out(new_array(allocate, Py_BuildValue("(nn)", rows.rows, width), "f", 4 * rows.rows * width, out_view));
+    if (!out) return nullptr;
+    auto* floats = static_cast<float*>(out_view.view().buf);
+    return checked_copy(out, [&] { return float32_rows(rows, width, type, floats, workers); });
+}
+
+PyObject* method_int32_column(PyObject*, PyObject* args) {
+    PyObject *object = nullptr, *allocate = nullptr;
+    Py_ssize_t n = 0;
+    int workers = 1;
+    if (!PyArg_ParseTuple(args, "OnOi:int32_column", &object, &n, &allocate, &workers) || !workers_in_range(workers)) {
+        return nullptr;
+    }
+    BufferGuard values, out_view;
+    StridedRows column{};
+    IndexType type{};
+    if (n < 0 || !take_any(values, object) || !column_of(values.view(), n, true, column) ||
+        !index_type_of(values.view(), type)) {
+        Py_RETURN_NONE;
+    }
+    OwnedRef out(new_array(allocate, Py_BuildValue("(n)", n), "i", 4 * n, out_view));
+    if (!out) return nullptr;
+    auto* numbers = static_cast<int32_t*>(out_view.view().buf);
+    return checked_copy(out, [&] { return int32_column(column, type, numbers, workers); });
 }
 
 PyObject* method_write_records(PyObject*, PyObject* args) {
@@ -236,5 +332,22 @@ const char write_records_doc[] =
     "number, collection, counts, origin and the addresses of its rows of vertex_data ((V, 3)\n"
     "float32) and edge_data ((E, 2) int32), which start at vertex_starts and edge_starts; no\n"
     "links. On up to workers threads.";
+
+const char offset_counts_doc[] =
+    "offset_counts(offsets, rows, limit, allocate, workers) -> counts or None\n\n"
+    "Each cell's row count ((n,) int64, made by allocate) from n + 1 compressed-sparse-row offsets\n"
+    "(int32, int64, uint32 or uint64, any stride), when they start at 0, never fall, rise by at\n"
+    "most limit for a cell and end at rows; None otherwise, and for other types or shapes.";
+
+const char float32_rows_doc[] =
+    "float32_rows(values, allocate, workers) -> rows or None\n\n"
+    "(rows, width) float32 or float64 numbers, any strides, as new packed float32 rows (rounded\n"
+    "as numpy's astype rounds them), when every one is finite in float32; None otherwise, and\n"
+    "for other types or shapes.";
+
+const char int32_column_doc[] =
+    "int32_column(values, n, allocate, workers) -> column or None\n\n"
+    "n integers (int32, int64, uint32 or uint64, any stride; or a single one for all n) as a new\n"
+    "(n,) int32 array, when every one fits int32; None otherwise, and for other types or shapes.";
 
 }  // namespace cellprox

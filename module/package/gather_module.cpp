@@ -7,6 +7,7 @@
 #include <cstdint>
 
 #include "kernels/package/cells/joined_rows.h"
+#include "kernels/package/cells/number_types.h"
 #include "kernels/package/cells/point_runs.h"
 #include "module/package/cell_build_calls.h"
 #include "module/shared/buffer_guard.h"
@@ -30,15 +31,35 @@ bool joinable(const Py_buffer& view, Py_ssize_t width, char code) {
            plain_code(view) == code;
 }
 
+// The blocks joined into a new float32 or int32 array, converted from their own real or
+// integer type; None when a number did not survive (not finite in float32, beyond int32), null
+// with the error set.
+PyObject* join_converted(PyObject* allocate, const Scratch<StridedRows>& blocks, Py_ssize_t n, Py_ssize_t total,
+                         Py_ssize_t width, const Py_buffer& first, char target, int64_t* counts) {
+    BufferGuard data_view;
+    RealType real{};
+    IndexType index{};
+    const bool real_source = target == 'f' && real_type_of(first, real);
+    if (!real_source && !(target == 'i' && index_type_of(first, index))) Py_RETURN_NONE;
+    const char* format = real_source ? "f" : "i";
+    OwnedRef data(new_array(allocate, Py_BuildValue("(nn)", total, width), format, total * width * 4, data_view));
+    if (!data) return nullptr;
+    void* out = data_view.view().buf;
+    const bool kept = real_source ? join_float32_rows(blocks.data(), n, width, real, static_cast<float*>(out), counts)
+                                  : join_int32_rows(blocks.data(), n, width, index, static_cast<int32_t*>(out), counts);
+    if (!kept) Py_RETURN_NONE;
+    return data.release();
+}
+
 // Each array is exported once: checked and counted, then, with the output at its exact size,
-// copied.
-PyObject* join(PyObject* module, PyObject* sequence, Py_ssize_t width, PyObject* allocate) {
+// copied (converted to float32 or int32 as `target` asks, unless a number would not survive).
+PyObject* join(PyObject* module, PyObject* sequence, Py_ssize_t width, PyObject* allocate, char target) {
     auto* ndarray = reinterpret_cast<PyTypeObject*>(state_of(module).ndarray_type);
     const Py_ssize_t n = PySequence_Fast_GET_SIZE(sequence);
     PyObject** items = PySequence_Fast_ITEMS(sequence);
     if (n == 0 || width <= 0 || width > 64) Py_RETURN_NONE;
     Scratch<BufferGuard> views;
-    Scratch<RowBlock> blocks;
+    Scratch<StridedRows> blocks;
     if (views.allocate(n) < 0 || blocks.allocate(n) < 0) return nullptr;
     char code = 0;
     Py_ssize_t item_size = 0, total = 0;
@@ -57,29 +78,41 @@ PyObject* join(PyObject* module, PyObject* sequence, Py_ssize_t width, PyObject*
         }
         if (code == 0 || !joinable(view, width, code)) Py_RETURN_NONE;
         if (view.shape[0] > PY_SSIZE_T_MAX / (width * item_size) - total) Py_RETURN_NONE;
-        blocks[i] = RowBlock{static_cast<const char*>(view.buf), view.shape[0], view.strides[0], view.strides[1]};
+        blocks[i] = StridedRows{static_cast<const char*>(view.buf), view.shape[0], view.strides[0], view.strides[1]};
         total += view.shape[0];
     }
-    const char format[2] = {code, '\0'};
-    BufferGuard data_view, counts_view;
-    OwnedRef data(new_array(allocate, Py_BuildValue("(nn)", total, width), format,
-                            total * width * item_size, data_view));
-    if (!data) return nullptr;
+    BufferGuard counts_view;
     OwnedRef counts(new_array(allocate, Py_BuildValue("(n)", n), "q",
                               n * static_cast<Py_ssize_t>(sizeof(int64_t)), counts_view));
     if (!counts) return nullptr;
-    join_rows(blocks.data(), n, width, item_size, static_cast<char*>(data_view.view().buf),
-              static_cast<int64_t*>(counts_view.view().buf));
+    int64_t* count_data = static_cast<int64_t*>(counts_view.view().buf);
+    const bool converts = (target == 'f' && code != 'f') || (target == 'i' && code != 'i');
+    OwnedRef data(converts ? join_converted(allocate, blocks, n, total, width, views[0].view(), target, count_data)
+                           : Py_NewRef(Py_None));
+    if (!data) return nullptr;
+    if (data.get() == Py_None) {
+        const char format[2] = {code, '\0'};
+        BufferGuard data_view;
+        data.reset(new_array(allocate, Py_BuildValue("(nn)", total, width), format, total * width * item_size,
+                             data_view));
+        if (!data) return nullptr;
+        join_rows(blocks.data(), n, width, item_size, static_cast<char*>(data_view.view().buf), count_data);
+    }
     return Py_BuildValue("(NN)", data.release(), counts.release());
 }
 
 PyObject* method_gather(PyObject* module, PyObject* args) {
     PyObject *arrays = nullptr, *allocate = nullptr;
     Py_ssize_t width = 0;
-    if (!PyArg_ParseTuple(args, "OnO:gather", &arrays, &width, &allocate)) return nullptr;
+    const char* target = "";
+    if (!PyArg_ParseTuple(args, "OnO|s:gather", &arrays, &width, &allocate, &target)) return nullptr;
+    if (target[0] != '\0' && ((target[0] != 'f' && target[0] != 'i') || target[1] != '\0')) {
+        PyErr_SetString(PyExc_ValueError, "gather: into must be '', 'f' (float32) or 'i' (int32)");
+        return nullptr;
+    }
     OwnedRef sequence(PySequence_Fast(arrays, "arrays must be a sequence"));
     if (!sequence) return nullptr;
-    return join(module, sequence.get(), width, allocate);
+    return join(module, sequence.get(), width, allocate, target[0]);
 }
 
 // Takes points ((N, 3) float32), counts ((n,) int64) and `outputs` writable (n, 3) float32
@@ -157,11 +190,16 @@ void free_module(void* module) { clear(static_cast<PyObject*>(module)); }
 
 PyMethodDef methods[] = {
     {"gather", method_gather, METH_VARARGS,
-     "gather(arrays, width, allocate) -> (data, counts) or None\n\n"
+     "gather(arrays, width, allocate, into='') -> (data, counts) or None\n\n"
      "The rows of every array back to back ((N, width), their item type) and each array's row\n"
      "count ((n,) int64), in arrays made by allocate(shape, struct_code) (numpy.empty), when\n"
      "every array is an exact numpy.ndarray of shape (k, width) and all share one native number\n"
-     "type; otherwise None, and the caller joins them itself."},
+     "type; otherwise None, and the caller joins them itself. into 'f' converts float64 rows to\n"
+     "float32 as they are joined, 'i' int64 and unsigned rows to int32, unless a number would\n"
+     "not survive (not finite in float32, beyond int32): those are joined as they are."},
+    {"offset_counts", method_offset_counts, METH_VARARGS, offset_counts_doc},
+    {"float32_rows", method_float32_rows, METH_VARARGS, float32_rows_doc},
+    {"int32_column", method_int32_column, METH_VARARGS, int32_column_doc},
     {"run_bounds", method_run_bounds, METH_VARARGS,
      "run_bounds(points, counts, lower, upper) -> None\n\n"
      "Fills lower and upper ((n, 3) float32) with the bounds of consecutive runs of points\n"

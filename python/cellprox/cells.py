@@ -39,6 +39,12 @@ class CellSet:
     default) every core this process may use (or ``CELLPROX_WORKERS`` from the environment), a
     count of 1 to 1,024, or -1 for every core. The cells are the same, bit for bit, for any count.
 
+    Number types: vertices and origins float32 or float64, edges and collections int32, int64,
+    uint32 or uint64, in any strides and any mix, are read once and converted as they are
+    checked, in native passes; every combination gives the same set, bit for bit. Other types
+    (integer vertices, int16 edges, big-endian arrays) go through numpy, more slowly, to the
+    same set.
+
     Everything is checked once, here; a value of the wrong type (a string, None, floats for
     edges or collections) is a TypeError, a wrong shape or value a ValueError, naming the first
     cell at fault, the problem and how to fix it. Numbers are checked as given, before they are
@@ -71,8 +77,8 @@ class CellSet:
                  collections: npt.ArrayLike = 0, workers: int | None = None) -> None:
         threads = resolve_workers(workers, "CellSet")
         checks.count_cells(vertices, edges)
-        vertex_data, v_counts = checks.gather(vertices, 3, "iuf", checks.vertex_array)
-        edge_data, e_counts = checks.gather(edges, 2, "iu", partial(checks.edge_array, v_counts=v_counts))
+        vertex_data, v_counts = checks.gather(vertices, 3, "iuf", checks.vertex_array, "f")
+        edge_data, e_counts = checks.gather(edges, 2, "iu", partial(checks.edge_array, v_counts=v_counts), "i")
         self._check_and_build(vertex_data, v_counts, edge_data, e_counts, origins, collections,
                               owned=True, workers=threads)
 
@@ -83,7 +89,7 @@ class CellSet:
         an empty edge array per cell (the hull rule's cells come without edges)."""
         threads = resolve_workers(workers, "CellSet")
         n = checks.count_cells(vertices, None)
-        vertex_data, v_counts = checks.gather(vertices, 3, "iuf", checks.vertex_array)
+        vertex_data, v_counts = checks.gather(vertices, 3, "iuf", checks.vertex_array, "f")
         cells = cls.__new__(cls)
         cells._check_and_build(vertex_data, v_counts, np.zeros((0, 2), np.int32), np.zeros(n, np.int64),
                                origins, collections, owned=True, workers=threads)
@@ -96,8 +102,8 @@ class CellSet:
         """Checks the joined arrays as every way of making a set does (``rows.checked_rows``: the
         arrays copied unless ``owned``) and builds this set of them on ``workers`` threads."""
         rows = checked_rows(vertex_data, v_counts, edge_data, e_counts, origins, who, owned, workers)
-        self._build(rows, v_counts, e_counts, checks.collections_of(collections, len(v_counts), who),
-                    workers)
+        self._build(rows, v_counts, e_counts,
+                    checks.collections_of(collections, len(v_counts), who, workers), workers)
 
     @classmethod
     def from_packed(cls, vertices: npt.ArrayLike, vertex_offsets: npt.ArrayLike,
@@ -110,12 +116,18 @@ class CellSet:
         numbered within their cell, split by ``edge_offsets`` likewise (both left out: cells
         without edges). ``origins`` and ``collections`` as for the constructor. Checked as the
         constructor checks, with messages that name the cell; gives the same cells as the
-        per-cell form, without a Python object per cell. ``workers`` as for the constructor."""
+        per-cell form, without a Python object per cell. ``workers`` as for the constructor.
+
+        Number types as for the constructor: ``vertices`` (and ``origins``) float32 or float64;
+        ``edges``, both offset arrays and ``collections`` int32, int64, uint32 or uint64, each
+        its own, in any strides. Offsets are compared as given: one beyond the rows (also one
+        that cut to 32 bits would fit), a negative one or a uint64 above 2**63 is a ValueError
+        naming the argument."""
         who = "CellSet.from_packed"
         threads = resolve_workers(workers, who)
         points = _packed_array(vertices, "vertices", 3, "iuf", who)
         v_counts = numbers.packed_counts("vertex_offsets", vertex_offsets, len(points), None,
-                                         numbers.INT32_MAX // 3, who, "rows of vertices")
+                                         numbers.INT32_MAX // 3, who, "rows of vertices", threads)
         n = len(v_counts)
         if (edges is None) != (edge_offsets is None):
             raise TypeError(f"{who}: pass edges and edge_offsets together, or neither (cells "
@@ -127,7 +139,7 @@ class CellSet:
             assert edge_offsets is not None
             edge_data = _packed_array(edges, "edges", 2, "iu", who)
             e_counts = numbers.packed_counts("edge_offsets", edge_offsets, len(edge_data), n,
-                                             numbers.INT32_MAX // 2, who, "rows of edges")
+                                             numbers.INT32_MAX // 2, who, "rows of edges", threads)
         cells = cls.__new__(cls)
         cells._check_and_build(points, v_counts, edge_data, e_counts, origins, collections, who,
                                workers=threads)

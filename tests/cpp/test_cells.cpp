@@ -19,7 +19,7 @@ TEST(JoinRows, EveryLayoutInOrder) {
     const int32_t packed[] = {1, 2, 3, 4};                  // rows (1, 2), (3, 4)
     const int32_t fortran[] = {5, 7, 9, 6, 8, 10};          // rows (5, 6), (7, 8), (9, 10)
     const int32_t reversed[] = {13, 14, 11, 12};            // rows (11, 12), (13, 14)
-    const RowBlock blocks[] = {
+    const StridedRows blocks[] = {
         {reinterpret_cast<const char*>(packed), 2, 8, 4},
         {reinterpret_cast<const char*>(fortran), 3, 4, 12},
         {nullptr, 0, 8, 4},

@@ -39,9 +39,9 @@ struct RandomScene {
     CellRows rows() const {
         return {n(), vertex_counts.data(), edge_counts.data(),
                 {reinterpret_cast<const char*>(vertices.data()), static_cast<int64_t>(vertices.size() / 6), 48, 8},
-                VertexType::float64,
+                RealType::float64,
                 {reinterpret_cast<const char*>(edges.data()), static_cast<int64_t>(edges.size() / 2), 16, 8},
-                EdgeType::int64};
+                IndexType::int64};
     }
 };
 
@@ -111,8 +111,8 @@ TEST(CheckedRows, FaultsAreFoundAnywhere) {
         faulty.edges[late_edge] = bad;
         Output out(faulty.rows());
         EXPECT_EQ(build_cell_rows(faulty.rows(), out.built(), 3), edges_out_of_cell) << bad;
-        for (EdgeType type : {EdgeType::int32, EdgeType::uint32, EdgeType::uint64}) {
-            const bool wide = type == EdgeType::uint64;
+        for (IndexType type : {IndexType::int32, IndexType::uint32, IndexType::uint64}) {
+            const bool wide = type == IndexType::uint64;
             std::vector<uint32_t> narrow(faulty.edges.size());
             for (size_t k = 0; k < narrow.size(); ++k) narrow[k] = static_cast<uint32_t>(faulty.edges[k]);
             CellRows rows = faulty.rows();
@@ -162,8 +162,8 @@ TEST(CheckedRows, KeptRowsAreOnlyChecked) {
     const std::vector<int32_t> edges = {0, 1, 0, 0};
     const std::vector<int64_t> vertex_counts = {2, 1}, edge_counts = {1, 1};
     const CellRows rows{2, vertex_counts.data(), edge_counts.data(),
-                        {reinterpret_cast<const char*>(vertices.data()), 3, 12, 4}, VertexType::float32,
-                        {reinterpret_cast<const char*>(edges.data()), 2, 8, 4}, EdgeType::int32};
+                        {reinterpret_cast<const char*>(vertices.data()), 3, 12, 4}, RealType::float32,
+                        {reinterpret_cast<const char*>(edges.data()), 2, 8, 4}, IndexType::int32};
     int64_t vertex_starts[2], edge_starts[2];
     float means[6];
     const BuiltRows kept{vertex_starts, edge_starts, nullptr, nullptr, means};

@@ -4,9 +4,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cmath>
-#include <cstring>
-#include <limits>
 
 #include "kernels/common/shared/plain_buffer.h"
 #include "platform/loops/thread_team.h"
@@ -19,37 +16,6 @@ namespace {
 // fixed numbers, so that a piece's bounds never depend on the workers.
 constexpr int64_t CELLS_PER_SUM_PIECE = 65536;
 constexpr int64_t WEIGHT_PER_CELL_PIECE = 65536;
-
-// A number of a row: the exporter's strides, or the packed ones known at compile time (which
-// the compiler turns into plain loads it can vectorise). memcpy: exporters need not align.
-template <class T, bool Packed>
-struct Source {
-    const char* data;
-    int64_t row_stride;
-    int64_t item_stride;
-
-    T at(int64_t row, int64_t width, int64_t item) const {
-        const char* place = Packed ? data + (row * width + item) * static_cast<int64_t>(sizeof(T))
-                                   : data + row * row_stride + item * item_stride;
-        T value;
-        std::memcpy(&value, place, sizeof value);
-        return value;
-    }
-};
-
-template <class T, bool Packed>
-Source<T, Packed> source_of(const StridedRows& rows) {
-    return {rows.data, rows.row_stride, rows.item_stride};
-}
-
-template <class T>
-bool packed(const StridedRows& rows, int64_t width) {
-    return rows.item_stride == static_cast<int64_t>(sizeof(T)) &&
-           (rows.rows <= 1 || rows.row_stride == width * static_cast<int64_t>(sizeof(T)));
-}
-
-// Whether a float is finite, in a form the compiler vectorises (NaN compares false).
-inline int finite_float(float value) { return std::fabs(value) <= std::numeric_limits<float>::max(); }
 
 // The cells [begin, end)'s vertices: converted (written unless Write is false: then they are
 // float32 already) and checked in one run over their rows, then summed in double, cell by
@@ -132,8 +98,8 @@ CellsPass vertex_pass_of(const CellRows& cells, const BuiltRows& out) {
 
 // Rows are kept unconverted only where they already are what the output would be.
 bool keeps_only_output_rows(const CellRows& cells, const BuiltRows& out) {
-    return (out.vertices != nullptr || (cells.vertex_type == VertexType::float32 && packed<float>(cells.vertices, 3))) &&
-           (out.edges != nullptr || (cells.edge_type == EdgeType::int32 && packed<int32_t>(cells.edges, 2)));
+    return (out.vertices != nullptr || (cells.vertex_type == RealType::float32 && packed<float>(cells.vertices, 3))) &&
+           (out.edges != nullptr || (cells.edge_type == IndexType::int32 && packed<int32_t>(cells.edges, 2)));
 }
 
 template <class T>
@@ -144,13 +110,7 @@ CellsPass edge_pass_of(const CellRows& cells, const BuiltRows& out) {
 }
 
 CellsPass edge_pass(const CellRows& cells, const BuiltRows& out) {
-    switch (cells.edge_type) {
-        case EdgeType::int32: return edge_pass_of<int32_t>(cells, out);
-        case EdgeType::int64: return edge_pass_of<int64_t>(cells, out);
-        case EdgeType::uint32: return edge_pass_of<uint32_t>(cells, out);
-        case EdgeType::uint64: return edge_pass_of<uint64_t>(cells, out);
-    }
-    return nullptr;
+    return with_index_type(cells.edge_type, [&](auto number) { return edge_pass_of<decltype(number)>(cells, out); });
 }
 
 // Cells weigh their rows plus one, so that pieces stay short where cells have no rows at all.
@@ -222,8 +182,8 @@ uint32_t build_cell_rows(const CellRows& cells, const BuiltRows& out, int32_t wo
                                               : prefix_starts(cells.edge_counts, cells.n, out.edge_starts, workers);
     if (vertex_rows == -2 || edge_rows == -2) return rows_out_of_memory;
     if (vertex_rows != cells.vertices.rows || edge_rows != cells.edges.rows) return bad_counts;
-    const CellsPass vertices = cells.vertex_type == VertexType::float32 ? vertex_pass_of<float>(cells, out)
-                                                                        : vertex_pass_of<double>(cells, out);
+    const CellsPass vertices =
+        with_real_type(cells.vertex_type, [&](auto number) { return vertex_pass_of<decltype(number)>(cells, out); });
     const CellsPass edges = edge_pass(cells, out);
     const int64_t weight = cells.vertices.rows + cells.edges.rows + cells.n;
     const int64_t per_piece = std::max(WEIGHT_PER_CELL_PIECE, weight / INT32_MAX + 1);

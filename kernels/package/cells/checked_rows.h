@@ -9,19 +9,9 @@
 
 #include <cstdint>
 
+#include "kernels/package/cells/number_types.h"
+
 namespace cellprox {
-
-// The number types the rows may come in.
-enum class VertexType : uint8_t { float32, float64 };
-enum class EdgeType : uint8_t { int32, int64, uint32, uint64 };
-
-// `rows` rows of `width` numbers as their exporter lays them out: strides in bytes.
-struct StridedRows {
-    const char* data;
-    int64_t rows;
-    int64_t row_stride;
-    int64_t item_stride;
-};
 
 // n cells: their counts, and their vertices ((rows, 3)) and edges ((rows, 2)) back to back.
 struct CellRows {
@@ -29,9 +19,9 @@ struct CellRows {
     const int64_t* vertex_counts;
     const int64_t* edge_counts;
     StridedRows vertices;
-    VertexType vertex_type;
+    RealType vertex_type;
     StridedRows edges;
-    EdgeType edge_type;
+    IndexType edge_type;
 };
 
 // Where the build writes. `vertices` may be null when the input already is packed float32 rows

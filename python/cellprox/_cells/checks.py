@@ -15,7 +15,9 @@ import numpy as np
 import numpy.typing as npt
 
 from cellprox._messages import type_name
+from cellprox._gather import float32_rows as _float32_rows
 from cellprox._gather import gather as _join_arrays
+from cellprox._gather import int32_column as _int32_column
 from cellprox._gather import run_means as _run_means
 from cellprox._cells.numbers import INT32_MAX, MAX_CELL_LINKS, first_beyond_int32
 
@@ -100,17 +102,20 @@ def edge_array(i: int, value: npt.ArrayLike,
 
 
 def gather(values: Sequence[Any], width: int, kinds: str,
-            one_cell: Callable[[int, Any], npt.NDArray[Any]]
-            ) -> tuple[npt.NDArray[Any], npt.NDArray[np.int64]]:
+           one_cell: Callable[[int, Any], npt.NDArray[Any]], into: str = ""
+           ) -> tuple[npt.NDArray[Any], npt.NDArray[np.int64]]:
     """All cells' (k, width) arrays back to back, and each cell's row count.
 
     Arrays of the right kinds and shape are joined in one step (numpy arrays of one type
     natively, without numpy's fixed cost per array); anything else goes cell by cell through
-    ``one_cell``, which converts what it can and names the cell at fault.
+    ``one_cell``, which converts what it can and names the cell at fault. ``into`` "f" joins
+    float64 arrays as float32 and "i" 64-bit and unsigned integers as int32, converted as they
+    are copied, unless a number would not survive that (then they keep their type, for the
+    checks to quote).
     """
     n = len(values)
     limit = _INT32_MAX // width
-    joined = _join_arrays(values, width, np.empty) if n else None
+    joined = _join_arrays(values, width, np.empty, into) if n else None
     if joined is not None:
         data, counts = joined
         if data.dtype.kind in kinds and counts.max() <= limit:
@@ -202,7 +207,11 @@ def _as_given(value: Any) -> int | float:
     return int(number) if isinstance(number, float) and number.is_integer() else number
 
 
-def collections_of(value: npt.ArrayLike, n: int, who: str = "CellSet") -> npt.NDArray[np.int32]:
+def collections_of(value: npt.ArrayLike, n: int, who: str = "CellSet",
+                   workers: int = 1) -> npt.NDArray[np.int32]:
+    """One int32 collection number per cell, from one integer for all or one per cell: 32 or
+    64 bits, signed or not, converted natively in one pass on ``workers`` threads, and any
+    other integers (or a number that does not fit) by numpy, which names the cell."""
     array = np.asarray(value)
     if array.dtype.kind not in "iub":
         raise TypeError(
@@ -212,6 +221,9 @@ def collections_of(value: npt.ArrayLike, n: int, who: str = "CellSet") -> npt.ND
         raise ValueError(
             f"{who}: collections must be one integer or {n} integers (one per cell), not "
             f"{array.dtype} of shape {array.shape}; for example np.zeros({n}, np.int32)")
+    converted: npt.NDArray[np.int32] | None = _int32_column(array, n, np.empty, workers)
+    if converted is not None:
+        return converted
     i = first_beyond_int32(array)
     if i is not None:
         given = array.item() if array.ndim == 0 else array[i].item()
@@ -222,7 +234,11 @@ def collections_of(value: npt.ArrayLike, n: int, who: str = "CellSet") -> npt.ND
 
 
 def origins_of(value: npt.ArrayLike | None, vertices: npt.NDArray[np.float32],
-               counts: npt.NDArray[np.int64], who: str = "CellSet") -> npt.NDArray[np.float32]:
+               counts: npt.NDArray[np.int64], who: str = "CellSet",
+               workers: int = 1) -> npt.NDArray[np.float32]:
+    """Each cell's origin as float32: the mean of its vertices, or the (n, 3) points given.
+    float32 or float64 points are converted and checked natively in one pass on ``workers``
+    threads; integers, other types and points that are not finite go through numpy."""
     n = len(counts)
     if value is None:
         empty = np.flatnonzero(counts == 0)
@@ -241,6 +257,9 @@ def origins_of(value: npt.ArrayLike | None, vertices: npt.NDArray[np.float32],
         raise ValueError(
             f"{who}: origins have dtype {array.dtype} and shape {array.shape}, but they must "
             f"be real numbers of shape ({n}, 3), one point per cell")
+    converted: npt.NDArray[np.float32] | None = _float32_rows(array, np.empty, workers)
+    if converted is not None:
+        return converted
     with np.errstate(over="ignore"):
         origins = array.astype(np.float32)
     if np.isfinite(origins).all():

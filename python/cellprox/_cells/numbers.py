@@ -7,6 +7,8 @@ from typing import Any
 import numpy as np
 import numpy.typing as npt
 
+from cellprox._gather import offset_counts as _offset_counts
+
 __all__ = ["INT32_MAX", "MAX_CELL_LINKS", "first_beyond_int32", "checked_counts", "link_table",
            "link_vector", "packed_counts"]
 
@@ -67,10 +69,14 @@ def link_vector(name: str, value: npt.ArrayLike, n: int) -> npt.NDArray[np.int64
 
 
 def packed_counts(name: str, offsets: npt.ArrayLike, rows: int, n: int | None, limit: int,
-                  who: str, rows_of: str = "rows") -> npt.NDArray[np.int64]:
+                  who: str, rows_of: str = "rows", workers: int = 1) -> npt.NDArray[np.int64]:
     """Each cell's row count from compressed-sparse-row offsets (n + 1 integers from 0, never
     falling, ending at ``rows``), checked, naming the first cell at fault and the offsets as
-    given: they are compared before any conversion that could wrap them."""
+    given: they are compared before any conversion that could wrap them.
+
+    Offsets of 32 or 64 bits, signed or not, in native order are checked and counted in one
+    native pass on ``workers`` threads; where it finds a fault, and for any other type, numpy's
+    checks below run and name it."""
     array = np.asarray(offsets)
     if array.ndim == 1 and array.size == 0:
         raise ValueError(f"{who}: {name} is empty, but it needs at least one element: n + 1 "
@@ -84,6 +90,9 @@ def packed_counts(name: str, offsets: npt.ArrayLike, rows: int, n: int | None, l
                          f"owns rows {name}[i] to {name}[i + 1] - 1")
     if len(array) - 1 > INT32_MAX:
         raise ValueError(f"{who}: {len(array) - 1} cells do not fit the native 32-bit count")
+    counts: npt.NDArray[np.int64] | None = _offset_counts(array, rows, limit, np.empty, workers)
+    if counts is not None:
+        return counts
     if array[0] != 0:
         raise ValueError(f"{who}: {name}[0] is {array[0].item()}, but the first cell's rows start at 0")
     # Offsets beyond the rows are cut off first, so that the rest converts to int64 exactly.

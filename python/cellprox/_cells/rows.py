@@ -45,7 +45,8 @@ def checked_rows(vertex_data: npt.NDArray[Any], v_counts: npt.NDArray[np.int64],
         return _numpy_rows(vertex_data, v_counts, edge_data, e_counts, origins, who, owned)
     vertex_data32, edge_data32, vertex_starts, edge_starts, means, _ = built
     return Rows(vertex_data32, edge_data32, vertex_starts, edge_starts,
-                means if origins is None else checks.origins_of(origins, vertex_data32, v_counts, who))
+                means if origins is None else checks.origins_of(origins, vertex_data32, v_counts, who,
+                                                                 workers))
 
 
 def _numpy_rows(vertex_data: npt.NDArray[Any], v_counts: npt.NDArray[np.int64],
