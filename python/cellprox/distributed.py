@@ -173,7 +173,9 @@ def _run(client: Any, scene: Any, threshold: float, rule: str, witnesses: bool, 
     counts = _gathered(client, [client.submit(place_row_group, scene, g, tiling, threshold,
                                               scratch, threads, pure=False)
                                 for g in groups if sizes[g]], show, "placing cells in tiles")
-    placed = np.sum(counts, axis=0, dtype=np.int64) if counts else np.zeros(tiling.count, np.int64)
+    placed = np.zeros(tiling.count, np.int64)
+    for count in counts:
+        placed += count
     placing = time.perf_counter()
 
     parts = partial
