@@ -170,17 +170,22 @@ def _run(client: Any, scene: Any, threshold: float, rule: str, witnesses: bool, 
         fragment_folder(scratch, tile).mkdir()
     sampled = time.perf_counter()
 
-    counts = _gathered(client, [client.submit(place_row_group, scene, g, tiling, threshold,
-                                              scratch, threads, pure=False)
-                                for g in groups if sizes[g]], show, "placing cells in tiles")
+    filled = [g for g in groups if sizes[g]]
+    placements = _gathered(client, [client.submit(place_row_group, scene, g, tiling, threshold,
+                                                  scratch, threads, pure=False) for g in filled],
+                           show, "placing cells in tiles")
     placed = np.zeros(tiling.count, np.int64)
-    for count in counts:
+    whole: dict[int, list[int]] = {}
+    for group, (count, tile) in zip(filled, placements):
         placed += count
+        if tile >= 0:
+            whole.setdefault(tile, []).append(group)
     placing = time.perf_counter()
 
     parts = partial
     done = _gathered(client, [client.submit(search_tile, int(t), scratch, tiling, threshold,
-                                            rule, witnesses, threads, parts, pure=False)
+                                            rule, witnesses, threads, parts, scene,
+                                            whole.get(int(t), []), pure=False)
                               for t in np.flatnonzero(placed)], show, "searching tiles")
     shutil.rmtree(scratch, ignore_errors=True)
     searched = time.perf_counter()

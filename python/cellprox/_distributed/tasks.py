@@ -55,14 +55,20 @@ def sample_row_group(scene: Any, row_group: int, take: int) -> npt.NDArray[np.fl
 
 
 def place_row_group(scene: Any, row_group: int, tiling: Tiling, threshold: float,
-                    scratch: Path, workers: int | dict[str, int]) -> npt.NDArray[np.int64]:
-    """Writes a row group's cells into the folders of the tiles their widened boxes touch, one
-    fragment a tile, and returns how many cells each tile got."""
+                    scratch: Path, workers: int | dict[str, int]) -> tuple[npt.NDArray[np.int64], int]:
+    """Places a row group's cells in the tiles their widened boxes touch: how many cells each
+    tile gets, and the one tile that takes the whole row group, or -1. That tile reads the row
+    group from the scene itself, as it reads most of them in a scene written in space order;
+    otherwise the cells go into the tiles' folders, one fragment a tile."""
     _use_threads(workers)
-    packed = scene.read_packed(row_group)
-    _check_finite(scene, row_group, packed)
-    low, high = widened(packed.lower, packed.upper, threshold)
+    numbers, lower, upper = scene.read_boxes(row_group)
+    _check_finite(scene, row_group, numbers, lower, upper)
+    low, high = widened(lower, upper, threshold)
     boxes, tiles = tiles_touched(tiling, low, high)
+    counts = np.bincount(tiles, minlength=tiling.count).astype(np.int64)
+    if len(tiles) == len(numbers) and len(tiles) and (tiles == tiles[0]).all():
+        return counts, int(tiles[0])
+    packed = scene.read_packed(row_group)
     order = np.argsort(tiles, kind="stable")      # each tile's cells stay in the scene's order
     boxes, tiles = boxes[order], tiles[order]
     starts = np.searchsorted(tiles, np.arange(tiling.count + 1))
@@ -70,7 +76,7 @@ def place_row_group(scene: Any, row_group: int, tiling: Tiling, threshold: float
         rows = boxes[starts[tile]:starts[tile + 1]]
         block = packed if len(rows) == len(packed) else packed.take(rows)
         write_fragment(block, fragment_folder(scratch, int(tile)) / f"rg-{row_group:07d}.npz")
-    return np.diff(starts).astype(np.int64)
+    return counts, -1
 
 
 def write_fragment(packed: Any, path: Path) -> None:
@@ -94,16 +100,18 @@ def read_fragment(path: Path) -> Any:
         return PackedCells(**{name: arrays[name] for name in FRAGMENT_FIELDS})
 
 
-def _check_finite(scene: Any, row_group: int, packed: Any) -> None:
-    finite = np.isfinite(packed.lower).all(axis=1) & np.isfinite(packed.upper).all(axis=1)
+def _check_finite(scene: Any, row_group: int, numbers: npt.NDArray[np.int64],
+                  lower: npt.NDArray[np.float32], upper: npt.NDArray[np.float32]) -> None:
+    finite = np.isfinite(lower).all(axis=1) & np.isfinite(upper).all(axis=1)
     if not finite.all():
-        cell = int(packed.numbers[np.argmin(finite)])
+        cell = int(numbers[np.argmin(finite)])
         raise ValueError(f"{scene.path}: cell {cell} (row group {row_group}) has a vertex that "
                          "is not finite; every coordinate must be a finite number")
 
 
 def search_tile(tile: int, scratch: Path, tiling: Tiling, threshold: float, rule: str,
-                witnesses: bool, workers: int | dict[str, int], parts: Path) -> TileDone:
+                witnesses: bool, workers: int | dict[str, int], parts: Path, scene: Any,
+                whole_groups: list[int]) -> TileDone:
     """Searches one tile's cells with the package's exact search and writes the pairs that
     this tile reports, numbered as in the scene. ``workers`` is the search's threads, or
     those of each Dask worker by address."""
@@ -113,10 +121,15 @@ def search_tile(tile: int, scratch: Path, tiling: Tiling, threshold: float, rule
     from cellprox.scene import PackedCells
 
     start = time.perf_counter()
-    files = sorted(fragment_folder(scratch, tile).glob("rg-*.npz"))
-    packed = PackedCells.concatenate([read_fragment(f) for f in files])
-    read = time.perf_counter()
     threads = _use_threads(workers)
+    # Row groups in their order, whether read whole from the scene or as this tile's fragment
+    # of one, keep the cells in the scene's order.
+    sources: list[tuple[int, Path | None]] = [
+        (int(f.name[3:10]), f) for f in fragment_folder(scratch, tile).glob("rg-*.npz")]
+    sources += [(group, None) for group in whole_groups]
+    packed = PackedCells.concatenate([scene.read_packed(group) if file is None else read_fragment(file)
+                                      for group, file in sorted(sources, key=lambda s: s[0])])
+    read = time.perf_counter()
     try:
         cells = packed.cell_set(threads)
     except ValueError as error:

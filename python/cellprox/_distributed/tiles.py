@@ -20,6 +20,8 @@ __all__ = ["Tiling", "cut_tiles", "tiles_of_points", "tiles_touched"]
 # along: a handful of cells far out (two at +-1e30) would otherwise make every cut fall along
 # the axis they stretch.
 SPREAD_QUANTILES = (0.01, 0.99)
+# Axes whose spread is at least this share of the widest count as spreading alike.
+NEAR_SPREAD = 0.75
 
 
 @dataclass(frozen=True)
@@ -82,7 +84,14 @@ def _split(points: npt.NDArray[np.float64], tiles: int) -> tuple[int, float] | N
     if len(points) < 2:
         return None
     low, high = np.quantile(points, SPREAD_QUANTILES, axis=0)
-    order = np.argsort(-(high - low), kind="stable")
+    spread = high - low
+    # Among axes that spread about as widely, cut along the one the scene's own order follows
+    # (the sample keeps that order): a scene written in space order then has most of its row
+    # groups inside one tile each, and such a tile reads them straight from the scene.
+    near = spread >= NEAR_SPREAD * spread.max()
+    following = np.array([_order_followed(points[:, axis]) if near[axis] else -1.0
+                          for axis in range(3)])
+    order = np.lexsort((-spread, -following))
     wanted = round(len(points) * (tiles // 2) / tiles)
     for axis in order:
         values = np.sort(points[:, axis])
@@ -100,6 +109,18 @@ def _split(points: npt.NDArray[np.float64], tiles: int) -> tuple[int, float] | N
             candidates.append((abs(before - wanted), float(pivot)))
         return int(axis), min(candidates)[1]
     return None
+
+
+def _order_followed(values: npt.NDArray[np.float64]) -> float:
+    """How closely the values rise or fall with their position: the absolute rank correlation."""
+    if len(values) < 2:
+        return 0.0
+    ranks = np.argsort(np.argsort(values, kind="stable"), kind="stable").astype(np.float64)
+    positions = np.arange(len(values), dtype=np.float64)
+    ranks -= ranks.mean()
+    positions -= positions.mean()
+    scale = float(np.sqrt((ranks * ranks).sum() * (positions * positions).sum()))
+    return abs(float((ranks * positions).sum())) / scale if scale > 0 else 0.0
 
 
 def tiles_touched(tiling: Tiling, low: npt.NDArray[np.float64],
