@@ -78,3 +78,20 @@ def broad_phase(ext, cells):
         cell["links"] = links[k, :counts[k]]
         cell["links_start"] = int(starts[k])
     return n_links
+
+
+# Cubes as the package takes them: corner c at bit offsets, and the 12 edges between corners
+# one bit apart.
+CORNERS = np.array([[c & 1, c >> 1 & 1, c >> 2 & 1] for c in range(8)], np.float64)
+CUBE_EDGES = np.array([[c, c | 1 << a] for c in range(8) for a in range(3) if not c >> a & 1], np.int32)
+
+
+def cubes(lower, sides, collections=0):
+    """Cubes with lower corners `lower` (n, 3) and sides `sides`, as a CellSet."""
+    import cellprox
+
+    n = len(lower)
+    vertices = (lower[:, None, :] + CORNERS[None] * np.asarray(sides)[:, None, None]).reshape(-1, 3)
+    return cellprox.CellSet.from_packed(vertices.astype(np.float32), np.arange(n + 1) * 8,
+                                        np.tile(CUBE_EDGES, (n, 1)), np.arange(n + 1) * 12,
+                                        collections=collections)

@@ -15,20 +15,11 @@ parquet = pytest.importorskip("pyarrow.parquet")
 distributed = pytest.importorskip("distributed")
 
 import cellprox
+from cells import cubes
 from cellprox import distributed as on_disk
 from cellprox.fracture import voronoi_fracture
 from cellprox.scene import PackedCells, lattice_cells, lattice_scene, table_from_packed, write_scene
 
-CORNERS = np.array([[c & 1, c >> 1 & 1, c >> 2 & 1] for c in range(8)], np.float64)
-CUBE_EDGES = np.array([[c, c | 1 << a] for c in range(8) for a in range(3) if not c >> a & 1], np.int32)
-
-
-def cubes(lower, sides, collections=0):
-    n = len(lower)
-    vertices = (lower[:, None, :] + CORNERS[None] * np.asarray(sides)[:, None, None]).reshape(-1, 3)
-    return cellprox.CellSet.from_packed(vertices.astype(np.float32), np.arange(n + 1) * 8,
-                                        np.tile(CUBE_EDGES, (n, 1)), np.arange(n + 1) * 12,
-                                        collections=collections)
 
 
 @pytest.fixture(scope="module")
