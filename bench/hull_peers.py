@@ -66,7 +66,8 @@ def coal_objects(cells: list[np.ndarray], threshold: float) -> tuple[list, dict[
         hull = coal.ConvexBase.convexHull(points, True, "Qt")
         thing = coal.CollisionObject(hull, coal.Transform3s())
         # Widened after the object is made (making it measures the box anew), so that the tree
-        # offers every pair within the threshold; the security margin then decides.
+        # offers every pair within the threshold; the security margin then decides. (A turned
+        # object's box is that box turned, so it stays wide enough.)
         box = hull.aabb_local
         hull.aabb_local = coal.AABB(box.min_ - threshold / 2, box.max_ + threshold / 2)
         thing.computeAABB()
@@ -85,21 +86,34 @@ def coal_query(objects: list, numbers: dict[int, int], threshold: float, setting
     manager = options["manager"]()
     for thing in objects:
         manager.registerObject(thing)
+    callback = coal_callback(threshold, options)
+    start = time.perf_counter()
+    manager.setup()
+    manager.collide(callback)
+    query = time.perf_counter() - start
+    return coal_contacts(callback, numbers), query
+
+
+def coal_callback(threshold: float, options: dict):
+    """coal's own C++ callback, every pair within the threshold a contact."""
+    import coal
+
     callback = coal.CollisionCallBackDefault()
     request = callback.data.request
     request.security_margin = threshold
     request.num_max_contacts = 2 ** 31 - 1
     request.gjk_variant = options["variant"]
     request.gjk_initial_guess = options["guess"]
-    start = time.perf_counter()
-    manager.setup()
-    manager.collide(callback)
-    query = time.perf_counter() - start
+    return callback
+
+
+def coal_contacts(callback, numbers: dict[int, int]) -> dict[tuple[int, int], float]:
+    """The pairs of cells the callback's contacts join, with the distance coal reports."""
     pairs = {}
     for contact in callback.data.result.getContacts():
         i, j = numbers[contact.o1.id()], numbers[contact.o2.id()]
         pairs[(min(i, j), max(i, j))] = max(contact.penetration_depth, 0.0)
-    return pairs, query
+    return pairs
 
 
 def coal_job(cells: list[np.ndarray], threshold: float, setting: tuple[str, dict]) -> CoalRun:
