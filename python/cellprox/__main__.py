@@ -23,12 +23,18 @@ within the threshold across collections; with --rule hull, the convex hulls of t
 within the threshold). It prints a summary and writes a PNG picture: a 3-D view, a slice through
 the middle with the confirmed links, and the number of neighbours per cell. Progress goes to
 standard error. Needs scipy and matplotlib: pip install "cellprox[demo]".
+
+With --frames N it draws no picture: the pieces fly apart from the box's centre, each turning
+about its centroid, and one cellprox.Tracker follows them for N frames, printing a line a frame
+(its contacts, how many began and ended, whether the candidate list was rebuilt, the
+milliseconds) and a summary line; --quiet prints only the summary line.
 """
 
 
 # The ranges the demo accepts. Beyond them a run would not fit in memory or in a picture.
 MAX_CELLS = 1_000_000
 MAX_COLLECTIONS = 100
+MAX_FRAMES = 10_000
 # Set by scripts/demo.sh, so that --help names the path it really writes to.
 OUTPUT_VARIABLE = "CELLPROX_DEMO_OUTPUT"
 
@@ -167,8 +173,11 @@ def parsers() -> tuple[argparse.ArgumentParser, argparse.ArgumentParser]:
     demo.add_argument("--save-vtk", type=_vtk_folder, default=None, metavar="DIR",
                       help="also write the cells (cells.vtu) and the pairs (pairs.vtp) into DIR "
                            'for ParaView; needs pyvista: pip install "cellprox[mesh]"')
+    demo.add_argument("--frames", type=_whole(1, MAX_FRAMES), default=None, metavar="N",
+                      help=f"instead of the picture, follow the pieces flying apart for N frames, "
+                           f"1 to {MAX_FRAMES:,}, a line a frame")
     demo.add_argument("-q", "--quiet", action="store_true",
-                      help="no progress on standard error")
+                      help="no progress on standard error (with --frames: only the summary line)")
 
     commands.add_parser("info", help="show the version, the native module and the platform",
                         description="Shows cellprox's version, the native module in use and "
@@ -210,17 +219,24 @@ def main(argv: Sequence[str] | None = None) -> int:
         return run_neighbors_command(args, args.command_parser)
 
     from cellprox.demo import (DemoArgumentError, DemoOptions, check_candidates, run_demo,
-                               unavailable_tools)
+                               run_frames_demo, unavailable_tools)
 
     _check_threshold(demo_parser, args)
+    if args.frames is not None and args.save_vtk is not None:
+        demo_parser.error("argument --save-vtk: not with --frames, which writes no files; "
+                          "leave one of them out")
     options = DemoOptions(cells=args.cells, threshold=args.threshold, seed=args.seed,
                           collections=args.collections, output=args.output, quiet=args.quiet,
-                          rule=args.rule, workers=args.workers, save_vtk=args.save_vtk)
+                          rule=args.rule, workers=args.workers, save_vtk=args.save_vtk,
+                          frames=args.frames)
     try:
         warning = check_candidates(options)
         if warning:
             print(f"cellprox demo: warning: {warning}", file=sys.stderr)
-        run_demo(options)
+        if options.frames is not None:
+            run_frames_demo(options)
+        else:
+            run_demo(options)
     except DemoArgumentError as error:
         demo_parser.error(str(error))
     except ImportError as error:

@@ -10,18 +10,22 @@ import sys
 import time
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TextIO
+from typing import TYPE_CHECKING, TextIO
 
 import numpy as np
 import numpy.typing as npt
 
 from cellprox._meshes.libraries import INSTALL as INSTALL_MESH, pyvista
+from cellprox._version import __version__
 from cellprox.cells import CellSet
 from cellprox.demo.picture import Picture, WireFrames, import_pyplot, save
 from cellprox.demo.summary import across, summarize
 from cellprox.fracture import Fracture, voronoi_fracture
 from cellprox.meshes import write_cells_vtk, write_pairs_vtk
 from cellprox.pipeline import NeighborResult, find_neighbors
+
+if TYPE_CHECKING:
+    from cellprox.demo.animation import FramesSummary
 
 # At most this many cells are drawn in the 3-D view (a random choice beyond it).
 MAX_CELLS_3D = 2500
@@ -50,6 +54,8 @@ class DemoOptions:
     workers: int | None = None
     # A folder for cells.vtu and pairs.vtp, or None.
     save_vtk: Path | None = None
+    # Frames to follow the pieces flying apart for, instead of drawing the picture; or None.
+    frames: int | None = None
 
 
 class Progress:
@@ -121,6 +127,9 @@ def unavailable_tools(error: ImportError) -> str:
     need."""
     if INSTALL_MESH in str(error):
         return str(error)
+    if error.name == "cellprox.frames":
+        return (f"--frames follows the cells with cellprox.Tracker, which this build of "
+                f"cellprox {__version__} does not have; install one that does")
     return (f"the fracture needs scipy and the picture matplotlib ({error}); install both with: "
             'pip install "cellprox[demo]"')
 
@@ -167,6 +176,23 @@ def run_demo(options: DemoOptions, out: TextIO = sys.stdout) -> DemoRun:
         pairs_file = write_pairs_vtk(result, options.save_vtk / "pairs.vtp")
         print(f"for ParaView: {cells_file} and {pairs_file}", file=out)
     return DemoRun(fracture, cells, result, seconds)
+
+
+def run_frames_demo(options: DemoOptions, out: TextIO | None = None) -> FramesSummary:
+    """Fractures as run_demo does, then follows the pieces flying apart for ``options.frames``
+    frames with one Tracker, a line a frame to ``out`` (only the summary line when quiet); no
+    picture."""
+    from cellprox.demo.animation import run_frames
+
+    progress = Progress(None if options.quiet else sys.stderr, time.perf_counter())
+    progress(f"fracturing the unit box into {options.cells:,} Voronoi cells")
+    fracture = voronoi_fracture(options.cells, seed=options.seed,
+                                collections=options.collections, progress=not options.quiet,
+                                workers=options.workers)
+    return run_frames(fracture, options.frames or 1, options.threshold, rule=options.rule,
+                      seed=options.seed, workers=options.workers, out=out or sys.stdout,
+                      quiet=options.quiet,
+                      progress=progress)
 
 
 def _find_neighbors(cells: CellSet, options: DemoOptions) -> NeighborResult:

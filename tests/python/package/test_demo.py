@@ -102,6 +102,11 @@ def test_the_example_runs_both_ways_and_the_package_finds_every_confirmed_link(t
                                                r"that does not exist"),
     (["demo", "--output", "file/demo.png"], r"argument -o/--output: 'file' is not a folder"),
     (["demo", "--output", "."], r"argument -o/--output: '\.' does not end in \.png"),
+    (["demo", "--frames", "0"], r"argument --frames: 0 is out of range; give a whole number from 1 "
+                                r"to 10,000"),
+    (["demo", "--frames", "10001"], r"argument --frames: 10,001 is out of range"),
+    (["demo", "--frames", "many"], r"argument --frames: 'many' is not a whole number"),
+    (["demo", "--frames", "3", "--save-vtk", "out"], r"argument --save-vtk: not with --frames"),
     # The example drives the raw kernels.
     *(pytest.param(args, message, marks=needs_numpy_1) for args, message in [
         ([EXAMPLE, "--cells", "-3"], r"argument --cells: -3 is out of range"),
@@ -265,3 +270,57 @@ def test_demo_runs_the_hull_rule(tmp_path):
     out = completed.stdout
     assert "hull rule, threshold 0.001" in out and "hull distance within the threshold" in out
     assert "of them confirmed (100.0%)" in out and "rows at" not in out
+
+
+def run_frames(capsys, *args):
+    assert main(["demo", "-n", "40", "-s", "3", "-j", "1", *args]) == 0
+    return capsys.readouterr()
+
+
+def test_frames_follow_the_pieces_and_report_what_began_and_ended(capsys):
+    pytest.importorskip("cellprox.frames", reason="this build has no Tracker")
+    from cellprox.demo.animation import animation, frame_arrays
+
+    frames = 6
+    captured = run_frames(capsys, "--frames", str(frames), "-t", "0.002")
+    lines = captured.out.splitlines()
+    # No picture in this mode, progress on standard error only.
+    assert not any(line.startswith("picture:") for line in lines)
+    assert "fracturing the unit box into 40 Voronoi cells" in captured.err
+    scene = animation(voronoi_fracture(40, seed=3, collections=2, workers=1), seed=3)
+    fresh = [cellprox.find_neighbors(scene.cells, 0.002, workers=1)]
+    for t in range(1, frames + 1):
+        vertices, origins = frame_arrays(scene, t)
+        cells = cellprox.CellSet.from_packed(vertices, np.cumsum([0, *scene.cells.v_counts]),
+                                             scene.cells.edge_data, np.cumsum([0, *scene.cells.e_counts]),
+                                             origins=origins, collections=scene.cells.collections)
+        fresh.append(cellprox.find_neighbors(cells, 0.002, workers=1))
+    assert lines[0] == f"frame 0: {len(fresh[0]):,} contacts (vertices-edges rule, threshold 0.002)"
+    shown = 0
+    for t in range(1, frames + 1):
+        before = set(map(tuple, fresh[t - 1].pairs.tolist()))
+        after = set(map(tuple, fresh[t].pairs.tolist()))
+        began, ended = after - before, before - after
+        line = [x for x in lines if re.match(rf"frame {t}: \d+ contacts, ", x)]
+        assert len(line) == 1, lines
+        match = re.fullmatch(rf"frame {t}: (\d+) contacts, (\d+) began, (\d+) ended, "
+                             r"(rebuilt|kept) the candidate list, [\d.]+ ms", line[0])
+        assert match and tuple(map(int, match.groups()[:3])) == (len(after), len(began), len(ended))
+        # Examples of the changes name real ones, on the first frames that have any.
+        for word, changed in (("began", began), ("ended", ended)):
+            example = [x for x in lines if x.startswith(f"frame {t}: {len(changed)} contacts {word}, e.g. ")]
+            if example:
+                named = {tuple(map(int, pair.split("-"))) for pair in example[0].split("e.g. ")[1].split(", ")}
+                assert named and named <= changed
+            shown += bool(example)
+    assert shown > 0
+    summary = lines[-1]
+    assert re.match(rf"{frames} frames in [\d.]+ s \(", summary)
+    assert f"{len(fresh[0]):,} contacts at frame 0, {len(fresh[-1]):,} at the last" in summary
+
+
+def test_quiet_frames_print_only_the_summary_and_the_hull_rule_runs(capsys):
+    pytest.importorskip("cellprox.frames", reason="this build has no Tracker")
+    captured = run_frames(capsys, "--frames", "3", "-q", "-r", "hull", "-t", "0")
+    assert captured.err == ""
+    assert len(captured.out.splitlines()) == 1 and captured.out.startswith("3 frames in ")
