@@ -10,6 +10,8 @@
 #include "kernels/package/search/close_pairs.h"
 #include "kernels/common/shared/debug_dump.h"
 #include "module/package/scene_arguments.h"
+#include "module/package/search_results.h"
+#include "module/package/tracker_calls.h"
 #include "module/shared/owned_ref.h"
 #include "platform/loops/interpreter_lock.h"
 #include "platform/loops/thread_team.h"
@@ -18,91 +20,15 @@ namespace cellprox {
 
 namespace {
 
-// Between blocks of the search: the lock back for a moment, signals checked (so that Ctrl-C
-// stops the search), the caller's progress callback called; any exception stops the search
-// and stays set.
-struct Watcher {
-    LockReleased* lock;
-    PyObject* callback;   // None, or called as callback(done, total)
-};
-
-bool watch_search(void* context, int64_t done, int64_t total) {
-    Watcher& watcher = *static_cast<Watcher*>(context);
-    watcher.lock->hold();
-    bool going = PyErr_CheckSignals() == 0;
-    if (going && watcher.callback != Py_None) {
-        OwnedRef answer(PyObject_CallFunction(watcher.callback, "LL", static_cast<long long>(done),
-                                              static_cast<long long>(total)));
-        going = static_cast<bool>(answer);
-    }
-    watcher.lock->release();
-    return going;
-}
-
-PyObject* timings_of(const ProximityTimes& seconds) {
-    return Py_BuildValue("{sdsdsdsd}", "tree", seconds.tree, "candidates", seconds.candidates, "measure",
-                         seconds.measure, "collect", seconds.collect);
-}
-
-// A new bytearray of `count` items of T, or None when not asked.
-template <typename T>
-PyObject* column(bool asked, size_t count, T** items) {
-    *items = nullptr;
-    if (!asked) return Py_NewRef(Py_None);
-    PyObject* bytes = PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(count * sizeof(T)));
-    if (bytes != nullptr) *items = reinterpret_cast<T*>(PyByteArray_AS_STRING(bytes));
-    return bytes;
-}
-
-// (pairs, distances, gaps or None, witnesses or None, candidates, timings) of a finished search,
-// the columns filled on the team with the lock given away.
+// (pairs, distances, gaps or None, witnesses or None, candidates, timings) of a finished search.
 PyObject* result_tuple(const ProximityResult& result, bool hull, bool witnesses, int32_t workers) {
-    const size_t m = result.pairs.size();
-    ResultColumns columns{};
-    OwnedRef pair_bytes(column(true, 2 * m, &columns.pairs));
-    OwnedRef distances(column(true, m, &columns.distances));
-    OwnedRef gaps(column(hull, m, &columns.gaps));
-    OwnedRef witness_bytes(column(witnesses, 6 * m, &columns.witnesses));
+    PyObject* columns[4];
+    if (!result_columns(result, hull, witnesses, workers, columns)) return nullptr;
+    OwnedRef pairs(columns[0]), distances(columns[1]), gaps(columns[2]), witness_points(columns[3]);
     OwnedRef timings(timings_of(result.seconds));
-    if (!pair_bytes || !distances || !gaps || !witness_bytes || !timings) return nullptr;
-    {
-        LockReleased lock;
-        write_result_columns(result, columns, workers);
-    }
-    return Py_BuildValue("(OOOOLO)", pair_bytes.get(), distances.get(), gaps.get(), witness_bytes.get(),
+    if (!timings) return nullptr;
+    return Py_BuildValue("(OOOOLO)", pairs.get(), distances.get(), gaps.get(), witness_points.get(),
                          static_cast<long long>(result.candidates), timings.get());
-}
-
-// `value` with thousands separated, as the package's messages write counts: "12,345,678".
-void with_separators(int64_t value, char (&text)[32]) {
-    char digits[24];
-    const int length = std::snprintf(digits, sizeof digits, "%lld", static_cast<long long>(value));
-    int out = 0;
-    for (int k = 0; k < length; ++k) {
-        if (k > 0 && digits[k - 1] != '-' && (length - k) % 3 == 0) text[out++] = ',';
-        text[out++] = digits[k];
-    }
-    text[out] = '\0';
-}
-
-// A MemoryError that says how far the search came and what to ask for instead: the pairs it
-// held are what grows without bound as the threshold or the crowd grows.
-PyObject* out_of_memory(const ProximityResult& result, int32_t cell_count) {
-    char pairs[32], candidates[32], cells[32];
-    with_separators(result.pairs_held, pairs);
-    with_separators(result.candidates, candidates);
-    with_separators(cell_count, cells);
-    if (result.candidates == 0) {
-        PyErr_Format(PyExc_MemoryError,
-                     "the search ran out of memory preparing the box tree of %s cells, before any "
-                     "candidate; search fewer cells at a time", cells);
-    } else {
-        PyErr_Format(PyExc_MemoryError,
-                     "the search ran out of memory holding %s close pairs among %s cells (of %s "
-                     "candidates found so far); ask for a smaller threshold, or search fewer cells "
-                     "at a time", pairs, cells, candidates);
-    }
-    return nullptr;
 }
 
 PyObject* close_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
@@ -128,14 +54,7 @@ PyObject* close_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
         PyErr_SetString(PyExc_ValueError, "threshold must be a finite number >= 0");
         return nullptr;
     }
-    if (workers < 1 || workers > MAX_WORKERS) {
-        PyErr_Format(PyExc_ValueError, "workers must be 1 to %d threads", static_cast<int>(MAX_WORKERS));
-        return nullptr;
-    }
-    if (watch != Py_None && !PyCallable_Check(watch)) {
-        PyErr_SetString(PyExc_TypeError, "watch must be None or a callable taking (done, total)");
-        return nullptr;
-    }
+    if (!team_and_watch(workers, watch)) return nullptr;
     SceneArguments scene;
     if (read_scene(arrays, hull, workers, scene) < 0) return nullptr;
     const ProximityQuery query{hull ? ProximityRule::hull : ProximityRule::vertices_edges, threshold,
@@ -148,21 +67,7 @@ PyObject* close_pairs(PyObject*, PyObject* args, PyObject* kwargs) {
         const WorkWatch work_watch{watch_search, &watcher};
         status = find_close_pairs(scene.cells, query, workers, &work_watch, result);
     }
-    switch (status) {
-        case ProximityStatus::ok: break;
-        case ProximityStatus::stopped: return nullptr;   // the watch's exception is set
-        case ProximityStatus::out_of_memory: return out_of_memory(result, scene.cells.count);
-        case ProximityStatus::origin_overflow: {
-            // The interpreter's own formatting knows no %g.
-            char message[200];
-            std::snprintf(message, sizeof message,
-                          "cells %d and %d are close, but their origins are %.3g apart, beyond the float32 "
-                          "range their distance is given in; give the cells origins nearer to them",
-                          result.overflow_first, result.overflow_second, result.overflow_distance);
-            PyErr_SetString(PyExc_ValueError, message);
-            return nullptr;
-        }
-    }
+    if (status != ProximityStatus::ok) return search_failure(status, result, scene.cells.count);
     return result_tuple(result, hull, query.witnesses, workers);
 }
 
@@ -235,6 +140,10 @@ PyMethodDef methods[] = {
      "The distance between the convex hulls of two cells' vertices ((k, 3) float32, C-contiguous)\n"
      "and a point of each hull that realises it (one point of both where they touch); beyond\n"
      "limit, a lower bound above it and two points at least that far apart."},
+    {"tracker_start", tracker_start, METH_VARARGS, TRACKER_START_DOC},
+    {"tracker_frame", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(tracker_frame)),
+     METH_VARARGS | METH_KEYWORDS, TRACKER_FRAME_DOC},
+    {"tracker_state", tracker_state, METH_O, TRACKER_STATE_DOC},
     {"debug_dump", debug_dump, METH_O,
      "debug_dump(records) -> None\n\n"
      "Prints the summary of the first, second and last of the 64-byte cell records (a buffer of\n"

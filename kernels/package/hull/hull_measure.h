@@ -21,9 +21,11 @@ namespace cellprox {
 struct HullMeasurer {
     const DiagonalSlabs* slabs = nullptr;   // each cell's diagonal slabs
     double slab_reach = 0.0;                // slab_reach(threshold)
-    const uint8_t* sharing = nullptr;       // whether it shares a vertex with any other cell (vertex_sharing.h)
+    // Whether it shares a vertex with any other cell (vertex_sharing.h); null: a pair looks for
+    // a shared vertex when its boxes meet (two cells can only share a vertex then).
+    const uint8_t* sharing = nullptr;
     const VertexBox* boxes = nullptr;       // its vertex box
-    const int32_t* order = nullptr;         // its number in the caller's arrays
+    const int32_t* order = nullptr;         // its number in the caller's arrays (null: positions are those numbers)
     double threshold = 0.0;                 // at most this far apart
     bool witnesses = false;                 // also a point of each hull that realises the gap
     HullWorkspace* work = nullptr;
@@ -48,20 +50,32 @@ inline double boxes_gap(const VertexBox& a, const VertexBox& b) {
     return gap;
 }
 
+// Whether two boxes meet (touching included).
+inline bool boxes_meet(const VertexBox& a, const VertexBox& b) {
+    bool meet = true;
+    for (int axis = 0; axis < 3; ++axis) meet &= a.lo[axis] <= b.hi[axis] && b.lo[axis] <= a.hi[axis];
+    return meet;
+}
+
 // The hull rule for the cells at positions p and q (a and b their vertices): when they are close,
 // their gap (and, with witnesses, a point of each hull that realises it, the first cell's in the
 // caller's order first) go to `details` and `detail` says where; otherwise `detail` is left as
-// it is. False when memory runs out. Inline, in the search's loop: most candidates end at the
-// slabs, and the others pay no call of their own beside the distance's.
+// it is, and `apart_by` (when not null) receives a lower bound of their distance above the
+// threshold, as proven (to the search's rounding). False when memory runs out. Inline, in the
+// search's loop: most candidates end at the slabs, and the others pay no call of their own
+// beside the distance's.
 inline bool measure_hulls(const HullMeasurer& rule, int32_t p, int32_t q, HullPoints a, HullPoints b,
-                          StreamBuffer<double>& details, int64_t& detail) {
+                          StreamBuffer<double>& details, int64_t& detail, double* apart_by = nullptr) {
     size_t first = static_cast<size_t>(p), second = static_cast<size_t>(q);
-    if (slabs_apart(rule.slabs[first], rule.slabs[second], rule.slab_reach)) return true;
+    if (slabs_apart(rule.slabs[first], rule.slabs[second], rule.slab_reach)) {
+        if (apart_by != nullptr) *apart_by = slab_bound(slabs_gap(rule.slabs[first], rule.slabs[second]));
+        return true;
+    }
     // The search meets a pair's cells in the tree's order, which depends on every other cell of
     // the scene, and the hull search's last bits depend on which cell it starts from. Measured
     // from the cell first in the caller's order, a pair has the same gap and witnesses in any
     // scene that holds both cells: a tile of a larger scene, a subset, a scene in another order.
-    if (rule.order[first] > rule.order[second]) {
+    if (rule.order != nullptr && rule.order[first] > rule.order[second]) {
         std::swap(first, second);
         std::swap(a, b);
     }
@@ -74,8 +88,14 @@ inline bool measure_hulls(const HullMeasurer& rule, int32_t p, int32_t q, HullPo
         toward_a[axis] = 0.5 * ((double(box_a.lo[axis]) + box_a.hi[axis]) - (double(box_b.lo[axis]) + box_b.hi[axis]));
     }
     const double threshold = rule.threshold;
-    a.may_share = rule.sharing[first] != 0;
-    b.may_share = rule.sharing[second] != 0;
+    // Looking for a shared vertex changes no result, only what it costs: a cell that may share
+    // none skips it.
+    if (rule.sharing != nullptr) {
+        a.may_share = rule.sharing[first] != 0;
+        b.may_share = rule.sharing[second] != 0;
+    } else {
+        a.may_share = b.may_share = boxes_meet(box_a, box_b);
+    }
     b.span = (double(box_b.hi[0]) - box_b.lo[0]) + (double(box_b.hi[1]) - box_b.lo[1]) +
              (double(box_b.hi[2]) - box_b.lo[2]);
     double gap;
@@ -85,14 +105,20 @@ inline bool measure_hulls(const HullMeasurer& rule, int32_t p, int32_t q, HullPo
     } else {
         gap = hull_distance(a, b, threshold, *rule.work, toward_a);
     }
-    if (!(gap <= threshold)) return true;
+    if (!(gap <= threshold)) {
+        if (apart_by != nullptr) *apart_by = gap;
+        return true;
+    }
     // The search's gap lies within its accuracy of the true one, on either side; the slabs' and
     // the boxes' gaps are lower bounds whose verdicts leave pairs out before any search. A gap
     // reported below them could keep a pair at a threshold where a smaller one leaves it out:
     // never below them, a pair is kept exactly when its gap is at most the threshold.
     const double slab_gap = slab_bound(slabs_gap(rule.slabs[first], rule.slabs[second]));
     gap = std::max(gap, std::max(slab_gap, boxes_gap(box_a, box_b)));
-    if (!(gap <= threshold)) return true;
+    if (!(gap <= threshold)) {
+        if (apart_by != nullptr) *apart_by = gap;
+        return true;
+    }
     detail = static_cast<int64_t>(details.size());
     if (!details.push_back(gap)) return false;
     // The first cell in the caller's order was measured first: its witness comes first.

@@ -32,7 +32,8 @@ constexpr int32_t PASS_PIECE = 16384;
 
 int32_t pieces_of(size_t count) { return static_cast<int32_t>((count + PASS_PIECE - 1) / PASS_PIECE); }
 
-// Cell i's vertex box.
+}  // namespace
+
 VertexBox vertex_box(const SceneCells& cells, int32_t i) {
     VertexBox box;
     for (int axis = 0; axis < 3; ++axis) {
@@ -64,6 +65,8 @@ VertexBox vertex_box(const SceneCells& cells, int32_t i) {
     }
     return box;
 }
+
+namespace {
 
 // Each cell's vertex box, the most vertices of any cell, and for the hull rule (`slabs` not null)
 // each cell's diagonal slabs, all in the caller's order.
@@ -166,8 +169,8 @@ void reserve_like_first_chunk(ProximityResult& result, StreamBuffer<double>& det
     if (values < 1e15) details.reserve(static_cast<size_t>(values));
 }
 
-// Each pair's origin distance, in double, stored as float; false for the first pair whose
-// distance float cannot hold.
+}  // namespace
+
 bool origin_distances(const SceneCells& cells, int32_t workers, ProximityResult& result) {
     const size_t m = result.pairs.size();
     PlainBuffer<size_t> too_far;    // per piece: its first pair too far apart, or m
@@ -204,6 +207,8 @@ bool origin_distances(const SceneCells& cells, int32_t workers, ProximityResult&
     }
     return true;
 }
+
+namespace {
 
 // The hull rule's gaps (and witnesses) in the sorted pairs' order.
 bool gather_details(ProximityResult& result, const StreamBuffer<double>& details, const ProximityQuery& query,

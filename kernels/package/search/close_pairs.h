@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "kernels/common/shared/plain_buffer.h"
+#include "kernels/common/shared/vertex_box.h"
 #include "platform/loops/work_watch.h"
 
 namespace cellprox {
@@ -76,6 +77,13 @@ enum class ProximityStatus { ok, out_of_memory, stopped, origin_overflow };
 // `workers`, so the result is the same, bit for bit, for any count.
 ProximityStatus find_close_pairs(const SceneCells& cells, const ProximityQuery& query, int32_t workers,
                                  const WorkWatch* watch, ProximityResult& result);
+
+// Cell i's vertex box, as the search takes it (a cell without vertices: lo infinite, hi -infinite).
+VertexBox vertex_box(const SceneCells& cells, int32_t i);
+
+// Each of `result.pairs`' origin distance, in double, stored as float in `result.distances` (sized
+// by the caller); false for the first pair whose distance float cannot hold, named in `result`.
+bool origin_distances(const SceneCells& cells, int32_t workers, ProximityResult& result);
 
 // Where the caller wants a finished result: the pairs as two int32 each (first, second), the
 // distances, and for the hull rule the gaps and (with witnesses) six doubles a pair; null for a
