@@ -1,0 +1,293 @@
+// A frame: the motion pass, the choice between a fresh search, a new list and the list at hand,
+// the verdicts, the close pairs collected in the list's order (sorted already), and what began
+// and ended against the frame before. Everything new goes to the state only once the frame has
+// succeeded.
+#include "kernels/package/frames/pair_tracker.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "platform/clock.h"
+#include "platform/loops/thread_team.h"
+
+namespace cellprox {
+
+namespace {
+
+// Rounding room of every bound, relative to the largest coordinate, threshold and skin: the
+// rules' double arithmetic errs by a few units of 2^-53 of those, far inside it.
+constexpr double SLACK_SHARE = 0x1p-30;
+// A frame where more than one cell in this many leapt beyond any skin is searched afresh.
+constexpr int64_t LEAPING_SHARE = 4;
+// How fast the remembered motion fades when the cells slow down, a frame at a time.
+constexpr double MOTION_MEMORY = 0.9;
+// Cells sampled for the typical size.
+constexpr int32_t EXTENT_SAMPLE = 1024;
+constexpr size_t COLLECT_PIECE = 16384;
+
+double slack_of(double scale, double threshold, double skin) { return SLACK_SHARE * ((scale + threshold) + skin); }
+
+// The longest side of the boxes of an even sample of cells, the median.
+double typical_extent(const PlainBuffer<VertexBox>& boxes) {
+    const size_t n = boxes.size();
+    if (n == 0) return 0.0;
+    const size_t step = std::max<size_t>(1, n / EXTENT_SAMPLE);
+    double sides[EXTENT_SAMPLE + 1];
+    size_t count = 0;
+    for (size_t i = 0; i < n && count <= EXTENT_SAMPLE; i += step) {
+        const VertexBox& box = boxes[i];
+        double side = 0.0;
+        for (int axis = 0; axis < 3; ++axis) side = std::max(side, double(box.hi[axis]) - double(box.lo[axis]));
+        if (side >= 0.0) sides[count++] = side;    // a cell without vertices has none
+    }
+    if (count == 0) return 0.0;
+    std::nth_element(sides, sides + count / 2, sides + count);
+    return sides[count / 2];
+}
+
+// The largest skin the tracker chooses: beyond the threshold or a typical cell's size, a list
+// would hold more of the scene than it saves.
+double largest_skin(double threshold, double extent) { return std::max(threshold, extent); }
+
+double chosen_skin(const TrackerState& state, double extent, double motion) {
+    if (state.given_skin >= 0.0) return state.given_skin;
+    const double threshold = state.query.threshold;
+    return std::min(largest_skin(threshold, extent), std::max(threshold / 16.0, SKIN_FRAMES * motion));
+}
+
+// The proofs of the pairs on both lists, carried from the old list to the new: a bound taken
+// less the drift since the old epoch holds as it is from the new one, with the drift so far
+// taken off now.
+void carry_proofs(const TrackerState& state, const StreamBuffer<TrackedPair>& list, const double* drift,
+                  PairProofs& proofs) {
+    const size_t stride = detail_stride(state.query);
+    const StreamBuffer<TrackedPair>& old = state.candidates;
+    size_t o = 0;
+    for (size_t k = 0; k < list.size(); ++k) {
+        proofs.proof[k] = PairProof::none;
+        while (o < old.size() && old[o] < list[k]) ++o;
+        if (o == old.size() || !(old[o] == list[k])) continue;
+        const PairProof proof = state.proofs.proof[o];
+        proofs.proof[k] = proof;
+        if (proof == PairProof::apart_by) {
+            proofs.bound[k] = state.proofs.bound[o] - (drift[list[k].first] + drift[list[k].second]);
+        }
+        proofs.elements[2 * k] = state.proofs.elements[2 * o];
+        proofs.elements[2 * k + 1] = state.proofs.elements[2 * o + 1];
+        if (stride > 0) std::copy_n(state.proofs.detail.data() + stride * o, stride, proofs.detail.data() + stride * k);
+    }
+}
+
+// The close pairs of the list in its order, their gaps and witnesses, and their origin distances.
+ProximityStatus collect_close(const SceneCells& cells, const ProximityQuery& query, const StreamBuffer<TrackedPair>& list,
+                              const Verdicts& verdicts, int32_t workers, ProximityResult& result) {
+    const size_t count = list.size();
+    const int32_t pieces = static_cast<int32_t>((count + COLLECT_PIECE - 1) / COLLECT_PIECE);
+    PlainBuffer<size_t> places;
+    if (!places.resize(static_cast<size_t>(pieces) + 1)) return ProximityStatus::out_of_memory;
+    auto tally = [&](int32_t p) {
+        size_t close = 0;
+        const size_t last = std::min(count, (size_t(p) + 1) * COLLECT_PIECE);
+        for (size_t k = size_t(p) * COLLECT_PIECE; k < last; ++k) close += verdicts.close[k];
+        places[size_t(p) + 1] = close;
+    };
+    for_each_piece(workers, pieces, tally);
+    places[0] = 0;
+    for (int32_t p = 0; p < pieces; ++p) places[size_t(p) + 1] += places[size_t(p)];
+    const size_t m = places[size_t(pieces)];
+    const bool hull = query.rule == ProximityRule::hull;
+    const size_t stride = detail_stride(query);
+    if (!result.pairs.resize(m) || !result.distances.resize(m) || !result.gaps.resize(hull ? m : 0) ||
+        !result.witnesses.resize(query.witnesses ? 6 * m : 0)) {
+        return ProximityStatus::out_of_memory;
+    }
+    auto fill = [&](int32_t p) {
+        size_t at = places[size_t(p)];
+        const size_t last = std::min(count, (size_t(p) + 1) * COLLECT_PIECE);
+        for (size_t k = size_t(p) * COLLECT_PIECE; k < last; ++k) {
+            if (!verdicts.close[k]) continue;
+            result.pairs[at] = {list[k].first, list[k].second, static_cast<int64_t>(k)};
+            if (hull) {
+                const double* detail = verdicts.proofs.detail.data() + stride * k;
+                result.gaps[at] = detail[0];
+                if (query.witnesses) std::copy_n(detail + 1, 6, result.witnesses.data() + 6 * at);
+            }
+            ++at;
+        }
+    };
+    for_each_piece(workers, pieces, fill);
+    return origin_distances(cells, workers, result) ? ProximityStatus::ok : ProximityStatus::origin_overflow;
+}
+
+bool close_list(const ProximityResult& result, StreamBuffer<TrackedPair>& close) {
+    if (!close.resize(result.pairs.size())) return false;
+    for (size_t k = 0; k < result.pairs.size(); ++k) close[k] = {result.pairs[k].first, result.pairs[k].second};
+    return true;
+}
+
+void clear_report(FrameReport& report) {
+    ProximityResult& result = report.result;
+    result.pairs.clear();
+    result.distances.clear();
+    result.gaps.clear();
+    result.witnesses.clear();
+    result.candidates = result.pairs_held = 0;
+    result.seconds = ProximityTimes{};
+    report.began.clear();
+    report.ended.clear();
+    report.candidates = 0;
+}
+
+}  // namespace
+
+void start_tracker(TrackerState& state, const ProximityQuery& query, double given_skin, int32_t cell_count,
+                   int32_t largest_cell) {
+    state.query = query;
+    state.given_skin = given_skin;
+    state.cell_count = cell_count;
+    state.largest_cell = std::max<int32_t>(1, largest_cell);
+    state.motion = state.scale = state.skin = state.extent = 0.0;
+    state.listed = false;
+    state.candidates.clear();
+    state.close.clear();
+    state.frames = state.rebuilds = state.fresh = 0;
+}
+
+bool pair_changes(const TrackedPair* before, size_t before_count, const TrackedPair* now, size_t now_count,
+                  StreamBuffer<TrackedPair>& began, StreamBuffer<TrackedPair>& ended) {
+    began.clear();
+    ended.clear();
+    size_t b = 0, n = 0;
+    while (b < before_count || n < now_count) {
+        if (n == now_count || (b < before_count && before[b] < now[n])) {
+            if (!ended.push_back(before[b++])) return false;
+        } else if (b == before_count || now[n] < before[b]) {
+            if (!began.push_back(now[n++])) return false;
+        } else {
+            ++b;
+            ++n;
+        }
+    }
+    return true;
+}
+
+ProximityStatus track_frame(TrackerState& state, const FrameInputs& in, int32_t workers, const WorkWatch* watch,
+                            FrameReport& report) {
+    clear_report(report);
+    const SceneCells& cells = in.cells;
+    const ProximityQuery& query = state.query;
+    const double threshold = query.threshold;
+    const bool first = state.frames == 0 || in.previous == nullptr;
+    const bool listed = !first && state.listed && in.epoch != nullptr;
+    double start = clock_seconds();
+
+    FrameMotion& motion = state.motion_room;
+    const MotionInputs motion_inputs{&cells,
+                                     first ? nullptr : in.previous,
+                                     first ? nullptr : state.boxes.data(),
+                                     listed ? in.epoch : nullptr,
+                                     listed ? state.epoch_boxes.data() : nullptr,
+                                     query.rule == ProximityRule::hull,
+                                     0.5 * largest_skin(threshold, state.extent)};
+    if (!measure_motion(motion_inputs, workers, motion)) return ProximityStatus::out_of_memory;
+    double extent = first ? typical_extent(motion.boxes) : state.extent;
+    double scale = std::max(state.scale, motion.scale);
+
+    FrameWork work = FrameWork::reused;
+    if (first || int64_t(motion.leapt) * LEAPING_SHARE > int64_t(cells.count)) {
+        work = FrameWork::fresh;
+    } else if (!listed || motion.shift[0] + motion.shift[1] > state.skin - slack_of(scale, threshold, state.skin)) {
+        work = FrameWork::rebuilt;
+    }
+    const double seen = work == FrameWork::fresh ? state.motion : std::max(motion.step, MOTION_MEMORY * state.motion);
+    report.work = work;
+    ProximityResult& result = report.result;
+
+    StreamBuffer<TrackedPair> fresh_close;
+    double skin = state.skin;
+    ProximityStatus status = ProximityStatus::ok;
+    if (work == FrameWork::fresh) {
+        status = find_close_pairs(cells, query, workers, watch, result);
+        if (status != ProximityStatus::ok) return status;
+        if (!close_list(result, fresh_close)) return ProximityStatus::out_of_memory;
+        result.seconds.tree += seconds_since(start);
+    } else {
+        StreamBuffer<TrackedPair>& list = work == FrameWork::rebuilt ? state.list_room : state.candidates;
+        PlainBuffer<double> no_drift;
+        const double* drift = motion.drift.data();
+        PairProofs carried;
+        const PairProofs* kept = &state.proofs;
+        const int64_t total = (work == FrameWork::rebuilt ? int64_t(cells.count) : 0) + int64_t(state.candidates.size());
+        result.seconds.tree = seconds_since(start);
+        if (work == FrameWork::rebuilt) {
+            start = clock_seconds();
+            extent = typical_extent(motion.boxes);
+            skin = chosen_skin(state, extent, seen);
+            status = list_candidates(motion.boxes.data(), cells.count, threshold + skin, workers, watch, 0, total, list);
+            if (status != ProximityStatus::ok) return status;
+            // The list starts a new epoch: this frame's drift is none, and the proofs carried
+            // over take off the drift they had used of the old epoch.
+            if (!no_drift.resize(static_cast<size_t>(cells.count)) || !carried.resize(list.size(), detail_stride(query))) {
+                return ProximityStatus::out_of_memory;
+            }
+            std::fill(no_drift.data(), no_drift.data() + no_drift.size(), 0.0);
+            if (listed) {
+                carry_proofs(state, list, drift, carried);
+            } else {
+                std::fill(carried.proof.data(), carried.proof.data() + list.size(), PairProof::none);
+            }
+            drift = no_drift.data();
+            kept = &carried;
+            result.seconds.candidates = seconds_since(start);
+        }
+        start = clock_seconds();
+        Verdicts& verdicts = state.verdict_room;
+        const VerdictInputs verdict_inputs{&cells, &motion, drift, list.data(), list.size(), kept, query,
+                                           skin, slack_of(scale, threshold, skin), state.largest_cell, state.frames};
+        status = judge_pairs(verdict_inputs, workers, watch, total - int64_t(list.size()), total, verdicts);
+        if (status != ProximityStatus::ok) return status;
+        result.seconds.measure = seconds_since(start);
+        start = clock_seconds();
+        result.candidates = verdicts.measured;
+        report.candidates = static_cast<int64_t>(list.size());
+        status = collect_close(cells, query, list, verdicts, workers, result);
+        if (status != ProximityStatus::ok) return status;
+        if (!close_list(result, fresh_close)) return ProximityStatus::out_of_memory;
+        result.seconds.collect = seconds_since(start);
+    }
+    if (!pair_changes(state.close.data(), state.close.size(), fresh_close.data(), fresh_close.size(), report.began,
+                      report.ended)) {
+        return ProximityStatus::out_of_memory;
+    }
+    if (work == FrameWork::rebuilt && !state.epoch_boxes.reserve(motion.boxes.size())) {
+        return ProximityStatus::out_of_memory;
+    }
+
+    // The frame stands: the state takes what it made.
+    if (work == FrameWork::rebuilt) {
+        state.epoch_boxes.resize(motion.boxes.size());
+        std::memcpy(state.epoch_boxes.data(), motion.boxes.data(), motion.boxes.size() * sizeof(VertexBox));
+        state.candidates.swap(state.list_room);
+        state.skin = skin;
+        state.listed = true;
+        ++state.rebuilds;
+    }
+    if (work == FrameWork::fresh) {
+        state.listed = false;
+        state.candidates.clear();
+        state.scale = motion.scale;
+        ++state.fresh;
+    } else {
+        state.proofs.swap(state.verdict_room.proofs);
+        state.scale = scale;
+    }
+    state.extent = extent;
+    state.motion = seen;
+    state.boxes.swap(motion.boxes);
+    state.close.swap(fresh_close);
+    ++state.frames;
+    return ProximityStatus::ok;
+}
+
+}  // namespace cellprox

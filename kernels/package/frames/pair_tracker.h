@@ -1,0 +1,87 @@
+// The tracker: a search for close cells kept from frame to frame. Each frame's answer is the one a
+// fresh search (close_pairs.h) gives on that frame's cells, bit for bit; what it saves is the work
+// whose result cannot have changed.
+//
+// The candidate list holds every pair of cells whose boxes came within the threshold plus a skin
+// in the frame it was made from (the epoch). While no two cells' boxes together moved more than
+// the skin since, every pair whose boxes now come within the threshold is on the list, and only
+// the list's pairs are judged (pair_verdicts.h). When cells moved farther, the list is made again
+// from the frame at hand, and the pairs on both lists keep their proofs. When most cells moved
+// beyond the skin at once (a teleport), the frame is searched afresh and the list waits for the
+// next frame. The skin, unless the caller fixes it, follows the motion the tracker sees: about
+// SKIN_FRAMES frames of the fastest cell's motion, within bounds set by the threshold and the
+// cells' size.
+#pragma once
+
+#include <cstdint>
+
+#include "kernels/common/shared/plain_buffer.h"
+#include "kernels/package/frames/candidate_list.h"
+#include "kernels/package/frames/frame_motion.h"
+#include "kernels/package/frames/pair_verdicts.h"
+#include "kernels/package/search/close_pairs.h"
+#include "platform/loops/work_watch.h"
+
+namespace cellprox {
+
+// Frames of the fastest motion seen that the skin should last.
+constexpr double SKIN_FRAMES = 8.0;
+
+struct TrackerState {
+    ProximityQuery query{};
+    double given_skin = -1.0;          // the caller's skin, or negative: the tracker's own
+    int32_t cell_count = 0;
+    int32_t largest_cell = 1;
+    double motion = 0.0;               // a frame's motion as seen lately: the fastest box's, decaying
+    double scale = 0.0;                // the largest coordinate seen since the last fresh search
+    bool listed = false;               // a candidate list (and its epoch) stands
+    double skin = 0.0;                 // the list's skin
+    PlainBuffer<VertexBox> epoch_boxes;
+    PlainBuffer<VertexBox> boxes;      // the last frame's
+    StreamBuffer<TrackedPair> candidates;
+    PairProofs proofs;
+    StreamBuffer<TrackedPair> close;   // the last frame's close pairs, sorted
+    double extent = 0.0;               // a typical cell's size: its box's longest side, the median of a sample
+    // Room reused from frame to frame (memory the system has mapped already); what it holds
+    // between frames means nothing.
+    FrameMotion motion_room;
+    Verdicts verdict_room;
+    StreamBuffer<TrackedPair> list_room;
+    int64_t frames = 0;                // frames tracked, the first included
+    int64_t rebuilds = 0;              // lists made
+    int64_t fresh = 0;                 // frames searched afresh
+};
+
+// A frame: its cells (the same count, vertex and edge rows as every frame before), and the
+// vertices of the frame before and of the epoch (null for the first frame, or without a list).
+struct FrameInputs {
+    SceneCells cells;
+    const float* previous;
+    const float* epoch;
+};
+
+enum class FrameWork { fresh, rebuilt, reused };
+
+struct FrameReport {
+    ProximityResult result;                // as find_close_pairs gives it
+    StreamBuffer<TrackedPair> began;       // close now, not in the frame before
+    StreamBuffer<TrackedPair> ended;       // close in the frame before, not now
+    FrameWork work = FrameWork::fresh;
+    int64_t candidates = 0;                // on the list this frame (0 for a fresh search)
+};
+
+// Sets up a state for `query` over `cell_count` cells; `given_skin` negative lets the tracker
+// choose. The first frame is then searched afresh by track_frame.
+void start_tracker(TrackerState& state, const ProximityQuery& query, double given_skin, int32_t cell_count,
+                   int32_t largest_cell);
+
+// Tracks one frame on up to `workers` threads (the same answer for any count), asking `watch`
+// between blocks. On any status but ok, `state` is as it was before the call.
+ProximityStatus track_frame(TrackerState& state, const FrameInputs& inputs, int32_t workers, const WorkWatch* watch,
+                            FrameReport& report);
+
+// The pairs of `now` not in `before` (began) and of `before` not in `now` (ended); both sorted.
+bool pair_changes(const TrackedPair* before, size_t before_count, const TrackedPair* now, size_t now_count,
+                  StreamBuffer<TrackedPair>& began, StreamBuffer<TrackedPair>& ended);
+
+}  // namespace cellprox

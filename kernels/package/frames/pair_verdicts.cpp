@@ -1,0 +1,287 @@
+// The verdicts a piece of the list at a time on the team, each piece writing only its own pairs'
+// entries, so that neither the team nor the pieces show in the answer.
+#include "kernels/package/frames/pair_verdicts.h"
+
+#include <algorithm>
+#include <cmath>
+
+#include "kernels/package/exact/exact_cells.h"
+#include "kernels/package/hull/hull_measure.h"
+#include "platform/loops/thread_team.h"
+
+namespace cellprox {
+
+namespace {
+
+constexpr size_t VERDICT_PIECE = 4096;
+constexpr int32_t VERDICT_BLOCK_PIECES = 32;
+// A pair near the threshold looks for a bound one frame in this many (staggered over the pairs).
+constexpr int64_t NEAR_RETRY = 8;
+
+// The square of the distance between two boxes (infinite for a cell without vertices).
+double boxes_distance2(const VertexBox& a, const VertexBox& b) {
+    double sum = 0.0;
+    for (int axis = 0; axis < 3; ++axis) {
+        const double gap = std::max(double(a.lo[axis]) - double(b.hi[axis]), double(b.lo[axis]) - double(a.hi[axis]));
+        if (gap > 0.0) sum += gap * gap;
+    }
+    return sum;
+}
+
+const float* vertex_of(const CellView& cell, int32_t v) { return cell.vertices + 3 * static_cast<size_t>(v); }
+
+// Whether edges p and q come closer than the threshold as the rule decides, whichever of the two
+// cells it takes first: the two orders round differently, by far less than `slack`, so only a
+// distance within it of the threshold is measured the other way too.
+bool segments_close(const float* p0, const float* p1, const float* q0, const float* q1, double threshold,
+                    double slack) {
+    const double distance = exact_segment_distance(p0, p1, q0, q1);
+    if (!(distance < threshold)) return false;
+    return distance < threshold - slack || exact_segment_distance(q0, q1, p0, p1) < threshold;
+}
+
+bool edge_pair_close(const CellView& a, int32_t ea, const CellView& b, int32_t eb, double threshold, double slack) {
+    const int32_t* p = a.edges + 2 * static_cast<size_t>(ea);
+    const int32_t* q = b.edges + 2 * static_cast<size_t>(eb);
+    if (!valid_edge(a, p[0], p[1]) || !valid_edge(b, q[0], q[1])) return false;
+    return segments_close(vertex_of(a, p[0]), vertex_of(a, p[1]), vertex_of(b, q[0]), vertex_of(b, q[1]), threshold,
+                          slack);
+}
+
+struct VerdictBlock {
+    const VerdictInputs* in;
+    Verdicts* out;
+    const CellView* views;
+    ExactThreshold at;          // the threshold
+    ExactThreshold beyond;      // the threshold and the band
+    HullMeasurer hull;
+    double far2;                // boxes farther apart than the threshold and the slack, squared
+    size_t first_piece;
+    int64_t* measured;          // per piece of the block
+    bool* failed;
+};
+
+// One pair by the vertices-and-edges rule; false when memory runs out.
+bool judge_exact(const VerdictBlock& block, size_t k, CloseSpace& space) {
+    const VerdictInputs& in = *block.in;
+    PairProofs& next = block.out->proofs;
+    const int32_t i = in.pairs[k].first, j = in.pairs[k].second;
+    const CellView& a = block.views[i];
+    const CellView& b = block.views[j];
+    const double threshold = in.query.threshold;
+    const double drifts = in.drift[i] + in.drift[j];
+    const PairProof was = in.kept != nullptr ? in.kept->proof[k] : PairProof::none;
+    uint8_t& close = block.out->close[k];
+    if (was == PairProof::close_elements) {
+        const int32_t* elements = in.kept->elements.data() + 2 * k;
+        if (elements_close(a, b, threshold, in.slack, elements)) {
+            close = 1;
+            next.proof[k] = was;
+            next.elements[2 * k] = elements[0];
+            next.elements[2 * k + 1] = elements[1];
+            return true;
+        }
+    } else if (was == PairProof::apart_by && in.kept->bound[k] - drifts > threshold + in.slack) {
+        close = 0;
+        next.proof[k] = was;
+        next.bound[k] = in.kept->bound[k];
+        return true;
+    }
+    ++block.measured[k / VERDICT_PIECE - block.first_piece];
+    const VertexBox& box_a = in.motion->boxes[static_cast<size_t>(i)];
+    const VertexBox& box_b = in.motion->boxes[static_cast<size_t>(j)];
+    start_cell(space);
+    const Closeness verdict = exact_cells_close(a, box_a, b, box_b, block.at, space);
+    if (verdict == Closeness::out_of_memory) return false;
+    if (verdict == Closeness::close) {
+        close = 1;
+        int32_t elements[2];
+        next.proof[k] = close_elements(a, b, threshold, in.slack, elements) ? PairProof::close_elements : PairProof::none;
+        next.elements[2 * k] = elements[0];
+        next.elements[2 * k + 1] = elements[1];
+        return true;
+    }
+    close = 0;
+    next.proof[k] = PairProof::near_threshold;
+    const bool look = was != PairProof::near_threshold || (in.frame + static_cast<int64_t>(k)) % NEAR_RETRY == 0;
+    if (in.band > 0.0 && look) {
+        start_cell(space);
+        const Closeness wider = exact_cells_close(a, box_a, b, box_b, block.beyond, space);
+        if (wider == Closeness::out_of_memory) return false;
+        if (wider == Closeness::apart) {
+            next.proof[k] = PairProof::apart_by;
+            next.bound[k] = (threshold + in.band) - drifts;
+        }
+    }
+    return true;
+}
+
+// One pair by the hull rule; false when memory runs out.
+bool judge_hull(const VerdictBlock& block, size_t k, const HullMeasurer& rule, StreamBuffer<double>& details) {
+    const VerdictInputs& in = *block.in;
+    PairProofs& next = block.out->proofs;
+    const size_t stride = detail_stride(in.query);
+    const int32_t i = in.pairs[k].first, j = in.pairs[k].second;
+    const double threshold = in.query.threshold;
+    const double drifts = in.drift[i] + in.drift[j];
+    const PairProof was = in.kept != nullptr ? in.kept->proof[k] : PairProof::none;
+    uint8_t& close = block.out->close[k];
+    if (was == PairProof::hull_gap && !in.motion->moved[static_cast<size_t>(i)] &&
+        !in.motion->moved[static_cast<size_t>(j)]) {
+        close = 1;
+        next.proof[k] = was;
+        std::copy_n(in.kept->detail.data() + stride * k, stride, next.detail.data() + stride * k);
+        return true;
+    }
+    if (was == PairProof::apart_by && in.kept->bound[k] - drifts > threshold + in.slack) {
+        close = 0;
+        next.proof[k] = was;
+        next.bound[k] = in.kept->bound[k];
+        return true;
+    }
+    ++block.measured[k / VERDICT_PIECE - block.first_piece];
+    const CellView& a = block.views[i];
+    const CellView& b = block.views[j];
+    details.clear();
+    int64_t detail = -1;
+    double apart = -HUGE_VAL;
+    if (!measure_hulls(rule, i, j, {a.vertices, a.v_count}, {b.vertices, b.v_count}, details, detail, &apart)) {
+        return false;
+    }
+    if (detail >= 0) {
+        close = 1;
+        next.proof[k] = PairProof::hull_gap;
+        std::copy_n(details.data() + detail, stride, next.detail.data() + stride * k);
+        return true;
+    }
+    close = 0;
+    next.proof[k] = apart > threshold + in.slack ? PairProof::apart_by : PairProof::none;
+    next.bound[k] = apart - drifts;
+    return true;
+}
+
+void judge_pieces(int32_t begin, int32_t end, void* context) {
+    const VerdictBlock& block = *static_cast<const VerdictBlock*>(context);
+    const VerdictInputs& in = *block.in;
+    const bool hull = in.query.rule == ProximityRule::hull;
+    CloseSpace space;
+    HullWorkspace work;
+    StreamBuffer<double> details;
+    HullMeasurer rule = block.hull;
+    const bool room = !hull || (rule.attach(work, in.largest_cell) && details.reserve(8));
+    for (int32_t s = begin; s < end; ++s) {
+        const size_t piece = block.first_piece + static_cast<size_t>(s);
+        const size_t first = piece * VERDICT_PIECE, last = std::min(in.count, first + VERDICT_PIECE);
+        bool& failed = block.failed[s];
+        block.measured[s] = 0;
+        failed = !room;
+        for (size_t k = first; k < last && !failed; ++k) {
+            const int32_t i = in.pairs[k].first, j = in.pairs[k].second;
+            if (boxes_distance2(in.motion->boxes[static_cast<size_t>(i)], in.motion->boxes[static_cast<size_t>(j)]) >
+                block.far2) {
+                // The boxes alone say so, frame after frame: nothing to keep.
+                block.out->close[k] = 0;
+                block.out->proofs.proof[k] = PairProof::none;
+                continue;
+            }
+            failed = hull ? !judge_hull(block, k, rule, details) : !judge_exact(block, k, space);
+        }
+    }
+}
+
+// Each cell as the rules read it, in the caller's order.
+bool cell_views_in_order(const SceneCells& cells, int32_t workers, PlainBuffer<CellView>& views) {
+    constexpr int32_t PIECE = 16384;
+    if (!views.resize(static_cast<size_t>(cells.count))) return false;
+    auto piece = [&](int32_t k) {
+        const int32_t last = std::min(cells.count, (k + 1) * PIECE);
+        for (int32_t i = k * PIECE; i < last; ++i) {
+            const int64_t v = cells.vertex_starts[i], e = cells.edge_starts[i];
+            views[static_cast<size_t>(i)] = {cells.xyz + 3 * v, cells.edges + 2 * e,
+                                             static_cast<int32_t>(cells.vertex_starts[i + 1] - v),
+                                             static_cast<int32_t>(cells.edge_starts[i + 1] - e), cells.collections[i]};
+        }
+    };
+    for_each_piece(workers, (cells.count + PIECE - 1) / PIECE, piece);
+    return true;
+}
+
+}  // namespace
+
+bool close_elements(const CellView& a, const CellView& b, double threshold, double slack, int32_t (&elements)[2]) {
+    elements[0] = elements[1] = -1;
+    if (a.collection == b.collection) {
+        for (int32_t va = 0; va < a.v_count; ++va) {
+            for (int32_t vb = 0; vb < b.v_count; ++vb) {
+                if (exact_vertex_distance(vertex_of(a, va), vertex_of(b, vb)) < threshold) {
+                    elements[0] = va;
+                    elements[1] = vb;
+                    return true;
+                }
+            }
+        }
+        return false;
+    }
+    for (int32_t ea = 0; ea < a.e_count; ++ea) {
+        for (int32_t eb = 0; eb < b.e_count; ++eb) {
+            if (edge_pair_close(a, ea, b, eb, threshold, slack)) {
+                elements[0] = ea;
+                elements[1] = eb;
+                return true;
+            }
+        }
+    }
+    return false;
+}
+
+bool elements_close(const CellView& a, const CellView& b, double threshold, double slack, const int32_t* elements) {
+    if (a.collection == b.collection) {
+        if (elements[0] < 0 || elements[0] >= a.v_count || elements[1] < 0 || elements[1] >= b.v_count) return false;
+        return exact_vertex_distance(vertex_of(a, elements[0]), vertex_of(b, elements[1])) < threshold;
+    }
+    if (elements[0] < 0 || elements[0] >= a.e_count || elements[1] < 0 || elements[1] >= b.e_count) return false;
+    return edge_pair_close(a, elements[0], b, elements[1], threshold, slack);
+}
+
+ProximityStatus judge_pairs(const VerdictInputs& in, int32_t workers, const WorkWatch* watch, int64_t done_before,
+                            int64_t total, Verdicts& out) {
+    out.measured = 0;
+    PlainBuffer<CellView> views;
+    if (!out.close.resize(in.count) || !out.proofs.resize(in.count, detail_stride(in.query)) ||
+        !cell_views_in_order(*in.cells, workers, views)) {
+        return ProximityStatus::out_of_memory;
+    }
+    VerdictBlock block{};
+    block.in = &in;
+    block.out = &out;
+    block.views = views.data();
+    const double threshold = in.query.threshold;
+    block.at = exact_threshold(threshold);
+    block.beyond = exact_threshold(threshold + in.band);
+    block.hull.slabs = in.motion->slabs.data();
+    block.hull.slab_reach = slab_reach(threshold);
+    block.hull.boxes = in.motion->boxes.data();
+    block.hull.threshold = threshold;
+    block.hull.witnesses = in.query.witnesses;
+    const double far = threshold + 2.0 * in.slack;
+    block.far2 = far * far;
+    int64_t measured[VERDICT_BLOCK_PIECES];
+    bool failed[VERDICT_BLOCK_PIECES];
+    block.measured = measured;
+    block.failed = failed;
+    const size_t pieces = (in.count + VERDICT_PIECE - 1) / VERDICT_PIECE;
+    for (size_t first = 0; first < pieces; first += VERDICT_BLOCK_PIECES) {
+        const int32_t used = static_cast<int32_t>(std::min<size_t>(VERDICT_BLOCK_PIECES, pieces - first));
+        block.first_piece = first;
+        run_pieces(workers, used, judge_pieces, &block);
+        for (int32_t s = 0; s < used; ++s) {
+            if (failed[s]) return ProximityStatus::out_of_memory;
+            out.measured += measured[s];
+        }
+        const int64_t done = static_cast<int64_t>(std::min(in.count, (first + used) * VERDICT_PIECE));
+        if (!keep_going(watch, done_before + done, total)) return ProximityStatus::stopped;
+    }
+    return ProximityStatus::ok;
+}
+
+}  // namespace cellprox

@@ -1,0 +1,95 @@
+// Each frame's verdict on each candidate pair, measured only where the last verdict cannot be
+// proven to stand. What proves it is kept per pair from frame to frame:
+//
+// - a close pair of the vertices-and-edges rule keeps the two elements (vertices, or edges across
+//   collections) that came closer than the threshold: measured again alone, exactly as the rule
+//   measures them, they prove the pair close again, whatever else moved;
+// - a pair proven apart keeps a lower bound of its distance, less how far both cells had drifted
+//   from the candidate list's frame (the epoch) when it was proven: as long as the bound less
+//   what they have drifted since stays above the threshold (and a rounding slack), no vertex
+//   of either can have come close enough to change the verdict;
+// - a close pair of the hull rule keeps its gap (and witnesses): the measure is a function of the
+//   two cells' vertices alone, so while neither moved it stands, bit for bit.
+//
+// Every other pair is measured as a fresh search measures it, so a frame's answer is the fresh
+// search's, bit for bit. Pairs whose boxes are farther apart than the threshold need no proof
+// kept: their boxes say so each frame.
+#pragma once
+
+#include <cstdint>
+
+#include "kernels/common/distance/close_plumbing.h"
+#include "kernels/common/shared/plain_buffer.h"
+#include "kernels/package/frames/candidate_list.h"
+#include "kernels/package/frames/frame_motion.h"
+#include "kernels/package/search/close_pairs.h"
+#include "platform/loops/work_watch.h"
+
+namespace cellprox {
+
+enum class PairProof : uint8_t {
+    none = 0,          // measure it
+    close_elements,    // vertices-and-edges rule: `elements` came closer than the threshold
+    apart_by,          // `bound` less both cells' drift stays above the threshold
+    near_threshold,    // measured each frame; a bound is looked for again now and then
+    hull_gap,          // hull rule: `detail` holds its gap (and witnesses) while neither cell moves
+};
+
+// What each candidate keeps, in the list's order.
+struct PairProofs {
+    PlainBuffer<PairProof> proof;
+    PlainBuffer<double> bound;        // apart_by: the lower bound less both drifts when proven
+    PlainBuffer<int32_t> elements;    // close_elements: two per pair, numbered within each cell
+    PlainBuffer<double> detail;       // hull rule: `stride` per pair, the gap then the witnesses
+
+    bool resize(size_t pairs, size_t stride) {
+        return proof.resize(pairs) && bound.resize(pairs) && elements.resize(2 * pairs) && detail.resize(stride * pairs);
+    }
+    void swap(PairProofs& other) {
+        proof.swap(other.proof);
+        bound.swap(other.bound);
+        elements.swap(other.elements);
+        detail.swap(other.detail);
+    }
+};
+
+// Values per pair in PairProofs::detail: the gap, then (with witnesses) six coordinates.
+inline size_t detail_stride(const ProximityQuery& query) {
+    return query.rule == ProximityRule::hull ? (query.witnesses ? 7 : 1) : 0;
+}
+
+struct VerdictInputs {
+    const SceneCells* cells;
+    const FrameMotion* motion;
+    const double* drift;           // per cell, since the epoch (the motion's, or zeros after a rebuild)
+    const TrackedPair* pairs;
+    size_t count;
+    const PairProofs* kept;        // the proofs of the same pairs from the frame before
+    ProximityQuery query;
+    double band;                   // the vertices-and-edges rule proves a pair apart by this much beyond the threshold
+    double slack;                  // rounding room every bound keeps
+    int32_t largest_cell;          // the most vertices of any cell
+    int64_t frame;                 // staggers the pairs near the threshold looking for a bound
+};
+
+struct Verdicts {
+    PlainBuffer<uint8_t> close;    // per pair: 1 when close this frame
+    PairProofs proofs;             // per pair: what stands for the next frame
+    int64_t measured = 0;          // pairs measured this frame
+};
+
+// This frame's verdicts on up to `workers` threads (the same for any count), asking `watch`
+// between blocks of pairs (done counted from `done_before`, of `total`). ok, out_of_memory or
+// stopped.
+ProximityStatus judge_pairs(const VerdictInputs& inputs, int32_t workers, const WorkWatch* watch, int64_t done_before,
+                            int64_t total, Verdicts& verdicts);
+
+// Two elements of cells a and b that come strictly closer than `threshold` by the rule (vertices
+// within a collection, edges across), whichever cell it measures from, or false. `slack` bounds
+// how differently the two orders of a segment pair may round.
+bool close_elements(const CellView& a, const CellView& b, double threshold, double slack, int32_t (&elements)[2]);
+
+// Whether those two elements still come strictly closer than `threshold`.
+bool elements_close(const CellView& a, const CellView& b, double threshold, double slack, const int32_t* elements);
+
+}  // namespace cellprox

@@ -1,0 +1,208 @@
+// The tracker against a fresh search of every frame, for both rules, on many teams; its list
+// against every pair of boxes; what began and ended against the two frames' pairs; and that a
+// stopped frame leaves the state as it was.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <random>
+#include <vector>
+
+#include "kernels/package/frames/candidate_list.h"
+#include "kernels/package/frames/pair_tracker.h"
+#include "kernels/package/search/box_tree.h"
+#include "kernels/package/search/close_pairs.h"
+
+using namespace cellprox;
+
+namespace {
+
+// Boxes of random size on a jittered lattice (8 corners, 12 edges), two collections.
+struct MovingScene {
+    std::vector<float> xyz;
+    std::vector<int64_t> vertex_starts{0};
+    std::vector<int32_t> edges;
+    std::vector<int64_t> edge_starts{0};
+    std::vector<float> origins;
+    std::vector<int32_t> collections;
+
+    SceneCells view() const {
+        return {xyz.data(), vertex_starts.data(), edges.data(), edge_starts.data(), origins.data(),
+                collections.data(), static_cast<int32_t>(collections.size())};
+    }
+    int32_t count() const { return static_cast<int32_t>(collections.size()); }
+    // Moves cell i by `by`, origin too.
+    void move(int32_t i, const float* by) {
+        for (int64_t v = vertex_starts[size_t(i)]; v < vertex_starts[size_t(i) + 1]; ++v) {
+            for (int k = 0; k < 3; ++k) xyz[3 * size_t(v) + size_t(k)] += by[k];
+        }
+        for (int k = 0; k < 3; ++k) origins[3 * size_t(i) + size_t(k)] += by[k];
+    }
+};
+
+MovingScene lattice_boxes(int side, uint32_t seed) {
+    std::mt19937 random(seed);
+    std::uniform_real_distribution<float> jitter(-0.1f, 0.1f), size(0.5f, 0.9f);
+    MovingScene scene;
+    for (int i = 0; i < side * side * side; ++i) {
+        const float lo[3] = {float(i / (side * side)) + jitter(random), float(i / side % side) + jitter(random),
+                             float(i % side) + jitter(random)};
+        const float s = size(random);
+        for (int c = 0; c < 8; ++c) {
+            for (int k = 0; k < 3; ++k) scene.xyz.push_back(lo[k] + (c >> k & 1 ? s : 0.0f));
+            for (int k = 0; k < 3; ++k) {
+                if (!(c >> k & 1)) scene.edges.insert(scene.edges.end(), {c, c | 1 << k});
+            }
+        }
+        scene.vertex_starts.push_back(static_cast<int64_t>(scene.xyz.size() / 3));
+        scene.edge_starts.push_back(static_cast<int64_t>(scene.edges.size() / 2));
+        for (int k = 0; k < 3; ++k) scene.origins.push_back(lo[k] + s / 2);
+        scene.collections.push_back(i % 2);
+    }
+    return scene;
+}
+
+std::vector<TrackedPair> pairs_of(const ProximityResult& result) {
+    std::vector<TrackedPair> pairs;
+    for (size_t k = 0; k < result.pairs.size(); ++k) pairs.push_back({result.pairs[k].first, result.pairs[k].second});
+    return pairs;
+}
+
+void expect_same_result(const ProximityResult& fresh, const ProximityResult& tracked, bool hull) {
+    ASSERT_EQ(fresh.pairs.size(), tracked.pairs.size());
+    for (size_t k = 0; k < fresh.pairs.size(); ++k) {
+        ASSERT_EQ(fresh.pairs[k].first, tracked.pairs[k].first) << k;
+        ASSERT_EQ(fresh.pairs[k].second, tracked.pairs[k].second) << k;
+        ASSERT_EQ(fresh.distances[k], tracked.distances[k]) << k;
+        if (hull) {
+            ASSERT_EQ(fresh.gaps[k], tracked.gaps[k]) << k;
+        }
+    }
+    for (size_t k = 0; k < fresh.witnesses.size(); ++k) ASSERT_EQ(fresh.witnesses[k], tracked.witnesses[k]) << k;
+}
+
+// Follows the scene through drift, a few leaps, a teleport and cells that collapse to a point,
+// checking each frame against a fresh search and the changes against the frame before.
+void follow_scene(ProximityRule rule, bool witnesses, int32_t workers) {
+    MovingScene scene = lattice_boxes(6, 3);
+    const ProximityQuery query{rule, 0.15, witnesses};
+    TrackerState state;
+    int32_t largest = 8;
+    start_tracker(state, query, -1.0, scene.count(), largest);
+    std::vector<float> previous, epoch;
+    std::vector<TrackedPair> before;
+    std::mt19937 random(11);
+    std::uniform_real_distribution<float> step(-0.01f, 0.01f), far(-4.0f, 4.0f);
+    int works[3] = {0, 0, 0};
+    for (int frame = 0; frame < 40; ++frame) {
+        if (frame > 0) {
+            for (int32_t i = 0; i < scene.count(); ++i) {
+                const bool leap = frame % 13 == 0 && i % 7 == 0;
+                const float by[3] = {leap ? far(random) : step(random), step(random), step(random)};
+                scene.move(i, by);
+            }
+        }
+        if (frame == 25) {    // every cell somewhere else
+            for (int32_t i = 0; i < scene.count(); ++i) {
+                const float by[3] = {far(random), far(random), far(random)};
+                scene.move(i, by);
+            }
+        }
+        if (frame == 30) {    // a few cells collapse to their first vertex
+            for (int32_t i = 0; i < scene.count(); i += 5) {
+                for (int64_t v = scene.vertex_starts[size_t(i)] + 1; v < scene.vertex_starts[size_t(i) + 1]; ++v) {
+                    std::copy_n(&scene.xyz[3 * size_t(scene.vertex_starts[size_t(i)])], 3, &scene.xyz[3 * size_t(v)]);
+                }
+            }
+        }
+        FrameInputs inputs{scene.view(), frame == 0 ? nullptr : previous.data(),
+                           state.listed ? epoch.data() : nullptr};
+        FrameReport report;
+        ASSERT_EQ(track_frame(state, inputs, workers, nullptr, report), ProximityStatus::ok) << frame;
+        ProximityResult fresh;
+        ASSERT_EQ(find_close_pairs(scene.view(), query, 1, nullptr, fresh), ProximityStatus::ok);
+        expect_same_result(fresh, report.result, rule == ProximityRule::hull);
+        const std::vector<TrackedPair> now = pairs_of(fresh);
+        StreamBuffer<TrackedPair> began, ended;
+        ASSERT_TRUE(pair_changes(before.data(), before.size(), now.data(), now.size(), began, ended));
+        ASSERT_EQ(began.size(), report.began.size()) << frame;
+        ASSERT_EQ(ended.size(), report.ended.size()) << frame;
+        for (size_t k = 0; k < began.size(); ++k) ASSERT_TRUE(began[k] == report.began[k]);
+        for (size_t k = 0; k < ended.size(); ++k) ASSERT_TRUE(ended[k] == report.ended[k]);
+        ++works[static_cast<int>(report.work)];
+        if (report.work == FrameWork::rebuilt) epoch = scene.xyz;
+        previous = scene.xyz;
+        before = now;
+    }
+    EXPECT_GE(works[static_cast<int>(FrameWork::fresh)], 2);     // the first frame and the teleport
+    EXPECT_GE(works[static_cast<int>(FrameWork::rebuilt)], 1);
+    EXPECT_GE(works[static_cast<int>(FrameWork::reused)], 10);
+}
+
+TEST(PairTracker, EveryFrameIsWhatAFreshSearchGivesForBothRulesOnAnyTeam) {
+    for (const int32_t workers : {1, 3}) {
+        follow_scene(ProximityRule::vertices_edges, false, workers);
+        follow_scene(ProximityRule::hull, true, workers);
+        follow_scene(ProximityRule::hull, false, workers);
+    }
+}
+
+TEST(PairTracker, TheListHoldsEveryPairOfBoxesWithinReachSortedOnce) {
+    const MovingScene scene = lattice_boxes(5, 7);
+    const SceneCells cells = scene.view();
+    std::vector<VertexBox> boxes;
+    for (int32_t i = 0; i < cells.count; ++i) boxes.push_back(vertex_box(cells, i));
+    for (const double reach : {0.0, 0.2, 0.7}) {
+        StreamBuffer<TrackedPair> list;
+        ASSERT_EQ(list_candidates(boxes.data(), cells.count, reach, 2, nullptr, 0, cells.count, list),
+                  ProximityStatus::ok);
+        std::vector<TrackedPair> plain;
+        for (int32_t i = 0; i < cells.count; ++i) {
+            for (int32_t j = i + 1; j < cells.count; ++j) {
+                if (boxes_within(boxes[size_t(i)], boxes[size_t(j)], reach)) plain.push_back({i, j});
+            }
+        }
+        ASSERT_EQ(list.size(), plain.size()) << reach;
+        for (size_t k = 0; k < plain.size(); ++k) ASSERT_TRUE(list[k] == plain[k]) << reach << " " << k;
+    }
+}
+
+TEST(PairTracker, ChangesAreWhatEachFrameAloneHolds) {
+    const std::vector<TrackedPair> before{{0, 1}, {0, 5}, {2, 3}, {4, 9}};
+    const std::vector<TrackedPair> now{{0, 1}, {0, 2}, {4, 9}, {5, 6}, {7, 8}};
+    StreamBuffer<TrackedPair> began, ended;
+    ASSERT_TRUE(pair_changes(before.data(), before.size(), now.data(), now.size(), began, ended));
+    ASSERT_EQ(began.size(), 3u);
+    EXPECT_TRUE(began[0] == (TrackedPair{0, 2}) && began[1] == (TrackedPair{5, 6}) && began[2] == (TrackedPair{7, 8}));
+    ASSERT_EQ(ended.size(), 2u);
+    EXPECT_TRUE(ended[0] == (TrackedPair{0, 5}) && ended[1] == (TrackedPair{2, 3}));
+    ASSERT_TRUE(pair_changes(nullptr, 0, now.data(), now.size(), began, ended));
+    EXPECT_EQ(began.size(), now.size());
+    EXPECT_EQ(ended.size(), 0u);
+}
+
+bool stop_at_once(void*, int64_t, int64_t) { return false; }
+
+TEST(PairTracker, AStoppedFrameLeavesTheStateAsItWas) {
+    MovingScene scene = lattice_boxes(5, 5);
+    const ProximityQuery query{ProximityRule::vertices_edges, 0.15, false};
+    TrackerState state;
+    start_tracker(state, query, 0.1, scene.count(), 8);
+    FrameReport report;
+    ASSERT_EQ(track_frame(state, {scene.view(), nullptr, nullptr}, 1, nullptr, report), ProximityStatus::ok);
+    const std::vector<float> first = scene.xyz;
+    const float by[3] = {0.02f, 0.0f, 0.0f};
+    for (int32_t i = 0; i < scene.count(); i += 3) scene.move(i, by);
+    const WorkWatch stop{stop_at_once, nullptr};
+    ASSERT_EQ(track_frame(state, {scene.view(), first.data(), nullptr}, 2, &stop, report), ProximityStatus::stopped);
+    EXPECT_EQ(state.frames, 1);
+    EXPECT_FALSE(state.listed);
+    ASSERT_EQ(track_frame(state, {scene.view(), first.data(), nullptr}, 2, nullptr, report), ProximityStatus::ok);
+    EXPECT_EQ(report.work, FrameWork::rebuilt);
+    EXPECT_EQ(state.skin, 0.1);   // the caller's
+    ProximityResult fresh;
+    ASSERT_EQ(find_close_pairs(scene.view(), query, 1, nullptr, fresh), ProximityStatus::ok);
+    expect_same_result(fresh, report.result, false);
+}
+
+}  // namespace
