@@ -12,6 +12,8 @@ its own private modules, and only those three names raise an ImportError that sa
   to.
 - :func:`find_neighbors` runs the whole journey in one call and returns a
   :class:`NeighborResult`.
+- :class:`Tracker` keeps the search from frame to frame for cells that move, each frame's
+  result the same as a fresh call's, with the contacts that began and ended.
 - :mod:`cellprox.fracture` cuts a box into Voronoi cells, for tests and the demo
   (``python -m cellprox demo``).
 """
@@ -23,6 +25,7 @@ from cellprox._native import RAW_NAMES, NativeModule, RawKernelsUnavailable, loa
 from cellprox._version import __version__
 from cellprox.cells import CELL_DTYPE, MAX_CELL_LINKS, CellRecords, CellSet
 from cellprox.pipeline import BOX_MARGIN, RULES, NeighborResult, find_neighbors, link_tables
+from cellprox.frames import FrameResult, Tracker
 
 #: The native module in use.
 native: NativeModule
@@ -51,9 +54,11 @@ __all__ = [
     "MAX_CELL_LINKS",
     "CellRecords",
     "CellSet",
+    "FrameResult",
     "NativeModule",
     "NeighborResult",
     "RULES",
+    "Tracker",
     "__version__",
     "find_neighbors",
     "generate_neighbors",

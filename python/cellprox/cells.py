@@ -145,6 +145,25 @@ class CellSet:
                                workers=threads)
         return cells
 
+    def _moved(self, vertices: npt.ArrayLike, origins: npt.ArrayLike | None, who: str,
+               workers: int) -> CellSet:
+        """The same cells at new vertices ((V, 3) rows as ``vertex_data``'s), checked as
+        ``from_packed`` checks them: a new set sharing this one's edges, counts and collections.
+        Without ``origins``, each origin is the mean of the cell's new vertices."""
+        points = _packed_array(vertices, "vertices", 3, "iuf", who)
+        if len(points) != len(self.vertex_data):
+            raise ValueError(f"{who}: vertices have {len(points):,} rows, but the cells have "
+                             f"{len(self.vertex_data):,} vertices; a frame moves the same cells, "
+                             "row for row")
+        n = len(self)
+        rows = checked_rows(points, self.v_counts, np.zeros((0, 2), np.int32), np.zeros(n, np.int64),
+                            origins, who, False, workers)
+        moved = CellSet.__new__(CellSet)
+        moved._build(Rows(rows.vertex_data, self.edge_data, rows.vertex_starts, self.edge_starts,
+                          rows.origins), self.v_counts, self.e_counts, self._kept[1], workers)
+        moved._offsets = self._offsets
+        return moved
+
     def _build(self, rows: Rows, v_counts: npt.NDArray[np.int64], e_counts: npt.NDArray[np.int64],
                collections: npt.NDArray[np.int32], workers: int) -> None:
         """Takes checked arrays that this set alone holds and writes the records into them."""

@@ -141,63 +141,63 @@ def _follow(bar: Any) -> Callable[[int, int], None]:
     return follow
 
 
-def _check_rule(rule: object) -> str:
+def _check_rule(rule: object, who: str = "find_neighbors") -> str:
     if not isinstance(rule, str):
-        raise TypeError(f"find_neighbors: rule must be a str, one of {', '.join(map(repr, RULES))}; "
+        raise TypeError(f"{who}: rule must be a str, one of {', '.join(map(repr, RULES))}; "
                         f"not {type_name(rule)}")
     if rule not in RULES:
-        raise ValueError(f"find_neighbors: rule {str(rule)!r} is not known; choose "
+        raise ValueError(f"{who}: rule {str(rule)!r} is not known; choose "
                          f"{' or '.join(map(repr, RULES))}")
     return rule
 
 
-def _check_threshold(threshold: object, rule: str) -> float:
+def _check_threshold(threshold: object, rule: str, who: str = "find_neighbors") -> float:
     if isinstance(threshold, (bool, np.bool_)) or not isinstance(threshold, numbers.Real):
         raise TypeError(
-            "find_neighbors: threshold must be a real number (a distance such as 0.001), not "
+            f"{who}: threshold must be a real number (a distance such as 0.001), not "
             f"{type_name(threshold)}")
     try:
         value = float(threshold)
     except OverflowError:
-        raise ValueError(f"find_neighbors: threshold is {threshold!r}, beyond the range of a "
+        raise ValueError(f"{who}: threshold is {threshold!r}, beyond the range of a "
                          "double; give a finite distance such as 0.001") from None
     if rule == "hull":
         if not (math.isfinite(value) and value >= 0.0):
             raise ValueError(
-                f"find_neighbors: threshold is {value}, but the hull rule needs a finite distance "
+                f"{who}: threshold is {value}, but the hull rule needs a finite distance "
                 ">= 0 (0 finds the cells that touch or overlap); for example 0.001")
     elif not (math.isfinite(value) and value > 0.0):
         raise ValueError(
-            f"find_neighbors: threshold is {value}, but it must be a positive finite distance "
+            f"{who}: threshold is {value}, but it must be a positive finite distance "
             "(no pair of cells is closer than 0 or less); try 0.001")
     return value
 
 
-def _check_flag(name: str, value: object) -> bool:
+def _check_flag(name: str, value: object, who: str = "find_neighbors") -> bool:
     if not isinstance(value, (bool, np.bool_, numbers.Integral)):
-        raise TypeError(f"find_neighbors: {name} must be True or False, not {type_name(value)}")
+        raise TypeError(f"{who}: {name} must be True or False, not {type_name(value)}")
     return bool(value)
 
 
 def _as_cell_set(cells: object, edges: Sequence[npt.ArrayLike] | None,
                  origins: npt.ArrayLike | None, collections: npt.ArrayLike | None, *,
-                 edges_optional: bool, workers: int) -> CellSet:
+                 edges_optional: bool, workers: int, who: str = "find_neighbors") -> CellSet:
     if isinstance(cells, (CellSet, CellSource)):
         given = [name for name, value in (("edges", edges), ("origins", origins),
                                           ("collections", collections)) if value is not None]
         if given:
             raise ValueError(
-                f"find_neighbors: {', '.join(given)} apply only to per-cell vertex arrays; a "
+                f"{who}: {', '.join(given)} apply only to per-cell vertex arrays; a "
                 f"{type_name(cells)} already has them. Build the CellSet with the values "
                 "you want instead")
         return cells if isinstance(cells, CellSet) else cells.cell_set()
     if isinstance(cells, np.ndarray) and cells.dtype != object and cells.ndim == 2:
         raise TypeError(
-            f"find_neighbors: cells is one {cells.shape} array, but it must be a sequence with "
+            f"{who}: cells is one {cells.shape} array, but it must be a sequence with "
             "one (v, 3) vertex array per cell; for a single cell pass [vertices]")
     if isinstance(cells, (str, bytes)) or not isinstance(cells, (Sequence, np.ndarray)):
         raise TypeError(
-            "find_neighbors: cells must be a CellSet, a Fracture or a sequence of (v, 3) vertex "
+            f"{who}: cells must be a CellSet, a Fracture or a sequence of (v, 3) vertex "
             f"arrays, not {type_name(cells)}")
     vertices = cast("Sequence[npt.ArrayLike]", cells)
     numbers_given = 0 if collections is None else collections
@@ -205,15 +205,15 @@ def _as_cell_set(cells: object, edges: Sequence[npt.ArrayLike] | None,
         return CellSet(vertices, edges, origins=origins, collections=numbers_given, workers=workers)
     if not edges_optional:
         raise TypeError(
-            "find_neighbors: given per-cell vertex arrays, it also needs edges=[...] with one "
+            f"{who}: given per-cell vertex arrays, it also needs edges=[...] with one "
             "(e, 2) array of vertex numbers per cell; or pass a CellSet")
     return CellSet._without_edges(vertices, origins=origins, collections=numbers_given,
                                   workers=workers)
 
 
-def _check_hull_vertices(cells: CellSet) -> None:
+def _check_hull_vertices(cells: CellSet, who: str = "find_neighbors") -> None:
     empty = np.flatnonzero(cells.v_counts == 0)
     if empty.size:
         raise ValueError(
-            f"find_neighbors: cell {int(empty[0])} has no vertices, but the hull rule measures "
+            f"{who}: cell {int(empty[0])} has no vertices, but the hull rule measures "
             "the hull of each cell's vertices; give it at least one vertex or leave it out")

@@ -14,6 +14,9 @@ from cellprox.cells import CellSet
 from cellprox.demo import motion
 from cellprox.fracture import Fracture
 
+# What a frame's work was, in the frame's line.
+WORK_WORDS = {"fresh": "searched afresh", "rebuilt": "rebuilt the candidate list",
+              "reused": "kept the candidate list"}
 # The first frames with changes show this many of the pairs that began and ended.
 FRAMES_WITH_EXAMPLES = 3
 EXAMPLE_PAIRS = 3
@@ -75,8 +78,7 @@ def pairs_text(pairs: npt.NDArray[np.int32]) -> str:
 def frame_lines(result: Any, seconds: float, with_examples: bool) -> list[str]:
     """The line of a frame and, when asked, a line each for examples of what began and ended."""
     lines = [f"frame {result.frame}: {len(result.pairs):,} contacts, {len(result.began):,} began, "
-             f"{len(result.ended):,} ended, {'rebuilt' if result.rebuilt else 'kept'} the "
-             f"candidate list, {1e3 * seconds:.2f} ms"]
+             f"{len(result.ended):,} ended, {WORK_WORDS[result.work]}, {1e3 * seconds:.2f} ms"]
     if with_examples:
         for word, pairs in (("began", result.began), ("ended", result.ended)):
             if len(pairs):
@@ -91,7 +93,7 @@ def run_frames(fracture: Fracture, frames: int, threshold: float, *, rule: str, 
     """Follows the fracture flying apart for ``frames`` frames with one Tracker, printing a
     line a frame (unless ``quiet``) and the summary line to ``out``."""
     from cellprox.demo import DemoArgumentError
-    from cellprox.frames import Tracker  # type: ignore[import-not-found, unused-ignore]
+    from cellprox.frames import Tracker
 
     progress("building the cell records")
     scene = animation(fracture, seed)

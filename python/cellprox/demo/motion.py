@@ -79,7 +79,8 @@ def moved(motion: Explosion, points: RigidPoints, t: float) -> Floats:
     angle = t * motion.spins[points.owners]
     cos, sin = np.cos(angle)[:, None], np.sin(angle)[:, None]
     places = motion.centroids + t * motion.velocities
-    return points.across * cos + points.turned * sin + points.along + places[points.owners]
+    result: Floats = points.across * cos + points.turned * sin + points.along + places[points.owners]
+    return result
 
 
 def rotations(motion: Explosion, t: float) -> Floats:
@@ -91,5 +92,6 @@ def rotations(motion: Explosion, t: float) -> Floats:
     cross[:, 0, 1], cross[:, 0, 2], cross[:, 1, 2] = -z, y, -x
     cross[:, 1, 0], cross[:, 2, 0], cross[:, 2, 1] = z, -y, x
     outer = motion.axes[:, :, None] * motion.axes[:, None, :]
-    return (cos[:, None, None] * np.eye(3) + sin[:, None, None] * cross
-            + (1 - cos)[:, None, None] * outer)
+    turns: Floats = (cos[:, None, None] * np.eye(3) + sin[:, None, None] * cross
+                     + (1 - cos)[:, None, None] * outer)
+    return turns
