@@ -1,5 +1,5 @@
 // The tracker's boundary: a TrackerState in a capsule, a frame's arrays taken as the one-shot
-// search takes them, and the frame before and the epoch checked to be the same rows.
+// search takes them, and the frame before checked to be the same rows.
 #include "module/package/tracker_calls.h"
 
 #include <atomic>
@@ -89,6 +89,7 @@ const char* work_name(FrameWork work) {
     switch (work) {
         case FrameWork::fresh: return "fresh";
         case FrameWork::rebuilt: return "rebuilt";
+        case FrameWork::relisted: return "relisted";
         case FrameWork::reused: return "reused";
     }
     return "fresh";
@@ -104,18 +105,18 @@ const char* const TRACKER_START_DOC =
 
 const char* const TRACKER_FRAME_DOC =
     "tracker_frame(tracker, vertices, vertex_starts, edges, edge_starts, origins, collections,\n"
-    "              previous, epoch, watch=None, workers=1)\n"
+    "              previous, watch=None, workers=1)\n"
     "    -> (pairs, distances, gaps, witnesses, began, ended, measured, candidates, work, timings)\n\n"
-    "One frame: the arrays as close_pairs takes them (the same cells every frame), the vertex rows\n"
-    "of the frame before (None for the first) and of the frame the candidate list was made from\n"
-    "(None when the last frame's work was 'fresh'). Returns close_pairs' columns, the pairs that\n"
+    "One frame: the arrays as close_pairs takes them (the same cells every frame) and the vertex\n"
+    "rows of the frame before (None for the first). Returns close_pairs' columns, the pairs that\n"
     "began and ended since the frame before (int32 rows, sorted), how many pairs were measured and\n"
-    "listed, the work done ('fresh', 'rebuilt': the caller's epoch is now this frame's vertices,\n"
-    "'reused') and the seconds of each stage. On any error the tracker is as it was.";
+    "listed, the work done ('fresh', 'rebuilt', 'relisted', 'reused') and the seconds of each\n"
+    "stage. On any error the tracker is as it was.";
 
 const char* const TRACKER_STATE_DOC =
     "tracker_state(tracker) -> dict\n\n"
-    "frames, rebuilds, fresh (frames searched afresh), skin, motion, candidates, listed.";
+    "frames, rebuilds, relists (lists made again for the cells that escaped their skin), fresh\n"
+    "(frames searched afresh), skin, motion, candidates, listed.";
 
 PyObject* tracker_start(PyObject*, PyObject* args) {
     const char* rule_name = nullptr;
@@ -151,14 +152,14 @@ PyObject* tracker_start(PyObject*, PyObject* args) {
 
 PyObject* tracker_frame(PyObject*, PyObject* args, PyObject* kwargs) {
     static const char* keywords[] = {"tracker", "vertices", "vertex_starts", "edges", "edge_starts", "origins",
-                                     "collections", "previous", "epoch", "watch", "workers", nullptr};
+                                     "collections", "previous", "watch", "workers", nullptr};
     PyObject* capsule = nullptr;
     PyObject* arrays[6];
-    PyObject *previous = nullptr, *epoch = nullptr, *watch = Py_None;
+    PyObject *previous = nullptr, *watch = Py_None;
     int workers = 1;
-    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOOO|Oi:tracker_frame", const_cast<char**>(keywords),
+    if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OOOOOOOO|Oi:tracker_frame", const_cast<char**>(keywords),
                                      &capsule, &arrays[0], &arrays[1], &arrays[2], &arrays[3], &arrays[4], &arrays[5],
-                                     &previous, &epoch, &watch, &workers)) {
+                                     &previous, &watch, &workers)) {
         return nullptr;
     }
     HeldTracker* tracker = tracker_of(capsule);
@@ -183,12 +184,9 @@ PyObject* tracker_frame(PyObject*, PyObject* args, PyObject* kwargs) {
             return nullptr;
         }
     }
-    BufferGuard previous_rows, epoch_rows;
-    FrameInputs inputs{scene.cells, nullptr, nullptr};
-    if (!same_rows(previous, "previous", scene.vertices.view(), previous_rows, inputs.previous) ||
-        !same_rows(epoch, "epoch", scene.vertices.view(), epoch_rows, inputs.epoch)) {
-        return nullptr;
-    }
+    BufferGuard previous_rows;
+    FrameInputs inputs{scene.cells, nullptr};
+    if (!same_rows(previous, "previous", scene.vertices.view(), previous_rows, inputs.previous)) return nullptr;
     FrameReport& report = tracker->report;
     ProximityStatus status;
     {
@@ -213,8 +211,9 @@ PyObject* tracker_state(PyObject*, PyObject* capsule) {
     HeldTracker* tracker = tracker_of(capsule);
     if (tracker == nullptr) return nullptr;
     const TrackerState& state = tracker->state;
-    return Py_BuildValue("{sLsLsLsdsdsnsO}", "frames", static_cast<long long>(state.frames), "rebuilds",
-                         static_cast<long long>(state.rebuilds), "fresh", static_cast<long long>(state.fresh), "skin",
+    return Py_BuildValue("{sLsLsLsLsdsdsnsO}", "frames", static_cast<long long>(state.frames), "rebuilds",
+                         static_cast<long long>(state.rebuilds), "relists", static_cast<long long>(state.relists),
+                         "fresh", static_cast<long long>(state.fresh), "skin",
                          state.skin, "motion", state.motion, "candidates",
                          static_cast<Py_ssize_t>(state.listed ? state.candidates.size() : 0), "listed",
                          state.listed ? Py_True : Py_False);

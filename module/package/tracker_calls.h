@@ -10,7 +10,7 @@ namespace cellprox {
 PyObject* tracker_start(PyObject* module, PyObject* args);
 
 // tracker_frame(tracker, vertices, vertex_starts, edges, edge_starts, origins, collections,
-//               previous, epoch, watch=None, workers=1)
+//               previous, watch=None, workers=1)
 //     -> (pairs, distances, gaps, witnesses, began, ended, measured, candidates, work, timings)
 PyObject* tracker_frame(PyObject* module, PyObject* args, PyObject* kwargs);
 

@@ -42,8 +42,9 @@ __all__ = ["FRAME_WORK", "FrameResult", "Tracker"]
 
 #: What a frame took (``FrameResult.work``): ``"fresh"`` a whole search (the first frame, and
 #: frames where most cells leapt at once), ``"rebuilt"`` the candidate list made again,
-#: ``"reused"`` the list at hand.
-FRAME_WORK = ("fresh", "rebuilt", "reused")
+#: ``"relisted"`` the list made again for the few cells that left their skin, ``"reused"`` the
+#: list at hand.
+FRAME_WORK = ("fresh", "rebuilt", "relisted", "reused")
 
 
 def _no_pairs() -> npt.NDArray[np.int32]:
@@ -151,7 +152,6 @@ class Tracker:
                                                 -1.0 if self._skin is None else self._skin,
                                                 len(cell_set), largest)
         self._cells = cell_set
-        self._epoch: npt.NDArray[np.float32] | None = None
         self._frame = 0
         self._result = self._track(cell_set, threads, who)
 
@@ -189,8 +189,9 @@ class Tracker:
         return int(_proximity.tracker_state(self._native)["rebuilds"])
 
     def stats(self) -> dict[str, Any]:
-        """What the tracker holds: frames, rebuilds, fresh (frames searched whole), skin, motion
-        (a frame's motion as lately seen), candidates (on the list) and listed."""
+        """What the tracker holds: frames, rebuilds, relists (the list made again for the cells
+        that left their skin), fresh (frames searched whole), skin, motion (a frame's motion as
+        lately seen), candidates (on the list) and listed."""
         return dict(_proximity.tracker_state(self._native))
 
     def update(self, vertices: npt.ArrayLike, origins: npt.ArrayLike | None = None) -> FrameResult:
@@ -217,7 +218,7 @@ class Tracker:
                 (pair_bytes, distance_bytes, gap_bytes, witness_bytes, began, ended, measured,
                  listed, work, timings) = _proximity.tracker_frame(
                     self._native, vertices, vertex_starts, edge_data, edge_starts, origins,
-                    collections, previous, self._epoch, _follow(bar) if self._progress else None,
+                    collections, previous, _follow(bar) if self._progress else None,
                     threads)
             except (ValueError, MemoryError) as error:
                 raise type(error)(f"{who}: {error}") from None
@@ -234,10 +235,6 @@ class Tracker:
             ended=np.frombuffer(ended, np.int32).reshape(-1, 2),
             frame=self._frame if first else self._frame + 1, work=work, measured=int(measured))
         # The frame stands: only now does the tracker move on.
-        if work == "rebuilt":
-            self._epoch = cells.vertex_data
-        elif work == "fresh":
-            self._epoch = None
         if not first:
             self._frame += 1
         self._cells = cells

@@ -57,16 +57,13 @@ void list_pieces(int32_t begin, int32_t end, void* context) {
 
 }  // namespace
 
-ProximityStatus list_candidates(const VertexBox* boxes, int32_t count, double reach, int32_t workers,
+ProximityStatus list_candidates(const BoxTree& tree, int32_t count, double reach, int32_t workers,
                                 const WorkWatch* watch, int64_t done_before, int64_t total,
                                 StreamBuffer<TrackedPair>& pairs) {
     pairs.clear();
-    BoxTree tree;
     FixedArray<StreamBuffer<TrackedPair>> found;
     bool failed[LIST_BLOCK_PIECES];
-    if (!build_box_tree(boxes, count, tree, workers) || !found.allocate(LIST_BLOCK_PIECES)) {
-        return ProximityStatus::out_of_memory;
-    }
+    if (!found.allocate(LIST_BLOCK_PIECES)) return ProximityStatus::out_of_memory;
     const int32_t pieces = (count + LIST_PIECE - 1) / LIST_PIECE;
     for (int32_t first_piece = 0; first_piece < pieces; first_piece += LIST_BLOCK_PIECES) {
         const int32_t used = std::min(LIST_BLOCK_PIECES, pieces - first_piece);
@@ -80,6 +77,43 @@ ProximityStatus list_candidates(const VertexBox* boxes, int32_t count, double re
         if (!keep_going(watch, done_before + done, total)) return ProximityStatus::stopped;
     }
     return sort_pairs(pairs, count, workers) ? ProximityStatus::ok : ProximityStatus::out_of_memory;
+}
+
+ProximityStatus relist_pairs(const Relisting& r, const StreamBuffer<TrackedPair>& old, StreamBuffer<TrackedPair>& list) {
+    StreamBuffer<TrackedPair> added;
+    PlainBuffer<int32_t> stack, near;
+    for (size_t e = 0; e < r.escaped_count; ++e) {
+        const int32_t i = r.escaped[e];
+        const VertexBox& box = r.reference[static_cast<size_t>(i)];
+        near.clear();
+        if (!boxes_near(*r.tree, box, r.reach, stack, near)) return ProximityStatus::out_of_memory;
+        for (size_t k = 0; k < near.size(); ++k) {
+            const size_t q = static_cast<size_t>(near[k]);
+            const int32_t j = r.tree->order[q];
+            // A renewed cell's box in the tree is not its reference: it is looked at below.
+            if (r.renewed[static_cast<size_t>(j)] || !boxes_within(box, r.tree->boxes[q], r.reach)) continue;
+            if (!added.push_back({std::min(i, j), std::max(i, j)})) return ProximityStatus::out_of_memory;
+        }
+        for (size_t k = 0; k < r.renewed_count; ++k) {
+            const int32_t j = r.renewed_cells[k];
+            // Two escaping cells: listed once, from the first.
+            if (j == i || (r.escaping[static_cast<size_t>(j)] && j < i)) continue;
+            if (!boxes_within(box, r.reference[static_cast<size_t>(j)], r.reach)) continue;
+            if (!added.push_back({std::min(i, j), std::max(i, j)})) return ProximityStatus::out_of_memory;
+        }
+    }
+    std::sort(added.data(), added.data() + added.size());
+    list.clear();
+    if (!list.reserve(old.size() + added.size())) return ProximityStatus::out_of_memory;
+    size_t a = 0;
+    for (size_t k = 0; k < old.size(); ++k) {
+        const TrackedPair& pair = old[k];
+        if (r.escaping[static_cast<size_t>(pair.first)] || r.escaping[static_cast<size_t>(pair.second)]) continue;
+        while (a < added.size() && added[a] < pair) list.push_back(added[a++]);
+        list.push_back(pair);
+    }
+    while (a < added.size()) list.push_back(added[a++]);
+    return ProximityStatus::ok;
 }
 
 }  // namespace cellprox

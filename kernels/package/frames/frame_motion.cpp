@@ -62,7 +62,7 @@ bool measure_motion(const MotionInputs& inputs, int32_t workers, FrameMotion& mo
     const size_t n = static_cast<size_t>(cells.count);
     const int32_t pieces = static_cast<int32_t>((n + MOTION_PIECE - 1) / MOTION_PIECE);
     PlainBuffer<PieceMaxima> maxima;
-    if (!motion.boxes.resize(n) || !motion.drift.resize(n) || !motion.moved.resize(n) ||
+    if (!motion.boxes.resize(n) || !motion.drift.resize(n) || !motion.moved.resize(n) || !motion.shift_of.resize(n) ||
         !motion.slabs.resize(inputs.slabs ? n : 0) || !maxima.resize(static_cast<size_t>(pieces))) {
         return false;
     }
@@ -78,6 +78,7 @@ bool measure_motion(const MotionInputs& inputs, int32_t workers, FrameMotion& mo
             if (inputs.slabs) motion.slabs[c] = diagonal_slabs(xyz, static_cast<int32_t>(count));
             motion.drift[c] = 0.0;
             motion.moved[c] = 0;
+            motion.shift_of[c] = 0.0;
             if (count == 0) continue;
             for (int axis = 0; axis < 3; ++axis) {
                 top.scale = std::max(top.scale, std::max(std::fabs(double(box.lo[axis])), std::fabs(double(box.hi[axis]))));
@@ -87,6 +88,7 @@ bool measure_motion(const MotionInputs& inputs, int32_t workers, FrameMotion& mo
                 // Bits, not values: -0 for 0 is a move too, and the hull rule's gaps may differ by it.
                 motion.moved[c] = std::memcmp(xyz, before, static_cast<size_t>(3 * count) * sizeof(float)) != 0;
                 if (motion.moved[c]) {
+                    motion.drift[c] = farthest_move(xyz, before, count);
                     const double step = box_shift(box, inputs.previous_boxes[c]);
                     if (step > inputs.leap) {
                         ++top.leapt;
@@ -95,9 +97,9 @@ bool measure_motion(const MotionInputs& inputs, int32_t workers, FrameMotion& mo
                     }
                 }
             }
-            if (inputs.epoch != nullptr) {
-                motion.drift[c] = farthest_move(xyz, inputs.epoch + 3 * first, count);
-                const double shift = box_shift(box, inputs.epoch_boxes[c]);
+            if (inputs.reference_boxes != nullptr) {
+                const double shift = box_shift(box, inputs.reference_boxes[c]);
+                motion.shift_of[c] = shift;
                 keep_top_two(top.shift, shift);
             }
         }

@@ -13,14 +13,14 @@
 
 namespace cellprox {
 
-// The frames a frame is compared with. `previous` and `epoch` are vertex arrays of the same
-// cells (the same rows as `cells`), with their boxes; either may be null (no such frame yet).
+// What a frame is compared with: the vertices of the frame before (the same rows as `cells`)
+// and their boxes, and each cell's reference box (its box when the list last listed its
+// pairs); null where there is none yet.
 struct MotionInputs {
     const SceneCells* cells;
     const float* previous;
     const VertexBox* previous_boxes;
-    const float* epoch;                 // the frame the candidate list was made from
-    const VertexBox* epoch_boxes;
+    const VertexBox* reference_boxes;
     bool slabs;                         // the hull rule's slabs wanted too
     double leap;                        // a box that moved more than this since the previous frame leapt
 };
@@ -28,10 +28,11 @@ struct MotionInputs {
 struct FrameMotion {
     PlainBuffer<VertexBox> boxes;       // this frame's vertex boxes
     PlainBuffer<DiagonalSlabs> slabs;   // with MotionInputs::slabs
-    PlainBuffer<double> drift;          // per cell: the farthest any vertex moved since the epoch
+    PlainBuffer<double> drift;          // per cell: the farthest any vertex moved since the frame before
     PlainBuffer<uint8_t> moved;         // per cell: 1 when some coordinate differs from the previous frame
+    PlainBuffer<double> shift_of;       // per cell: the farthest its box bounds moved from its reference box
     double step = 0.0;                  // the farthest a box bound moved since the previous frame, of the cells that did not leap
-    double shift[2] = {0.0, 0.0};       // the two farthest any cell's box bounds moved since the epoch
+    double shift[2] = {0.0, 0.0};       // the two farthest any cell's box bounds moved from their reference
     int32_t leapt = 0;                  // cells whose box bounds moved more than `leap` since the previous frame
     double scale = 0.0;                 // the largest magnitude of a coordinate this frame
 };

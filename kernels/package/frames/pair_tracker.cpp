@@ -20,6 +20,11 @@ namespace {
 constexpr double SLACK_SHARE = 0x1p-30;
 // A frame where more than one cell in this many leapt beyond any skin is searched afresh.
 constexpr int64_t LEAPING_SHARE = 4;
+// The cells that escaped are listed anew alone while those renewed since the whole list was made
+// are at most one cell in this many, and looking each escaping cell up against them (one by
+// one) costs at most this many box tests a cell; beyond, the whole list is made again.
+constexpr int64_t RENEWED_SHARE = 16;
+constexpr int64_t RELIST_TESTS = 8;
 // How fast the remembered motion fades when the cells slow down, a frame at a time.
 constexpr double MOTION_MEMORY = 0.9;
 // Cells sampled for the typical size.
@@ -56,27 +61,27 @@ double chosen_skin(const TrackerState& state, double extent, double motion) {
     return std::min(largest_skin(threshold, extent), std::max(threshold / 16.0, SKIN_FRAMES * motion));
 }
 
-// The proofs of the pairs on both lists, carried from the old list to the new: a bound taken
-// less the drift since the old epoch holds as it is from the new one, with the drift so far
-// taken off now.
-void carry_proofs(const TrackerState& state, const StreamBuffer<TrackedPair>& list, const double* drift,
-                  PairProofs& proofs) {
-    const size_t stride = detail_stride(state.query);
-    const StreamBuffer<TrackedPair>& old = state.candidates;
+// The proofs of the pairs on both lists, carried from `old` to `list` (both sorted).
+void carry_proofs(const PairProofs& old_proofs, const StreamBuffer<TrackedPair>& old, const StreamBuffer<TrackedPair>& list,
+                  size_t stride, PairProofs& proofs) {
     size_t o = 0;
     for (size_t k = 0; k < list.size(); ++k) {
         proofs.proof[k] = PairProof::none;
         while (o < old.size() && old[o] < list[k]) ++o;
         if (o == old.size() || !(old[o] == list[k])) continue;
-        const PairProof proof = state.proofs.proof[o];
+        const PairProof proof = old_proofs.proof[o];
         proofs.proof[k] = proof;
-        if (proof == PairProof::apart_by) {
-            proofs.bound[k] = state.proofs.bound[o] - (drift[list[k].first] + drift[list[k].second]);
-        }
-        proofs.elements[2 * k] = state.proofs.elements[2 * o];
-        proofs.elements[2 * k + 1] = state.proofs.elements[2 * o + 1];
-        if (stride > 0) std::copy_n(state.proofs.detail.data() + stride * o, stride, proofs.detail.data() + stride * k);
+        proofs.bound[k] = old_proofs.bound[o];
+        proofs.elements[2 * k] = old_proofs.elements[2 * o];
+        proofs.elements[2 * k + 1] = old_proofs.elements[2 * o + 1];
+        if (stride > 0) std::copy_n(old_proofs.detail.data() + stride * o, stride, proofs.detail.data() + stride * k);
     }
+}
+
+void swap_trees(BoxTree& a, BoxTree& b) {
+    a.nodes.swap(b.nodes);
+    a.order.swap(b.order);
+    a.boxes.swap(b.boxes);
 }
 
 // The close pairs of the list in its order, their gaps and witnesses, and their origin distances.
@@ -151,7 +156,7 @@ void start_tracker(TrackerState& state, const ProximityQuery& query, double give
     state.listed = false;
     state.candidates.clear();
     state.close.clear();
-    state.frames = state.rebuilds = state.fresh = 0;
+    state.frames = state.rebuilds = state.relists = state.fresh = 0;
 }
 
 bool pair_changes(const TrackedPair* before, size_t before_count, const TrackedPair* now, size_t now_count,
@@ -176,35 +181,54 @@ ProximityStatus track_frame(TrackerState& state, const FrameInputs& in, int32_t 
                             FrameReport& report) {
     clear_report(report);
     const SceneCells& cells = in.cells;
+    const size_t n = static_cast<size_t>(cells.count);
     const ProximityQuery& query = state.query;
+    const size_t stride = detail_stride(query);
     const double threshold = query.threshold;
     const bool first = state.frames == 0 || in.previous == nullptr;
-    const bool listed = !first && state.listed && in.epoch != nullptr;
+    const bool listed = !first && state.listed;
     double start = clock_seconds();
 
     FrameMotion& motion = state.motion_room;
     const MotionInputs motion_inputs{&cells,
                                      first ? nullptr : in.previous,
                                      first ? nullptr : state.boxes.data(),
-                                     listed ? in.epoch : nullptr,
-                                     listed ? state.epoch_boxes.data() : nullptr,
+                                     listed ? state.reference.data() : nullptr,
                                      query.rule == ProximityRule::hull,
                                      0.5 * largest_skin(threshold, state.extent)};
     if (!measure_motion(motion_inputs, workers, motion)) return ProximityStatus::out_of_memory;
     double extent = first ? typical_extent(motion.boxes) : state.extent;
-    double scale = std::max(state.scale, motion.scale);
+    const double scale = std::max(state.scale, motion.scale);
 
+    // What this frame takes: the cells that escaped their skin, if any, decide.
     FrameWork work = FrameWork::reused;
+    StreamBuffer<int32_t>& escaped = state.cells_room;
+    escaped.clear();
     if (first || int64_t(motion.leapt) * LEAPING_SHARE > int64_t(cells.count)) {
         work = FrameWork::fresh;
-    } else if (!listed || motion.shift[0] + motion.shift[1] > state.skin - slack_of(scale, threshold, state.skin)) {
+    } else if (!listed) {
         work = FrameWork::rebuilt;
+    } else if (motion.shift[0] + motion.shift[1] > state.skin - slack_of(scale, threshold, state.skin)) {
+        const double half = 0.5 * (state.skin - slack_of(scale, threshold, state.skin));
+        if (!state.escaping_room.resize(n)) return ProximityStatus::out_of_memory;
+        std::fill(state.escaping_room.data(), state.escaping_room.data() + n, uint8_t(0));
+        for (size_t i = 0; i < n; ++i) {
+            if (!(motion.shift_of[i] > half)) continue;
+            if (!escaped.push_back(static_cast<int32_t>(i))) return ProximityStatus::out_of_memory;
+            state.escaping_room[i] = 1;
+        }
+        const int64_t renewed = static_cast<int64_t>(state.renewed_cells.size() + escaped.size());
+        const bool few = renewed * RENEWED_SHARE <= int64_t(n) &&
+                         static_cast<int64_t>(escaped.size()) * renewed <= RELIST_TESTS * int64_t(n);
+        work = few ? FrameWork::relisted : FrameWork::rebuilt;
     }
     const double seen = work == FrameWork::fresh ? state.motion : std::max(motion.step, MOTION_MEMORY * state.motion);
     report.work = work;
     ProximityResult& result = report.result;
 
     StreamBuffer<TrackedPair> fresh_close;
+    StreamBuffer<int32_t> renewed_cells;
+    BoxTree tree;
     double skin = state.skin;
     ProximityStatus status = ProximityStatus::ok;
     if (work == FrameWork::fresh) {
@@ -213,37 +237,52 @@ ProximityStatus track_frame(TrackerState& state, const FrameInputs& in, int32_t 
         if (!close_list(result, fresh_close)) return ProximityStatus::out_of_memory;
         result.seconds.tree += seconds_since(start);
     } else {
-        StreamBuffer<TrackedPair>& list = work == FrameWork::rebuilt ? state.list_room : state.candidates;
-        PlainBuffer<double> no_drift;
-        const double* drift = motion.drift.data();
+        const bool relisting = work == FrameWork::rebuilt || work == FrameWork::relisted;
+        StreamBuffer<TrackedPair>& list = relisting ? state.list_room : state.candidates;
         PairProofs carried;
         const PairProofs* kept = &state.proofs;
         const int64_t total = (work == FrameWork::rebuilt ? int64_t(cells.count) : 0) + int64_t(state.candidates.size());
         result.seconds.tree = seconds_since(start);
+        start = clock_seconds();
         if (work == FrameWork::rebuilt) {
-            start = clock_seconds();
             extent = typical_extent(motion.boxes);
             skin = chosen_skin(state, extent, seen);
-            status = list_candidates(motion.boxes.data(), cells.count, threshold + skin, workers, watch, 0, total, list);
+            if (!build_box_tree(motion.boxes.data(), cells.count, tree, workers)) return ProximityStatus::out_of_memory;
+            status = list_candidates(tree, cells.count, threshold + skin, workers, watch, 0, total, list);
             if (status != ProximityStatus::ok) return status;
-            // The list starts a new epoch: this frame's drift is none, and the proofs carried
-            // over take off the drift they had used of the old epoch.
-            if (!no_drift.resize(static_cast<size_t>(cells.count)) || !carried.resize(list.size(), detail_stride(query))) {
+        } else if (work == FrameWork::relisted) {
+            // The escaping cells' boxes are their new references.
+            if (!state.reference_room.resize(n) || !state.renewed_room.resize(n) ||
+                !renewed_cells.append(state.renewed_cells.data(), state.renewed_cells.size()) ||
+                !renewed_cells.append(escaped.data(), escaped.size())) {
                 return ProximityStatus::out_of_memory;
             }
-            std::fill(no_drift.data(), no_drift.data() + no_drift.size(), 0.0);
+            std::copy(state.reference.data(), state.reference.data() + n, state.reference_room.data());
+            std::copy(state.renewed.data(), state.renewed.data() + n, state.renewed_room.data());
+            for (size_t e = 0; e < escaped.size(); ++e) {
+                const size_t i = static_cast<size_t>(escaped[e]);
+                state.reference_room[i] = motion.boxes[i];
+                state.renewed_room[i] = 1;
+            }
+            const Relisting relisting_of{&state.tree, state.reference_room.data(), state.renewed_room.data(),
+                                         renewed_cells.data(), renewed_cells.size(), state.escaping_room.data(),
+                                         escaped.data(), escaped.size(), threshold + skin};
+            status = relist_pairs(relisting_of, state.candidates, list);
+            if (status != ProximityStatus::ok) return status;
+        }
+        if (relisting) {
+            if (!carried.resize(list.size(), stride)) return ProximityStatus::out_of_memory;
             if (listed) {
-                carry_proofs(state, list, drift, carried);
+                carry_proofs(state.proofs, state.candidates, list, stride, carried);
             } else {
                 std::fill(carried.proof.data(), carried.proof.data() + list.size(), PairProof::none);
             }
-            drift = no_drift.data();
             kept = &carried;
             result.seconds.candidates = seconds_since(start);
         }
         start = clock_seconds();
         Verdicts& verdicts = state.verdict_room;
-        const VerdictInputs verdict_inputs{&cells, &motion, drift, list.data(), list.size(), kept, query,
+        const VerdictInputs verdict_inputs{&cells, &motion, motion.drift.data(), list.data(), list.size(), kept, query,
                                            skin, slack_of(scale, threshold, skin), state.largest_cell, state.frames};
         status = judge_pairs(verdict_inputs, workers, watch, total - int64_t(list.size()), total, verdicts);
         if (status != ProximityStatus::ok) return status;
@@ -260,18 +299,28 @@ ProximityStatus track_frame(TrackerState& state, const FrameInputs& in, int32_t 
                       report.ended)) {
         return ProximityStatus::out_of_memory;
     }
-    if (work == FrameWork::rebuilt && !state.epoch_boxes.reserve(motion.boxes.size())) {
+    if (work == FrameWork::rebuilt && (!state.reference.reserve(n) || !state.renewed.reserve(n))) {
         return ProximityStatus::out_of_memory;
     }
 
     // The frame stands: the state takes what it made.
     if (work == FrameWork::rebuilt) {
-        state.epoch_boxes.resize(motion.boxes.size());
-        std::memcpy(state.epoch_boxes.data(), motion.boxes.data(), motion.boxes.size() * sizeof(VertexBox));
+        swap_trees(state.tree, tree);
+        state.reference.resize(n);
+        std::copy(motion.boxes.data(), motion.boxes.data() + motion.boxes.size(), state.reference.data());
+        state.renewed.resize(n);
+        std::fill(state.renewed.data(), state.renewed.data() + n, uint8_t(0));
+        state.renewed_cells.clear();
         state.candidates.swap(state.list_room);
         state.skin = skin;
         state.listed = true;
         ++state.rebuilds;
+    } else if (work == FrameWork::relisted) {
+        state.reference.swap(state.reference_room);
+        state.renewed.swap(state.renewed_room);
+        state.renewed_cells.swap(renewed_cells);
+        state.candidates.swap(state.list_room);
+        ++state.relists;
     }
     if (work == FrameWork::fresh) {
         state.listed = false;

@@ -2,12 +2,14 @@
 // fresh search (close_pairs.h) gives on that frame's cells, bit for bit; what it saves is the work
 // whose result cannot have changed.
 //
-// The candidate list holds every pair of cells whose boxes came within the threshold plus a skin
-// in the frame it was made from (the epoch). While no two cells' boxes together moved more than
-// the skin since, every pair whose boxes now come within the threshold is on the list, and only
-// the list's pairs are judged (pair_verdicts.h). When cells moved farther, the list is made again
-// from the frame at hand, and the pairs on both lists keep their proofs. When most cells moved
-// beyond the skin at once (a teleport), the frame is searched afresh and the list waits for the
+// The candidate list holds every pair of cells whose reference boxes come within the threshold
+// plus a skin; a cell's reference box is its box in the frame its pairs were last listed. While
+// no two cells' boxes together moved more than the skin from their references, every pair whose
+// boxes now come within the threshold is on the list, and only the list's pairs are judged
+// (pair_verdicts.h). The few cells whose boxes moved more than half the skin are listed anew
+// (their boxes now their references); when they become many, the whole list is made again from
+// the frame at hand. Either way the pairs on both lists keep their proofs. When most cells moved
+// beyond any skin at once (a teleport), the frame is searched afresh and the list waits for the
 // next frame. The skin, unless the caller fixes it, follows the motion the tracker sees: about
 // SKIN_FRAMES frames of the fastest cell's motion, within bounds set by the threshold and the
 // cells' size.
@@ -19,13 +21,14 @@
 #include "kernels/package/frames/candidate_list.h"
 #include "kernels/package/frames/frame_motion.h"
 #include "kernels/package/frames/pair_verdicts.h"
+#include "kernels/package/search/box_tree.h"
 #include "kernels/package/search/close_pairs.h"
 #include "platform/loops/work_watch.h"
 
 namespace cellprox {
 
 // Frames of the fastest motion seen that the skin should last.
-constexpr double SKIN_FRAMES = 8.0;
+constexpr double SKIN_FRAMES = 4.0;
 
 struct TrackerState {
     ProximityQuery query{};
@@ -34,9 +37,12 @@ struct TrackerState {
     int32_t largest_cell = 1;
     double motion = 0.0;               // a frame's motion as seen lately: the fastest box's, decaying
     double scale = 0.0;                // the largest coordinate seen since the last fresh search
-    bool listed = false;               // a candidate list (and its epoch) stands
+    bool listed = false;               // a candidate list stands
     double skin = 0.0;                 // the list's skin
-    PlainBuffer<VertexBox> epoch_boxes;
+    BoxTree tree;                      // the reference boxes when the whole list was last made
+    PlainBuffer<VertexBox> reference;  // each cell's reference box
+    PlainBuffer<uint8_t> renewed;      // per cell: 1 when listed anew since the tree was built
+    StreamBuffer<int32_t> renewed_cells;
     PlainBuffer<VertexBox> boxes;      // the last frame's
     StreamBuffer<TrackedPair> candidates;
     PairProofs proofs;
@@ -47,20 +53,24 @@ struct TrackerState {
     FrameMotion motion_room;
     Verdicts verdict_room;
     StreamBuffer<TrackedPair> list_room;
+    PlainBuffer<VertexBox> reference_room;
+    PlainBuffer<uint8_t> renewed_room;
+    PlainBuffer<uint8_t> escaping_room;
+    StreamBuffer<int32_t> cells_room;
     int64_t frames = 0;                // frames tracked, the first included
     int64_t rebuilds = 0;              // lists made
+    int64_t relists = 0;               // lists made again for the cells that escaped
     int64_t fresh = 0;                 // frames searched afresh
 };
 
 // A frame: its cells (the same count, vertex and edge rows as every frame before), and the
-// vertices of the frame before and of the epoch (null for the first frame, or without a list).
+// vertices of the frame before (null for the first frame).
 struct FrameInputs {
     SceneCells cells;
     const float* previous;
-    const float* epoch;
 };
 
-enum class FrameWork { fresh, rebuilt, reused };
+enum class FrameWork { fresh, rebuilt, relisted, reused };
 
 struct FrameReport {
     ProximityResult result;                // as find_close_pairs gives it

@@ -54,6 +54,8 @@ struct VerdictBlock {
     const CellView* views;
     ExactThreshold at;          // the threshold
     ExactThreshold beyond;      // the threshold and the band
+    ExactThreshold nearer;      // the threshold and a quarter of the band
+    ExactThreshold nearest;     // the threshold and a sixteenth of the band
     HullMeasurer hull;
     double far2;                // boxes farther apart than the threshold and the slack, squared
     size_t first_piece;
@@ -61,15 +63,15 @@ struct VerdictBlock {
     bool* failed;
 };
 
-// One pair by the vertices-and-edges rule; false when memory runs out.
-bool judge_exact(const VerdictBlock& block, size_t k, CloseSpace& space) {
+// One pair by the vertices-and-edges rule, its boxes `box_distance` apart (at most the threshold);
+// false when memory runs out.
+bool judge_exact(const VerdictBlock& block, size_t k, double box_distance, CloseSpace& space) {
     const VerdictInputs& in = *block.in;
     PairProofs& next = block.out->proofs;
     const int32_t i = in.pairs[k].first, j = in.pairs[k].second;
     const CellView& a = block.views[i];
     const CellView& b = block.views[j];
     const double threshold = in.query.threshold;
-    const double drifts = in.drift[i] + in.drift[j];
     const PairProof was = in.kept != nullptr ? in.kept->proof[k] : PairProof::none;
     uint8_t& close = block.out->close[k];
     if (was == PairProof::close_elements) {
@@ -81,11 +83,6 @@ bool judge_exact(const VerdictBlock& block, size_t k, CloseSpace& space) {
             next.elements[2 * k + 1] = elements[1];
             return true;
         }
-    } else if (was == PairProof::apart_by && in.kept->bound[k] - drifts > threshold + in.slack) {
-        close = 0;
-        next.proof[k] = was;
-        next.bound[k] = in.kept->bound[k];
-        return true;
     }
     ++block.measured[k / VERDICT_PIECE - block.first_piece];
     const VertexBox& box_a = in.motion->boxes[static_cast<size_t>(i)];
@@ -105,25 +102,29 @@ bool judge_exact(const VerdictBlock& block, size_t k, CloseSpace& space) {
     next.proof[k] = PairProof::near_threshold;
     const bool look = was != PairProof::near_threshold || (in.frame + static_cast<int64_t>(k)) % NEAR_RETRY == 0;
     if (in.band > 0.0 && look) {
-        start_cell(space);
-        const Closeness wider = exact_cells_close(a, box_a, b, box_b, block.beyond, space);
-        if (wider == Closeness::out_of_memory) return false;
-        if (wider == Closeness::apart) {
-            next.proof[k] = PairProof::apart_by;
-            next.bound[k] = (threshold + in.band) - drifts;
+        // How far apart, roughly: the band first, then a quarter of it, then a sixteenth.
+        for (const ExactThreshold* beyond : {&block.beyond, &block.nearer, &block.nearest}) {
+            start_cell(space);
+            const Closeness wider = exact_cells_close(a, box_a, b, box_b, *beyond, space);
+            if (wider == Closeness::out_of_memory) return false;
+            if (wider == Closeness::apart) {
+                next.proof[k] = PairProof::apart_by;
+                next.bound[k] = std::max(beyond->value, box_distance);
+                break;
+            }
         }
     }
     return true;
 }
 
-// One pair by the hull rule; false when memory runs out.
-bool judge_hull(const VerdictBlock& block, size_t k, const HullMeasurer& rule, StreamBuffer<double>& details) {
+// One pair by the hull rule, its boxes `box_distance` apart; false when memory runs out.
+bool judge_hull(const VerdictBlock& block, size_t k, double box_distance, const HullMeasurer& rule,
+                StreamBuffer<double>& details) {
     const VerdictInputs& in = *block.in;
     PairProofs& next = block.out->proofs;
     const size_t stride = detail_stride(in.query);
     const int32_t i = in.pairs[k].first, j = in.pairs[k].second;
     const double threshold = in.query.threshold;
-    const double drifts = in.drift[i] + in.drift[j];
     const PairProof was = in.kept != nullptr ? in.kept->proof[k] : PairProof::none;
     uint8_t& close = block.out->close[k];
     if (was == PairProof::hull_gap && !in.motion->moved[static_cast<size_t>(i)] &&
@@ -131,12 +132,6 @@ bool judge_hull(const VerdictBlock& block, size_t k, const HullMeasurer& rule, S
         close = 1;
         next.proof[k] = was;
         std::copy_n(in.kept->detail.data() + stride * k, stride, next.detail.data() + stride * k);
-        return true;
-    }
-    if (was == PairProof::apart_by && in.kept->bound[k] - drifts > threshold + in.slack) {
-        close = 0;
-        next.proof[k] = was;
-        next.bound[k] = in.kept->bound[k];
         return true;
     }
     ++block.measured[k / VERDICT_PIECE - block.first_piece];
@@ -155,8 +150,9 @@ bool judge_hull(const VerdictBlock& block, size_t k, const HullMeasurer& rule, S
         return true;
     }
     close = 0;
+    apart = std::max(apart, box_distance);
     next.proof[k] = apart > threshold + in.slack ? PairProof::apart_by : PairProof::none;
-    next.bound[k] = apart - drifts;
+    next.bound[k] = apart;
     return true;
 }
 
@@ -164,11 +160,13 @@ void judge_pieces(int32_t begin, int32_t end, void* context) {
     const VerdictBlock& block = *static_cast<const VerdictBlock*>(context);
     const VerdictInputs& in = *block.in;
     const bool hull = in.query.rule == ProximityRule::hull;
+    const double apart_beyond = in.query.threshold + in.slack;
     CloseSpace space;
     HullWorkspace work;
     StreamBuffer<double> details;
     HullMeasurer rule = block.hull;
     const bool room = !hull || (rule.attach(work, in.largest_cell) && details.reserve(8));
+    PairProofs& next = block.out->proofs;
     for (int32_t s = begin; s < end; ++s) {
         const size_t piece = block.first_piece + static_cast<size_t>(s);
         const size_t first = piece * VERDICT_PIECE, last = std::min(in.count, first + VERDICT_PIECE);
@@ -177,14 +175,28 @@ void judge_pieces(int32_t begin, int32_t end, void* context) {
         failed = !room;
         for (size_t k = first; k < last && !failed; ++k) {
             const int32_t i = in.pairs[k].first, j = in.pairs[k].second;
-            if (boxes_distance2(in.motion->boxes[static_cast<size_t>(i)], in.motion->boxes[static_cast<size_t>(j)]) >
-                block.far2) {
-                // The boxes alone say so, frame after frame: nothing to keep.
+            // A bound less what both cells moved since it was taken still above the threshold:
+            // the pair stays apart, whatever else changed.
+            if (in.kept != nullptr && in.kept->proof[k] == PairProof::apart_by) {
+                const double bound = in.kept->bound[k] - (in.drift[i] + in.drift[j]);
+                if (bound > apart_beyond) {
+                    block.out->close[k] = 0;
+                    next.proof[k] = PairProof::apart_by;
+                    next.bound[k] = bound;
+                    continue;
+                }
+            }
+            const double box_distance2 =
+                boxes_distance2(in.motion->boxes[static_cast<size_t>(i)], in.motion->boxes[static_cast<size_t>(j)]);
+            if (box_distance2 > block.far2) {
+                // The boxes alone say so; their distance bounds the pair's.
                 block.out->close[k] = 0;
-                block.out->proofs.proof[k] = PairProof::none;
+                next.proof[k] = PairProof::apart_by;
+                next.bound[k] = std::sqrt(box_distance2);
                 continue;
             }
-            failed = hull ? !judge_hull(block, k, rule, details) : !judge_exact(block, k, space);
+            const double box_distance = std::sqrt(box_distance2);
+            failed = hull ? !judge_hull(block, k, box_distance, rule, details) : !judge_exact(block, k, box_distance, space);
         }
     }
 }
@@ -258,6 +270,8 @@ ProximityStatus judge_pairs(const VerdictInputs& in, int32_t workers, const Work
     const double threshold = in.query.threshold;
     block.at = exact_threshold(threshold);
     block.beyond = exact_threshold(threshold + in.band);
+    block.nearer = exact_threshold(threshold + 0.25 * in.band);
+    block.nearest = exact_threshold(threshold + 0.0625 * in.band);
     block.hull.slabs = in.motion->slabs.data();
     block.hull.slab_reach = slab_reach(threshold);
     block.hull.boxes = in.motion->boxes.data();

@@ -4,16 +4,15 @@
 // - a close pair of the vertices-and-edges rule keeps the two elements (vertices, or edges across
 //   collections) that came closer than the threshold: measured again alone, exactly as the rule
 //   measures them, they prove the pair close again, whatever else moved;
-// - a pair proven apart keeps a lower bound of its distance, less how far both cells had drifted
-//   from the candidate list's frame (the epoch) when it was proven: as long as the bound less
-//   what they have drifted since stays above the threshold (and a rounding slack), no vertex
-//   of either can have come close enough to change the verdict;
+// - a pair proven apart keeps a lower bound of its distance, less what either cell's farthest
+//   vertex moved in each frame since: as long as it stays above the threshold (and a rounding
+//   slack), no vertex of either can have come close enough to change the verdict;
 // - a close pair of the hull rule keeps its gap (and witnesses): the measure is a function of the
 //   two cells' vertices alone, so while neither moved it stands, bit for bit.
 //
 // Every other pair is measured as a fresh search measures it, so a frame's answer is the fresh
-// search's, bit for bit. Pairs whose boxes are farther apart than the threshold need no proof
-// kept: their boxes say so each frame.
+// search's, bit for bit. Pairs whose boxes are farther apart than the threshold keep that
+// distance as their bound.
 #pragma once
 
 #include <cstdint>
@@ -38,7 +37,7 @@ enum class PairProof : uint8_t {
 // What each candidate keeps, in the list's order.
 struct PairProofs {
     PlainBuffer<PairProof> proof;
-    PlainBuffer<double> bound;        // apart_by: the lower bound less both drifts when proven
+    PlainBuffer<double> bound;        // apart_by: a lower bound of the distance in this frame
     PlainBuffer<int32_t> elements;    // close_elements: two per pair, numbered within each cell
     PlainBuffer<double> detail;       // hull rule: `stride` per pair, the gap then the witnesses
 
@@ -61,7 +60,7 @@ inline size_t detail_stride(const ProximityQuery& query) {
 struct VerdictInputs {
     const SceneCells* cells;
     const FrameMotion* motion;
-    const double* drift;           // per cell, since the epoch (the motion's, or zeros after a rebuild)
+    const double* drift;           // per cell: how far its farthest vertex moved since the frame before
     const TrackedPair* pairs;
     size_t count;
     const PairProofs* kept;        // the proofs of the same pairs from the frame before

@@ -138,6 +138,39 @@ bool boxes_after_group(const BoxTree& tree, int32_t first, int32_t last, double 
     return true;
 }
 
+bool boxes_near(const BoxTree& tree, const VertexBox& box, double reach, PlainBuffer<int32_t>& stack,
+                PlainBuffer<int32_t>& found) {
+    if (tree.nodes.empty() || !(reach >= 0.0)) return true;
+    const VertexBox window = query_window(box, reach);
+    const WindowLanes lanes = window_lanes(window);
+    const TreeNode* nodes = tree.nodes.data();
+    if (!stack.resize(2 * 64 + 2)) return false;
+    int32_t* top = stack.data();
+    if (!meets(nodes[0], lanes)) return true;
+    *top++ = 0;
+    while (top != stack.data()) {
+        const int32_t index = *--top;
+        const TreeNode& node = nodes[index];
+        if (node.link < 0) {
+            for (int32_t q = node.end + node.link; q < node.end; ++q) {
+                const VertexBox& other = tree.boxes[static_cast<size_t>(q)];
+                bool apart = false;
+                for (int axis = 0; axis < 3; ++axis) {
+                    apart |= other.hi[axis] < window.lo[axis] || other.lo[axis] > window.hi[axis];
+                }
+                if (!apart && !found.push_back(q)) return false;
+            }
+            continue;
+        }
+        const int32_t right = node.link;
+        *top = right;
+        top += meets(nodes[right], lanes);
+        *top = index + 1;
+        top += meets(nodes[index + 1], lanes);
+    }
+    return true;
+}
+
 bool boxes_after(const BoxTree& tree, int32_t p, double reach, PlainBuffer<int32_t>& stack,
                  PlainBuffer<int32_t>& found) {
     return boxes_after_group(tree, p, p + 1, reach, stack, &found);

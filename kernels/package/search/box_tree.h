@@ -58,6 +58,12 @@ constexpr int32_t LEAF_SIZE = 8;
 bool boxes_after_group(const BoxTree& tree, int32_t first, int32_t last, double reach,
                        PlainBuffer<int32_t>& stack, PlainBuffer<int32_t>* found);
 
+// Appends to `found` the position of every box of the tree that may lie within `reach` of `box`
+// (every one that does, and perhaps a few more: the caller applies boxes_within). `stack` is
+// scratch room. False when memory runs out.
+bool boxes_near(const BoxTree& tree, const VertexBox& box, double reach, PlainBuffer<int32_t>& stack,
+                PlainBuffer<int32_t>& found);
+
 // Appends to `found` the position of every box after position p (q > p) within `reach` of box
 // p, in no particular order. `stack` is scratch room reused from query to query. False when
 // memory runs out.

@@ -16,6 +16,7 @@ from cellprox.fracture import Fracture
 
 # What a frame's work was, in the frame's line.
 WORK_WORDS = {"fresh": "searched afresh", "rebuilt": "rebuilt the candidate list",
+              "relisted": "relisted the cells that left their skin",
               "reused": "kept the candidate list"}
 # The first frames with changes show this many of the pairs that began and ended.
 FRAMES_WITH_EXAMPLES = 3

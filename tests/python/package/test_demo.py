@@ -304,7 +304,7 @@ def test_frames_follow_the_pieces_and_report_what_began_and_ended(capsys):
         line = [x for x in lines if re.match(rf"frame {t}: \d+ contacts, ", x)]
         assert len(line) == 1, lines
         match = re.fullmatch(rf"frame {t}: (\d+) contacts, (\d+) began, (\d+) ended, "
-                             r"(searched afresh|rebuilt the candidate list|kept the candidate list), [\d.]+ ms", line[0])
+                             r"(searched afresh|rebuilt the candidate list|relisted the cells that left their skin|kept the candidate list), [\d.]+ ms", line[0])
         assert match and tuple(map(int, match.groups()[:3])) == (len(after), len(began), len(ended))
         # Examples of the changes name real ones, on the first frames that have any.
         for word, changed in (("began", began), ("ended", ended)):
