@@ -75,13 +75,13 @@ bool all_finite(const float* values, int64_t count) {
 }
 
 // The first fault of cells first .. last - 1, whose starts are sound.
-const char* cells_fault(const SceneCells& cells, int32_t first, int32_t last) {
+const char* cells_fault(const SceneCells& cells, int32_t first, int32_t last, bool edges) {
     const int64_t v0 = cells.vertex_starts[first], v1 = cells.vertex_starts[last];
     if (!all_finite(cells.xyz + 3 * v0, 3 * (v1 - v0))) return "a vertex coordinate is not finite";
     if (!all_finite(cells.origins + 3 * static_cast<int64_t>(first), 3 * static_cast<int64_t>(last - first))) {
         return "an origin is not finite";
     }
-    for (int32_t i = first; i < last; ++i) {
+    for (int32_t i = first; i < last && edges; ++i) {
         const int64_t v_count = cells.vertex_starts[i + 1] - cells.vertex_starts[i];
         for (int64_t k = 2 * cells.edge_starts[i]; k < 2 * cells.edge_starts[i + 1]; ++k) {
             if (cells.edges[k] < 0 || cells.edges[k] >= v_count) return "an edge names a vertex its cell does not have";
@@ -92,7 +92,7 @@ const char* cells_fault(const SceneCells& cells, int32_t first, int32_t last) {
 
 // Why the taken scene cannot be measured, or null; the same answer on any team.
 const char* check_scene(const SceneArguments& scene, int64_t vertex_rows, int64_t edge_rows, bool need_vertex,
-                        int32_t workers) {
+                        bool edges, int32_t workers) {
     const char* fault = check_starts(scene.vertex_starts, vertex_rows, need_vertex, workers);
     if (fault != nullptr) return fault;
     if ((fault = check_starts(scene.edge_starts, edge_rows, false, workers)) != nullptr) return fault;
@@ -102,7 +102,8 @@ const char* check_scene(const SceneArguments& scene, int64_t vertex_rows, int64_
     PlainBuffer<const char*> faults;
     if (!faults.resize(static_cast<size_t>(cells.count / CHECK_PIECE + 1))) return "there is no memory to check the cells";
     auto piece = [&](int32_t k) {
-        faults[static_cast<size_t>(k)] = cells_fault(cells, k * CHECK_PIECE, std::min(cells.count, (k + 1) * CHECK_PIECE));
+        faults[static_cast<size_t>(k)] =
+            cells_fault(cells, k * CHECK_PIECE, std::min(cells.count, (k + 1) * CHECK_PIECE), edges);
     };
     for_each_piece(workers, static_cast<int32_t>(faults.size()), piece);
     static const char* const kinds[] = {"a vertex coordinate is not finite", "an origin is not finite",
@@ -117,7 +118,7 @@ const char* check_scene(const SceneArguments& scene, int64_t vertex_rows, int64_
 
 }  // namespace
 
-int read_scene(PyObject* const arrays[6], bool need_vertex, int32_t workers, SceneArguments& scene) {
+int read_scene(PyObject* const arrays[6], bool need_vertex, int32_t workers, SceneArguments& scene, bool check_edges) {
     BufferGuard& edges = scene.edges;
     if (!take_number_array(scene.vertices, arrays[0], "vertices", 2, 'f', 4) ||
         copy_starts(arrays[1], "vertex_starts", scene.vertex_starts) < 0 ||
@@ -143,7 +144,7 @@ int read_scene(PyObject* const arrays[6], bool need_vertex, int32_t workers, Sce
     const char* fault = nullptr;
     {
         LockReleased released;
-        fault = check_scene(scene, v.shape[0], e.shape[0], need_vertex, workers);
+        fault = check_scene(scene, v.shape[0], e.shape[0], need_vertex, check_edges, workers);
     }
     if (fault != nullptr) {
         PyErr_Format(PyExc_ValueError, "the cells cannot be measured: %s", fault);

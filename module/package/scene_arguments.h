@@ -24,7 +24,10 @@ struct SceneArguments {
 // numbered within their cell, edge_starts (n + 1,) int64, origins (n, 3) float32, collections
 // (n,) int32. With `need_vertex` every cell must have a vertex. The checks run on up to `workers`
 // threads with the lock released. Returns 0, or -1 with TypeError (a wrong array) or ValueError
-// (a scene that cannot be measured) set.
-int read_scene(PyObject* const arrays[6], bool need_vertex, int32_t workers, SceneArguments& scene);
+// (a scene that cannot be measured) set. Without `check_edges` the edges' vertex numbers are left
+// unread: the kernels skip an edge naming a vertex its cell lacks, so nothing unsafe follows, only
+// no error for it (for callers that checked the same edges before).
+int read_scene(PyObject* const arrays[6], bool need_vertex, int32_t workers, SceneArguments& scene,
+               bool check_edges = true);
 
 }  // namespace cellprox

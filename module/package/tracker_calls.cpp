@@ -172,8 +172,10 @@ PyObject* tracker_frame(PyObject*, PyObject* args, PyObject* kwargs) {
     }
     TrackerState& state = tracker->state;
     const bool hull = state.query.rule == ProximityRule::hull;
+    // The cells' edges are the same every frame and were checked with the first; a tracker's
+    // measures skip any edge naming a vertex its cell lacks, as the search's do.
     SceneArguments scene;
-    if (read_scene(arrays, hull, workers, scene) < 0) return nullptr;
+    if (read_scene(arrays, hull, workers, scene, state.frames == 0) < 0) return nullptr;
     if (scene.cells.count != state.cell_count) {
         PyErr_Format(PyExc_ValueError, "the tracker follows %d cells, not %d", state.cell_count, scene.cells.count);
         return nullptr;

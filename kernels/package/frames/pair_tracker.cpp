@@ -23,7 +23,7 @@ constexpr int64_t LEAPING_SHARE = 4;
 // The cells that escaped are listed anew alone while those renewed since the whole list was made
 // are at most one cell in this many, and looking each escaping cell up against them (one by
 // one) costs at most this many box tests a cell; beyond, the whole list is made again.
-constexpr int64_t RENEWED_SHARE = 16;
+constexpr int64_t RENEWED_SHARE = 8;
 constexpr int64_t RELIST_TESTS = 8;
 // How fast the remembered motion fades when the cells slow down, a frame at a time.
 constexpr double MOTION_MEMORY = 0.9;
@@ -239,7 +239,7 @@ ProximityStatus track_frame(TrackerState& state, const FrameInputs& in, int32_t 
     } else {
         const bool relisting = work == FrameWork::rebuilt || work == FrameWork::relisted;
         StreamBuffer<TrackedPair>& list = relisting ? state.list_room : state.candidates;
-        PairProofs carried;
+        PairProofs& carried = state.proof_room;
         const PairProofs* kept = &state.proofs;
         const int64_t total = (work == FrameWork::rebuilt ? int64_t(cells.count) : 0) + int64_t(state.candidates.size());
         result.seconds.tree = seconds_since(start);

@@ -28,7 +28,7 @@
 namespace cellprox {
 
 // Frames of the fastest motion seen that the skin should last.
-constexpr double SKIN_FRAMES = 4.0;
+constexpr double SKIN_FRAMES = 8.0;
 
 struct TrackerState {
     ProximityQuery query{};
@@ -53,6 +53,7 @@ struct TrackerState {
     FrameMotion motion_room;
     Verdicts verdict_room;
     StreamBuffer<TrackedPair> list_room;
+    PairProofs proof_room;
     PlainBuffer<VertexBox> reference_room;
     PlainBuffer<uint8_t> renewed_room;
     PlainBuffer<uint8_t> escaping_room;

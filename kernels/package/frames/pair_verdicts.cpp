@@ -30,22 +30,46 @@ double boxes_distance2(const VertexBox& a, const VertexBox& b) {
 
 const float* vertex_of(const CellView& cell, int32_t v) { return cell.vertices + 3 * static_cast<size_t>(v); }
 
-// Whether edges p and q come closer than the threshold as the rule decides, whichever of the two
-// cells it takes first: the two orders round differently, by far less than `slack`, so only a
-// distance within it of the threshold is measured the other way too.
-bool segments_close(const float* p0, const float* p1, const float* q0, const float* q1, double threshold,
-                    double slack) {
-    const double distance = exact_segment_distance(p0, p1, q0, q1);
-    if (!(distance < threshold)) return false;
-    return distance < threshold - slack || exact_segment_distance(q0, q1, p0, p1) < threshold;
+// The least distance between a vertex of a and a vertex of b, as the rule measures each.
+double least_vertex_distance(const CellView& a, const CellView& b) {
+    double least2 = HUGE_VAL;
+    for (int32_t x = 0; x < a.v_count; ++x) {
+        const float* p = vertex_of(a, x);
+        for (int32_t y = 0; y < b.v_count; ++y) {
+            const float* q = vertex_of(b, y);
+            const double dx = double(p[0]) - double(q[0]), dy = double(p[1]) - double(q[1]), dz = double(p[2]) - double(q[2]);
+            least2 = std::min(least2, dx * dx + dy * dy + dz * dz);
+        }
+    }
+    return std::sqrt(least2);
 }
 
-bool edge_pair_close(const CellView& a, int32_t ea, const CellView& b, int32_t eb, double threshold, double slack) {
-    const int32_t* p = a.edges + 2 * static_cast<size_t>(ea);
-    const int32_t* q = b.edges + 2 * static_cast<size_t>(eb);
-    if (!valid_edge(a, p[0], p[1]) || !valid_edge(b, q[0], q[1])) return false;
-    return segments_close(vertex_of(a, p[0]), vertex_of(a, p[1]), vertex_of(b, q[0]), vertex_of(b, q[1]), threshold,
-                          slack);
+// The distance of two elements as the rule measures it (vertices within a collection, edges
+// across), from the first cell's side; infinite for an edge naming a vertex its cell lacks.
+double element_distance(const CellView& a, const CellView& b, const int32_t* elements) {
+    if (a.collection == b.collection) {
+        if (elements[0] < 0 || elements[0] >= a.v_count || elements[1] < 0 || elements[1] >= b.v_count) return HUGE_VAL;
+        return exact_vertex_distance(vertex_of(a, elements[0]), vertex_of(b, elements[1]));
+    }
+    if (elements[0] < 0 || elements[0] >= a.e_count || elements[1] < 0 || elements[1] >= b.e_count) return HUGE_VAL;
+    const int32_t* p = a.edges + 2 * static_cast<size_t>(elements[0]);
+    const int32_t* q = b.edges + 2 * static_cast<size_t>(elements[1]);
+    if (!valid_edge(a, p[0], p[1]) || !valid_edge(b, q[0], q[1])) return HUGE_VAL;
+    return exact_segment_distance(vertex_of(a, p[0]), vertex_of(a, p[1]), vertex_of(b, q[0]), vertex_of(b, q[1]));
+}
+
+// Whether two elements `distance` apart (element_distance) come closer than the threshold as the
+// rule decides, whichever of the two cells it takes first: the two orders of a segment pair round
+// differently, by far less than `slack`, so only a distance within it of the threshold is
+// measured the other way too.
+bool distance_close(const CellView& a, const CellView& b, const int32_t* elements, double distance, double threshold,
+                    double slack) {
+    if (!(distance < threshold)) return false;
+    if (distance < threshold - slack || a.collection == b.collection) return true;
+    const int32_t* p = a.edges + 2 * static_cast<size_t>(elements[0]);
+    const int32_t* q = b.edges + 2 * static_cast<size_t>(elements[1]);
+    return exact_segment_distance(vertex_of(b, q[0]), vertex_of(b, q[1]), vertex_of(a, p[0]), vertex_of(a, p[1])) <
+           threshold;
 }
 
 struct VerdictBlock {
@@ -55,7 +79,6 @@ struct VerdictBlock {
     ExactThreshold at;          // the threshold
     ExactThreshold beyond;      // the threshold and the band
     ExactThreshold nearer;      // the threshold and a quarter of the band
-    ExactThreshold nearest;     // the threshold and a sixteenth of the band
     HullMeasurer hull;
     double far2;                // boxes farther apart than the threshold and the slack, squared
     size_t first_piece;
@@ -76,9 +99,11 @@ bool judge_exact(const VerdictBlock& block, size_t k, double box_distance, Close
     uint8_t& close = block.out->close[k];
     if (was == PairProof::close_elements) {
         const int32_t* elements = in.kept->elements.data() + 2 * k;
-        if (elements_close(a, b, threshold, in.slack, elements)) {
+        const double distance = element_distance(a, b, elements);
+        if (distance_close(a, b, elements, distance, threshold, in.slack)) {
             close = 1;
             next.proof[k] = was;
+            next.bound[k] = distance;
             next.elements[2 * k] = elements[0];
             next.elements[2 * k + 1] = elements[1];
             return true;
@@ -94,6 +119,7 @@ bool judge_exact(const VerdictBlock& block, size_t k, double box_distance, Close
         close = 1;
         int32_t elements[2];
         next.proof[k] = close_elements(a, b, threshold, in.slack, elements) ? PairProof::close_elements : PairProof::none;
+        next.bound[k] = element_distance(a, b, elements);
         next.elements[2 * k] = elements[0];
         next.elements[2 * k + 1] = elements[1];
         return true;
@@ -101,9 +127,17 @@ bool judge_exact(const VerdictBlock& block, size_t k, double box_distance, Close
     close = 0;
     next.proof[k] = PairProof::near_threshold;
     const bool look = was != PairProof::near_threshold || (in.frame + static_cast<int64_t>(k)) % NEAR_RETRY == 0;
-    if (in.band > 0.0 && look) {
-        // How far apart, roughly: the band first, then a quarter of it, then a sixteenth.
-        for (const ExactThreshold* beyond : {&block.beyond, &block.nearer, &block.nearest}) {
+    if (look && a.collection == b.collection) {
+        // Vertices: their least distance, measured plainly, is the best bound there is, and
+        // costs about what one more verdict would.
+        const double least = least_vertex_distance(a, b);
+        if (least > threshold + in.slack) {
+            next.proof[k] = PairProof::apart_by;
+            next.bound[k] = std::max(least, box_distance);
+        }
+    } else if (in.band > 0.0 && look) {
+        // Edges: how far apart, roughly: the band first, then a quarter of it.
+        for (const ExactThreshold* beyond : {&block.beyond, &block.nearer}) {
             start_cell(space);
             const Closeness wider = exact_cells_close(a, box_a, b, box_b, *beyond, space);
             if (wider == Closeness::out_of_memory) return false;
@@ -161,6 +195,7 @@ void judge_pieces(int32_t begin, int32_t end, void* context) {
     const VerdictInputs& in = *block.in;
     const bool hull = in.query.rule == ProximityRule::hull;
     const double apart_beyond = in.query.threshold + in.slack;
+    const double close_within = in.query.threshold - in.slack;
     CloseSpace space;
     HullWorkspace work;
     StreamBuffer<double> details;
@@ -176,13 +211,25 @@ void judge_pieces(int32_t begin, int32_t end, void* context) {
         for (size_t k = first; k < last && !failed; ++k) {
             const int32_t i = in.pairs[k].first, j = in.pairs[k].second;
             // A bound less what both cells moved since it was taken still above the threshold:
-            // the pair stays apart, whatever else changed.
-            if (in.kept != nullptr && in.kept->proof[k] == PairProof::apart_by) {
+            // the pair stays apart, whatever else changed. Two elements whose distance, and what
+            // both cells moved since, stays below it: the pair stays close.
+            const PairProof was = in.kept != nullptr ? in.kept->proof[k] : PairProof::none;
+            if (was == PairProof::apart_by) {
                 const double bound = in.kept->bound[k] - (in.drift[i] + in.drift[j]);
                 if (bound > apart_beyond) {
                     block.out->close[k] = 0;
                     next.proof[k] = PairProof::apart_by;
                     next.bound[k] = bound;
+                    continue;
+                }
+            } else if (was == PairProof::close_elements) {
+                const double bound = in.kept->bound[k] + (in.drift[i] + in.drift[j]);
+                if (bound < close_within) {
+                    block.out->close[k] = 1;
+                    next.proof[k] = PairProof::close_elements;
+                    next.bound[k] = bound;
+                    next.elements[2 * k] = in.kept->elements[2 * k];
+                    next.elements[2 * k + 1] = in.kept->elements[2 * k + 1];
                     continue;
                 }
             }
@@ -221,38 +268,21 @@ bool cell_views_in_order(const SceneCells& cells, int32_t workers, PlainBuffer<C
 }  // namespace
 
 bool close_elements(const CellView& a, const CellView& b, double threshold, double slack, int32_t (&elements)[2]) {
+    const bool vertices = a.collection == b.collection;
+    const int32_t first_count = vertices ? a.v_count : a.e_count, second_count = vertices ? b.v_count : b.e_count;
+    for (int32_t x = 0; x < first_count; ++x) {
+        for (int32_t y = 0; y < second_count; ++y) {
+            elements[0] = x;
+            elements[1] = y;
+            if (distance_close(a, b, elements, element_distance(a, b, elements), threshold, slack)) return true;
+        }
+    }
     elements[0] = elements[1] = -1;
-    if (a.collection == b.collection) {
-        for (int32_t va = 0; va < a.v_count; ++va) {
-            for (int32_t vb = 0; vb < b.v_count; ++vb) {
-                if (exact_vertex_distance(vertex_of(a, va), vertex_of(b, vb)) < threshold) {
-                    elements[0] = va;
-                    elements[1] = vb;
-                    return true;
-                }
-            }
-        }
-        return false;
-    }
-    for (int32_t ea = 0; ea < a.e_count; ++ea) {
-        for (int32_t eb = 0; eb < b.e_count; ++eb) {
-            if (edge_pair_close(a, ea, b, eb, threshold, slack)) {
-                elements[0] = ea;
-                elements[1] = eb;
-                return true;
-            }
-        }
-    }
     return false;
 }
 
 bool elements_close(const CellView& a, const CellView& b, double threshold, double slack, const int32_t* elements) {
-    if (a.collection == b.collection) {
-        if (elements[0] < 0 || elements[0] >= a.v_count || elements[1] < 0 || elements[1] >= b.v_count) return false;
-        return exact_vertex_distance(vertex_of(a, elements[0]), vertex_of(b, elements[1])) < threshold;
-    }
-    if (elements[0] < 0 || elements[0] >= a.e_count || elements[1] < 0 || elements[1] >= b.e_count) return false;
-    return edge_pair_close(a, elements[0], b, elements[1], threshold, slack);
+    return distance_close(a, b, elements, element_distance(a, b, elements), threshold, slack);
 }
 
 ProximityStatus judge_pairs(const VerdictInputs& in, int32_t workers, const WorkWatch* watch, int64_t done_before,
@@ -271,7 +301,6 @@ ProximityStatus judge_pairs(const VerdictInputs& in, int32_t workers, const Work
     block.at = exact_threshold(threshold);
     block.beyond = exact_threshold(threshold + in.band);
     block.nearer = exact_threshold(threshold + 0.25 * in.band);
-    block.nearest = exact_threshold(threshold + 0.0625 * in.band);
     block.hull.slabs = in.motion->slabs.data();
     block.hull.slab_reach = slab_reach(threshold);
     block.hull.boxes = in.motion->boxes.data();

@@ -2,8 +2,10 @@
 // proven to stand. What proves it is kept per pair from frame to frame:
 //
 // - a close pair of the vertices-and-edges rule keeps the two elements (vertices, or edges across
-//   collections) that came closer than the threshold: measured again alone, exactly as the rule
-//   measures them, they prove the pair close again, whatever else moved;
+//   collections) that came closer than the threshold, and their distance: while that distance
+//   and what either cell's farthest vertex moved since stay below the threshold (and a rounding
+//   slack), the pair is close; beyond, the two elements alone are measured again, exactly as the
+//   rule measures them;
 // - a pair proven apart keeps a lower bound of its distance, less what either cell's farthest
 //   vertex moved in each frame since: as long as it stays above the threshold (and a rounding
 //   slack), no vertex of either can have come close enough to change the verdict;
@@ -37,7 +39,8 @@ enum class PairProof : uint8_t {
 // What each candidate keeps, in the list's order.
 struct PairProofs {
     PlainBuffer<PairProof> proof;
-    PlainBuffer<double> bound;        // apart_by: a lower bound of the distance in this frame
+    PlainBuffer<double> bound;        // apart_by: a lower bound of the distance in this frame;
+                                      // close_elements: an upper bound of the elements' distance
     PlainBuffer<int32_t> elements;    // close_elements: two per pair, numbered within each cell
     PlainBuffer<double> detail;       // hull rule: `stride` per pair, the gap then the witnesses
 
