@@ -99,7 +99,8 @@ const char* work_name(FrameWork work) {
 
 const char* const TRACKER_START_DOC =
     "tracker_start(rule, threshold, witnesses, skin, cell_count, largest_cell) -> tracker\n\n"
-    "A search kept from frame to frame for `cell_count` cells of up to `largest_cell` vertices,\n"
+    "A search kept from frame to frame for `cell_count` cells of up to `largest_cell` vertices\n"
+    "and as many edges,\n"
     "by `rule` ('vertices-edges' or 'hull') at `threshold`; `skin` a distance >= 0, or negative\n"
     "for the tracker's own choice. The first frame given to tracker_frame is searched afresh.";
 
@@ -181,8 +182,9 @@ PyObject* tracker_frame(PyObject*, PyObject* args, PyObject* kwargs) {
         return nullptr;
     }
     for (int32_t i = 0; i < scene.cells.count; ++i) {
-        if (scene.cells.vertex_starts[i + 1] - scene.cells.vertex_starts[i] > state.largest_cell) {
-            PyErr_Format(PyExc_ValueError, "cell %d has more vertices than the tracker was started with", i);
+        if (scene.cells.vertex_starts[i + 1] - scene.cells.vertex_starts[i] > state.largest_cell ||
+            scene.cells.edge_starts[i + 1] - scene.cells.edge_starts[i] > state.largest_cell) {
+            PyErr_Format(PyExc_ValueError, "cell %d has more vertices or edges than the tracker was started with", i);
             return nullptr;
         }
     }

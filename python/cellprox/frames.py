@@ -147,7 +147,7 @@ class Tracker:
         cell_set = _as_cell_set(cells, edges, None, None, edges_optional=hull, workers=threads, who=who)
         if hull:
             _check_hull_vertices(cell_set, who)
-        largest = int(cell_set.v_counts.max()) if len(cell_set) else 1
+        largest = int(max(cell_set.v_counts.max(), cell_set.e_counts.max())) if len(cell_set) else 1
         self._native = _proximity.tracker_start(self._rule, self._threshold, self._witnesses,
                                                 -1.0 if self._skin is None else self._skin,
                                                 len(cell_set), largest)

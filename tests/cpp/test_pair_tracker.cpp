@@ -88,7 +88,7 @@ void follow_scene(ProximityRule rule, bool witnesses, int32_t workers) {
     MovingScene scene = lattice_boxes(6, 3);
     const ProximityQuery query{rule, 0.15, witnesses};
     TrackerState state;
-    int32_t largest = 8;
+    int32_t largest = 12;   // the boxes have 8 vertices and 12 edges
     start_tracker(state, query, -1.0, scene.count(), largest);
     std::vector<float> previous;
     std::vector<TrackedPair> before;
@@ -196,7 +196,7 @@ TEST(PairTracker, AStoppedFrameLeavesTheStateAsItWas) {
     MovingScene scene = lattice_boxes(5, 5);
     const ProximityQuery query{ProximityRule::vertices_edges, 0.15, false};
     TrackerState state;
-    start_tracker(state, query, 0.1, scene.count(), 8);
+    start_tracker(state, query, 0.1, scene.count(), 12);
     FrameReport report;
     ASSERT_EQ(track_frame(state, {scene.view(), nullptr}, 1, nullptr, report), ProximityStatus::ok);
     const std::vector<float> first = scene.xyz;
@@ -212,6 +212,45 @@ TEST(PairTracker, AStoppedFrameLeavesTheStateAsItWas) {
     ProximityResult fresh;
     ASSERT_EQ(find_close_pairs(scene.view(), query, 1, nullptr, fresh), ProximityStatus::ok);
     expect_same_result(fresh, report.result, false);
+}
+
+}  // namespace
+
+namespace {
+
+TEST(PairTracker, WhereTrackingCostsMoreFramesAreSearchedAfreshForAPauseThenTriedAgain) {
+    MovingScene scene = lattice_boxes(16, 9);     // enough cells for the frames' clocks to count
+    const ProximityQuery query{ProximityRule::vertices_edges, 0.15, false};
+    TrackerState state;
+    start_tracker(state, query, -1.0, scene.count(), 12);
+    std::vector<float> previous;
+    FrameReport report;
+    const float by[3] = {0.001f, 0.0f, 0.0f};
+    std::vector<FrameWork> works;
+    for (int frame = 0; frame < 30; ++frame) {
+        if (frame == 10) {
+            // As if the tracked frames had cost ten times a fresh search.
+            state.costs.fresh = 1e-3;
+            state.costs.tracked = 1e-2;
+            state.costs.tracked_frames = 100;
+        }
+        FrameInputs inputs{scene.view(), frame == 0 ? nullptr : previous.data()};
+        ASSERT_EQ(track_frame(state, inputs, 2, nullptr, report), ProximityStatus::ok);
+        ProximityResult fresh;
+        ASSERT_EQ(find_close_pairs(scene.view(), query, 1, nullptr, fresh), ProximityStatus::ok);
+        expect_same_result(fresh, report.result, false);
+        works.push_back(report.work);
+        if (frame >= 10) {
+            // The costs the clocks measure here would decide otherwise: keep the test's.
+            state.costs.fresh = 1e-3;
+            state.costs.tracked = state.costs.tracked < 0.0 ? -1.0 : 1e-2;
+        }
+        previous = scene.xyz;
+        for (int32_t i = 0; i < scene.count(); i += 2) scene.move(i, by);
+    }
+    for (int frame = 10; frame < 10 + 8; ++frame) EXPECT_EQ(works[size_t(frame)], FrameWork::fresh) << frame;
+    EXPECT_EQ(works[18], FrameWork::rebuilt);   // tried again after the pause
+    EXPECT_EQ(state.costs.pause, 32);            // and paused longer the next time
 }
 
 }  // namespace

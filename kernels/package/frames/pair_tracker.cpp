@@ -24,6 +24,15 @@ constexpr int64_t LEAPING_SHARE = 4;
 // are at most one cell in this many, and looking each escaping cell up against them (one by
 // one) costs at most this many box tests a cell; beyond, the whole list is made again.
 constexpr int64_t RENEWED_SHARE = 8;
+// Tracking is weighed against searching afresh after this many tracked frames, by a running mean
+// that keeps this share of its past each frame; a pause of searching afresh lasts this many
+// frames at first, doubling up to the longest.
+constexpr int64_t COST_FRAMES = 6;
+// Below this many cells a frame takes too little time either way for its clock to tell.
+constexpr int32_t COST_CELLS = 4096;
+constexpr double COST_MEMORY = 0.75;
+constexpr int64_t FIRST_PAUSE = 8;
+constexpr int64_t LONGEST_PAUSE = 256;
 constexpr int64_t RELIST_TESTS = 8;
 // How fast the remembered motion fades when the cells slow down, a frame at a time.
 constexpr double MOTION_MEMORY = 0.9;
@@ -51,6 +60,43 @@ double typical_extent(const PlainBuffer<VertexBox>& boxes) {
     return sides[count / 2];
 }
 
+// Whether tracking costs more than searching afresh, as the frames lately measured say: then the
+// frames are searched afresh for a while, and tracking is tried again after a pause that doubles
+// each time it does not pay (the cells may move more calmly later).
+bool tracking_pays_not(TrackerState& state) {
+    FrameCosts& costs = state.costs;
+    if (state.cell_count < COST_CELLS) return false;
+    if (state.frames < costs.paused_until) return true;
+    if (costs.tracked_frames < COST_FRAMES || costs.fresh < 0.0 || !(costs.tracked > costs.fresh)) {
+        if (costs.tracked_frames >= COST_FRAMES && costs.fresh >= 0.0) costs.pause = FIRST_PAUSE;
+        return false;
+    }
+    costs.paused_until = state.frames + costs.pause;
+    costs.pause = std::min(LONGEST_PAUSE, 2 * costs.pause);
+    costs.tracked_frames = 0;
+    costs.tracked = -1.0;
+    costs.started = false;
+    return true;
+}
+
+// A frame's seconds into the running means of its kind. The list's first making in a stint of
+// tracking is left out: it is paid once, and would weigh on the first few frames as if paid
+// again and again.
+void keep_cost(TrackerState& state, FrameWork work, double seconds) {
+    FrameCosts& costs = state.costs;
+    if (work == FrameWork::fresh) {
+        costs.fresh = costs.fresh < 0.0 ? seconds : 0.5 * (costs.fresh + seconds);
+        return;
+    }
+    if (costs.tracked < 0.0 && work == FrameWork::rebuilt && !costs.started) {
+        costs.started = true;
+        return;
+    }
+    ++costs.tracked_frames;
+    const double weight = std::max(1.0 - COST_MEMORY, 1.0 / static_cast<double>(costs.tracked_frames));
+    costs.tracked = costs.tracked < 0.0 ? seconds : (1.0 - weight) * costs.tracked + weight * seconds;
+}
+
 // The largest skin the tracker chooses: beyond the threshold or a typical cell's size, a list
 // would hold more of the scene than it saves.
 double largest_skin(double threshold, double extent) { return std::max(threshold, extent); }
@@ -72,9 +118,10 @@ void carry_proofs(const PairProofs& old_proofs, const StreamBuffer<TrackedPair>&
         const PairProof proof = old_proofs.proof[o];
         proofs.proof[k] = proof;
         proofs.bound[k] = old_proofs.bound[o];
-        proofs.elements[2 * k] = old_proofs.elements[2 * o];
-        proofs.elements[2 * k + 1] = old_proofs.elements[2 * o + 1];
-        if (stride > 0) std::copy_n(old_proofs.detail.data() + stride * o, stride, proofs.detail.data() + stride * k);
+        if (stride == 0) {
+            proofs.elements[2 * k] = old_proofs.elements[2 * o];
+            proofs.elements[2 * k + 1] = old_proofs.elements[2 * o + 1];
+        } else std::copy_n(old_proofs.detail.data() + stride * o, stride, proofs.detail.data() + stride * k);
     }
 }
 
@@ -157,6 +204,7 @@ void start_tracker(TrackerState& state, const ProximityQuery& query, double give
     state.candidates.clear();
     state.close.clear();
     state.frames = state.rebuilds = state.relists = state.fresh = 0;
+    state.costs = FrameCosts{};
 }
 
 bool pair_changes(const TrackedPair* before, size_t before_count, const TrackedPair* now, size_t now_count,
@@ -187,7 +235,8 @@ ProximityStatus track_frame(TrackerState& state, const FrameInputs& in, int32_t 
     const double threshold = query.threshold;
     const bool first = state.frames == 0 || in.previous == nullptr;
     const bool listed = !first && state.listed;
-    double start = clock_seconds();
+    const double frame_start = clock_seconds();
+    double start = frame_start;
 
     FrameMotion& motion = state.motion_room;
     const MotionInputs motion_inputs{&cells,
@@ -197,6 +246,7 @@ ProximityStatus track_frame(TrackerState& state, const FrameInputs& in, int32_t 
                                      query.rule == ProximityRule::hull,
                                      0.5 * largest_skin(threshold, state.extent)};
     if (!measure_motion(motion_inputs, workers, motion)) return ProximityStatus::out_of_memory;
+    const double motion_seconds = seconds_since(frame_start);
     double extent = first ? typical_extent(motion.boxes) : state.extent;
     const double scale = std::max(state.scale, motion.scale);
 
@@ -204,7 +254,7 @@ ProximityStatus track_frame(TrackerState& state, const FrameInputs& in, int32_t 
     FrameWork work = FrameWork::reused;
     StreamBuffer<int32_t>& escaped = state.cells_room;
     escaped.clear();
-    if (first || int64_t(motion.leapt) * LEAPING_SHARE > int64_t(cells.count)) {
+    if (first || int64_t(motion.leapt) * LEAPING_SHARE > int64_t(cells.count) || tracking_pays_not(state)) {
         work = FrameWork::fresh;
     } else if (!listed) {
         work = FrameWork::rebuilt;
@@ -235,11 +285,13 @@ ProximityStatus track_frame(TrackerState& state, const FrameInputs& in, int32_t 
         status = find_close_pairs(cells, query, workers, watch, result);
         if (status != ProximityStatus::ok) return status;
         if (!close_list(result, fresh_close)) return ProximityStatus::out_of_memory;
-        result.seconds.tree += seconds_since(start);
+        result.seconds.tree += motion_seconds;
     } else {
         const bool relisting = work == FrameWork::rebuilt || work == FrameWork::relisted;
         StreamBuffer<TrackedPair>& list = relisting ? state.list_room : state.candidates;
-        PairProofs& carried = state.proof_room;
+        // A new list's proofs are carried into the room the verdicts are written to, and judged
+        // there in place (each pair's read before it is written); the state's stay as they were.
+        PairProofs& carried = state.verdict_room.proofs;
         const PairProofs* kept = &state.proofs;
         const int64_t total = (work == FrameWork::rebuilt ? int64_t(cells.count) : 0) + int64_t(state.candidates.size());
         result.seconds.tree = seconds_since(start);
@@ -271,7 +323,7 @@ ProximityStatus track_frame(TrackerState& state, const FrameInputs& in, int32_t 
             if (status != ProximityStatus::ok) return status;
         }
         if (relisting) {
-            if (!carried.resize(list.size(), stride)) return ProximityStatus::out_of_memory;
+            if (!carried.resize(list.size(), query)) return ProximityStatus::out_of_memory;
             if (listed) {
                 carry_proofs(state.proofs, state.candidates, list, stride, carried);
             } else {
@@ -283,7 +335,7 @@ ProximityStatus track_frame(TrackerState& state, const FrameInputs& in, int32_t 
         start = clock_seconds();
         Verdicts& verdicts = state.verdict_room;
         const VerdictInputs verdict_inputs{&cells, &motion, motion.drift.data(), list.data(), list.size(), kept, query,
-                                           skin, slack_of(scale, threshold, skin), state.largest_cell, state.frames};
+                                           skin, slack_of(scale, threshold, skin), state.largest_cell, state.largest_cell};
         status = judge_pairs(verdict_inputs, workers, watch, total - int64_t(list.size()), total, verdicts);
         if (status != ProximityStatus::ok) return status;
         result.seconds.measure = seconds_since(start);
@@ -331,6 +383,7 @@ ProximityStatus track_frame(TrackerState& state, const FrameInputs& in, int32_t 
         state.proofs.swap(state.verdict_room.proofs);
         state.scale = scale;
     }
+    keep_cost(state, work, seconds_since(frame_start));
     state.extent = extent;
     state.motion = seen;
     state.boxes.swap(motion.boxes);

@@ -10,7 +10,9 @@
 // (their boxes now their references); when they become many, the whole list is made again from
 // the frame at hand. Either way the pairs on both lists keep their proofs. When most cells moved
 // beyond any skin at once (a teleport), the frame is searched afresh and the list waits for the
-// next frame. The skin, unless the caller fixes it, follows the motion the tracker sees: about
+// next frame; where the cells move so that tracking costs more than searching afresh (as the
+// frames' clocks say), frames are searched afresh for a while. Which work a frame takes never
+// changes its answer. The skin, unless the caller fixes it, follows the motion the tracker sees: about
 // SKIN_FRAMES frames of the fastest cell's motion, within bounds set by the threshold and the
 // cells' size.
 #pragma once
@@ -30,11 +32,22 @@ namespace cellprox {
 // Frames of the fastest motion seen that the skin should last.
 constexpr double SKIN_FRAMES = 8.0;
 
+// What frames cost lately, tracked and searched afresh, in seconds (negative: none yet); the
+// tracker searches afresh, for a pause, where tracking costs more.
+struct FrameCosts {
+    double fresh = -1.0;
+    double tracked = -1.0;
+    int64_t tracked_frames = 0;        // tracked frames since tracking was last weighed
+    bool started = false;              // the list of this stint of tracking is made
+    int64_t paused_until = 0;          // frames before this one are searched afresh
+    int64_t pause = 8;
+};
+
 struct TrackerState {
     ProximityQuery query{};
     double given_skin = -1.0;          // the caller's skin, or negative: the tracker's own
     int32_t cell_count = 0;
-    int32_t largest_cell = 1;
+    int32_t largest_cell = 1;          // the most vertices, or edges, of any cell
     double motion = 0.0;               // a frame's motion as seen lately: the fastest box's, decaying
     double scale = 0.0;                // the largest coordinate seen since the last fresh search
     bool listed = false;               // a candidate list stands
@@ -47,13 +60,13 @@ struct TrackerState {
     StreamBuffer<TrackedPair> candidates;
     PairProofs proofs;
     StreamBuffer<TrackedPair> close;   // the last frame's close pairs, sorted
+    FrameCosts costs;
     double extent = 0.0;               // a typical cell's size: its box's longest side, the median of a sample
     // Room reused from frame to frame (memory the system has mapped already); what it holds
     // between frames means nothing.
     FrameMotion motion_room;
     Verdicts verdict_room;
     StreamBuffer<TrackedPair> list_room;
-    PairProofs proof_room;
     PlainBuffer<VertexBox> reference_room;
     PlainBuffer<uint8_t> renewed_room;
     PlainBuffer<uint8_t> escaping_room;

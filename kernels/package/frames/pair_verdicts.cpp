@@ -15,8 +15,6 @@ namespace {
 
 constexpr size_t VERDICT_PIECE = 4096;
 constexpr int32_t VERDICT_BLOCK_PIECES = 32;
-// A pair near the threshold looks for a bound one frame in this many (staggered over the pairs).
-constexpr int64_t NEAR_RETRY = 8;
 
 // The square of the distance between two boxes (infinite for a cell without vertices).
 double boxes_distance2(const VertexBox& a, const VertexBox& b) {
@@ -30,18 +28,37 @@ double boxes_distance2(const VertexBox& a, const VertexBox& b) {
 
 const float* vertex_of(const CellView& cell, int32_t v) { return cell.vertices + 3 * static_cast<size_t>(v); }
 
-// The least distance between a vertex of a and a vertex of b, as the rule measures each.
-double least_vertex_distance(const CellView& a, const CellView& b) {
-    double least2 = HUGE_VAL;
-    for (int32_t x = 0; x < a.v_count; ++x) {
-        const float* p = vertex_of(a, x);
-        for (int32_t y = 0; y < b.v_count; ++y) {
-            const float* q = vertex_of(b, y);
-            const double dx = double(p[0]) - double(q[0]), dy = double(p[1]) - double(q[1]), dz = double(p[2]) - double(q[2]);
-            least2 = std::min(least2, dx * dx + dy * dy + dz * dz);
-        }
+// Whether `lo`..`hi` lies farther than `reach` from `box` along some axis: then so does every
+// point between them from every point of the box.
+inline bool beyond_box(const float* lo, const float* hi, const VertexBox& box, double reach) {
+    bool beyond = false;
+    for (int axis = 0; axis < 3; ++axis) {
+        beyond |= double(lo[axis]) - double(box.hi[axis]) > reach || double(box.lo[axis]) - double(hi[axis]) > reach;
     }
-    return std::sqrt(least2);
+    return beyond;
+}
+
+// The elements of `cell` (vertices, or edges) that may come within `reach` of the other cell's
+// box, numbered within the cell.
+int32_t elements_near(const CellView& cell, bool edges, const VertexBox& other, double reach, int32_t* near) {
+    int32_t count = 0;
+    if (!edges) {
+        for (int32_t v = 0; v < cell.v_count; ++v) {
+            const float* p = vertex_of(cell, v);
+            if (!beyond_box(p, p, other, reach)) near[count++] = v;
+        }
+        return count;
+    }
+    for (int32_t e = 0; e < cell.e_count; ++e) {
+        const int32_t* ends = cell.edges + 2 * static_cast<size_t>(e);
+        if (!valid_edge(cell, ends[0], ends[1])) continue;
+        const float* p = vertex_of(cell, ends[0]);
+        const float* q = vertex_of(cell, ends[1]);
+        const float lo[3] = {std::min(p[0], q[0]), std::min(p[1], q[1]), std::min(p[2], q[2])};
+        const float hi[3] = {std::max(p[0], q[0]), std::max(p[1], q[1]), std::max(p[2], q[2])};
+        if (!beyond_box(lo, hi, other, reach)) near[count++] = e;
+    }
+    return count;
 }
 
 // The distance of two elements as the rule measures it (vertices within a collection, edges
@@ -56,6 +73,32 @@ double element_distance(const CellView& a, const CellView& b, const int32_t* ele
     const int32_t* q = b.edges + 2 * static_cast<size_t>(elements[1]);
     if (!valid_edge(a, p[0], p[1]) || !valid_edge(b, q[0], q[1])) return HUGE_VAL;
     return exact_segment_distance(vertex_of(a, p[0]), vertex_of(a, p[1]), vertex_of(b, q[0]), vertex_of(b, q[1]));
+}
+
+// The least distance the rule measures between an element of a and one of b, where it is below
+// `reach`, with the two elements; `reach` where no two elements come within it (each element
+// farther than it from the other cell's box along some axis is farther from all of the other
+// cell). `near` has room for the elements of the larger cell.
+double least_element_distance(const CellView& a, const VertexBox& box_a, const CellView& b, const VertexBox& box_b,
+                              double reach, int32_t* near, int32_t (&elements)[2]) {
+    const bool edges = a.collection != b.collection;
+    elements[0] = elements[1] = -1;
+    const int32_t near_a = elements_near(a, edges, box_b, reach, near);
+    if (near_a == 0) return reach;
+    const int32_t near_b = elements_near(b, edges, box_a, reach, near + near_a);
+    double least = reach;
+    for (int32_t x = 0; x < near_a; ++x) {
+        for (int32_t y = 0; y < near_b; ++y) {
+            const int32_t pair[2] = {near[x], near[near_a + y]};
+            const double distance = element_distance(a, b, pair);
+            if (distance < least) {
+                least = distance;
+                elements[0] = pair[0];
+                elements[1] = pair[1];
+            }
+        }
+    }
+    return least;
 }
 
 // Whether two elements `distance` apart (element_distance) come closer than the threshold as the
@@ -77,8 +120,6 @@ struct VerdictBlock {
     Verdicts* out;
     const CellView* views;
     ExactThreshold at;          // the threshold
-    ExactThreshold beyond;      // the threshold and the band
-    ExactThreshold nearer;      // the threshold and a quarter of the band
     HullMeasurer hull;
     double far2;                // boxes farther apart than the threshold and the slack, squared
     size_t first_piece;
@@ -88,7 +129,7 @@ struct VerdictBlock {
 
 // One pair by the vertices-and-edges rule, its boxes `box_distance` apart (at most the threshold);
 // false when memory runs out.
-bool judge_exact(const VerdictBlock& block, size_t k, double box_distance, CloseSpace& space) {
+bool judge_exact(const VerdictBlock& block, size_t k, double box_distance, CloseSpace& space, int32_t* near) {
     const VerdictInputs& in = *block.in;
     PairProofs& next = block.out->proofs;
     const int32_t i = in.pairs[k].first, j = in.pairs[k].second;
@@ -112,42 +153,34 @@ bool judge_exact(const VerdictBlock& block, size_t k, double box_distance, Close
     ++block.measured[k / VERDICT_PIECE - block.first_piece];
     const VertexBox& box_a = in.motion->boxes[static_cast<size_t>(i)];
     const VertexBox& box_b = in.motion->boxes[static_cast<size_t>(j)];
-    start_cell(space);
-    const Closeness verdict = exact_cells_close(a, box_a, b, box_b, block.at, space);
-    if (verdict == Closeness::out_of_memory) return false;
-    if (verdict == Closeness::close) {
+    // The least distance of any two elements within the band beyond the threshold decides the
+    // pair and bounds it at once; only a distance within rounding of the threshold leaves the
+    // verdict to the rule's own measure.
+    int32_t elements[2];
+    const double least = least_element_distance(a, box_a, b, box_b, threshold + in.band, near, elements);
+    if (least < threshold - in.slack) {
         close = 1;
-        int32_t elements[2];
-        next.proof[k] = close_elements(a, b, threshold, in.slack, elements) ? PairProof::close_elements : PairProof::none;
-        next.bound[k] = element_distance(a, b, elements);
+        next.proof[k] = PairProof::close_elements;
+        next.bound[k] = least;
         next.elements[2 * k] = elements[0];
         next.elements[2 * k + 1] = elements[1];
         return true;
     }
-    close = 0;
-    next.proof[k] = PairProof::near_threshold;
-    const bool look = was != PairProof::near_threshold || (in.frame + static_cast<int64_t>(k)) % NEAR_RETRY == 0;
-    if (look && a.collection == b.collection) {
-        // Vertices: their least distance, measured plainly, is the best bound there is, and
-        // costs about what one more verdict would.
-        const double least = least_vertex_distance(a, b);
-        if (least > threshold + in.slack) {
-            next.proof[k] = PairProof::apart_by;
-            next.bound[k] = std::max(least, box_distance);
-        }
-    } else if (in.band > 0.0 && look) {
-        // Edges: how far apart, roughly: the band first, then a quarter of it.
-        for (const ExactThreshold* beyond : {&block.beyond, &block.nearer}) {
-            start_cell(space);
-            const Closeness wider = exact_cells_close(a, box_a, b, box_b, *beyond, space);
-            if (wider == Closeness::out_of_memory) return false;
-            if (wider == Closeness::apart) {
-                next.proof[k] = PairProof::apart_by;
-                next.bound[k] = std::max(beyond->value, box_distance);
-                break;
-            }
-        }
+    if (least > threshold + in.slack) {
+        close = 0;
+        next.proof[k] = PairProof::apart_by;
+        next.bound[k] = std::max(least, box_distance);
+        return true;
     }
+    start_cell(space);
+    const Closeness verdict = exact_cells_close(a, box_a, b, box_b, block.at, space);
+    if (verdict == Closeness::out_of_memory) return false;
+    close = verdict == Closeness::close;
+    next.proof[k] = close && close_elements(a, b, threshold, in.slack, elements) ? PairProof::close_elements
+                                                                               : PairProof::none;
+    next.bound[k] = close ? element_distance(a, b, elements) : 0.0;
+    next.elements[2 * k] = elements[0];
+    next.elements[2 * k + 1] = elements[1];
     return true;
 }
 
@@ -197,10 +230,12 @@ void judge_pieces(int32_t begin, int32_t end, void* context) {
     const double apart_beyond = in.query.threshold + in.slack;
     const double close_within = in.query.threshold - in.slack;
     CloseSpace space;
+    PlainBuffer<int32_t> near;
     HullWorkspace work;
     StreamBuffer<double> details;
     HullMeasurer rule = block.hull;
-    const bool room = !hull || (rule.attach(work, in.largest_cell) && details.reserve(8));
+    const bool room = hull ? rule.attach(work, in.largest_cell) && details.reserve(8)
+                           : near.resize(2 * static_cast<size_t>(in.largest_elements));
     PairProofs& next = block.out->proofs;
     for (int32_t s = begin; s < end; ++s) {
         const size_t piece = block.first_piece + static_cast<size_t>(s);
@@ -243,7 +278,8 @@ void judge_pieces(int32_t begin, int32_t end, void* context) {
                 continue;
             }
             const double box_distance = std::sqrt(box_distance2);
-            failed = hull ? !judge_hull(block, k, box_distance, rule, details) : !judge_exact(block, k, box_distance, space);
+            failed = hull ? !judge_hull(block, k, box_distance, rule, details)
+                          : !judge_exact(block, k, box_distance, space, near.data());
         }
     }
 }
@@ -289,7 +325,7 @@ ProximityStatus judge_pairs(const VerdictInputs& in, int32_t workers, const Work
                             int64_t total, Verdicts& out) {
     out.measured = 0;
     PlainBuffer<CellView> views;
-    if (!out.close.resize(in.count) || !out.proofs.resize(in.count, detail_stride(in.query)) ||
+    if (!out.close.resize(in.count) || !out.proofs.resize(in.count, in.query) ||
         !cell_views_in_order(*in.cells, workers, views)) {
         return ProximityStatus::out_of_memory;
     }
@@ -299,8 +335,6 @@ ProximityStatus judge_pairs(const VerdictInputs& in, int32_t workers, const Work
     block.views = views.data();
     const double threshold = in.query.threshold;
     block.at = exact_threshold(threshold);
-    block.beyond = exact_threshold(threshold + in.band);
-    block.nearer = exact_threshold(threshold + 0.25 * in.band);
     block.hull.slabs = in.motion->slabs.data();
     block.hull.slab_reach = slab_reach(threshold);
     block.hull.boxes = in.motion->boxes.data();

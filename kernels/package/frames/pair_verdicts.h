@@ -32,9 +32,13 @@ enum class PairProof : uint8_t {
     none = 0,          // measure it
     close_elements,    // vertices-and-edges rule: `elements` came closer than the threshold
     apart_by,          // `bound` less both cells' drift stays above the threshold
-    near_threshold,    // measured each frame; a bound is looked for again now and then
     hull_gap,          // hull rule: `detail` holds its gap (and witnesses) while neither cell moves
 };
+
+// Values per pair in PairProofs::detail: the gap, then (with witnesses) six coordinates.
+inline size_t detail_stride(const ProximityQuery& query) {
+    return query.rule == ProximityRule::hull ? (query.witnesses ? 7 : 1) : 0;
+}
 
 // What each candidate keeps, in the list's order.
 struct PairProofs {
@@ -44,8 +48,12 @@ struct PairProofs {
     PlainBuffer<int32_t> elements;    // close_elements: two per pair, numbered within each cell
     PlainBuffer<double> detail;       // hull rule: `stride` per pair, the gap then the witnesses
 
-    bool resize(size_t pairs, size_t stride) {
-        return proof.resize(pairs) && bound.resize(pairs) && elements.resize(2 * pairs) && detail.resize(stride * pairs);
+    // Room for `pairs` pairs of the query's rule: elements for the vertices-and-edges rule,
+    // details for the hull rule.
+    bool resize(size_t pairs, const ProximityQuery& query) {
+        const size_t stride = detail_stride(query);
+        return proof.resize(pairs) && bound.resize(pairs) && elements.resize(stride == 0 ? 2 * pairs : 0) &&
+               detail.resize(stride * pairs);
     }
     void swap(PairProofs& other) {
         proof.swap(other.proof);
@@ -55,10 +63,6 @@ struct PairProofs {
     }
 };
 
-// Values per pair in PairProofs::detail: the gap, then (with witnesses) six coordinates.
-inline size_t detail_stride(const ProximityQuery& query) {
-    return query.rule == ProximityRule::hull ? (query.witnesses ? 7 : 1) : 0;
-}
 
 struct VerdictInputs {
     const SceneCells* cells;
@@ -68,10 +72,10 @@ struct VerdictInputs {
     size_t count;
     const PairProofs* kept;        // the proofs of the same pairs from the frame before
     ProximityQuery query;
-    double band;                   // the vertices-and-edges rule proves a pair apart by this much beyond the threshold
+    double band;                   // the vertices-and-edges rule measures distances up to this far beyond the threshold
     double slack;                  // rounding room every bound keeps
     int32_t largest_cell;          // the most vertices of any cell
-    int64_t frame;                 // staggers the pairs near the threshold looking for a bound
+    int32_t largest_elements;      // the most vertices or edges of any cell
 };
 
 struct Verdicts {
