@@ -153,7 +153,7 @@ class Tracker:
                                                 len(cell_set), largest)
         self._cells = cell_set
         self._frame = 0
-        self._result = self._track(cell_set, threads, who)
+        self._result = self._track(cell_set, threads, who, first=True)
 
     @property
     def cells(self) -> CellSet:
@@ -206,10 +206,9 @@ class Tracker:
         moved = self._cells._moved(vertices, origins, who, threads)
         if self._rule == "hull":
             _check_hull_vertices(moved, who)
-        return self._track(moved, threads, who)
+        return self._track(moved, threads, who, first=False)
 
-    def _track(self, cells: CellSet, threads: int, who: str) -> FrameResult:
-        first = self._frame == 0 and not hasattr(self, "_result")
+    def _track(self, cells: CellSet, threads: int, who: str, *, first: bool) -> FrameResult:
         vertices, vertex_starts, edge_data, edge_starts, origins, collections = cells.search_arrays()
         previous = None if first else self._cells.vertex_data
         with progress_bar(self._progress, f"Tracker frame {self._frame + (0 if first else 1)}",

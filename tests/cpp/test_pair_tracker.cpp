@@ -12,52 +12,23 @@
 #include "kernels/package/frames/pair_tracker.h"
 #include "kernels/package/search/box_tree.h"
 #include "kernels/package/search/close_pairs.h"
+#include "box_scene.h"
 
 using namespace cellprox;
 
 namespace {
 
-// Boxes of random size on a jittered lattice (8 corners, 12 edges), two collections.
-struct MovingScene {
-    std::vector<float> xyz;
-    std::vector<int64_t> vertex_starts{0};
-    std::vector<int32_t> edges;
-    std::vector<int64_t> edge_starts{0};
-    std::vector<float> origins;
-    std::vector<int32_t> collections;
-
-    SceneCells view() const {
-        return {xyz.data(), vertex_starts.data(), edges.data(), edge_starts.data(), origins.data(),
-                collections.data(), static_cast<int32_t>(collections.size())};
-    }
-    int32_t count() const { return static_cast<int32_t>(collections.size()); }
-    // Moves cell i by `by`, origin too.
-    void move(int32_t i, const float* by) {
-        for (int64_t v = vertex_starts[size_t(i)]; v < vertex_starts[size_t(i) + 1]; ++v) {
-            for (int k = 0; k < 3; ++k) xyz[3 * size_t(v) + size_t(k)] += by[k];
-        }
-        for (int k = 0; k < 3; ++k) origins[3 * size_t(i) + size_t(k)] += by[k];
-    }
-};
-
-MovingScene lattice_boxes(int side, uint32_t seed) {
+// Boxes of random size on a jittered lattice, two collections.
+TestScene lattice_boxes(int side, uint32_t seed) {
     std::mt19937 random(seed);
     std::uniform_real_distribution<float> jitter(-0.1f, 0.1f), size(0.5f, 0.9f);
-    MovingScene scene;
+    TestScene scene;
     for (int i = 0; i < side * side * side; ++i) {
         const float lo[3] = {float(i / (side * side)) + jitter(random), float(i / side % side) + jitter(random),
                              float(i % side) + jitter(random)};
         const float s = size(random);
-        for (int c = 0; c < 8; ++c) {
-            for (int k = 0; k < 3; ++k) scene.xyz.push_back(lo[k] + (c >> k & 1 ? s : 0.0f));
-            for (int k = 0; k < 3; ++k) {
-                if (!(c >> k & 1)) scene.edges.insert(scene.edges.end(), {c, c | 1 << k});
-            }
-        }
-        scene.vertex_starts.push_back(static_cast<int64_t>(scene.xyz.size() / 3));
-        scene.edge_starts.push_back(static_cast<int64_t>(scene.edges.size() / 2));
-        for (int k = 0; k < 3; ++k) scene.origins.push_back(lo[k] + s / 2);
-        scene.collections.push_back(i % 2);
+        const float sides[3] = {s, s, s};
+        scene.add_box(lo, sides, i % 2);
     }
     return scene;
 }
@@ -85,7 +56,7 @@ void expect_same_result(const ProximityResult& fresh, const ProximityResult& tra
 // that collapse to a point,
 // checking each frame against a fresh search and the changes against the frame before.
 void follow_scene(ProximityRule rule, bool witnesses, int32_t workers) {
-    MovingScene scene = lattice_boxes(6, 3);
+    TestScene scene = lattice_boxes(6, 3);
     const ProximityQuery query{rule, 0.15, witnesses};
     TrackerState state;
     int32_t largest = 12;   // the boxes have 8 vertices and 12 edges
@@ -155,7 +126,7 @@ TEST(PairTracker, EveryFrameIsWhatAFreshSearchGivesForBothRulesOnAnyTeam) {
 }
 
 TEST(PairTracker, TheListHoldsEveryPairOfBoxesWithinReachSortedOnce) {
-    const MovingScene scene = lattice_boxes(5, 7);
+    const TestScene scene = lattice_boxes(5, 7);
     const SceneCells cells = scene.view();
     std::vector<VertexBox> boxes;
     for (int32_t i = 0; i < cells.count; ++i) boxes.push_back(vertex_box(cells, i));
@@ -193,7 +164,7 @@ TEST(PairTracker, ChangesAreWhatEachFrameAloneHolds) {
 bool stop_at_once(void*, int64_t, int64_t) { return false; }
 
 TEST(PairTracker, AStoppedFrameLeavesTheStateAsItWas) {
-    MovingScene scene = lattice_boxes(5, 5);
+    TestScene scene = lattice_boxes(5, 5);
     const ProximityQuery query{ProximityRule::vertices_edges, 0.15, false};
     TrackerState state;
     start_tracker(state, query, 0.1, scene.count(), 12);
@@ -219,7 +190,7 @@ TEST(PairTracker, AStoppedFrameLeavesTheStateAsItWas) {
 namespace {
 
 TEST(PairTracker, WhereTrackingCostsMoreFramesAreSearchedAfreshForAPauseThenTriedAgain) {
-    MovingScene scene = lattice_boxes(16, 9);     // enough cells for the frames' clocks to count
+    TestScene scene = lattice_boxes(16, 9);     // enough cells for the frames' clocks to count
     const ProximityQuery query{ProximityRule::vertices_edges, 0.15, false};
     TrackerState state;
     start_tracker(state, query, -1.0, scene.count(), 12);

@@ -351,7 +351,7 @@ ProximityStatus track_frame(TrackerState& state, const FrameInputs& in, int32_t 
         start = clock_seconds();
         Verdicts& verdicts = state.verdict_room;
         const VerdictInputs verdict_inputs{&cells, &motion, motion.drift.data(), list.data(), list.size(), kept, query,
-                                           skin, slack_of(scale, threshold, skin), state.largest_cell, state.largest_cell};
+                                           skin, slack_of(scale, threshold, skin), state.largest_cell};
         status = judge_pairs(verdict_inputs, workers, watch, total - int64_t(list.size()), total, verdicts);
         if (status != ProximityStatus::ok) return status;
         result.seconds.measure = seconds_since(start);

@@ -176,9 +176,11 @@ bool judge_exact(const VerdictBlock& block, size_t k, double box_distance, Close
     const Closeness verdict = exact_cells_close(a, box_a, b, box_b, block.at, space);
     if (verdict == Closeness::out_of_memory) return false;
     close = verdict == Closeness::close;
-    next.proof[k] = close && close_elements(a, b, threshold, in.slack, elements) ? PairProof::close_elements
-                                                                               : PairProof::none;
-    next.bound[k] = close ? element_distance(a, b, elements) : 0.0;
+    // The least distance's two elements prove the pair close in later frames only where they
+    // are close by the rule in either order; otherwise it is measured again.
+    const bool proven = close && elements[0] >= 0 && distance_close(a, b, elements, least, threshold, in.slack);
+    next.proof[k] = proven ? PairProof::close_elements : PairProof::none;
+    next.bound[k] = least;
     next.elements[2 * k] = elements[0];
     next.elements[2 * k + 1] = elements[1];
     return true;
@@ -235,7 +237,7 @@ void judge_pieces(int32_t begin, int32_t end, void* context) {
     StreamBuffer<double> details;
     HullMeasurer rule = block.hull;
     const bool room = hull ? rule.attach(work, in.largest_cell) && details.reserve(8)
-                           : near.resize(2 * static_cast<size_t>(in.largest_elements));
+                           : near.resize(2 * static_cast<size_t>(in.largest_cell));
     PairProofs& next = block.out->proofs;
     for (int32_t s = begin; s < end; ++s) {
         const size_t piece = block.first_piece + static_cast<size_t>(s);
@@ -302,24 +304,6 @@ bool cell_views_in_order(const SceneCells& cells, int32_t workers, PlainBuffer<C
 }
 
 }  // namespace
-
-bool close_elements(const CellView& a, const CellView& b, double threshold, double slack, int32_t (&elements)[2]) {
-    const bool vertices = a.collection == b.collection;
-    const int32_t first_count = vertices ? a.v_count : a.e_count, second_count = vertices ? b.v_count : b.e_count;
-    for (int32_t x = 0; x < first_count; ++x) {
-        for (int32_t y = 0; y < second_count; ++y) {
-            elements[0] = x;
-            elements[1] = y;
-            if (distance_close(a, b, elements, element_distance(a, b, elements), threshold, slack)) return true;
-        }
-    }
-    elements[0] = elements[1] = -1;
-    return false;
-}
-
-bool elements_close(const CellView& a, const CellView& b, double threshold, double slack, const int32_t* elements) {
-    return distance_close(a, b, elements, element_distance(a, b, elements), threshold, slack);
-}
 
 ProximityStatus judge_pairs(const VerdictInputs& in, int32_t workers, const WorkWatch* watch, int64_t done_before,
                             int64_t total, Verdicts& out) {

@@ -74,8 +74,7 @@ struct VerdictInputs {
     ProximityQuery query;
     double band;                   // the vertices-and-edges rule measures distances up to this far beyond the threshold
     double slack;                  // rounding room every bound keeps
-    int32_t largest_cell;          // the most vertices of any cell
-    int32_t largest_elements;      // the most vertices or edges of any cell
+    int32_t largest_cell;          // the most vertices, or edges, of any cell
 };
 
 struct Verdicts {
@@ -89,13 +88,5 @@ struct Verdicts {
 // stopped.
 ProximityStatus judge_pairs(const VerdictInputs& inputs, int32_t workers, const WorkWatch* watch, int64_t done_before,
                             int64_t total, Verdicts& verdicts);
-
-// Two elements of cells a and b that come strictly closer than `threshold` by the rule (vertices
-// within a collection, edges across), whichever cell it measures from, or false. `slack` bounds
-// how differently the two orders of a segment pair may round.
-bool close_elements(const CellView& a, const CellView& b, double threshold, double slack, int32_t (&elements)[2]);
-
-// Whether those two elements still come strictly closer than `threshold`.
-bool elements_close(const CellView& a, const CellView& b, double threshold, double slack, const int32_t* elements);
 
 }  // namespace cellprox
