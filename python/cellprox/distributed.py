@@ -33,8 +33,8 @@ import numpy as np
 import numpy.typing as npt
 
 from cellprox._distributed.output import (PAIRS_FORMAT, PAIRS_VERSION, ScenePairs,
-                                          commit_folder, partial_folder, read_pairs,
-                                          remove_quietly, write_manifest)
+                                          commit_folder, discard_folder, partial_folder,
+                                          read_pairs, write_manifest)
 from cellprox._distributed.tasks import (TileDone, fragment_folder, place_row_group,
                                          sample_row_group, search_tile)
 from cellprox._distributed.tiles import Tiling, cut_tiles
@@ -123,20 +123,24 @@ def find_neighbors(scene: str | os.PathLike[str], threshold: float, out: str | o
     if scheduler is None:
         threads = threads or 1
         process_count = process_count or max(1, available_cores() // threads)
-    with _client(scheduler, process_count) as client:
-        slots = sum(client.nthreads().values()) or 1
-        per_task = threads if threads is not None else _threads_by_worker(client)
-        count = tile_count or _default_tiles(len(opened), slots)
-        partial = partial_folder(target)
-        try:
+    partial: Path | None = None
+    try:
+        # The output is committed only once a local cluster is closed: an interrupt while it
+        # closes then leaves nothing written, as it says, and no worker of it can still be
+        # writing into the folder when a failed run removes it.
+        with _client(scheduler, process_count) as client:
+            slots = sum(client.nthreads().values()) or 1
+            per_task = threads if threads is not None else _threads_by_worker(client)
+            count = tile_count or _default_tiles(len(opened), slots)
+            partial = partial_folder(target)
             run = _run(client, opened, value, rule, use_witnesses, count, per_task, partial, show)
-            manifest = _manifest(opened, value, rule, use_witnesses, run,
-                                 time.perf_counter() - start)
-            write_manifest(partial, manifest)
-            commit_folder(partial, target, replace)
-        except BaseException:
-            remove_quietly(partial)
-            raise
+        manifest = _manifest(opened, value, rule, use_witnesses, run, time.perf_counter() - start)
+        write_manifest(partial, manifest)
+        commit_folder(partial, target, replace)
+    except BaseException:
+        if partial is not None:
+            discard_folder(partial)
+        raise
     return SceneSearch(out=target, pairs=manifest["pairs"], cells=len(opened),
                        tiles=manifest["tiles"], cells_placed=manifest["cells_placed"],
                        copy_factor=manifest["copy_factor"], seconds=manifest["seconds"],

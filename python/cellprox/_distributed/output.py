@@ -21,8 +21,8 @@ import numpy.typing as npt
 
 from cellprox._optional import parquet, pyarrow
 
-__all__ = ["MANIFEST", "PAIRS_FORMAT", "ScenePairs", "commit_folder", "partial_folder",
-           "read_pairs", "remove_quietly", "write_atomically", "write_part"]
+__all__ = ["MANIFEST", "PAIRS_FORMAT", "ScenePairs", "commit_folder", "discard_folder",
+           "partial_folder", "read_pairs", "remove_quietly", "write_atomically", "write_part"]
 
 MANIFEST = "_manifest.json"
 PAIRS_FORMAT = "cellprox-pairs"
@@ -66,6 +66,18 @@ def commit_folder(partial: Path, out: Path, overwrite: bool) -> None:
         remove_quietly(old)
     else:
         os.replace(partial, out)
+
+
+def discard_folder(partial: Path) -> None:
+    """Removes the ``partial`` folder of a run that failed or was interrupted. Tasks cancelled
+    on a cluster that outlives the run may still be writing into it: the folder is first moved
+    to a name no task knows, so that nothing new lands in it while it is removed."""
+    discarded = partial.with_name(partial.name.replace(".partial-", ".discarded-", 1))
+    try:
+        os.replace(partial, discarded)
+    except OSError:
+        discarded = partial
+    remove_quietly(discarded)
 
 
 def remove_quietly(path: Path) -> None:

@@ -1,5 +1,6 @@
 """The search over a scene on disk, on Dask: the pairs of the in-memory search whatever the
 tiles and the workers, outputs that never look complete unless they are, and faults survived."""
+import _thread
 import json
 import os
 import signal
@@ -179,19 +180,46 @@ def test_a_worker_killed_in_the_middle_of_a_run_costs_a_retry_not_a_pair(tmp_pat
     same_answer(on_disk.read_pairs(tmp_path / "pairs"), expected)
 
 
+def first_part_written(folder, deadline=60.0):
+    """Waits until a run beside ``folder`` has written a tile's part: its search is under way."""
+    stop = time.monotonic() + deadline
+    while time.monotonic() < stop and not any(folder.glob(".pairs.partial-*/part-*.parquet")):
+        time.sleep(0.005)
+
+
 def test_an_interrupted_run_leaves_no_output(tmp_path):
+    # Interrupted in its search with most of its many small tiles to go.
     scene = lattice_scene(tmp_path / "scene.parquet", (30, 30, 30), row_group_cells=2000)
     out = tmp_path / "pairs"
     process = subprocess.Popen(
         [sys.executable, "-m", "cellprox", "neighbors", str(scene.path), "-t", "0.25", "-o", str(out),
-         "-p", "1", "--tiles", "40", "-q"], stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    deadline = time.monotonic() + 60
-    while time.monotonic() < deadline and not any(tmp_path.glob(".pairs.partial-*")):
-        time.sleep(0.01)
+         "-p", "1", "--tiles", "300", "-q"], stdout=subprocess.DEVNULL, stderr=subprocess.PIPE,
+        text=True)
+    first_part_written(tmp_path)
     process.send_signal(signal.SIGINT)
-    process.wait(timeout=60)
-    assert process.returncode != 0
-    assert not out.exists() and not any(tmp_path.glob(".pairs.*"))
+    _, errors = process.communicate(timeout=60)
+    assert process.returncode == 130, errors
+    assert "interrupted; nothing was written" in errors
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["scene.parquet"]
+
+
+def test_an_interrupt_leaves_nothing_behind_on_a_cluster_that_goes_on(client, tmp_path):
+    # The cluster's workers outlive the run and go on with the tiles they had begun, into a
+    # folder that must be gone for good; the cluster then serves the next run.
+    scene = lattice_scene(tmp_path / "scene.parquet", (24, 24, 24), row_group_cells=2000)
+    interrupter = threading.Thread(target=lambda: (first_part_written(tmp_path),
+                                                   _thread.interrupt_main()))
+    interrupter.start()
+    with pytest.raises(KeyboardInterrupt):
+        on_disk.find_neighbors(scene.path, 0.25, tmp_path / "pairs", scheduler=client, tiles=200)
+    interrupter.join()
+    deadline = time.monotonic() + 60
+    while time.monotonic() < deadline and any(client.processing().values()):
+        time.sleep(0.01)
+    time.sleep(0.2)
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["scene.parquet"]
+    on_disk.find_neighbors(scene.path, 0.25, tmp_path / "pairs", scheduler=client, tiles=2)
+    assert len(on_disk.read_pairs(tmp_path / "pairs")) > 0
 
 
 def test_the_command_line_writes_what_the_call_writes(scenes, tmp_path):
