@@ -239,3 +239,30 @@ TEST(ExactCells, PairsAtExactlyTheThresholdAreApartOnEveryPath) {
         }
     }
 }
+
+// Far from the origin, with a threshold far below the coordinates' last place, the double steps'
+// rounding decides, and it differs between the two orders of a segment pair: the rule, fast or
+// plain, takes either, so it says the same of a pair whichever cell comes first.
+TEST(ExactCells, EdgePairsAreDecidedAlikeWhicheverCellComesFirst) {
+    std::mt19937 random(5);
+    std::uniform_int_distribution<int> units(0, 5);
+    const float base = 2e34f;
+    const float step = std::nextafter(base, INFINITY) - base;
+    int orders_differ = 0;
+    for (int trial = 0; trial < 4000; ++trial) {
+        float points[4][3];
+        for (auto& point : points) {
+            for (float& x : point) x = base + step * static_cast<float>(units(random));
+        }
+        const double threshold = 0.05;
+        const bool forward = exact_segment_distance(points[0], points[1], points[2], points[3]) < threshold;
+        const bool backward = exact_segment_distance(points[2], points[3], points[0], points[1]) < threshold;
+        orders_differ += forward != backward;
+        const TestCell a = segment(points[0], points[1], 0), b = segment(points[2], points[3], 1);
+        ASSERT_EQ(exact_segments_close(points[0], points[1], points[2], points[3], threshold), forward || backward);
+        ASSERT_EQ(fast(a, b, threshold), forward || backward) << trial;
+        ASSERT_EQ(fast(b, a, threshold), forward || backward) << trial;
+        ASSERT_EQ(plain(b, a, threshold), forward || backward) << trial;
+    }
+    EXPECT_GT(orders_differ, 0);
+}

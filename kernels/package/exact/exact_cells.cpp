@@ -31,6 +31,10 @@ double exact_segment_distance(const float* p0, const float* p1, const float* q0,
     return std::sqrt(dot(dP, dP));
 }
 
+bool exact_segments_close(const float* p0, const float* p1, const float* q0, const float* q1, double threshold) {
+    return exact_segment_distance(p0, p1, q0, q1) < threshold || exact_segment_distance(q0, q1, p0, p1) < threshold;
+}
+
 bool plain_vertices_close(const CellView& a, const CellView& b, double threshold) {
     return any_vertex_pair(a, b, [threshold](const float* p, const float* q) {
         return exact_vertex_distance(p, q) < threshold;
@@ -39,7 +43,7 @@ bool plain_vertices_close(const CellView& a, const CellView& b, double threshold
 
 bool plain_edges_close(const CellView& a, const CellView& b, double threshold) {
     return any_edge_pair(a, b, [threshold](const float* p0, const float* p1, const float* q0, const float* q1) {
-        return exact_segment_distance(p0, p1, q0, q1) < threshold;
+        return exact_segments_close(p0, p1, q0, q1, threshold);
     });
 }
 

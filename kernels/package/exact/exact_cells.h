@@ -2,7 +2,7 @@
 // the cells' float coordinates decides it: cells of one collection are close when some vertex of
 // one lies strictly within the threshold of some vertex of the other; cells of different
 // collections when some edge of one does of some edge of the other (the segment distance's
-// steps, in double). The shared plumbing (close_plumbing.h) drops the elements that lie provably
+// steps, in double, from either segment). The shared plumbing (close_plumbing.h) drops the elements that lie provably
 // too far from the other cell first; the rule's verdict measures the rest four at a time in
 // float with a proven error bound, and only the pairs inside that bound again in double.
 #pragma once
@@ -32,6 +32,11 @@ Closeness exact_edges_close(const CellView& a, const VertexBox& bounds_a, const 
 // thresholds outside the float pass's range.
 double exact_vertex_distance(const float* p, const float* q);
 double exact_segment_distance(const float* p0, const float* p1, const float* q0, const float* q1);
+// The segment distance's steps round differently started from one segment or from the other (by
+// a few units in the last place of the coordinates, which matters only where those dwarf the
+// threshold): two segments are close when either order finds them so. A pair's verdict then
+// depends neither on which of its cells the search met first nor on the rest of the scene.
+bool exact_segments_close(const float* p0, const float* p1, const float* q0, const float* q1, double threshold);
 bool plain_vertices_close(const CellView& a, const CellView& b, double threshold);
 bool plain_edges_close(const CellView& a, const CellView& b, double threshold);
 

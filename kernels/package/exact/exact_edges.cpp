@@ -1,6 +1,6 @@
 // The edge test of the exact rule: b's edges near a's bounds as columns, each of a's edges near
 // b's bounds measured against them four at a time in float, and what the float pass cannot
-// decide measured again in double.
+// decide measured again in double, from either segment.
 //
 // The float pass proves both ways. The segment distance's steps end with parameters s and t in
 // [0, 1] and the offset dP = w + s u - t v between two points of the segments (w, u, v the
@@ -82,7 +82,7 @@ struct ExactEdgeVerdict {
         if (!threshold.fast) {
             for (int32_t j = 0; j < batch.count; ++j) {
                 const FirstSegment p = first_of(batch, j);
-                if (exact_segment_distance(p.p0, p.p1, q0, q1) < threshold.value) return Closeness::close;
+                if (exact_segments_close(p.p0, p.p1, q0, q1, threshold.value)) return Closeness::close;
             }
             return Closeness::apart;
         }
@@ -117,7 +117,7 @@ struct ExactEdgeVerdict {
             for (int lane = 0; lane < 4; ++lane) {
                 if (!(open.lanes >> lane & 1)) continue;
                 const FirstSegment p = first_of(batch, open.group + lane);
-                if (exact_segment_distance(p.p0, p.p1, q0, q1) < threshold.value) return Closeness::close;
+                if (exact_segments_close(p.p0, p.p1, q0, q1, threshold.value)) return Closeness::close;
             }
         }
         return Closeness::apart;

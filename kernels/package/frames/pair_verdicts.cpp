@@ -101,14 +101,14 @@ double least_element_distance(const CellView& a, const VertexBox& box_a, const C
     return least;
 }
 
-// Whether two elements `distance` apart (element_distance) come closer than the threshold as the
-// rule decides, whichever of the two cells it takes first: the two orders of a segment pair round
-// differently, by far less than `slack`, so only a distance within it of the threshold is
-// measured the other way too.
+// Whether two elements `distance` apart (element_distance, from the first cell's side) come
+// closer than the threshold as the rule decides: two edges are close when the segment distance's
+// steps find them so from either one, and the two orders round differently by far less than
+// `slack`, so only a distance within it of the threshold is measured the other way too.
 bool distance_close(const CellView& a, const CellView& b, const int32_t* elements, double distance, double threshold,
                     double slack) {
-    if (!(distance < threshold)) return false;
-    if (distance < threshold - slack || a.collection == b.collection) return true;
+    if (distance < threshold) return true;
+    if (!(distance < threshold + slack) || a.collection == b.collection) return false;
     const int32_t* p = a.edges + 2 * static_cast<size_t>(elements[0]);
     const int32_t* q = b.edges + 2 * static_cast<size_t>(elements[1]);
     return exact_segment_distance(vertex_of(b, q[0]), vertex_of(b, q[1]), vertex_of(a, p[0]), vertex_of(a, p[1])) <

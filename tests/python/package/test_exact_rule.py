@@ -166,3 +166,24 @@ def test_pairs_exactly_at_the_threshold_are_not_close(scale):
     assert pairs(scaled, 5.0 * scale, edges, collections) == at_4
     above = pairs(scaled, math.nextafter(5.0 * scale, math.inf), edges, collections)
     assert above == sorted(at_4 + at_5)
+
+
+def test_a_pair_s_verdict_depends_neither_on_the_order_of_the_cells_nor_on_the_others():
+    # Far from the origin the float32 coordinates are whole multiples of a huge step and a
+    # threshold far below it leaves every edge pair to the double steps, whose rounding then
+    # decides; those from one segment and from the other round differently. The search meets a
+    # pair's cells in its tree's order, which depends on every cell of the scene.
+    rng = np.random.default_rng(11)
+    step = float(np.spacing(np.float32(2e34)))
+    low = rng.integers(0, 6, (300, 3)) * step + 2e34
+    vertices = [(lo + rng.integers(0, 4, (8, 3)) * step).astype(np.float32) for lo in low]
+    collections = rng.integers(0, 3, 300)
+    whole = set(map(tuple, pairs(vertices, 0.05, [CUBE_EDGES] * 300, collections)))
+    assert 1000 < len(whole) < 300 * 299 // 2
+    for seed in range(4):
+        order = np.random.default_rng(seed).permutation(300)
+        found = pairs([vertices[k] for k in order], 0.05, [CUBE_EDGES] * 300, collections[order])
+        assert {tuple(sorted((order[i], order[j]))) for i, j in found} == whole
+    for i, j in list(whole)[:200] + [(i, i + 1) for i in range(200)]:
+        alone = pairs([vertices[i], vertices[j]], 0.05, [CUBE_EDGES] * 2, collections[[i, j]])
+        assert (alone == [[0, 1]]) == ((i, j) in whole), (i, j)
