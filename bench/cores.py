@@ -123,7 +123,8 @@ def serve(kind: str, n: int, workers: int, cache: bool) -> None:
     gc.collect()
     setup_peak = peak_mb()    # read first: the reset starts ru_maxrss afresh too
     fresh = reset_peak()
-    print(json.dumps({"ready": status_mb("VmRSS") or peak_mb()}), flush=True)
+    ready = status_mb("VmRSS") or peak_mb()
+    print(json.dumps({"ready": ready}), flush=True)
     for line in sys.stdin:
         if line.strip() != "run":
             break
@@ -132,7 +133,9 @@ def serve(kind: str, n: int, workers: int, cache: bool) -> None:
         timings = call()
         wall = time.perf_counter() - start
         print(json.dumps({"wall": wall, "cpu": cpu_seconds() - before, "timings": timings}), flush=True)
-    peak = status_mb("VmHWM") if fresh else peak_mb()
+    # The kernel moves the high-water mark up from the resident size lazily (a few pages at a
+    # time): it may still lie below what was resident when the process said it was ready.
+    peak = max(ready, status_mb("VmHWM") if fresh else peak_mb())
     # ru_maxrss follows the high-water mark only lazily; VmHWM also counts what is resident now.
     print(json.dumps({"peak": peak, "maxrss": max(setup_peak, peak_mb(), peak)}), flush=True)
 

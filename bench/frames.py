@@ -316,7 +316,8 @@ def memory_run(side: str, rule: str, n: int, frames: int, fresh_every: int, work
         elif t % fresh_every == 0:
             cellprox.find_neighbors(scene.cell_set(vertices, workers), CUBE_THRESHOLD, rule=rule,
                                     workers=workers)
-    peak = status_mb("VmHWM") if fresh_peak else peak_mb()
+    # The high-water mark follows the resident size lazily: never below what was seen resident.
+    peak = max(rest or 0.0, (status_mb("VmHWM") if fresh_peak else peak_mb()) or 0.0)
     return {"rest": rest, "peak": peak or float("nan")}
 
 
