@@ -203,9 +203,8 @@ class Tracker:
         was."""
         who = "Tracker.update"
         threads = resolve_workers(self._workers, who)
+        # A frame keeps the cells' vertex counts: the hull rule's check of them stands.
         moved = self._cells._moved(vertices, origins, who, threads)
-        if self._rule == "hull":
-            _check_hull_vertices(moved, who)
         return self._track(moved, threads, who, first=False)
 
     def _track(self, cells: CellSet, threads: int, who: str, *, first: bool) -> FrameResult:

@@ -25,23 +25,11 @@ constexpr int64_t LEAPING_SHARE = 4;
 // one) costs at most this many box tests a cell; beyond, the whole list is made again.
 constexpr int64_t RENEWED_SHARE = 8;
 constexpr int64_t RELIST_TESTS = 8;
-// Tracking is weighed against searching afresh after this many tracked frames, by a running mean
-// that keeps this share of its past each frame; a pause of searching afresh lasts this many
-// frames at first, doubling up to the longest.
-constexpr int64_t COST_FRAMES = 6;
-constexpr double COST_MEMORY = 0.75;
-constexpr int64_t FIRST_PAUSE = 8;
-constexpr int64_t LONGEST_PAUSE = 256;
-// Below this many cells a frame takes too little time either way for its clock to tell.
-constexpr int32_t COST_CELLS = 4096;
 // How fast the remembered motion fades when the cells slow down, a frame at a time.
 constexpr double MOTION_MEMORY = 0.9;
 // Cells sampled for the typical size.
 constexpr int32_t EXTENT_SAMPLE = 1024;
 constexpr size_t COLLECT_PIECE = 16384;
-
-bool starts_pause(const TrackerState& state);
-void add_cost(TrackerState& state, FrameWork work, double seconds);
 
 double slack_of(double scale, double threshold, double skin) { return SLACK_SHARE * ((scale + threshold) + skin); }
 
@@ -61,55 +49,6 @@ double typical_extent(const PlainBuffer<VertexBox>& boxes) {
     if (count == 0) return 0.0;
     std::nth_element(sides, sides + count / 2, sides + count);
     return sides[count / 2];
-}
-
-// Whether this frame is searched afresh because tracking costs more than that, as the frames
-// lately measured say (or a pause for that reason lasts): then the frames are searched afresh for
-// a while, and tracking is tried again after a pause that doubles each time it does not pay (the
-// cells may move more calmly later).
-bool paused(const TrackerState& state) {
-    const FrameCosts& costs = state.costs;
-    return state.frames < costs.paused_until || starts_pause(state);
-}
-
-bool starts_pause(const TrackerState& state) {
-    const FrameCosts& costs = state.costs;
-    return state.cell_count >= COST_CELLS && state.frames >= costs.paused_until &&
-           costs.tracked_frames >= COST_FRAMES && costs.fresh >= 0.0 && costs.tracked > costs.fresh;
-}
-
-// The costs after a frame of `work` that took `seconds`; `pause` when the frame began a pause.
-void keep_cost(TrackerState& state, FrameWork work, double seconds, bool pause) {
-    FrameCosts& costs = state.costs;
-    if (pause) {
-        costs.paused_until = state.frames + costs.pause;
-        costs.pause = std::min(LONGEST_PAUSE, 2 * costs.pause);
-        costs.tracked_frames = 0;
-        costs.tracked = -1.0;
-        costs.started = false;
-    } else if (state.cell_count >= COST_CELLS && costs.tracked_frames >= COST_FRAMES && costs.fresh >= 0.0 &&
-               !(costs.tracked > costs.fresh)) {
-        costs.pause = FIRST_PAUSE;    // tracking pays again
-    }
-    add_cost(state, work, seconds);
-}
-
-// A frame's seconds into the running means of its kind. The list's first making in a stint of
-// tracking is left out: it is paid once, and would weigh on the first few frames as if paid
-// again and again.
-void add_cost(TrackerState& state, FrameWork work, double seconds) {
-    FrameCosts& costs = state.costs;
-    if (work == FrameWork::fresh) {
-        costs.fresh = costs.fresh < 0.0 ? seconds : 0.5 * (costs.fresh + seconds);
-        return;
-    }
-    if (costs.tracked < 0.0 && work == FrameWork::rebuilt && !costs.started) {
-        costs.started = true;
-        return;
-    }
-    ++costs.tracked_frames;
-    const double weight = std::max(1.0 - COST_MEMORY, 1.0 / static_cast<double>(costs.tracked_frames));
-    costs.tracked = costs.tracked < 0.0 ? seconds : (1.0 - weight) * costs.tracked + weight * seconds;
 }
 
 // The largest skin the tracker chooses: beyond the threshold or a typical cell's size, a list
@@ -269,8 +208,8 @@ ProximityStatus track_frame(TrackerState& state, const FrameInputs& in, int32_t 
     FrameWork work = FrameWork::reused;
     StreamBuffer<int32_t>& escaped = state.cells_room;
     escaped.clear();
-    const bool pause = !first && starts_pause(state);
-    if (first || int64_t(motion.leapt) * LEAPING_SHARE > int64_t(cells.count) || paused(state)) {
+    const bool pause = !first && starts_pause(state.costs, state.frames, state.cell_count);
+    if (first || int64_t(motion.leapt) * LEAPING_SHARE > int64_t(cells.count) || paused(state.costs, state.frames, state.cell_count)) {
         work = FrameWork::fresh;
     } else if (!listed) {
         work = FrameWork::rebuilt;
@@ -399,7 +338,7 @@ ProximityStatus track_frame(TrackerState& state, const FrameInputs& in, int32_t 
         state.proofs.swap(state.verdict_room.proofs);
         state.scale = scale;
     }
-    keep_cost(state, work, seconds_since(frame_start), pause);
+    keep_cost(state.costs, state.frames, state.cell_count, work, seconds_since(frame_start), pause);
     state.extent = extent;
     state.motion = seen;
     state.boxes.swap(motion.boxes);

@@ -21,6 +21,7 @@
 
 #include "kernels/common/shared/plain_buffer.h"
 #include "kernels/package/frames/candidate_list.h"
+#include "kernels/package/frames/frame_costs.h"
 #include "kernels/package/frames/frame_motion.h"
 #include "kernels/package/frames/pair_verdicts.h"
 #include "kernels/package/search/box_tree.h"
@@ -31,17 +32,6 @@ namespace cellprox {
 
 // Frames of the fastest motion seen that the skin should last.
 constexpr double SKIN_FRAMES = 8.0;
-
-// What frames cost lately, tracked and searched afresh, in seconds (negative: none yet); the
-// tracker searches afresh, for a pause, where tracking costs more.
-struct FrameCosts {
-    double fresh = -1.0;
-    double tracked = -1.0;
-    int64_t tracked_frames = 0;        // tracked frames since tracking was last weighed
-    bool started = false;              // the list of this stint of tracking is made
-    int64_t paused_until = 0;          // frames before this one are searched afresh
-    int64_t pause = 8;
-};
 
 struct TrackerState {
     ProximityQuery query{};
@@ -83,8 +73,6 @@ struct FrameInputs {
     SceneCells cells;
     const float* previous;
 };
-
-enum class FrameWork { fresh, rebuilt, relisted, reused };
 
 struct FrameReport {
     ProximityResult result;                // as find_close_pairs gives it

@@ -50,10 +50,8 @@ int32_t elements_near(const CellView& cell, bool edges, const VertexBox& other, 
         return count;
     }
     for (int32_t e = 0; e < cell.e_count; ++e) {
-        const int32_t* ends = cell.edges + 2 * static_cast<size_t>(e);
-        if (!valid_edge(cell, ends[0], ends[1])) continue;
-        const float* p = vertex_of(cell, ends[0]);
-        const float* q = vertex_of(cell, ends[1]);
+        const float *p, *q;
+        if (!edge_points(cell, e, &p, &q)) continue;
         const float lo[3] = {std::min(p[0], q[0]), std::min(p[1], q[1]), std::min(p[2], q[2])};
         const float hi[3] = {std::max(p[0], q[0]), std::max(p[1], q[1]), std::max(p[2], q[2])};
         if (!beyond_box(lo, hi, other, reach)) near[count++] = e;
@@ -68,11 +66,12 @@ double element_distance(const CellView& a, const CellView& b, const int32_t* ele
         if (elements[0] < 0 || elements[0] >= a.v_count || elements[1] < 0 || elements[1] >= b.v_count) return HUGE_VAL;
         return exact_vertex_distance(vertex_of(a, elements[0]), vertex_of(b, elements[1]));
     }
-    if (elements[0] < 0 || elements[0] >= a.e_count || elements[1] < 0 || elements[1] >= b.e_count) return HUGE_VAL;
-    const int32_t* p = a.edges + 2 * static_cast<size_t>(elements[0]);
-    const int32_t* q = b.edges + 2 * static_cast<size_t>(elements[1]);
-    if (!valid_edge(a, p[0], p[1]) || !valid_edge(b, q[0], q[1])) return HUGE_VAL;
-    return exact_segment_distance(vertex_of(a, p[0]), vertex_of(a, p[1]), vertex_of(b, q[0]), vertex_of(b, q[1]));
+    const float *p0, *p1, *q0, *q1;
+    if (elements[0] < 0 || elements[0] >= a.e_count || elements[1] < 0 || elements[1] >= b.e_count ||
+        !edge_points(a, elements[0], &p0, &p1) || !edge_points(b, elements[1], &q0, &q1)) {
+        return HUGE_VAL;
+    }
+    return exact_segment_distance(p0, p1, q0, q1);
 }
 
 // The least distance the rule measures between an element of a and one of b, where it is below
@@ -109,10 +108,9 @@ bool distance_close(const CellView& a, const CellView& b, const int32_t* element
                     double slack) {
     if (distance < threshold) return true;
     if (!(distance < threshold + slack) || a.collection == b.collection) return false;
-    const int32_t* p = a.edges + 2 * static_cast<size_t>(elements[0]);
-    const int32_t* q = b.edges + 2 * static_cast<size_t>(elements[1]);
-    return exact_segment_distance(vertex_of(b, q[0]), vertex_of(b, q[1]), vertex_of(a, p[0]), vertex_of(a, p[1])) <
-           threshold;
+    const float *p0, *p1, *q0, *q1;
+    return edge_points(a, elements[0], &p0, &p1) && edge_points(b, elements[1], &q0, &q1) &&
+           exact_segment_distance(q0, q1, p0, p1) < threshold;
 }
 
 struct VerdictBlock {

@@ -50,13 +50,6 @@ inline double boxes_gap(const VertexBox& a, const VertexBox& b) {
     return gap;
 }
 
-// Whether two boxes meet (touching included).
-inline bool boxes_meet(const VertexBox& a, const VertexBox& b) {
-    bool meet = true;
-    for (int axis = 0; axis < 3; ++axis) meet &= a.lo[axis] <= b.hi[axis] && b.lo[axis] <= a.hi[axis];
-    return meet;
-}
-
 // The hull rule for the cells at positions p and q (a and b their vertices): when they are close,
 // their gap (and, with witnesses, a point of each hull that realises it, the first cell's in the
 // caller's order first) go to `details` and `detail` says where; otherwise `detail` is left as
@@ -94,7 +87,7 @@ inline bool measure_hulls(const HullMeasurer& rule, int32_t p, int32_t q, HullPo
         a.may_share = rule.sharing[first] != 0;
         b.may_share = rule.sharing[second] != 0;
     } else {
-        a.may_share = b.may_share = boxes_meet(box_a, box_b);
+        a.may_share = b.may_share = boxes_gap(box_a, box_b) <= 0.0;    // the boxes meet
     }
     b.span = (double(box_b.hi[0]) - box_b.lo[0]) + (double(box_b.hi[1]) - box_b.lo[1]) +
              (double(box_b.hi[2]) - box_b.lo[2]);
